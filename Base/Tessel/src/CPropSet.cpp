@@ -1,0 +1,137 @@
+#include <utl/CPropSet.h>
+
+#include <algorithm>
+
+#include <boost/make_shared.hpp>
+
+namespace utl {
+
+CPropSet::CPropSet(const CPropSet& other) { Assign(other.Snapshot()); }
+
+CPropSet& CPropSet::operator=(const CPropSet& other)
+{
+    if (this != &other)
+        Assign(other.Snapshot()); // the two locks are never held together
+    return *this;
+}
+
+std::size_t CPropSet::LowerBound(int id) const noexcept
+{
+    return static_cast<std::size_t>(std::lower_bound(m_ids.begin(), m_ids.end(), id) - m_ids.begin());
+}
+
+bool CPropSet::SetProperty(int id, const mem::CBin& value)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const std::size_t i = LowerBound(id);
+    if (i < m_ids.size() && m_ids[i] == id) {
+        m_values[i] = value;
+        return true;
+    }
+    // Insert the value first: if the ID insertion then throws, undo it to keep both arrays paired.
+    m_values.insert(m_values.begin() + static_cast<std::ptrdiff_t>(i), value);
+    try {
+        m_ids.insert(m_ids.begin() + static_cast<std::ptrdiff_t>(i), id);
+    } catch (...) {
+        m_values.erase(m_values.begin() + static_cast<std::ptrdiff_t>(i));
+        throw;
+    }
+    return true;
+}
+
+bool CPropSet::GetProperty(int id, mem::CBin& value) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const std::size_t i = LowerBound(id);
+    if (i == m_ids.size() || m_ids[i] != id)
+        return false;
+    value = m_values[i];
+    return true;
+}
+
+bool CPropSet::PropertyExists(int id) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return std::binary_search(m_ids.begin(), m_ids.end(), id);
+}
+
+bool CPropSet::DelProperty(int id)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const std::size_t i = LowerBound(id);
+    if (i == m_ids.size() || m_ids[i] != id)
+        return false;
+    m_ids.erase(m_ids.begin() + static_cast<std::ptrdiff_t>(i));
+    m_values.erase(m_values.begin() + static_cast<std::ptrdiff_t>(i));
+    return true;
+}
+
+std::size_t CPropSet::Count() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_ids.size();
+}
+
+std::vector<int> CPropSet::GetPropertyIDs() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_ids;
+}
+
+std::vector<CPropSet::Entry> CPropSet::Snapshot() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<Entry> entries;
+    entries.reserve(m_ids.size());
+    for (std::size_t i = 0; i < m_ids.size(); ++i)
+        entries.emplace_back(m_ids[i], m_values[i]);
+    return entries;
+}
+
+void CPropSet::Assign(std::vector<Entry> entries)
+{
+    // Stable sort keeps the order of duplicates, so the last of each ID can win.
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const Entry& a, const Entry& b) { return a.first < b.first; });
+    std::vector<int> ids;
+    std::vector<mem::CBin> values;
+    ids.reserve(entries.size());
+    values.reserve(entries.size());
+    for (auto& entry : entries) {
+        if (!ids.empty() && ids.back() == entry.first) {
+            values.back() = std::move(entry.second);
+            continue;
+        }
+        ids.push_back(entry.first);
+        values.push_back(std::move(entry.second));
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_ids.swap(ids);
+    m_values.swap(values);
+}
+
+void CPropSet::Clear() { Assign({}); }
+
+boost::shared_ptr<CPropSet> CPropSet::Clone() const
+{
+    std::vector<Entry> entries = Snapshot();
+    for (auto& entry : entries) {
+        mem::PropSetVector nested;
+        if (!entry.second.Restore(nested))
+            continue;
+        for (auto& set : nested)
+            if (set)
+                set = set->Clone();
+        const bool hadUnit = entry.second.HasUnit();
+        utl::CUnit unit;
+        entry.second.GetUnit(unit);
+        entry.second.Store(nested);
+        if (hadUnit)
+            entry.second.SetUnit(unit);
+    }
+    auto copy = boost::make_shared<CPropSet>();
+    copy->Assign(std::move(entries));
+    return copy;
+}
+
+} // namespace utl

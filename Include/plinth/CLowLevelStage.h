@@ -1,0 +1,177 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include <boost/shared_ptr.hpp>
+
+#include <mem/CBin.h>
+#include <plinth/CAxis.h>
+#include <plinth/StageTypes.h>
+#include <utl/CPropSet.h>
+
+namespace stg {
+
+// The base class of every stage driver.
+//
+// Public operations are non-virtual: each takes the stage lock, calls the protected virtual
+// operation of the same name with the suffix Impl, releases the lock (on every path, exceptions
+// included) and answers unchanged; a few fire stage events around the call, still under the lock.
+// A driver overrides the Impl operations its hardware offers; the defaults below answer for the
+// rest. c_NotImplemented (4003) from a movement slot makes the medium level emulate it.
+//
+// The stage lock is recursive: operations call each other under it, a driver may call public
+// operations of its own stage, and an event subscriber may call back into the stage. One lock per
+// stage serialises everything that reaches the driver; a blocking driver operation holds it for
+// its whole duration. Different stages never wait for each other.
+//
+// Positions and limits are ticks (std::int64_t); speeds are doubles in the driver's unit;
+// time-outs are milliseconds.
+class CLowLevelStage {
+public:
+    using Axes = std::vector<int>;
+    using TickMap = std::map<int, std::int64_t>;
+    using SpeedMap = std::map<int, double>;
+
+    virtual ~CLowLevelStage();
+    CLowLevelStage(const CLowLevelStage&) = delete;
+    CLowLevelStage& operator=(const CLowLevelStage&) = delete;
+
+    // Slot 1, called without the lock. Default: 4003.
+    virtual int SetAdvancedSpeed(const int& mode);
+
+    // Locked: empties the axis map (the axes' settings stay in "Axes"), then InitImpl.
+    int Init();
+    // Locked: stores every axis's position as "LastPosition" (when connected), then ExitImpl. When
+    // the positions cannot be read, answers that code and does not call ExitImpl.
+    int Exit();
+    bool CheckConnection();
+
+    // Axis map queries; no lock, so they answer also while a blocking move holds it. The map
+    // changes only in Init (and the AddAxis calls of InitImpl): do not call these concurrently
+    // with Init.
+    unsigned int GetAxisCount() const;
+    std::vector<int> GetAxisList() const; // ascending
+    // "AxisType" of the axis through the axis-level vessel; eAxisNone when unreadable.
+    EAxisType GetAxisType(const int& axis) const;
+    tSTAGECAPS GetCaps() const; // under the lock
+    boost::shared_ptr<utl::CPropSet> GetPropSet() const { return m_propSet; } // shared; no lock
+    std::uint32_t GetStageID() const noexcept { return m_stageID; }
+
+    // Property vessels: every stage and axis property read and write of the library goes
+    // through these, so a driver that overrides the Impl slots sees all of them.
+    int GetPropertyVessel(const int& propID, mem::CBin& value) const;
+    void SetPropertyVessel(const int& propID, const mem::CBin& value);
+    int GetPropertyVessel(const int& axis, const int& propID, mem::CBin& value) const;
+    // Fires c_msgCalibrationChanged for "Calibration" and c_msgLimitsChanged for "Minimum" /
+    // "Maximum" when the slot answered 4000.
+    int SetPropertyVessel(const int& axis, const int& propID, const mem::CBin& value);
+
+    // Limits, in ticks. `axis` null means every axis.
+    bool AreLimitsDefined(const int* axis);
+    // Fires c_msgLimitsChanged per listed axis, only when the slot answered 4000.
+    int UndefineLimits(const Axes& axes);
+    int GetAxisLimits(const int& axis, std::int64_t& lower, std::int64_t& upper) const;
+    int SetAxisLimits(const int& axis, std::int64_t lower, std::int64_t upper);
+
+    // Fires c_msgUserControlOn/Off (axis -1) when the slot answered 4000.
+    int EnableUserControl(bool enable);
+    bool IsUserControlEnabled() const;
+
+    int MoveFree(const SpeedMap& speeds);
+    int MoveToPos(const TickMap& targets); // starts a move and returns
+    bool IsMoving(const Axes& axes);
+    int WaitForStop(const Axes& axes, std::uint32_t timeoutMs); // holds the lock while waiting
+    int StopMoving();
+    int SetPosition(const TickMap& targets); // moves and returns when stopped
+    int GetPosition(TickMap& positions, const ESelection& selection);
+    int GotoUpperLimit(const Axes& axes);
+    int GotoLowerLimit(const Axes& axes);
+    // Fires c_msgInitRangesBegin per axis before the slot and c_msgInitRangesEnd per axis after
+    // it, whatever the slot answers.
+    int InitRanges(const Axes& axes);
+
+    // Speeds go through the axis-level vessels, one locked call per axis: another thread's
+    // operation may come between two axes. The first failing axis ends the loop.
+    int SetSpeeds(const SpeedMap& speeds);
+    int GetSpeeds(SpeedMap& speeds, const ESelection& selection) const;
+
+protected:
+    // Hands the stage property set to the configuration database under group 3 and the stage ID.
+    explicit CLowLevelStage(std::uint32_t stageID);
+
+    // Adds (or replaces) the axis `props.axisNo` from `props` (see CAxis: `fresh` true starts from
+    // the defaults, false keeps the stored settings). Takes no lock: call it from InitImpl, which
+    // runs under the stage lock. Answers false, adding nothing, for a negative axis number.
+    bool AddAxis(const tAxisProps& props, bool fresh);
+
+    // The driver interface. Each comment gives the default.
+
+    // Slot 2. Pushes the stored settings of every axis into the driver through slot 8 (its
+    // answers are ignored); 4000. A driver's own InitImpl adds its axes with AddAxis and may then
+    // call this to receive the stored settings.
+    virtual int InitImpl();
+    virtual int ExitImpl();             // slot 3: 4000
+    virtual bool CheckConnectionImpl(); // slot 4: true
+
+    // Slot 5: from the stage property set; 4000, or 4001 when absent.
+    virtual int GetPropertyVesselImpl(const int& propID, mem::CBin& value) const;
+    // Slot 6: from the axis's set; 4000, 4002 for an unknown axis, 4014 when absent.
+    virtual int GetPropertyVesselImpl(const int& axis, const int& propID, mem::CBin& value) const;
+    // Slot 7: into the stage property set.
+    virtual void SetPropertyVesselImpl(const int& propID, const mem::CBin& value);
+    // Slot 8: into the axis's set; 4002 for an unknown axis. "ModeSetLimit" written true first
+    // forgets the axis's limits through UndefineLimits (whose answer becomes the answer).
+    virtual int SetPropertyVesselImpl(const int& axis, const int& propID, const mem::CBin& value);
+
+    // Slot 9: enabled axes pass only with both limits defined; disabled axes always pass; an axis
+    // whose "AxisEnabled" cannot be read fails; an unknown axis answers false.
+    virtual bool AreLimitsDefinedImpl(const int* axis);
+    // Slot 10: forgets the listed axes' limits; 4002 (after handling the others) when one is unknown.
+    virtual int UndefineLimitsImpl(const Axes& axes);
+    // Slot 11: reads "Minimum", then "Maximum"; the first failing read is the answer.
+    virtual int GetAxisLimitsImpl(const int& axis, std::int64_t& lower, std::int64_t& upper) const;
+    // Slot 12: writes "Minimum", then "Maximum", through the public vessel (events included).
+    virtual int SetAxisLimitsImpl(const int& axis, std::int64_t lower, std::int64_t upper);
+
+    virtual int EnableUserControlImpl(bool enable); // slot 13: 4003
+    virtual bool IsUserControlEnabledImpl() const;  // slot 14: true
+    virtual int MoveFreeImpl(const SpeedMap& speeds); // slot 15: 4003
+    virtual int MoveToPosImpl(const TickMap& targets); // slot 16: 4003
+    virtual bool IsMovingImpl(const Axes& axes);       // slot 17: false
+    virtual int WaitForStopImpl(const Axes& axes, std::uint32_t timeoutMs); // slot 18: 4003
+    virtual int StopMovingImpl();                      // slot 19: 4003
+    virtual int SetPositionImpl(const TickMap& targets); // slot 20: 4003
+    // Slot 21: 4003. A driver fills every axis for eAllAxes and only the given keys otherwise.
+    virtual int GetPositionImpl(TickMap& positions, const ESelection& selection);
+    virtual int GotoUpperLimitImpl(const Axes& axes); // slot 22: 4003
+    virtual int GotoLowerLimitImpl(const Axes& axes); // slot 23: 4003
+    virtual int InitRangesImpl(const Axes& axes);     // slot 24: 4003
+
+    // For the driver's constructor; the library never changes the capabilities afterwards.
+    void SetCaps(const tSTAGECAPS& caps);
+
+private:
+    using Lock = std::lock_guard<std::recursive_mutex>;
+
+    // Runs `call` under the stage lock and answers what it answers.
+    template <class Call>
+    auto Locked(Call&& call) const -> decltype(call())
+    {
+        Lock lock(m_lock);
+        return call();
+    }
+    void Fire(int msgID, int axis) const; // expects the stage lock held
+    CAxis* FindAxis(int axis);            // expects the stage lock held
+    const CAxis* FindAxis(int axis) const;
+
+    std::map<int, CAxis> m_axes;
+    boost::shared_ptr<utl::CPropSet> m_propSet;
+    mutable std::recursive_mutex m_lock;
+    std::uint32_t m_stageID;
+    tSTAGECAPS m_caps; // all true until the driver's constructor says otherwise
+};
+
+} // namespace stg

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+
+#include <plinth/CLowLevelStage.h>
+
+namespace stg {
+
+// The name of the factory every driver module exports.
+inline constexpr const char* c_createStageExport = "CreateStage";
+
+// The factory: builds the driver's object for `stageID`, or answers null. The caller (the stage
+// manager) owns the object and deletes it through the virtual destructor.
+using CreateStageFn = CLowLevelStage* (*)(std::uint32_t stageID);
+
+} // namespace stg
+
+// Defines the exported factory of a driver module for `DriverClass`, which must be constructible
+// from a stage ID. A constructor that throws makes the factory answer null: no exception crosses
+// the module boundary.
+#define PLINTH_DEFINE_CREATE_STAGE(DriverClass)                                                    \
+    extern "C" __attribute__((visibility("default"))) stg::CLowLevelStage* CreateStage(             \
+        std::uint32_t stageID)                                                                      \
+    {                                                                                               \
+        try {                                                                                       \
+            return new DriverClass(stageID);                                                        \
+        } catch (...) {                                                                             \
+            return nullptr;                                                                         \
+        }                                                                                           \
+    }

@@ -1,0 +1,20 @@
+#pragma once
+
+// Everything an application or a driver needs of Plinth: the stage classes and records of
+// namespace stg and the base types they use (units, values, property sets, events).
+
+#include <geo/CdVec2.h>
+#include <geo/CdVec3.h>
+#include <mem/CBin.h>
+#include <utl/CPropSet.h>
+#include <utl/CUnit.h>
+#include <utl/Events.h>
+#include <utl/TUnitValue.h>
+
+#include <plinth/CAxis.h>
+#include <plinth/CLowLevelStage.h>
+#include <plinth/CreateStage.h>
+#include <plinth/PropertyIDs.h>
+#include <plinth/ResultCodes.h>
+#include <plinth/StageTypes.h>
+#include <plinth/tSTAGEMSG.h>

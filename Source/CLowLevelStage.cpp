@@ -1,0 +1,414 @@
+#include <plinth/CLowLevelStage.h>
+
+#include <boost/any.hpp>
+#include <boost/make_shared.hpp>
+
+#include <cfg/GlobalPropSets.h>
+#include <plinth/PropertyIDs.h>
+#include <plinth/ResultCodes.h>
+#include <plinth/tSTAGEMSG.h>
+#include <utl/Events.h>
+
+namespace stg {
+namespace {
+
+// Configuration-database group of the stage property sets.
+constexpr int c_cfgStageGroup = 3;
+
+// The stored settings that the default InitImpl pushes into the driver, in this order.
+constexpr int c_pushedOnInit[] = {
+    c_propAxisEnabled, c_propAxisType,     c_propHasLimitSwitch,  c_propUseLimitSwitch,
+    c_propHasFixedUpperLimit, c_propHasFixedLowerLimit, c_propHasLLRangeDetection, c_propCalibration,
+    c_propMinimum,     c_propMaximum,      c_propPitch,           c_propModifyPitch,
+    c_propSpeed,       c_propSpeedMin,     c_propSpeedMax,        c_propLastPosition,
+    c_propModifySpeed, c_propHasAdvancedSpeed,
+};
+
+} // namespace
+
+CLowLevelStage::CLowLevelStage(std::uint32_t stageID)
+    : m_propSet(boost::make_shared<utl::CPropSet>()), m_stageID(stageID)
+{
+    cfg::PlugGlobalPropSet(c_cfgStageGroup, stageID, m_propSet, false);
+}
+
+CLowLevelStage::~CLowLevelStage() = default;
+
+void CLowLevelStage::SetCaps(const tSTAGECAPS& caps)
+{
+    Lock lock(m_lock);
+    m_caps = caps;
+}
+
+bool CLowLevelStage::AddAxis(const tAxisProps& props, bool fresh)
+{
+    if (props.axisNo < 0)
+        return false;
+    m_axes.insert_or_assign(props.axisNo, CAxis(props, m_propSet, fresh));
+    return true;
+}
+
+CAxis* CLowLevelStage::FindAxis(int axis)
+{
+    auto it = m_axes.find(axis);
+    return it == m_axes.end() ? nullptr : &it->second;
+}
+
+const CAxis* CLowLevelStage::FindAxis(int axis) const
+{
+    auto it = m_axes.find(axis);
+    return it == m_axes.end() ? nullptr : &it->second;
+}
+
+void CLowLevelStage::Fire(int msgID, int axis) const
+{
+    utl::FireEvent(GetStageEventID(), boost::any(tSTAGEMSG(msgID, m_stageID, axis)));
+}
+
+// Life cycle
+
+int CLowLevelStage::Init()
+{
+    return Locked([&] {
+        m_axes.clear();
+        return InitImpl();
+    });
+}
+
+int CLowLevelStage::Exit()
+{
+    Lock lock(m_lock);
+    if (CheckConnection()) {
+        TickMap positions;
+        const int rc = GetPosition(positions, eAllAxes);
+        if (rc != c_OK)
+            return rc;
+        for (const auto& [axis, ticks] : positions)
+            SetPropertyVessel(axis, c_propLastPosition, mem::CBin::Of(ticks));
+    }
+    return ExitImpl();
+}
+
+bool CLowLevelStage::CheckConnection()
+{
+    return Locked([&] { return CheckConnectionImpl(); });
+}
+
+unsigned int CLowLevelStage::GetAxisCount() const { return static_cast<unsigned int>(m_axes.size()); }
+
+std::vector<int> CLowLevelStage::GetAxisList() const
+{
+    std::vector<int> axes;
+    axes.reserve(m_axes.size());
+    for (const auto& entry : m_axes)
+        axes.push_back(entry.first);
+    return axes;
+}
+
+EAxisType CLowLevelStage::GetAxisType(const int& axis) const
+{
+    mem::CBin value;
+    std::int32_t type = eAxisNone;
+    if (GetPropertyVessel(axis, c_propAxisType, value) != c_OK || !value.Get(type))
+        return eAxisNone;
+    return static_cast<EAxisType>(type);
+}
+
+tSTAGECAPS CLowLevelStage::GetCaps() const
+{
+    return Locked([&] { return m_caps; });
+}
+
+// Property vessels
+
+int CLowLevelStage::GetPropertyVessel(const int& propID, mem::CBin& value) const
+{
+    return Locked([&] { return GetPropertyVesselImpl(propID, value); });
+}
+
+void CLowLevelStage::SetPropertyVessel(const int& propID, const mem::CBin& value)
+{
+    Locked([&] { SetPropertyVesselImpl(propID, value); });
+}
+
+int CLowLevelStage::GetPropertyVessel(const int& axis, const int& propID, mem::CBin& value) const
+{
+    return Locked([&] { return GetPropertyVesselImpl(axis, propID, value); });
+}
+
+int CLowLevelStage::SetPropertyVessel(const int& axis, const int& propID, const mem::CBin& value)
+{
+    Lock lock(m_lock);
+    const int rc = SetPropertyVesselImpl(axis, propID, value);
+    if (rc == c_OK) {
+        if (propID == c_propCalibration)
+            Fire(c_msgCalibrationChanged, axis);
+        else if (propID == c_propMinimum || propID == c_propMaximum)
+            Fire(c_msgLimitsChanged, axis);
+    }
+    return rc;
+}
+
+// Limits
+
+bool CLowLevelStage::AreLimitsDefined(const int* axis)
+{
+    return Locked([&] { return AreLimitsDefinedImpl(axis); });
+}
+
+int CLowLevelStage::UndefineLimits(const Axes& axes)
+{
+    Lock lock(m_lock);
+    const int rc = UndefineLimitsImpl(axes);
+    if (rc != c_OK)
+        return rc;
+    for (int axis : axes)
+        Fire(c_msgLimitsChanged, axis);
+    return c_OK;
+}
+
+int CLowLevelStage::GetAxisLimits(const int& axis, std::int64_t& lower, std::int64_t& upper) const
+{
+    return Locked([&] { return GetAxisLimitsImpl(axis, lower, upper); });
+}
+
+int CLowLevelStage::SetAxisLimits(const int& axis, std::int64_t lower, std::int64_t upper)
+{
+    return Locked([&] { return SetAxisLimitsImpl(axis, lower, upper); });
+}
+
+// Ranges and user control
+
+int CLowLevelStage::InitRanges(const Axes& axes)
+{
+    Lock lock(m_lock);
+    for (int axis : axes)
+        Fire(c_msgInitRangesBegin, axis);
+    const auto fireEnd = [&] {
+        for (int axis : axes)
+            Fire(c_msgInitRangesEnd, axis);
+    };
+    int rc;
+    try {
+        rc = InitRangesImpl(axes);
+    } catch (...) {
+        fireEnd(); // subscribers always see the end of a range initialisation they saw begin
+        throw;
+    }
+    fireEnd();
+    return rc;
+}
+
+int CLowLevelStage::EnableUserControl(bool enable)
+{
+    Lock lock(m_lock);
+    const int rc = EnableUserControlImpl(enable);
+    if (rc == c_OK)
+        Fire(enable ? c_msgUserControlOn : c_msgUserControlOff, -1);
+    return rc;
+}
+
+bool CLowLevelStage::IsUserControlEnabled() const
+{
+    return Locked([&] { return IsUserControlEnabledImpl(); });
+}
+
+// Motion
+
+int CLowLevelStage::MoveFree(const SpeedMap& speeds)
+{
+    return Locked([&] { return MoveFreeImpl(speeds); });
+}
+
+int CLowLevelStage::MoveToPos(const TickMap& targets)
+{
+    return Locked([&] { return MoveToPosImpl(targets); });
+}
+
+bool CLowLevelStage::IsMoving(const Axes& axes)
+{
+    return Locked([&] { return IsMovingImpl(axes); });
+}
+
+int CLowLevelStage::WaitForStop(const Axes& axes, std::uint32_t timeoutMs)
+{
+    return Locked([&] { return WaitForStopImpl(axes, timeoutMs); });
+}
+
+int CLowLevelStage::StopMoving()
+{
+    return Locked([&] { return StopMovingImpl(); });
+}
+
+int CLowLevelStage::SetPosition(const TickMap& targets)
+{
+    return Locked([&] { return SetPositionImpl(targets); });
+}
+
+int CLowLevelStage::GetPosition(TickMap& positions, const ESelection& selection)
+{
+    return Locked([&] { return GetPositionImpl(positions, selection); });
+}
+
+int CLowLevelStage::GotoUpperLimit(const Axes& axes)
+{
+    return Locked([&] { return GotoUpperLimitImpl(axes); });
+}
+
+int CLowLevelStage::GotoLowerLimit(const Axes& axes)
+{
+    return Locked([&] { return GotoLowerLimitImpl(axes); });
+}
+
+// Speeds
+
+int CLowLevelStage::SetSpeeds(const SpeedMap& speeds)
+{
+    for (const auto& [axis, speed] : speeds) {
+        const int rc = SetPropertyVessel(axis, c_propSpeed, mem::CBin::Of(speed));
+        if (rc != c_OK)
+            return rc;
+    }
+    return c_OK;
+}
+
+int CLowLevelStage::GetSpeeds(SpeedMap& speeds, const ESelection& selection) const
+{
+    if (selection == eAllAxes) {
+        speeds.clear();
+        for (const auto& entry : m_axes)
+            speeds.emplace(entry.first, 0.0);
+    }
+    for (auto& [axis, speed] : speeds) {
+        mem::CBin value;
+        const int rc = GetPropertyVessel(axis, c_propSpeed, value);
+        if (rc != c_OK)
+            return rc;
+        value.Get(speed);
+    }
+    return c_OK;
+}
+
+// Default driver slots
+
+int CLowLevelStage::SetAdvancedSpeed(const int&) { return c_NotImplemented; }
+
+int CLowLevelStage::InitImpl()
+{
+    for (auto& [axis, entry] : m_axes) {
+        for (int propID : c_pushedOnInit) {
+            mem::CBin value;
+            if (entry.GetProperty(propID, value))
+                SetPropertyVesselImpl(axis, propID, value);
+        }
+    }
+    return c_OK;
+}
+
+int CLowLevelStage::ExitImpl() { return c_OK; }
+
+bool CLowLevelStage::CheckConnectionImpl() { return true; }
+
+int CLowLevelStage::GetPropertyVesselImpl(const int& propID, mem::CBin& value) const
+{
+    return m_propSet->GetProperty(propID, value) ? c_OK : c_GeneralFailure;
+}
+
+int CLowLevelStage::GetPropertyVesselImpl(const int& axis, const int& propID, mem::CBin& value) const
+{
+    const CAxis* entry = FindAxis(axis);
+    if (!entry)
+        return c_NoSuchAxis;
+    return entry->GetProperty(propID, value) ? c_OK : c_PropertyNotAccessible;
+}
+
+void CLowLevelStage::SetPropertyVesselImpl(const int& propID, const mem::CBin& value)
+{
+    m_propSet->SetProperty(propID, value);
+}
+
+int CLowLevelStage::SetPropertyVesselImpl(const int& axis, const int& propID, const mem::CBin& value)
+{
+    if (!FindAxis(axis))
+        return c_NoSuchAxis;
+    int rc = c_OK;
+    bool enterLimitMode = false;
+    if (propID == c_propModeSetLimit && value.Get(enterLimitMode) && enterLimitMode)
+        rc = UndefineLimits({axis}); // fires its own event
+    // Looked up again: a driver's UndefineLimitsImpl may have changed the axis map.
+    if (CAxis* entry = FindAxis(axis))
+        entry->SetProperty(propID, value);
+    return rc;
+}
+
+bool CLowLevelStage::AreLimitsDefinedImpl(const int* axis)
+{
+    Axes axes;
+    if (axis) {
+        if (!FindAxis(*axis))
+            return false;
+        axes.push_back(*axis);
+    } else {
+        axes = GetAxisList();
+    }
+    for (int a : axes) {
+        mem::CBin value;
+        bool enabled = false;
+        if (GetPropertyVessel(a, c_propAxisEnabled, value) != c_OK)
+            return false;
+        value.Get(enabled);
+        const CAxis* entry = FindAxis(a);
+        if (enabled && !(entry && entry->AreLimitsDefined()))
+            return false;
+    }
+    return true;
+}
+
+int CLowLevelStage::UndefineLimitsImpl(const Axes& axes)
+{
+    int rc = c_OK;
+    for (int axis : axes) {
+        if (CAxis* entry = FindAxis(axis))
+            entry->UndefineLimits();
+        else
+            rc = c_NoSuchAxis;
+    }
+    return rc;
+}
+
+int CLowLevelStage::GetAxisLimitsImpl(const int& axis, std::int64_t& lower, std::int64_t& upper) const
+{
+    // An output is written only when its own read succeeded.
+    mem::CBin value;
+    int rc = GetPropertyVessel(axis, c_propMinimum, value);
+    if (rc != c_OK)
+        return rc;
+    value.Get(lower);
+    rc = GetPropertyVessel(axis, c_propMaximum, value);
+    if (rc == c_OK)
+        value.Get(upper);
+    return rc;
+}
+
+int CLowLevelStage::SetAxisLimitsImpl(const int& axis, std::int64_t lower, std::int64_t upper)
+{
+    const int rc = SetPropertyVessel(axis, c_propMinimum, mem::CBin::Of(lower));
+    if (rc != c_OK)
+        return rc;
+    return SetPropertyVessel(axis, c_propMaximum, mem::CBin::Of(upper));
+}
+
+int CLowLevelStage::EnableUserControlImpl(bool) { return c_NotImplemented; }
+bool CLowLevelStage::IsUserControlEnabledImpl() const { return true; }
+int CLowLevelStage::MoveFreeImpl(const SpeedMap&) { return c_NotImplemented; }
+int CLowLevelStage::MoveToPosImpl(const TickMap&) { return c_NotImplemented; }
+bool CLowLevelStage::IsMovingImpl(const Axes&) { return false; }
+int CLowLevelStage::WaitForStopImpl(const Axes&, std::uint32_t) { return c_NotImplemented; }
+int CLowLevelStage::StopMovingImpl() { return c_NotImplemented; }
+int CLowLevelStage::SetPositionImpl(const TickMap&) { return c_NotImplemented; }
+int CLowLevelStage::GetPositionImpl(TickMap&, const ESelection&) { return c_NotImplemented; }
+int CLowLevelStage::GotoUpperLimitImpl(const Axes&) { return c_NotImplemented; }
+int CLowLevelStage::GotoLowerLimitImpl(const Axes&) { return c_NotImplemented; }
+int CLowLevelStage::InitRangesImpl(const Axes&) { return c_NotImplemented; }
+
+} // namespace stg
