@@ -1,1 +1,386 @@
+// The low-level stage: defaults of the driver slots, the stage lock, Exit, limits, ranges, user
+// control, speeds and the stage events they fire.
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <cfg/GlobalPropSets.h>
+
+#include "StageTestSupport.h"
+
+namespace stgtest {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using Entries = std::vector<std::string>;
+
+tTestStageConfig TwoAxes()
+{
+    return FullDriver({XAxis(1), YAxis(2)});
+}
+
+// A driver that overrides nothing at all.
+class CBareStage : public stg::CLowLevelStage {
+public:
+    explicit CBareStage(std::uint32_t stageID) : CLowLevelStage(stageID) {}
+    ~CBareStage() override { cfg::UnPlugGlobalPropSet(3, GetStageID()); }
+};
+
+TEST(LowLevelStage, DriverThatOverridesNothingGetsTheDefaults)
+{
+    CBareStage stage(UniqueStageID());
+    EXPECT_EQ(stage.Init(), stg::c_OK);
+    EXPECT_EQ(stage.GetAxisCount(), 0u);
+    EXPECT_TRUE(stage.CheckConnection());
+    EXPECT_TRUE(stage.IsUserControlEnabled());
+    EXPECT_FALSE(stage.IsMoving({}));
+    EXPECT_TRUE(stage.AreLimitsDefined(nullptr));
+    const stg::tSTAGECAPS caps = stage.GetCaps();
+    EXPECT_TRUE(caps.flag1 && caps.flag2 && caps.flag3 && caps.emulateFreeMove);
+
+    stg::CLowLevelStage::TickMap positions;
+    const int notImplemented[] = {
+        stage.SetAdvancedSpeed(1),          stage.EnableUserControl(false), stage.MoveFree({{1, 1.0}}),
+        stage.MoveToPos({{1, 5}}),          stage.WaitForStop({1}, 10),     stage.StopMoving(),
+        stage.SetPosition({{1, 5}}),        stage.GetPosition(positions, stg::eAllAxes),
+        stage.GotoUpperLimit({1}),          stage.GotoLowerLimit({1}),      stage.InitRanges({}),
+    };
+    for (int rc : notImplemented)
+        EXPECT_EQ(rc, stg::c_NotImplemented);
+    // Without positions there is nothing to store; Exit stops at the failing read.
+    EXPECT_EQ(stage.Exit(), stg::c_NotImplemented);
+}
+
+TEST(LowLevelStage, PropertySetIsPluggedIntoTheConfigurationDatabase)
+{
+    auto stage = MakeStage(TwoAxes());
+    EXPECT_EQ(cfg::GetGlobalPropSet(3, stage->GetStageID()), stage->GetPropSet());
+
+    mem::CBin value;
+    EXPECT_EQ(stage->GetPropertyVessel(stg::c_propPrecisionEnabled, value), stg::c_GeneralFailure);
+    stage->SetPropertyVessel(stg::c_propPrecisionEnabled, mem::CBin::Of(true));
+    EXPECT_EQ(stage->GetPropertyVessel(stg::c_propPrecisionEnabled, value), stg::c_OK);
+    EXPECT_TRUE(cfg::GetGlobalPropSet(3, stage->GetStageID())->PropertyExists(stg::c_propPrecisionEnabled));
+}
+
+TEST(LowLevelStage, InitRebuildsTheAxisMap)
+{
+    tTestStageConfig config = TwoAxes();
+    config.axes = {ZAxis(3), XAxis(1), YAxis(2)};
+    auto stage = MakeStage(config);
+    EXPECT_EQ(stage->Init(), stg::c_OK);
+    EXPECT_EQ(stage->GetAxisList(), (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(stage->GetAxisType(3), stg::eAxisZ);
+    EXPECT_EQ(stage->GetAxisType(7), stg::eAxisNone);
+
+    stage->Config().axes = {YAxis(2)};
+    EXPECT_EQ(stage->Init(), stg::c_OK);
+    EXPECT_EQ(stage->GetAxisList(), std::vector<int>{2});
+    EXPECT_EQ(stage->GetAxisCount(), 1u);
+}
+
+TEST(LowLevelStage, DefaultInitPushesStoredSettingsIntoTheDriver)
+{
+    stg::tAxisProps fixed = XAxis(1);
+    fixed.hasFixedLowerLimit = fixed.hasFixedUpperLimit = true;
+    auto stage = MakeStage(FullDriver({YAxis(2), fixed}));
+    stage->Init();
+    const auto writes = stage->AxisPropertyWrites();
+    const std::vector<int> order = {52000, 52001, 52002, 52003, 52004, 52005, 52006, 52007, 52008,
+                                    52009, 52013, 52014, 52010, 52011, 52012, 52015, 52016, 52018};
+    std::vector<std::pair<int, int>> expected;
+    for (int axis : {1, 2})
+        for (int propID : order)
+            if (axis == 1 || (propID != stg::c_propMinimum && propID != stg::c_propMaximum))
+                expected.emplace_back(axis, propID);
+    EXPECT_EQ(writes, expected);
+
+    // A driver that does not ask for them receives nothing.
+    stage->Config().pushStoredSettings = false;
+    auto quiet = MakeStage(stage->Config());
+    quiet->Init();
+    EXPECT_THAT(quiet->AxisPropertyWrites(), IsEmpty());
+}
+
+TEST(LowLevelStage, LockIsReleasedWhenTheDriverThrows)
+{
+    tTestStageConfig config = TwoAxes();
+    config.faults[ESlot::MoveToPos] = {stg::c_OK, true};
+    config.faults[ESlot::GetAxisProperty] = {stg::c_OK, true, 3};
+    auto stage = MakeStage(config);
+    stage->Init();
+    EXPECT_THROW(stage->MoveToPos({{1, 10}}), CInjectedFault);
+    mem::CBin value;
+    stage->GetPropertyVessel(1, stg::c_propSpeed, value);
+    stage->GetPropertyVessel(1, stg::c_propSpeed, value);
+    EXPECT_THROW(stage->GetPropertyVessel(1, stg::c_propSpeed, value), CInjectedFault);
+
+    // Another thread can take the stage lock: it was released on the way out.
+    auto other = std::async(std::launch::async, [&] { return stage->SetPosition({{2, 3}}); });
+    ASSERT_EQ(other.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(other.get(), stg::c_OK);
+}
+
+TEST(LowLevelStage, ExitStoresLastPositionsBeforeTheDriverExits)
+{
+    auto stage = MakeStage(TwoAxes());
+    stage->Init();
+    stage->SetPositions({{1, 100}, {2, -5}});
+    stage->ClearCalls();
+    EXPECT_EQ(stage->Exit(), stg::c_OK);
+    EXPECT_THAT(stage->Calls(), ElementsAre(ESlot::CheckConnection, ESlot::GetPosition, ESlot::SetAxisProperty,
+                                            ESlot::SetAxisProperty, ESlot::Exit));
+    EXPECT_EQ(AxisProp<std::int64_t>(*stage, 1, stg::c_propLastPosition), 100);
+    EXPECT_EQ(AxisProp<std::int64_t>(*stage, 2, stg::c_propLastPosition), -5);
+
+    // ExitImpl's answer is Exit's answer.
+    stage->Config().faults[ESlot::Exit] = {stg::c_GeneralFailure};
+    EXPECT_EQ(stage->Exit(), stg::c_GeneralFailure);
+}
+
+TEST(LowLevelStage, ExitWithoutPositionsOrConnection)
+{
+    tTestStageConfig config = TwoAxes();
+    config.implemented.erase(ESlot::GetPosition);
+    auto stage = MakeStage(config);
+    stage->Init();
+    stage->ClearCalls();
+    EXPECT_EQ(stage->Exit(), stg::c_NotImplemented);
+    EXPECT_EQ(stage->CallCount(ESlot::Exit), 0);
+
+    stage->Config().connected = false;
+    stage->ClearCalls();
+    EXPECT_EQ(stage->Exit(), stg::c_OK);
+    EXPECT_THAT(stage->Calls(), ElementsAre(ESlot::CheckConnection, ESlot::Exit));
+}
+
+class StageEvents : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        stage = MakeStage(TwoAxes());
+        stage->Init();
+        log = std::make_unique<CEventLog>(stage->GetStageID());
+    }
+    TestStagePtr stage;
+    std::unique_ptr<CEventLog> log;
+};
+
+TEST_F(StageEvents, LimitsSetFireOneEventPerLimit)
+{
+    const int one = 1;
+    EXPECT_FALSE(stage->AreLimitsDefined(&one));
+    EXPECT_EQ(stage->SetAxisLimits(1, -1000, 5000), stg::c_OK);
+    EXPECT_TRUE(stage->AreLimitsDefined(&one));
+    EXPECT_EQ(AxisProp<std::int64_t>(*stage, 1, stg::c_propMinimum), -1000);
+    EXPECT_EQ(AxisProp<std::int64_t>(*stage, 1, stg::c_propMaximum), 5000);
+    EXPECT_THAT(log->Entries(), ElementsAre("10@1", "10@1"));
+
+    // Limits of an unknown axis: refused, no event.
+    log->Clear();
+    EXPECT_EQ(stage->SetAxisLimits(9, 0, 1), stg::c_NoSuchAxis);
+    EXPECT_THAT(log->Entries(), IsEmpty());
+}
+
+TEST_F(StageEvents, GetAxisLimitsWritesOnlyWhatItRead)
+{
+    std::int64_t lower = 11, upper = 22;
+    EXPECT_EQ(stage->GetAxisLimits(1, lower, upper), stg::c_PropertyNotAccessible);
+    EXPECT_EQ(lower, 11);
+    EXPECT_EQ(upper, 22);
+    stage->SetPropertyVessel(1, stg::c_propMinimum, mem::CBin::Of<std::int64_t>(-3));
+    EXPECT_EQ(stage->GetAxisLimits(1, lower, upper), stg::c_PropertyNotAccessible);
+    EXPECT_EQ(lower, -3);
+    EXPECT_EQ(upper, 22);
+    EXPECT_EQ(stage->GetAxisLimits(5, lower, upper), stg::c_NoSuchAxis);
+}
+
+TEST_F(StageEvents, UndefineLimitsFiresOnlyOnSuccess)
+{
+    stage->SetAxisLimits(1, -1, 1);
+    stage->SetAxisLimits(2, -2, 2);
+    log->Clear();
+
+    EXPECT_EQ(stage->UndefineLimits({1, 9}), stg::c_NoSuchAxis);
+    EXPECT_THAT(log->Entries(), IsEmpty());
+    const int one = 1, two = 2;
+    EXPECT_FALSE(stage->AreLimitsDefined(&one)); // cleared all the same
+    mem::CBin value;
+    EXPECT_EQ(stage->GetPropertyVessel(1, stg::c_propMinimum, value), stg::c_PropertyNotAccessible);
+
+    EXPECT_EQ(stage->UndefineLimits({}), stg::c_OK);
+    EXPECT_THAT(log->Entries(), IsEmpty());
+    EXPECT_EQ(stage->UndefineLimits({2, 1}), stg::c_OK);
+    EXPECT_THAT(log->Entries(), ElementsAre("10@2", "10@1"));
+    EXPECT_FALSE(stage->AreLimitsDefined(&two));
+}
+
+TEST_F(StageEvents, AreLimitsDefinedIgnoresDisabledAxes)
+{
+    stage->SetAxisLimits(1, -1, 1);
+    stage->SetPropertyVessel(2, stg::c_propAxisEnabled, mem::CBin::Of(false));
+    EXPECT_TRUE(stage->AreLimitsDefined(nullptr));
+    const int two = 2, nine = 9;
+    EXPECT_TRUE(stage->AreLimitsDefined(&two));
+    EXPECT_FALSE(stage->AreLimitsDefined(&nine));
+    stage->SetPropertyVessel(2, stg::c_propAxisEnabled, mem::CBin::Of(true));
+    EXPECT_FALSE(stage->AreLimitsDefined(nullptr));
+    // An axis whose "AxisEnabled" cannot be read never passes.
+    stage->SetAxisLimits(2, -1, 1);
+    EXPECT_TRUE(stage->AreLimitsDefined(nullptr));
+    // The axis sets live inside the stage set; take the flag away there.
+    mem::CBin axes;
+    mem::PropSetVector axisSets;
+    stage->GetPropSet()->GetProperty(stg::c_propAxes, axes);
+    axes.Restore(axisSets);
+    axisSets.back()->DelProperty(stg::c_propAxisEnabled);
+    EXPECT_FALSE(stage->AreLimitsDefined(nullptr));
+}
+
+TEST_F(StageEvents, EnteringLimitSettingModeForgetsTheLimits)
+{
+    stage->SetAxisLimits(1, -1, 1);
+    log->Clear();
+    EXPECT_EQ(stage->SetPropertyVessel(1, stg::c_propModeSetLimit, mem::CBin::Of(false)), stg::c_OK);
+    EXPECT_THAT(log->Entries(), IsEmpty());
+    EXPECT_EQ(AxisProp<std::int64_t>(*stage, 1, stg::c_propMaximum), 1);
+
+    EXPECT_EQ(stage->SetPropertyVessel(1, stg::c_propModeSetLimit, mem::CBin::Of(true)), stg::c_OK);
+    EXPECT_THAT(log->Entries(), ElementsAre("10@1"));
+    EXPECT_TRUE(AxisProp<bool>(*stage, 1, stg::c_propModeSetLimit));
+    mem::CBin value;
+    EXPECT_EQ(stage->GetPropertyVessel(1, stg::c_propMaximum, value), stg::c_PropertyNotAccessible);
+}
+
+TEST_F(StageEvents, CalibrationWritesAnnounceThemselves)
+{
+    mem::CBin calibration = mem::CBin::Of(0.25);
+    calibration.SetUnit(utl::c_mum);
+    EXPECT_EQ(stage->SetPropertyVessel(2, stg::c_propCalibration, calibration), stg::c_OK);
+    EXPECT_EQ(stage->SetPropertyVessel(2, stg::c_propSpeed, mem::CBin::Of(1.0)), stg::c_OK);
+    EXPECT_THAT(log->Entries(), ElementsAre("15@2"));
+
+    // A write the driver refuses is not announced.
+    stage->Config().faults[ESlot::SetAxisProperty] = {stg::c_GeneralFailure};
+    EXPECT_EQ(stage->SetPropertyVessel(2, stg::c_propMinimum, mem::CBin::Of<std::int64_t>(0)), stg::c_GeneralFailure);
+    EXPECT_THAT(log->Entries(), ElementsAre("15@2"));
+}
+
+TEST_F(StageEvents, InitRangesIsBracketedByEventsWhateverTheDriverDoes)
+{
+    stage->Config().onCall = log->CallNoter();
+    stage->Config().hardwareRanges = {{1, {-70, 700}}, {2, {-50, 500}}};
+    EXPECT_EQ(stage->InitRanges({1, 2}), stg::c_OK);
+    // The driver writes the found limits through the public vessel, so their events come between.
+    EXPECT_THAT(log->Entries(), ElementsAre("60@1", "60@2", "call:24", "call:12", "call:8", "10@1", "call:8", "10@1",
+                                            "call:12", "call:8", "10@2", "call:8", "10@2", "61@1", "61@2"));
+    std::int64_t lower = 0, upper = 0;
+    EXPECT_EQ(stage->GetAxisLimits(2, lower, upper), stg::c_OK);
+    EXPECT_EQ(lower, -50);
+    EXPECT_EQ(upper, 500);
+
+    log->Clear();
+    stage->Config().implemented.erase(ESlot::InitRanges);
+    EXPECT_EQ(stage->InitRanges({2}), stg::c_NotImplemented);
+    EXPECT_THAT(log->Entries(), ElementsAre("60@2", "call:24", "61@2"));
+
+    log->Clear();
+    stage->Config().faults[ESlot::InitRanges] = {stg::c_OK, true};
+    EXPECT_THROW(stage->InitRanges({1}), CInjectedFault);
+    EXPECT_THAT(log->Entries(), ElementsAre("60@1", "call:24", "61@1"));
+
+    log->Clear();
+    stage->Config().faults.clear();
+    EXPECT_EQ(stage->InitRanges({}), stg::c_NotImplemented);
+    EXPECT_THAT(log->Entries(), ElementsAre("call:24"));
+}
+
+TEST_F(StageEvents, UserControlSwitchIsAnnouncedForTheWholeStage)
+{
+    EXPECT_EQ(stage->EnableUserControl(false), stg::c_OK);
+    EXPECT_FALSE(stage->IsUserControlEnabled());
+    EXPECT_EQ(stage->EnableUserControl(true), stg::c_OK);
+    EXPECT_THAT(log->Entries(), ElementsAre("51@-1", "50@-1"));
+
+    log->Clear();
+    stage->Config().implemented.erase(ESlot::EnableUserControl);
+    EXPECT_EQ(stage->EnableUserControl(true), stg::c_NotImplemented);
+    EXPECT_THAT(log->Entries(), IsEmpty());
+}
+
+TEST_F(StageEvents, SubscriberMayCallBackIntoTheFiringStage)
+{
+    std::int64_t seenUpper = 0;
+    const auto token = utl::SubscribeEvent(stg::GetStageEventID(), [&](const boost::any& message) {
+        const auto& msg = boost::any_cast<const stg::tSTAGEMSG&>(message);
+        std::int64_t lower = 0;
+        if (msg.stageID == stage->GetStageID())
+            stage->GetAxisLimits(msg.axis, lower, seenUpper);
+    });
+    EXPECT_EQ(stage->SetAxisLimits(2, -8, 8), stg::c_OK);
+    utl::UnsubscribeEvent(token);
+    EXPECT_EQ(seenUpper, 8);
+}
+
+TEST(LowLevelStage, SpeedsTravelThroughTheAxisVessels)
+{
+    auto stage = MakeStage(TwoAxes());
+    stage->Init();
+    EXPECT_EQ(stage->SetSpeeds({{1, 1.5}, {2, 2.5}}), stg::c_OK);
+    EXPECT_EQ(stage->SetSpeeds({{1, 3.5}, {9, 9.0}}), stg::c_NoSuchAxis);
+    EXPECT_DOUBLE_EQ(AxisProp<double>(*stage, 1, stg::c_propSpeed), 3.5);
+    EXPECT_EQ(stage->SetSpeeds({}), stg::c_OK);
+
+    stg::CLowLevelStage::SpeedMap speeds{{2, 0.0}};
+    stage->ClearCalls();
+    EXPECT_EQ(stage->GetSpeeds(speeds, stg::eGivenAxes), stg::c_OK);
+    EXPECT_EQ(speeds, (stg::CLowLevelStage::SpeedMap{{2, 2.5}}));
+    EXPECT_EQ(stage->CallCount(ESlot::GetAxisProperty), 1);
+
+    speeds = {{7, 1.0}};
+    EXPECT_EQ(stage->GetSpeeds(speeds, static_cast<stg::ESelection>(5)), stg::c_NoSuchAxis);
+    EXPECT_EQ(stage->GetSpeeds(speeds, stg::eAllAxes), stg::c_OK);
+    EXPECT_EQ(speeds, (stg::CLowLevelStage::SpeedMap{{1, 3.5}, {2, 2.5}}));
+
+    // The first failing read ends the loop; later entries keep their values.
+    stage->Config().faults[ESlot::GetAxisProperty] = {stg::c_GeneralFailure, false, 0};
+    speeds = {{1, -1.0}, {2, -2.0}};
+    stage->ClearCalls();
+    EXPECT_EQ(stage->GetSpeeds(speeds, stg::eGivenAxes), stg::c_GeneralFailure);
+    EXPECT_EQ(speeds, (stg::CLowLevelStage::SpeedMap{{1, -1.0}, {2, -2.0}}));
+}
+
+TEST(LowLevelStage, ConcurrentCallersAreSerialised)
+{
+    auto stage = MakeStage(TwoAxes());
+    stage->Init();
+    constexpr int c_rounds = 2000;
+    auto writer = std::async(std::launch::async, [&] {
+        for (int i = 0; i < c_rounds; ++i) {
+            stage->SetAxisLimits(1 + i % 2, -i, i);
+            stage->SetPosition({{1, i}});
+        }
+    });
+    auto reader = std::async(std::launch::async, [&] {
+        int bad = 0;
+        for (int i = 0; i < c_rounds; ++i) {
+            std::int64_t lower = 0, upper = 0;
+            if (stage->GetAxisLimits(1, lower, upper) == stg::c_OK && lower != -upper)
+                ++bad;
+            stg::CLowLevelStage::TickMap positions;
+            stage->GetPosition(positions, stg::eAllAxes);
+        }
+        return bad;
+    });
+    writer.get();
+    // A limit pair is written under one hold of the lock, so a reader never sees half of it.
+    EXPECT_EQ(reader.get(), 0);
+}
+
+} // namespace
+} // namespace stgtest

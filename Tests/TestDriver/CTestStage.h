@@ -72,6 +72,8 @@ public:
     // The targets of the last MoveToPos / SetPosition and the last MoveFree speeds.
     std::map<int, std::int64_t> LastTargets() const;
     std::map<int, double> LastSpeeds() const;
+    // (axis, property ID) of every axis property write that reached the driver, in order.
+    std::vector<std::pair<int, int>> AxisPropertyWrites() const;
     // Changes the configuration between calls (not while the stage is in use on another thread).
     tTestStageConfig& Config() { return m_config; }
 
@@ -119,6 +121,7 @@ private:
     std::map<int, std::int64_t> m_pending; // targets of a started move
     std::map<int, std::int64_t> m_lastTargets;
     std::map<int, double> m_lastSpeeds;
+    std::vector<std::pair<int, int>> m_axisWrites;
     bool m_freeRunning = false;
     bool m_userControl = true;
 };
