@@ -154,6 +154,8 @@ protected:
     void SetCaps(const tSTAGECAPS& caps);
 
 private:
+    // The worker of an emulated move takes the stage lock before it acknowledges its start.
+    friend class CBaseStageML;
     using Lock = std::lock_guard<std::recursive_mutex>;
 
     // Runs `call` under the stage lock and answers what it answers.

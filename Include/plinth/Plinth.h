@@ -12,7 +12,9 @@
 #include <utl/TUnitValue.h>
 
 #include <plinth/CAxis.h>
+#include <plinth/CBaseStageML.h>
 #include <plinth/CLowLevelStage.h>
+#include <plinth/CMediumLevelStage.h>
 #include <plinth/CreateStage.h>
 #include <plinth/PropertyIDs.h>
 #include <plinth/ResultCodes.h>

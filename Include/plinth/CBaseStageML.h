@@ -1,0 +1,138 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include <plinth/CLowLevelStage.h>
+#include <plinth/ResultCodes.h>
+#include <plinth/StageTypes.h>
+#include <utl/TUnitValue.h>
+
+namespace stg {
+
+// The base of the medium level: wraps one low-level stage and builds the movement operations a
+// driver lacks (it answered c_NotImplemented) out of those it has:
+// - an asynchronous MoveToPos from the blocking SetPosition, run on a worker thread named
+//   "StageML async move";
+// - a blocking SetPosition from MoveToPos and a wait;
+// - free runs and limit runs as moves to computed targets.
+// Every other operation passes straight to the low-level stage; result codes travel up unchanged.
+//
+// The class takes no lock of its own: the worker record and the moving mark are plain members,
+// used by the calling threads only (the worker never touches this object). The low-level stage
+// serialises the driver calls; an emulated move's worker holds the stage lock for its whole
+// blocking move, so every other call on that stage (Exit included) waits for the move.
+class CBaseStageML {
+public:
+    using Axes = CLowLevelStage::Axes;
+    using TickMap = CLowLevelStage::TickMap;
+    using SpeedMap = CLowLevelStage::SpeedMap;
+    using CalibrationMap = std::map<int, utl::TUnitValue<double>>;
+
+    // A time-out that waits without limit.
+    static constexpr std::uint32_t c_waitForever = UINT32_MAX;
+    // Far targets of the emulated limit runs.
+    static constexpr std::int64_t c_lowerLimitRunTarget = INT64_MIN / 2;
+    static constexpr std::int64_t c_upperLimitRunTarget = INT32_MAX / 2;
+    // Steps of an emulated free run of an axis in limit-setting mode, in ticks.
+    static constexpr std::int64_t c_freeRunStepZ = 1'000'000;
+    static constexpr std::int64_t c_freeRunStep = 20'000'000;
+
+    CBaseStageML(const CBaseStageML&) = delete;
+    CBaseStageML& operator=(const CBaseStageML&) = delete;
+    // Does not wait for the move of a recorded worker: it waits only until the worker holds the
+    // stage lock (which it keeps until its move is over, so the stage's Exit waits for the move),
+    // then lets it go; the worker never touches this object. Do not destroy a medium level while
+    // holding its stage's lock with a worker still waiting for that lock.
+    virtual ~CBaseStageML();
+
+    // Emulation-aware operations (see the source for each algorithm).
+    // The moving check: a recorded worker is polled through WaitForStop(axes, 0), else the driver
+    // is asked; the moving mark is narrowed to the answer.
+    virtual bool IsMoving(const Axes& axes);
+    // The driver's wait; when it lacks one (4003), waits up to `timeoutMs` for a recorded worker:
+    // c_OK once it ended (the record is released), c_Timeout while it runs, c_NotImplemented
+    // without a worker.
+    virtual int WaitForStop(const Axes& axes, std::uint32_t timeoutMs);
+    virtual int StopMoving(); // clears the moving mark whatever the driver answers
+    // Free run in the directions given by the signs. Emulated (when the stage's emulateFreeMove
+    // capability allows) as a move towards "Maximum" (>= 0) or "Minimum"; in limit-setting mode
+    // towards the current position plus or minus a fixed step.
+    virtual int MoveFree(const SpeedMap& directions);
+    // Starts a move and returns. Emulated by running SetPosition on a worker: c_OK once the
+    // worker acknowledged (within 300 ms), c_Busy while an earlier worker still runs,
+    // c_GeneralFailure when no worker could be started or it did not acknowledge in time.
+    virtual int MoveToPos(const TickMap& targets);
+    // Moves and returns when stopped. Emulated by MoveToPos and a wait without limit.
+    virtual int SetPosition(const TickMap& targets);
+    virtual int GetPosition(TickMap& positions, const ESelection& selection);
+    // Emulated as blocking moves to c_lowerLimitRunTarget / c_upperLimitRunTarget; c_Busy while moving.
+    virtual int GotoLowerLimit(const Axes& axes);
+    virtual int GotoUpperLimit(const Axes& axes);
+    virtual int InitRanges(const Axes& axes);
+
+    // Forwarded unchanged to the low-level stage.
+    bool AreLimitsDefined(const int* axis) const;
+    int UndefineLimits(const Axes& axes);
+    bool CheckConnection();
+    int GetAxisCount() const;
+    EAxisType GetAxisType(const int& axis) const;
+    int EnableUserControl(bool enable);
+    bool IsUserControlEnabled() const;
+    int SetAxisLimits(const int& axis, std::int64_t lower, std::int64_t upper);
+    int GetAxisLimits(const int& axis, std::int64_t& lower, std::int64_t& upper) const;
+    int GetSpeeds(SpeedMap& speeds, const ESelection& selection) const;
+    int SetSpeeds(const SpeedMap& speeds);
+    int SetAdvancedSpeed(const int& mode);
+    int GetPropertyVessel(const int& axis, const int& propID, mem::CBin& value) const;
+    int SetPropertyVessel(const int& axis, const int& propID, const mem::CBin& value);
+    int GetPropertyVessel(const int& propID, mem::CBin& value) const;
+    void SetPropertyVessel(const int& propID, const mem::CBin& value);
+    std::vector<int> GetAxisList() const;
+
+    // The axes whose "AxisEnabled" is true, ascending. c_GeneralFailure for a stage without axes;
+    // the first failing read ends the walk with its answer.
+    int GetEnabledAxes(Axes& axes) const;
+    // The lowest-numbered axis of `type`; -1 when none, or when an "AxisType" read fails first.
+    int GetAxisFromType(EAxisType type) const;
+    // "Calibration" of the axes (all of them with eAllAxes, else the map's keys). c_GeneralFailure
+    // for an empty map; otherwise the answer of the last read (a failed read keeps the entry).
+    int GetCalibration(CalibrationMap& calibration, const ESelection& selection) const;
+    // Writes "Calibration" of every entry through the vessel; stops at the first failure.
+    int SetCalibration(const CalibrationMap& calibration) const;
+
+    CLowLevelStage& GetLowLevel() const noexcept { return m_stage; }
+    // Whether a worker of an emulated move is recorded (it may have ended already).
+    bool HasWorker() const noexcept { return static_cast<bool>(m_worker); }
+
+protected:
+    explicit CBaseStageML(CLowLevelStage& stage);
+
+    // Reads an axis property through the vessel into `value` when the read answers c_OK and the
+    // stored type is T's; otherwise `value` keeps its preset. Answers the vessel's code.
+    template <class T>
+    int ReadAxisProperty(int axis, int propID, T& value) const
+    {
+        mem::CBin stored;
+        const int rc = m_stage.GetPropertyVessel(axis, propID, stored);
+        if (rc == c_OK)
+            stored.Get(value);
+        return rc;
+    }
+
+    // The moving check of IsMoving and the limit runs.
+    bool MovingCheck(const Axes& axes);
+
+    // True once a move started by this object was accepted; see the source for when it clears.
+    bool m_moving = false;
+
+private:
+    struct tWorker;
+
+    CLowLevelStage& m_stage;
+    std::unique_ptr<tWorker> m_worker; // the worker of the last emulated MoveToPos, if recorded
+};
+
+} // namespace stg

@@ -1,0 +1,391 @@
+#include <plinth/CBaseStageML.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include <pthread.h>
+
+#include <plinth/PropertyIDs.h>
+#include <utl/Thread.h>
+
+#include "MapKeys.h"
+
+namespace stg {
+
+using detail::KeysOf;
+
+namespace {
+
+constexpr std::uint32_t c_handoverTimeoutMs = 300;
+constexpr const char* c_workerName = "StageML async move";
+
+// position + step without overflow: a target beyond the tick range becomes the range's end.
+std::int64_t Offset(std::int64_t position, std::int64_t step)
+{
+    std::int64_t target = 0;
+    if (__builtin_add_overflow(position, step, &target))
+        return step > 0 ? INT64_MAX : INT64_MIN;
+    return target;
+}
+
+} // namespace
+
+// One emulated move. Each move has its own state, so the acknowledgement of one move can never
+// release the wait of another. The move request (stage and targets) is moved into the thread
+// when the thread is created: it is the worker's own copy before the starting caller waits at
+// all, and nothing the caller owns can go away under it, whenever the caller stops waiting.
+struct CBaseStageML::tWorker {
+    struct tState {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool handedOver = false; // the worker runs and holds its copy of the request
+        bool locked = false;     // the worker holds the stage lock
+        bool finished = false;   // the blocking move has returned
+    };
+
+    std::shared_ptr<tState> state = std::make_shared<tState>();
+    std::thread thread;
+
+    static void Mark(tState& state, bool tState::*flag)
+    {
+        {
+            std::lock_guard<std::mutex> lock(state.mutex);
+            state.*flag = true;
+        }
+        state.changed.notify_all();
+    }
+
+    // The worker's body. It acknowledges before it takes the stage lock, so that a caller who
+    // holds the lock itself (a subscriber of a stage event, say) can start a move. From "locked"
+    // to "finished" it holds the lock: every call on the stage that comes after (Exit, and so the
+    // stage's deletion, included) waits until the move is over, and sees the worker finished.
+    static void Run(CLowLevelStage& stage, const TickMap& targets, const std::shared_ptr<tState>& state)
+    {
+        // Named by itself, first thing, so that the driver always sees a named thread.
+        utl::ThreadSetNameAndPriority(pthread_self(), c_workerName);
+        Mark(*state, &tState::handedOver);
+        std::unique_lock<std::recursive_mutex> stageLock(stage.m_lock);
+        Mark(*state, &tState::locked);
+        try {
+            stage.SetPosition(targets); // the answer is not kept: a finished worker counts as success
+        } catch (...) {
+            // An exception must not leave a thread (std::terminate); the move is over either way.
+        }
+        Mark(*state, &tState::finished);
+    }
+
+    bool WaitFor(bool tState::*flag, std::uint32_t timeoutMs)
+    {
+        std::unique_lock<std::mutex> lock(state->mutex);
+        const auto done = [&] { return (*state).*flag || state->finished; };
+        if (timeoutMs == c_waitForever) {
+            state->changed.wait(lock, done);
+            return true;
+        }
+        return state->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
+    }
+};
+
+CBaseStageML::CBaseStageML(CLowLevelStage& stage) : m_stage(stage) {}
+
+CBaseStageML::~CBaseStageML()
+{
+    if (!m_worker || !m_worker->thread.joinable())
+        return;
+    // Once the worker holds the stage lock it keeps the stage alive until its move is over (the
+    // owner's Exit waits for the lock), so it may be let go. Until then it would still reach for
+    // the stage: wait for that moment, which comes as soon as the stage lock is free.
+    m_worker->WaitFor(&tWorker::tState::locked, c_waitForever);
+    m_worker->thread.detach();
+}
+
+// Moving and waiting
+
+bool CBaseStageML::MovingCheck(const Axes& axes)
+{
+    const bool moving = m_worker ? WaitForStop(axes, 0) == c_Timeout : m_stage.IsMoving(axes);
+    m_moving = m_moving && moving;
+    return moving;
+}
+
+bool CBaseStageML::IsMoving(const Axes& axes) { return MovingCheck(axes); }
+
+int CBaseStageML::WaitForStop(const Axes& axes, std::uint32_t timeoutMs)
+{
+    const int rc = m_stage.WaitForStop(axes, timeoutMs);
+    if (rc != c_NotImplemented)
+        return rc;
+    if (!m_worker)
+        return c_NotImplemented;
+
+    // std::thread has no timed join: the wait is on the worker's "finished" mark, and the join
+    // after it returns at once (the worker only unlocks). Of the failure paths of a timed wait on
+    // a thread only the time-out can happen here; a condition variable cannot fail short of a
+    // std::system_error from its mutex. Such an error cannot end the worker forcibly (standard
+    // threads cannot be killed): the worker is let go instead; it never touches this object.
+    try {
+        if (!m_worker->WaitFor(&tWorker::tState::finished, timeoutMs))
+            return c_Timeout;
+        m_worker->thread.join();
+    } catch (const std::system_error&) {
+        if (m_worker->thread.joinable())
+            m_worker->thread.detach();
+        m_worker.reset();
+        m_moving = false;
+        return c_GeneralFailure;
+    }
+    m_worker.reset();
+    m_moving = false;
+    return c_OK;
+}
+
+int CBaseStageML::StopMoving()
+{
+    const int rc = m_stage.StopMoving();
+    m_moving = false;
+    return rc;
+}
+
+// Moves
+
+int CBaseStageML::MoveToPos(const TickMap& targets)
+{
+    int rc = m_stage.MoveToPos(targets);
+    if (rc == c_OK)
+        m_moving = true;
+    if (rc != c_NotImplemented)
+        return rc;
+
+    if (m_worker) {
+        rc = WaitForStop(KeysOf(targets), 0);
+        if (rc == c_Timeout)
+            return c_Busy;
+        if (rc != c_OK)
+            return rc;
+    }
+
+    auto worker = std::make_unique<tWorker>();
+    try {
+        worker->thread = std::thread(&tWorker::Run, std::ref(m_stage), targets, worker->state);
+    } catch (const std::system_error&) {
+        return c_GeneralFailure; // no worker recorded
+    }
+    m_worker = std::move(worker);
+    if (!m_worker->WaitFor(&tWorker::tState::handedOver, c_handoverTimeoutMs))
+        return c_GeneralFailure; // the worker stays recorded and goes on when it can
+    m_moving = true;
+    return c_OK;
+}
+
+int CBaseStageML::SetPosition(const TickMap& targets)
+{
+    int rc = m_stage.SetPosition(targets);
+    if (rc != c_NotImplemented)
+        return rc;
+    rc = m_stage.MoveToPos(targets);
+    if (rc != c_OK)
+        return rc;
+    return CBaseStageML::WaitForStop(KeysOf(targets), c_waitForever);
+}
+
+int CBaseStageML::MoveFree(const SpeedMap& directions)
+{
+    int rc = m_stage.MoveFree(directions);
+    if (rc == c_OK)
+        m_moving = true;
+    if (rc != c_NotImplemented)
+        return rc;
+    if (!m_stage.GetCaps().emulateFreeMove)
+        return c_NotImplemented;
+
+    const bool hadWorker = static_cast<bool>(m_worker);
+    if (hadWorker) {
+        Axes enabled;
+        GetEnabledAxes(enabled);
+        rc = CBaseStageML::WaitForStop(enabled, 0);
+        if (rc == c_Timeout)
+            return c_Busy;
+        if (rc != c_OK)
+            return rc;
+    }
+
+    TickMap targets;
+    for (const auto& [axis, direction] : directions) {
+        const bool up = direction >= 0.0;
+        std::int64_t target = 0;
+        rc = ReadAxisProperty(axis, up ? c_propMaximum : c_propMinimum, target);
+        if (rc != c_OK)
+            return rc;
+        bool settingLimits = false;
+        ReadAxisProperty(axis, c_propModeSetLimit, settingLimits);
+        if (settingLimits) {
+            // The stored limits do not bind: run a fixed step from where the axis stands.
+            TickMap position{{axis, 0}};
+            rc = m_stage.GetPosition(position, eGivenAxes);
+            if (rc != c_OK)
+                return rc;
+            const std::int64_t step = m_stage.GetAxisType(axis) == eAxisZ ? c_freeRunStepZ : c_freeRunStep;
+            target = Offset(position[axis], up ? step : -step);
+        }
+        targets[axis] = target;
+    }
+    if (directions.empty() && !hadWorker)
+        return c_NotImplemented;
+
+    rc = CBaseStageML::MoveToPos(targets);
+    if (rc == c_Busy) {
+        rc = m_stage.StopMoving();
+        m_moving = false;
+        if (rc == c_OK)
+            rc = CBaseStageML::MoveToPos(targets);
+    }
+    if (rc == c_OK)
+        m_moving = true;
+    return rc;
+}
+
+int CBaseStageML::GotoLowerLimit(const Axes& axes)
+{
+    const int rc = m_stage.GotoLowerLimit(axes);
+    if (rc != c_NotImplemented)
+        return rc;
+    if (MovingCheck(axes))
+        return c_Busy;
+    TickMap targets;
+    for (int axis : axes)
+        targets[axis] = c_lowerLimitRunTarget;
+    return CBaseStageML::SetPosition(targets);
+}
+
+int CBaseStageML::GotoUpperLimit(const Axes& axes)
+{
+    const int rc = m_stage.GotoUpperLimit(axes);
+    if (rc != c_NotImplemented)
+        return rc;
+    if (MovingCheck(axes))
+        return c_Busy;
+    TickMap targets;
+    for (int axis : axes)
+        targets[axis] = c_upperLimitRunTarget;
+    return CBaseStageML::SetPosition(targets);
+}
+
+int CBaseStageML::GetPosition(TickMap& positions, const ESelection& selection)
+{
+    return m_stage.GetPosition(positions, selection);
+}
+
+int CBaseStageML::InitRanges(const Axes& axes) { return m_stage.InitRanges(axes); }
+
+// Axis queries
+
+int CBaseStageML::GetEnabledAxes(Axes& axes) const
+{
+    axes.clear();
+    int rc = c_GeneralFailure;
+    for (int axis : m_stage.GetAxisList()) {
+        bool enabled = false;
+        rc = ReadAxisProperty(axis, c_propAxisEnabled, enabled);
+        if (rc != c_OK)
+            return rc;
+        if (enabled)
+            axes.push_back(axis);
+    }
+    return rc;
+}
+
+int CBaseStageML::GetAxisFromType(EAxisType type) const
+{
+    for (int axis : m_stage.GetAxisList()) {
+        std::int32_t axisType = eAxisNone;
+        if (ReadAxisProperty(axis, c_propAxisType, axisType) != c_OK)
+            return -1;
+        if (axisType == type)
+            return axis;
+    }
+    return -1;
+}
+
+int CBaseStageML::GetCalibration(CalibrationMap& calibration, const ESelection& selection) const
+{
+    if (selection == eAllAxes) {
+        calibration.clear();
+        for (int axis : m_stage.GetAxisList())
+            calibration[axis].SetValue(0.0);
+    }
+    if (calibration.empty())
+        return c_GeneralFailure;
+    int rc = c_OK;
+    for (auto& [axis, entry] : calibration) {
+        mem::CBin stored;
+        rc = m_stage.GetPropertyVessel(axis, c_propCalibration, stored);
+        double lengthPerTick = 0.0;
+        if (rc == c_OK && stored.Get(lengthPerTick)) {
+            utl::CUnit unit;
+            stored.GetUnit(unit);
+            entry = utl::TUnitValue<double>(lengthPerTick, unit);
+        }
+    }
+    return rc;
+}
+
+int CBaseStageML::SetCalibration(const CalibrationMap& calibration) const
+{
+    if (calibration.empty())
+        return c_GeneralFailure;
+    int rc = c_OK;
+    for (const auto& [axis, entry] : calibration) {
+        mem::CBin value = mem::CBin::Of(entry.GetValue());
+        value.SetUnit(entry.GetUnit());
+        rc = m_stage.SetPropertyVessel(axis, c_propCalibration, value);
+        if (rc != c_OK)
+            break;
+    }
+    return rc;
+}
+
+// Forwarding
+
+bool CBaseStageML::AreLimitsDefined(const int* axis) const { return m_stage.AreLimitsDefined(axis); }
+int CBaseStageML::UndefineLimits(const Axes& axes) { return m_stage.UndefineLimits(axes); }
+bool CBaseStageML::CheckConnection() { return m_stage.CheckConnection(); }
+int CBaseStageML::GetAxisCount() const { return static_cast<int>(m_stage.GetAxisCount()); }
+EAxisType CBaseStageML::GetAxisType(const int& axis) const { return m_stage.GetAxisType(axis); }
+int CBaseStageML::EnableUserControl(bool enable) { return m_stage.EnableUserControl(enable); }
+bool CBaseStageML::IsUserControlEnabled() const { return m_stage.IsUserControlEnabled(); }
+int CBaseStageML::SetAxisLimits(const int& axis, std::int64_t lower, std::int64_t upper)
+{
+    return m_stage.SetAxisLimits(axis, lower, upper);
+}
+int CBaseStageML::GetAxisLimits(const int& axis, std::int64_t& lower, std::int64_t& upper) const
+{
+    return m_stage.GetAxisLimits(axis, lower, upper);
+}
+int CBaseStageML::GetSpeeds(SpeedMap& speeds, const ESelection& selection) const
+{
+    return m_stage.GetSpeeds(speeds, selection);
+}
+int CBaseStageML::SetSpeeds(const SpeedMap& speeds) { return m_stage.SetSpeeds(speeds); }
+int CBaseStageML::SetAdvancedSpeed(const int& mode) { return m_stage.SetAdvancedSpeed(mode); }
+int CBaseStageML::GetPropertyVessel(const int& axis, const int& propID, mem::CBin& value) const
+{
+    return m_stage.GetPropertyVessel(axis, propID, value);
+}
+int CBaseStageML::SetPropertyVessel(const int& axis, const int& propID, const mem::CBin& value)
+{
+    return m_stage.SetPropertyVessel(axis, propID, value);
+}
+int CBaseStageML::GetPropertyVessel(const int& propID, mem::CBin& value) const
+{
+    return m_stage.GetPropertyVessel(propID, value);
+}
+void CBaseStageML::SetPropertyVessel(const int& propID, const mem::CBin& value)
+{
+    m_stage.SetPropertyVessel(propID, value);
+}
+std::vector<int> CBaseStageML::GetAxisList() const { return m_stage.GetAxisList(); }
+
+} // namespace stg

@@ -1,0 +1,157 @@
+#include <plinth/CMediumLevelStage.h>
+
+#include <plinth/PropertyIDs.h>
+
+#include "MapKeys.h"
+
+namespace stg {
+using detail::KeysOf;
+
+CMediumLevelStage::CMediumLevelStage(CLowLevelStage& stage) : CBaseStageML(stage)
+{
+    for (int axis : stage.GetAxisList()) {
+        m_reread[axis] = true;
+        m_cache[axis] = 0;
+    }
+}
+
+CMediumLevelStage::~CMediumLevelStage() = default;
+
+int CMediumLevelStage::checkIfValidMovement(const Axes& axes) const
+{
+    for (int axis : axes) {
+        bool enabled = false;
+        const int rc = ReadAxisProperty(axis, c_propAxisEnabled, enabled);
+        if (rc != c_OK)
+            return rc;
+        if (!enabled)
+            return c_AxisDisabled;
+        bool settingLimits = false;
+        ReadAxisProperty(axis, c_propModeSetLimit, settingLimits);
+        if (!settingLimits && !GetLowLevel().AreLimitsDefined(&axis))
+            return c_LimitsNotDefined;
+    }
+    return c_OK;
+}
+
+int CMediumLevelStage::checkIfValidMovement(const TickMap& targets) const
+{
+    int rc = checkIfValidMovement(KeysOf(targets));
+    if (rc != c_OK)
+        return rc;
+    for (const auto& [axis, target] : targets) {
+        bool settingLimits = false;
+        if (ReadAxisProperty(axis, c_propModeSetLimit, settingLimits) == c_OK && settingLimits)
+            continue;
+        std::int64_t lower = 0, upper = 0;
+        rc = GetLowLevel().GetAxisLimits(axis, lower, upper);
+        if (rc != c_OK)
+            return rc;
+        if (target > upper || target < lower)
+            return c_TargetOutOfRange;
+    }
+    return c_OK;
+}
+
+void CMediumLevelStage::MarkForReread(const Axes& axes)
+{
+    for (int axis : axes) {
+        m_reread[axis] = true;
+        m_cache.try_emplace(axis, 0);
+    }
+}
+
+bool CMediumLevelStage::IsMoving(const Axes& axes)
+{
+    if (checkIfValidMovement(axes) != c_OK)
+        return false;
+    return MovingCheck(axes);
+}
+
+int CMediumLevelStage::WaitForStop(const Axes& axes, std::uint32_t timeoutMs)
+{
+    const int rc = checkIfValidMovement(axes);
+    if (rc != c_OK)
+        return rc;
+    return CBaseStageML::WaitForStop(axes, timeoutMs);
+}
+
+int CMediumLevelStage::StopMoving() { return CBaseStageML::StopMoving(); }
+
+int CMediumLevelStage::MoveFree(const SpeedMap& directions)
+{
+    const Axes axes = KeysOf(directions);
+    const int rc = checkIfValidMovement(axes);
+    if (rc != c_OK)
+        return rc;
+    const int moved = CBaseStageML::MoveFree(directions);
+    MarkForReread(axes);
+    return moved;
+}
+
+int CMediumLevelStage::MoveToPos(const TickMap& targets)
+{
+    const int rc = checkIfValidMovement(targets);
+    if (rc != c_OK)
+        return rc;
+    const int moved = CBaseStageML::MoveToPos(targets);
+    MarkForReread(KeysOf(targets));
+    return moved;
+}
+
+int CMediumLevelStage::SetPosition(const TickMap& targets)
+{
+    const int rc = checkIfValidMovement(targets);
+    if (rc != c_OK)
+        return rc;
+    const int moved = CBaseStageML::SetPosition(targets);
+    MarkForReread(KeysOf(targets));
+    return moved;
+}
+
+int CMediumLevelStage::GetPosition(TickMap& positions, const ESelection& selection)
+{
+    const Axes axes = selection == eAllAxes ? GetAxisList() : KeysOf(positions);
+    int rc = checkIfValidMovement(axes);
+    if (rc != c_OK)
+        return rc;
+
+    bool marked = false;
+    for (int axis : axes) {
+        marked = m_reread.try_emplace(axis, false).first->second || marked;
+        positions[axis] = m_cache.try_emplace(axis, 0).first->second;
+    }
+    // User control means hands may have moved the axes: then the driver is always asked.
+    if (!marked && !IsUserControlEnabled())
+        return c_OK;
+
+    const bool moving = m_moving && IsMoving(axes);
+    rc = GetLowLevel().GetPosition(positions, selection);
+    if (rc == c_OK && !moving) {
+        for (int axis : axes) {
+            m_reread[axis] = false;
+            m_cache[axis] = positions[axis];
+        }
+    }
+    return rc;
+}
+
+int CMediumLevelStage::GotoLowerLimit(const Axes& axes)
+{
+    MarkForReread(axes);
+    return CBaseStageML::GotoLowerLimit(axes);
+}
+
+int CMediumLevelStage::GotoUpperLimit(const Axes& axes)
+{
+    MarkForReread(axes);
+    return CBaseStageML::GotoUpperLimit(axes);
+}
+
+int CMediumLevelStage::InitRanges(const Axes& axes)
+{
+    MarkForReread(axes);
+    return GetLowLevel().InitRanges(axes);
+}
+
+} // namespace stg

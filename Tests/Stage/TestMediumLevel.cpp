@@ -1,0 +1,376 @@
+// The medium level: emulated moves on the worker thread, free runs and limit runs, movement
+// validation and the position cache.
+
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <utl/Thread.h>
+
+#include "StageTestSupport.h"
+
+namespace stgtest {
+namespace {
+
+using ::testing::ElementsAre;
+using stg::CBaseStageML;
+using TickMap = CBaseStageML::TickMap;
+
+// Holds a driver call until the test opens it. Waits are bounded so a fault cannot hang the run.
+class CGate {
+public:
+    void Enter()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        ++m_entered;
+        m_changed.notify_all();
+        m_changed.wait_for(lock, std::chrono::seconds(20), [&] { return m_open; });
+    }
+    bool WaitEntered(int count = 1)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(20), [&] { return m_entered >= count; });
+    }
+    void Open()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_open = true;
+        }
+        m_changed.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    int m_entered = 0;
+    bool m_open = false;
+};
+
+// Shows the moving mark, which only the medium level itself reads.
+class CProbeML : public stg::CMediumLevelStage {
+public:
+    using CMediumLevelStage::CMediumLevelStage;
+    bool MovingMark() const { return m_moving; }
+};
+
+// X (1), Y (2) and Z (3), all with limits -1000..1000, on a driver that lacks `missing`.
+struct tRig {
+    explicit tRig(std::initializer_list<ESlot> missing, std::function<void(ESlot)> onCall = {})
+    {
+        tTestStageConfig config = FullDriver({XAxis(1), YAxis(2), ZAxis(3)});
+        for (ESlot slot : missing)
+            config.implemented.erase(slot);
+        config.onCall = std::move(onCall);
+        stage = MakeStage(config);
+        stage->Init();
+        for (int axis : {1, 2, 3})
+            stage->SetAxisLimits(axis, -1000, 1000);
+        medium = std::make_unique<CProbeML>(*stage);
+        stage->ClearCalls();
+    }
+    TestStagePtr stage;
+    std::unique_ptr<CProbeML> medium;
+};
+
+// The calls that reach the driver's motion slots, in order.
+std::vector<ESlot> MotionCalls(const CTestStage& stage)
+{
+    std::vector<ESlot> calls;
+    for (ESlot slot : stage.Calls())
+        if (slot >= ESlot::MoveFree && slot <= ESlot::GotoLowerLimit)
+            calls.push_back(slot);
+    return calls;
+}
+
+constexpr std::initializer_list<ESlot> c_blockingOnly = {ESlot::MoveToPos, ESlot::WaitForStop, ESlot::IsMoving,
+                                                         ESlot::MoveFree, ESlot::GotoUpperLimit, ESlot::GotoLowerLimit};
+
+TEST(AsyncMove, BlockingOnlyDriverGetsAStartedMoveOnAWorker)
+{
+    CGate gate;
+    std::string workerName;
+    tRig rig(c_blockingOnly, [&](ESlot slot) {
+        if (slot == ESlot::SetPosition) {
+            workerName = utl::ThreadGetName(pthread_self());
+            gate.Enter();
+        }
+    });
+
+    EXPECT_EQ(rig.medium->MoveToPos({{1, 500}, {2, -20}}), stg::c_OK);
+    ASSERT_TRUE(gate.WaitEntered());
+    EXPECT_TRUE(rig.medium->HasWorker());
+    EXPECT_TRUE(rig.medium->MovingMark());
+    EXPECT_TRUE(rig.stage->Positions().at(1) == 0); // the move is still held in the driver
+
+    gate.Open();
+    EXPECT_EQ(rig.medium->WaitForStop({1, 2}, 5000), stg::c_OK);
+    EXPECT_FALSE(rig.medium->HasWorker());
+    EXPECT_FALSE(rig.medium->MovingMark());
+    EXPECT_EQ(workerName, "StageML async move");
+    EXPECT_EQ(rig.stage->Positions().at(1), 500);
+    EXPECT_EQ(rig.stage->Positions().at(2), -20);
+    // No worker any more and no wait in the driver.
+    EXPECT_EQ(rig.medium->WaitForStop({1}, 0), stg::c_NotImplemented);
+}
+
+TEST(AsyncMove, SecondMoveIsBusyWhileTheWorkerRuns)
+{
+    // A subscriber runs under the stage lock, so the worker it starts cannot begin its blocking
+    // move until the subscriber returns: the state "worker still running" can be looked at.
+    tRig rig(c_blockingOnly);
+    std::vector<int> seen;
+    bool moving = false;
+    const auto token = utl::SubscribeEvent(stg::GetStageEventID(), [&](const boost::any& message) {
+        if (!seen.empty() || boost::any_cast<const stg::tSTAGEMSG&>(message).stageID != rig.stage->GetStageID())
+            return;
+        seen.push_back(rig.medium->MoveToPos({{1, 300}}));
+        seen.push_back(rig.medium->MoveToPos({{1, 400}}));
+        seen.push_back(rig.medium->WaitForStop({1}, 0));
+        moving = rig.medium->IsMoving({1});
+        seen.push_back(rig.medium->GotoUpperLimit({1}));
+    });
+    rig.stage->UndefineLimits({}); // fires nothing
+    rig.stage->SetPropertyVessel(1, stg::c_propCalibration, mem::CBin::Of(0.5));
+    utl::UnsubscribeEvent(token);
+
+    EXPECT_THAT(seen, ElementsAre(stg::c_OK, stg::c_Busy, stg::c_Timeout, stg::c_Busy));
+    EXPECT_TRUE(moving);
+    EXPECT_EQ(rig.medium->WaitForStop({1}, CBaseStageML::c_waitForever), stg::c_OK);
+    EXPECT_EQ(rig.stage->Positions().at(1), 300);
+    EXPECT_EQ(rig.stage->CallCount(ESlot::SetPosition), 1);
+}
+
+TEST(AsyncMove, StartedOnlyDriverGetsABlockingMove)
+{
+    tRig rig({ESlot::SetPosition});
+    EXPECT_EQ(rig.medium->SetPosition({{3, -700}}), stg::c_OK);
+    EXPECT_THAT(MotionCalls(*rig.stage), ElementsAre(ESlot::SetPosition, ESlot::MoveToPos, ESlot::WaitForStop));
+    EXPECT_EQ(rig.stage->Positions().at(3), -700);
+    EXPECT_FALSE(rig.medium->MovingMark());
+
+    // Without a wait in the driver the move is started, and then nothing can wait for it.
+    tRig noWait({ESlot::SetPosition, ESlot::WaitForStop});
+    EXPECT_EQ(noWait.medium->SetPosition({{3, -700}}), stg::c_NotImplemented);
+    EXPECT_EQ(noWait.stage->LastTargets(), (TickMap{{3, -700}}));
+}
+
+TEST(AsyncMove, NativeStartedMovePassesStraightThrough)
+{
+    tRig rig({});
+    EXPECT_EQ(rig.medium->MoveToPos({{2, 10}}), stg::c_OK);
+    EXPECT_FALSE(rig.medium->HasWorker());
+    EXPECT_TRUE(rig.medium->MovingMark());
+    EXPECT_TRUE(rig.medium->IsMoving({2}));
+    EXPECT_EQ(rig.medium->WaitForStop({2}, 0), stg::c_Timeout);
+    EXPECT_EQ(rig.medium->StopMoving(), stg::c_OK);
+    EXPECT_FALSE(rig.medium->MovingMark());
+
+    rig.stage->Config().faults[ESlot::MoveToPos] = {stg::c_GeneralFailure};
+    EXPECT_EQ(rig.medium->MoveToPos({{2, 10}}), stg::c_GeneralFailure);
+    EXPECT_FALSE(rig.medium->MovingMark());
+}
+
+TEST(EmulatedRuns, FreeRunsHeadForTheLimitsOrAStepInLimitSettingMode)
+{
+    tRig rig(c_blockingOnly);
+    EXPECT_EQ(rig.medium->MoveFree({{1, 2.5}, {2, -0.1}}), stg::c_OK);
+    EXPECT_EQ(rig.medium->WaitForStop({1, 2}, 5000), stg::c_OK);
+    EXPECT_EQ(rig.stage->LastTargets(), (TickMap{{1, 1000}, {2, -1000}}));
+
+    // In limit-setting mode the run is a step from the position, whatever limits are being set.
+    rig.stage->SetPositions({{1, 40}, {3, 5000}});
+    for (int axis : {1, 3}) {
+        rig.stage->SetPropertyVessel(axis, stg::c_propModeSetLimit, mem::CBin::Of(true));
+        rig.stage->SetAxisLimits(axis, -1, 1);
+    }
+    EXPECT_EQ(rig.medium->MoveFree({{1, 0.0}, {3, -1.0}}), stg::c_OK);
+    EXPECT_EQ(rig.medium->WaitForStop({1, 3}, 5000), stg::c_OK);
+    EXPECT_EQ(rig.stage->LastTargets(), (TickMap{{1, 40 + 20'000'000}, {3, 5000 - 1'000'000}}));
+
+    // A step past the end of the tick range stops at its end.
+    rig.stage->SetPositions({{1, INT64_MAX - 5}});
+    EXPECT_EQ(rig.medium->MoveFree({{1, 1.0}}), stg::c_OK);
+    EXPECT_EQ(rig.medium->WaitForStop({1}, 5000), stg::c_OK);
+    EXPECT_EQ(rig.stage->LastTargets(), (TickMap{{1, INT64_MAX}}));
+}
+
+TEST(EmulatedRuns, FreeRunNeedsTheCapabilityAndTheLimit)
+{
+    tRig rig(c_blockingOnly);
+    rig.stage->UndefineLimits({2});
+    rig.stage->SetPropertyVessel(2, stg::c_propModeSetLimit, mem::CBin::Of(true));
+    rig.stage->SetPropertyVessel(2, stg::c_propModeSetLimit, mem::CBin::Of(false));
+    rig.stage->SetPropertyVessel(2, stg::c_propMinimum, mem::CBin::Of<std::int64_t>(-5)); // no "Maximum"
+    rig.stage->SetPropertyVessel(2, stg::c_propModeSetLimit, mem::CBin::Of(true));
+    rig.stage->Config().faults[ESlot::GetAxisProperty] = {stg::c_PropertyNotAccessible, false, 0};
+    EXPECT_EQ(rig.medium->MoveFree({{2, 1.0}}), stg::c_PropertyNotAccessible);
+    rig.stage->Config().faults.clear();
+
+    tTestStageConfig config = FullDriver({XAxis(1)});
+    config.implemented.erase(ESlot::MoveFree);
+    config.caps.emulateFreeMove = false;
+    auto stage = MakeStage(config);
+    stage->Init();
+    stage->SetAxisLimits(1, -1, 1);
+    stg::CMediumLevelStage medium(*stage);
+    EXPECT_EQ(medium.MoveFree({{1, 1.0}}), stg::c_NotImplemented);
+    EXPECT_EQ(stage->CallCount(ESlot::MoveToPos), 0);
+}
+
+TEST(EmulatedRuns, LimitRunsAreBlockingMovesToFarTargets)
+{
+    tRig rig(c_blockingOnly);
+    EXPECT_EQ(rig.medium->GotoUpperLimit({1, 3}), stg::c_OK);
+    EXPECT_EQ(rig.stage->LastTargets(), (TickMap{{1, 1'073'741'823}, {3, 1'073'741'823}}));
+    EXPECT_EQ(rig.medium->GotoLowerLimit({2}), stg::c_OK);
+    EXPECT_EQ(rig.stage->LastTargets(), (TickMap{{2, -4'611'686'018'427'387'904}}));
+    EXPECT_FALSE(rig.medium->HasWorker());
+}
+
+TEST(Validation, FirstFailingAxisDecides)
+{
+    tRig rig({});
+    rig.stage->SetPropertyVessel(1, stg::c_propAxisEnabled, mem::CBin::Of(false));
+    rig.stage->UndefineLimits({2});
+    struct tCase {
+        TickMap targets;
+        int expected;
+    } cases[] = {
+        {{{1, 0}, {2, 0}}, stg::c_AxisDisabled},
+        {{{2, 0}, {3, 0}}, stg::c_LimitsNotDefined},
+        {{{3, 1000}}, stg::c_OK},
+        {{{3, 1001}}, stg::c_TargetOutOfRange},
+        {{{3, -1000}}, stg::c_OK},
+        {{{3, -1001}}, stg::c_TargetOutOfRange},
+        {{{3, 0}, {9, 0}}, stg::c_NoSuchAxis},
+    };
+    for (const auto& c : cases) {
+        rig.stage->ClearCalls();
+        EXPECT_EQ(rig.medium->MoveToPos(c.targets), c.expected);
+        EXPECT_EQ(rig.medium->SetPosition(c.targets), c.expected);
+        EXPECT_EQ(rig.stage->CallCount(ESlot::MoveToPos) + rig.stage->CallCount(ESlot::SetPosition),
+                  c.expected == stg::c_OK ? 2 : 0);
+    }
+    EXPECT_FALSE(rig.medium->IsMoving({1}));
+    EXPECT_EQ(rig.medium->WaitForStop({1}, 0), stg::c_AxisDisabled);
+    EXPECT_EQ(rig.medium->MoveFree({{2, 1.0}}), stg::c_LimitsNotDefined);
+
+    // In limit-setting mode an axis without limits moves anywhere.
+    rig.stage->SetPropertyVessel(2, stg::c_propModeSetLimit, mem::CBin::Of(true));
+    EXPECT_EQ(rig.medium->MoveToPos({{2, 123456789}}), stg::c_OK);
+}
+
+TEST(PositionCache, DriverIsAskedOnlyWhenSomethingMayHaveMoved)
+{
+    tRig rig({});
+    rig.stage->EnableUserControl(false);
+    rig.stage->SetPositions({{1, 11}, {2, 22}, {3, 33}});
+    const auto read = [&](TickMap positions, stg::ESelection selection = stg::eGivenAxes) {
+        rig.stage->ClearCalls();
+        EXPECT_EQ(rig.medium->GetPosition(positions, selection), stg::c_OK);
+        return std::make_pair(positions, rig.stage->CallCount(ESlot::GetPosition));
+    };
+
+    EXPECT_EQ(read({}, stg::eAllAxes), std::make_pair(TickMap{{1, 11}, {2, 22}, {3, 33}}, 1));
+    rig.stage->SetPositions({{1, 99}}); // moved behind the library's back: the cache answers
+    EXPECT_EQ(read({{1, 0}}), std::make_pair(TickMap{{1, 11}}, 0));
+
+    // A move the driver refused still marks the axis.
+    rig.stage->Config().faults[ESlot::MoveToPos] = {stg::c_GeneralFailure};
+    EXPECT_EQ(rig.medium->MoveToPos({{1, 5}}), stg::c_GeneralFailure);
+    EXPECT_EQ(read({{1, 0}}), std::make_pair(TickMap{{1, 99}}, 1));
+    // A move refused by validation does not.
+    EXPECT_EQ(rig.medium->MoveToPos({{1, 5000}}), stg::c_TargetOutOfRange);
+    EXPECT_EQ(read({{1, 0}}).second, 0);
+
+    for (auto run : {&CBaseStageML::GotoLowerLimit, &CBaseStageML::InitRanges}) {
+        (rig.medium.get()->*run)({2});
+        EXPECT_EQ(read({{2, 0}}).second, 1);
+        EXPECT_EQ(read({{2, 0}}).second, 0);
+    }
+
+    // With user control the axes may be moved by hand: always ask.
+    rig.stage->EnableUserControl(true);
+    EXPECT_EQ(read({{3, 0}}).second, 1);
+    EXPECT_EQ(read({{3, 0}}).second, 1);
+}
+
+TEST(PositionCache, PositionsReadWhileMovingAreNotCached)
+{
+    tRig rig({});
+    rig.stage->EnableUserControl(false);
+    EXPECT_EQ(rig.medium->MoveToPos({{1, 70}}), stg::c_OK); // pending in the driver until waited for
+    TickMap positions{{1, -1}};
+    EXPECT_EQ(rig.medium->GetPosition(positions, stg::eGivenAxes), stg::c_OK);
+    EXPECT_EQ(rig.medium->WaitForStop({1}, 1000), stg::c_OK);
+    rig.stage->ClearCalls();
+    EXPECT_EQ(rig.medium->GetPosition(positions, stg::eGivenAxes), stg::c_OK);
+    EXPECT_EQ(positions.at(1), 70);
+    EXPECT_EQ(rig.stage->CallCount(ESlot::GetPosition), 1);
+}
+
+TEST(AxisQueries, EnabledAxesTypesAndCalibration)
+{
+    tRig rig({});
+    rig.stage->SetPropertyVessel(2, stg::c_propAxisEnabled, mem::CBin::Of(false));
+    CBaseStageML::Axes axes{7};
+    EXPECT_EQ(rig.medium->GetEnabledAxes(axes), stg::c_OK);
+    EXPECT_EQ(axes, (CBaseStageML::Axes{1, 3}));
+    EXPECT_EQ(rig.medium->GetAxisFromType(stg::eAxisZ), 3);
+    EXPECT_EQ(rig.medium->GetAxisFromType(static_cast<stg::EAxisType>(7)), -1);
+
+    CBaseStageML::CalibrationMap calibration{{9, {}}};
+    EXPECT_EQ(rig.medium->GetCalibration(calibration, stg::eAllAxes), stg::c_OK);
+    ASSERT_EQ(calibration.size(), 3u);
+    EXPECT_EQ(calibration.at(3).GetValue(), 20.0);
+    EXPECT_EQ(calibration.at(3).GetUnit(), utl::c_nm);
+
+    CEventLog log(rig.stage->GetStageID());
+    EXPECT_EQ(rig.medium->SetCalibration({{1, {0.125, utl::c_mm}}, {9, {1.0, utl::c_mum}}}), stg::c_NoSuchAxis);
+    EXPECT_THAT(log.Entries(), ElementsAre("15@1"));
+    calibration = {{1, {}}};
+    EXPECT_EQ(rig.medium->GetCalibration(calibration, stg::eGivenAxes), stg::c_OK);
+    EXPECT_EQ(calibration.at(1), utl::TUnitValue<double>(125.0, utl::c_mum));
+    calibration.clear();
+    EXPECT_EQ(rig.medium->GetCalibration(calibration, stg::eGivenAxes), stg::c_GeneralFailure);
+    EXPECT_EQ(rig.medium->SetCalibration({}), stg::c_GeneralFailure);
+
+    // A type read that fails on the first axis ends the search.
+    rig.stage->Config().faults[ESlot::GetAxisProperty] = {stg::c_NoSuchAxis, false, 1};
+    rig.stage->ClearCalls();
+    EXPECT_EQ(rig.medium->GetAxisFromType(stg::eAxisZ), -1);
+
+    auto bare = MakeStage(FullDriver({}));
+    bare->Init();
+    stg::CMediumLevelStage empty(*bare);
+    EXPECT_EQ(empty.GetEnabledAxes(axes), stg::c_GeneralFailure);
+    EXPECT_TRUE(axes.empty());
+}
+
+TEST(Lifetime, MediumLevelMayGoWhileItsWorkerMoves)
+{
+    CGate gate;
+    tRig rig(c_blockingOnly, [&](ESlot slot) {
+        if (slot == ESlot::SetPosition)
+            gate.Enter();
+    });
+    EXPECT_EQ(rig.medium->MoveToPos({{2, 640}}), stg::c_OK);
+    ASSERT_TRUE(gate.WaitEntered());
+    rig.medium.reset(); // the stage is being unregistered during the move
+
+    // Exit waits for the worker's move: the position it stores is the move's target.
+    auto opener = std::async(std::launch::async, [&] { gate.Open(); });
+    EXPECT_EQ(rig.stage->Exit(), stg::c_OK);
+    opener.get();
+    EXPECT_EQ(AxisProp<std::int64_t>(*rig.stage, 2, stg::c_propLastPosition), 640);
+    rig.stage.reset();
+}
+
+} // namespace
+} // namespace stgtest
