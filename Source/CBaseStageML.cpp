@@ -93,21 +93,72 @@ CBaseStageML::CBaseStageML(CLowLevelStage& stage) : m_stage(stage) {}
 
 CBaseStageML::~CBaseStageML()
 {
-    if (!m_worker || !m_worker->thread.joinable())
-        return;
-    // Once the worker holds the stage lock it keeps the stage alive until its move is over (the
-    // owner's Exit waits for the lock), so it may be let go. Until then it would still reach for
-    // the stage: wait for that moment, which comes as soon as the stage lock is free.
-    m_worker->WaitFor(&tWorker::tState::locked, c_waitForever);
-    m_worker->thread.detach();
+    // No other thread uses the object any more. Once a worker holds the stage lock it keeps the
+    // stage alive until its move is over (the owner's Exit waits for the lock), so it may be let
+    // go. Until then it would still reach for the stage: wait for that moment, which comes as
+    // soon as the stage lock is free.
+    if (m_worker)
+        m_retired.push_back(std::move(m_worker));
+    for (auto& worker : m_retired) {
+        if (!worker->thread.joinable())
+            continue;
+        worker->WaitFor(&tWorker::tState::locked, c_waitForever);
+        worker->thread.detach();
+    }
+}
+
+std::shared_ptr<CBaseStageML::tWorker> CBaseStageML::CurrentWorker() const
+{
+    std::lock_guard<std::mutex> lock(m_workerMutex);
+    return m_worker;
+}
+
+bool CBaseStageML::HasWorker() const { return static_cast<bool>(CurrentWorker()); }
+
+void CBaseStageML::Record(std::shared_ptr<tWorker> worker)
+{
+    std::lock_guard<std::mutex> lock(m_workerMutex);
+    // A replaced worker may still run: keep it until it has ended, so that no running thread is
+    // dropped (which would end the process) and the destructor can still see to it.
+    if (m_worker)
+        m_retired.push_back(std::move(m_worker));
+    m_worker = std::move(worker);
+    for (auto it = m_retired.begin(); it != m_retired.end();) {
+        if ((*it)->WaitFor(&tWorker::tState::finished, 0)) {
+            (*it)->thread.join(); // returns at once: a finished worker only unlocks
+            it = m_retired.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void CBaseStageML::Release(const std::shared_ptr<tWorker>& worker, bool finished)
+{
+    bool recorded = false;
+    {
+        std::lock_guard<std::mutex> lock(m_workerMutex);
+        recorded = m_worker == worker;
+        if (recorded)
+            m_worker.reset();
+    }
+    // Only the thread that took the worker out of the record ends its thread.
+    if (recorded && worker->thread.joinable()) {
+        if (finished)
+            worker->thread.join();
+        else
+            worker->thread.detach();
+    }
+    m_moving = false;
 }
 
 // Moving and waiting
 
 bool CBaseStageML::MovingCheck(const Axes& axes)
 {
-    const bool moving = m_worker ? WaitForStop(axes, 0) == c_Timeout : m_stage.IsMoving(axes);
-    m_moving = m_moving && moving;
+    const bool moving = CurrentWorker() ? WaitForStop(axes, 0) == c_Timeout : m_stage.IsMoving(axes);
+    if (!moving)
+        m_moving = false;
     return moving;
 }
 
@@ -118,7 +169,8 @@ int CBaseStageML::WaitForStop(const Axes& axes, std::uint32_t timeoutMs)
     const int rc = m_stage.WaitForStop(axes, timeoutMs);
     if (rc != c_NotImplemented)
         return rc;
-    if (!m_worker)
+    const std::shared_ptr<tWorker> worker = CurrentWorker();
+    if (!worker)
         return c_NotImplemented;
 
     // std::thread has no timed join: the wait is on the worker's "finished" mark, and the join
@@ -127,18 +179,13 @@ int CBaseStageML::WaitForStop(const Axes& axes, std::uint32_t timeoutMs)
     // std::system_error from its mutex. Such an error cannot end the worker forcibly (standard
     // threads cannot be killed): the worker is let go instead; it never touches this object.
     try {
-        if (!m_worker->WaitFor(&tWorker::tState::finished, timeoutMs))
+        if (!worker->WaitFor(&tWorker::tState::finished, timeoutMs))
             return c_Timeout;
-        m_worker->thread.join();
     } catch (const std::system_error&) {
-        if (m_worker->thread.joinable())
-            m_worker->thread.detach();
-        m_worker.reset();
-        m_moving = false;
+        Release(worker, false);
         return c_GeneralFailure;
     }
-    m_worker.reset();
-    m_moving = false;
+    Release(worker, true);
     return c_OK;
 }
 
@@ -159,22 +206,30 @@ int CBaseStageML::MoveToPos(const TickMap& targets)
     if (rc != c_NotImplemented)
         return rc;
 
-    if (m_worker) {
+    // One thread at a time starts an emulated move; another that comes meanwhile is told the
+    // stage is busy rather than made to wait (it might hold the stage lock the starter needs).
+    std::unique_lock<std::mutex> starting(m_startMutex, std::try_to_lock);
+    if (!starting.owns_lock())
+        return c_Busy;
+    if (CurrentWorker()) {
         rc = WaitForStop(KeysOf(targets), 0);
+        if (rc == c_NotImplemented && !HasWorker())
+            rc = c_OK; // another thread saw the worker end and released it meanwhile
         if (rc == c_Timeout)
             return c_Busy;
         if (rc != c_OK)
             return rc;
     }
 
-    auto worker = std::make_unique<tWorker>();
+    auto worker = std::make_shared<tWorker>();
     try {
         worker->thread = std::thread(&tWorker::Run, std::ref(m_stage), targets, worker->state);
     } catch (const std::system_error&) {
         return c_GeneralFailure; // no worker recorded
     }
-    m_worker = std::move(worker);
-    if (!m_worker->WaitFor(&tWorker::tState::handedOver, c_handoverTimeoutMs))
+    Record(worker);
+    starting.unlock();
+    if (!worker->WaitFor(&tWorker::tState::handedOver, c_handoverTimeoutMs))
         return c_GeneralFailure; // the worker stays recorded and goes on when it can
     m_moving = true;
     return c_OK;
@@ -201,11 +256,13 @@ int CBaseStageML::MoveFree(const SpeedMap& directions)
     if (!m_stage.GetCaps().emulateFreeMove)
         return c_NotImplemented;
 
-    const bool hadWorker = static_cast<bool>(m_worker);
+    const bool hadWorker = HasWorker();
     if (hadWorker) {
         Axes enabled;
         GetEnabledAxes(enabled);
         rc = CBaseStageML::WaitForStop(enabled, 0);
+        if (rc == c_NotImplemented && !HasWorker())
+            rc = c_OK; // another thread saw the worker end and released it meanwhile
         if (rc == c_Timeout)
             return c_Busy;
         if (rc != c_OK)

@@ -9,10 +9,8 @@ using detail::KeysOf;
 
 CMediumLevelStage::CMediumLevelStage(CLowLevelStage& stage) : CBaseStageML(stage)
 {
-    for (int axis : stage.GetAxisList()) {
-        m_reread[axis] = true;
-        m_cache[axis] = 0;
-    }
+    for (int axis : stage.GetAxisList())
+        m_cache[axis].reread = true;
 }
 
 CMediumLevelStage::~CMediumLevelStage() = default;
@@ -55,9 +53,11 @@ int CMediumLevelStage::checkIfValidMovement(const TickMap& targets) const
 
 void CMediumLevelStage::MarkForReread(const Axes& axes)
 {
+    std::lock_guard<std::mutex> lock(m_cacheMutex);
     for (int axis : axes) {
-        m_reread[axis] = true;
-        m_cache.try_emplace(axis, 0);
+        tCachedAxis& entry = m_cache[axis];
+        entry.reread = true;
+        ++entry.marks;
     }
 }
 
@@ -117,9 +117,15 @@ int CMediumLevelStage::GetPosition(TickMap& positions, const ESelection& selecti
         return rc;
 
     bool marked = false;
-    for (int axis : axes) {
-        marked = m_reread.try_emplace(axis, false).first->second || marked;
-        positions[axis] = m_cache.try_emplace(axis, 0).first->second;
+    std::map<int, std::uint64_t> marksBefore;
+    {
+        std::lock_guard<std::mutex> lock(m_cacheMutex);
+        for (int axis : axes) {
+            const tCachedAxis& entry = m_cache[axis];
+            marked = marked || entry.reread;
+            positions[axis] = entry.ticks;
+            marksBefore[axis] = entry.marks;
+        }
     }
     // User control means hands may have moved the axes: then the driver is always asked.
     if (!marked && !IsUserControlEnabled())
@@ -128,9 +134,13 @@ int CMediumLevelStage::GetPosition(TickMap& positions, const ESelection& selecti
     const bool moving = m_moving && IsMoving(axes);
     rc = GetLowLevel().GetPosition(positions, selection);
     if (rc == c_OK && !moving) {
+        std::lock_guard<std::mutex> lock(m_cacheMutex);
         for (int axis : axes) {
-            m_reread[axis] = false;
-            m_cache[axis] = positions[axis];
+            tCachedAxis& entry = m_cache[axis];
+            if (entry.marks != marksBefore[axis])
+                continue; // marked by a move that came during the read: keep asking
+            entry.reread = false;
+            entry.ticks = positions[axis];
         }
     }
     return rc;

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include <plinth/CLowLevelStage.h>
@@ -20,8 +22,9 @@ namespace stg {
 // - free runs and limit runs as moves to computed targets.
 // Every other operation passes straight to the low-level stage; result codes travel up unchanged.
 //
-// The class takes no lock of its own: the worker record and the moving mark are plain members,
-// used by the calling threads only (the worker never touches this object). The low-level stage
+// Any thread may call; the worker record and the moving mark are guarded by the object's own
+// short-held locks, never held while calling into the stage (the worker never touches this
+// object at all). The low-level stage
 // serialises the driver calls; an emulated move's worker holds the stage lock for its whole
 // blocking move, so every other call on that stage (Exit included) waits for the move.
 class CBaseStageML {
@@ -105,7 +108,7 @@ public:
 
     CLowLevelStage& GetLowLevel() const noexcept { return m_stage; }
     // Whether a worker of an emulated move is recorded (it may have ended already).
-    bool HasWorker() const noexcept { return static_cast<bool>(m_worker); }
+    bool HasWorker() const;
 
 protected:
     explicit CBaseStageML(CLowLevelStage& stage);
@@ -126,13 +129,25 @@ protected:
     bool MovingCheck(const Axes& axes);
 
     // True once a move started by this object was accepted; see the source for when it clears.
-    bool m_moving = false;
+    std::atomic<bool> m_moving{false};
 
 private:
     struct tWorker;
 
+    std::shared_ptr<tWorker> CurrentWorker() const;
+    // Makes `worker` the recorded one; expects m_startMutex held.
+    void Record(std::shared_ptr<tWorker> worker);
+    // Takes `worker` out of the record (if it still is) and ends its thread: joined when
+    // `finished`, let go otherwise. Clears the moving mark.
+    void Release(const std::shared_ptr<tWorker>& worker, bool finished);
+
     CLowLevelStage& m_stage;
-    std::unique_ptr<tWorker> m_worker; // the worker of the last emulated MoveToPos, if recorded
+    // The locks below are never held while calling into the stage. m_workerMutex guards the
+    // record; m_startMutex is held by the one thread that is starting an emulated move.
+    mutable std::mutex m_workerMutex;
+    std::shared_ptr<tWorker> m_worker;               // the worker of the last emulated MoveToPos
+    std::vector<std::shared_ptr<tWorker>> m_retired; // replaced workers that may still run
+    std::mutex m_startMutex;
 };
 
 } // namespace stg

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 
 #include <plinth/CBaseStageML.h>
 
@@ -13,16 +14,15 @@ namespace stg {
 // the driver, and caches positions per axis so that GetPosition answers without the driver when
 // nothing can have moved the axes since the last reading.
 //
-// Like its base it takes no lock: the cache is a plain member, used by the calling threads only
-// (the worker of an emulated move never touches it). Callers that share one medium level between
-// threads serialise their calls, as the flat API's users do.
+// Any thread may call. The cache has its own short-held lock, never held while calling into the
+// stage; a position read that overlaps a move does not cache what it read.
 class CMediumLevelStage : public CBaseStageML {
 public:
     // Every axis of the stage starts with its re-read mark set and cached position 0.
     explicit CMediumLevelStage(CLowLevelStage& stage);
     ~CMediumLevelStage() override;
 
-    bool IsMoving(const Axes& axes) override;                          // false when the check fails
+    bool IsMoving(const Axes& axes) override;                            // false when the check fails
     int WaitForStop(const Axes& axes, std::uint32_t timeoutMs) override; // list check first
     int StopMoving() override;
     int MoveFree(const SpeedMap& directions) override; // list check; marks the axes for re-reading
@@ -44,10 +44,16 @@ protected:
     int checkIfValidMovement(const TickMap& targets) const;
 
 private:
+    struct tCachedAxis {
+        bool reread = false;     // the cached position may be out of date: ask the driver
+        std::int64_t ticks = 0;  // the last position read from the driver while not moving
+        std::uint64_t marks = 0; // how often the axis was marked, to spot a move during a read
+    };
+
     void MarkForReread(const Axes& axes);
 
-    std::map<int, bool> m_reread;       // true: the cached position may be out of date
-    std::map<int, std::int64_t> m_cache; // last position read while not moving
+    mutable std::mutex m_cacheMutex; // guards m_cache
+    std::map<int, tCachedAxis> m_cache;
 };
 
 } // namespace stg

@@ -17,8 +17,8 @@
 namespace stgtest {
 namespace {
 
-using ::testing::ElementsAre;
 using stg::CBaseStageML;
+using ::testing::ElementsAre;
 using TickMap = CBaseStageML::TickMap;
 
 // Holds a driver call until the test opens it. Waits are bounded so a fault cannot hang the run.
@@ -88,8 +88,9 @@ std::vector<ESlot> MotionCalls(const CTestStage& stage)
     return calls;
 }
 
-constexpr std::initializer_list<ESlot> c_blockingOnly = {ESlot::MoveToPos, ESlot::WaitForStop, ESlot::IsMoving,
-                                                         ESlot::MoveFree, ESlot::GotoUpperLimit, ESlot::GotoLowerLimit};
+constexpr std::initializer_list<ESlot> c_blockingOnly = {ESlot::MoveToPos,      ESlot::WaitForStop,
+                                                         ESlot::IsMoving,       ESlot::MoveFree,
+                                                         ESlot::GotoUpperLimit, ESlot::GotoLowerLimit};
 
 TEST(AsyncMove, BlockingOnlyDriverGetsAStartedMoveOnAWorker)
 {
@@ -351,6 +352,29 @@ TEST(AxisQueries, EnabledAxesTypesAndCalibration)
     stg::CMediumLevelStage empty(*bare);
     EXPECT_EQ(empty.GetEnabledAxes(axes), stg::c_GeneralFailure);
     EXPECT_TRUE(axes.empty());
+}
+
+TEST(Lifetime, ThreadsMayShareOneMediumLevel)
+{
+    tRig rig(c_blockingOnly);
+    const auto client = [&](int axis) {
+        int accepted = 0;
+        for (int i = 0; i < 150; ++i) {
+            const int rc = rig.medium->MoveToPos({{axis, i}});
+            EXPECT_TRUE(rc == stg::c_OK || rc == stg::c_Busy) << rc;
+            accepted += rc == stg::c_OK;
+            TickMap positions;
+            EXPECT_EQ(rig.medium->GetPosition(positions, stg::eAllAxes), stg::c_OK);
+            rig.medium->IsMoving({axis});
+            const int waited = rig.medium->WaitForStop({axis}, 1000);
+            EXPECT_TRUE(waited == stg::c_OK || waited == stg::c_NotImplemented) << waited;
+        }
+        return accepted;
+    };
+    auto first = std::async(std::launch::async, client, 1);
+    auto second = std::async(std::launch::async, client, 2);
+    EXPECT_GT(first.get() + second.get(), 0);
+    rig.medium->WaitForStop({1, 2}, CBaseStageML::c_waitForever);
 }
 
 TEST(Lifetime, MediumLevelMayGoWhileItsWorkerMoves)
