@@ -29,8 +29,8 @@ boost::shared_ptr<utl::CPropSet> FindAxisSet(utl::CPropSet& stageSet, int axisNo
     if (stageSet.GetProperty(c_propAxes, stored))
         stored.Restore(sets);
 
-    auto found = std::find_if(sets.begin(), sets.end(),
-                              [&](const auto& set) { return set && StoredAxisNo(*set) == axisNo; });
+    auto found =
+        std::find_if(sets.begin(), sets.end(), [&](const auto& set) { return set && StoredAxisNo(*set) == axisNo; });
     if (!create)
         return found == sets.end() ? nullptr : *found;
     if (found != sets.end())
@@ -142,8 +142,7 @@ void CAxis::Init(const tAxisProps& props)
     if (props.axisType == eAxisX)
         SetIfAbsent(set, c_propMirrorLoadPosition, true);
     if (props.axisType == eAxisY && !set.PropertyExists(c_propMirrorLoadPosition))
-        set.SetProperty(c_propMirrorLoadPosition,
-                        mem::CBin::Of(appGetPropEx(c_hostMirrorGroup, c_hostMirrorID) == 0));
+        set.SetProperty(c_propMirrorLoadPosition, mem::CBin::Of(appGetPropEx(c_hostMirrorGroup, c_hostMirrorID) == 0));
 
     // The flags follow the fixed-limit switches: other axes count as having limits only after
     // the limits are written again.

@@ -17,11 +17,24 @@ constexpr int c_cfgStageGroup = 3;
 
 // The stored settings that the default InitImpl pushes into the driver, in this order.
 constexpr int c_pushedOnInit[] = {
-    c_propAxisEnabled, c_propAxisType,     c_propHasLimitSwitch,  c_propUseLimitSwitch,
-    c_propHasFixedUpperLimit, c_propHasFixedLowerLimit, c_propHasLLRangeDetection, c_propCalibration,
-    c_propMinimum,     c_propMaximum,      c_propPitch,           c_propModifyPitch,
-    c_propSpeed,       c_propSpeedMin,     c_propSpeedMax,        c_propLastPosition,
-    c_propModifySpeed, c_propHasAdvancedSpeed,
+    c_propAxisEnabled,
+    c_propAxisType,
+    c_propHasLimitSwitch,
+    c_propUseLimitSwitch,
+    c_propHasFixedUpperLimit,
+    c_propHasFixedLowerLimit,
+    c_propHasLLRangeDetection,
+    c_propCalibration,
+    c_propMinimum,
+    c_propMaximum,
+    c_propPitch,
+    c_propModifyPitch,
+    c_propSpeed,
+    c_propSpeedMin,
+    c_propSpeedMax,
+    c_propLastPosition,
+    c_propModifySpeed,
+    c_propHasAdvancedSpeed,
 };
 
 } // namespace

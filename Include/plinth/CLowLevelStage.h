@@ -56,7 +56,7 @@ public:
     std::vector<int> GetAxisList() const; // ascending
     // "AxisType" of the axis through the axis-level vessel; eAxisNone when unreadable.
     EAxisType GetAxisType(const int& axis) const;
-    tSTAGECAPS GetCaps() const; // under the lock
+    tSTAGECAPS GetCaps() const;                                               // under the lock
     boost::shared_ptr<utl::CPropSet> GetPropSet() const { return m_propSet; } // shared; no lock
     std::uint32_t GetStageID() const noexcept { return m_stageID; }
 
@@ -136,14 +136,14 @@ protected:
     // Slot 12: writes "Minimum", then "Maximum", through the public vessel (events included).
     virtual int SetAxisLimitsImpl(const int& axis, std::int64_t lower, std::int64_t upper);
 
-    virtual int EnableUserControlImpl(bool enable); // slot 13: 4003
-    virtual bool IsUserControlEnabledImpl() const;  // slot 14: true
-    virtual int MoveFreeImpl(const SpeedMap& speeds); // slot 15: 4003
-    virtual int MoveToPosImpl(const TickMap& targets); // slot 16: 4003
-    virtual bool IsMovingImpl(const Axes& axes);       // slot 17: false
+    virtual int EnableUserControlImpl(bool enable);                         // slot 13: 4003
+    virtual bool IsUserControlEnabledImpl() const;                          // slot 14: true
+    virtual int MoveFreeImpl(const SpeedMap& speeds);                       // slot 15: 4003
+    virtual int MoveToPosImpl(const TickMap& targets);                      // slot 16: 4003
+    virtual bool IsMovingImpl(const Axes& axes);                            // slot 17: false
     virtual int WaitForStopImpl(const Axes& axes, std::uint32_t timeoutMs); // slot 18: 4003
-    virtual int StopMovingImpl();                      // slot 19: 4003
-    virtual int SetPositionImpl(const TickMap& targets); // slot 20: 4003
+    virtual int StopMovingImpl();                                           // slot 19: 4003
+    virtual int SetPositionImpl(const TickMap& targets);                    // slot 20: 4003
     // Slot 21: 4003. A driver fills every axis for eAllAxes and only the given keys otherwise.
     virtual int GetPositionImpl(TickMap& positions, const ESelection& selection);
     virtual int GotoUpperLimitImpl(const Axes& axes); // slot 22: 4003

@@ -18,13 +18,12 @@ using CreateStageFn = CLowLevelStage* (*)(std::uint32_t stageID);
 // Defines the exported factory of a driver module for `DriverClass`, which must be constructible
 // from a stage ID. A constructor that throws makes the factory answer null: no exception crosses
 // the module boundary.
-#define PLINTH_DEFINE_CREATE_STAGE(DriverClass)                                                    \
-    extern "C" __attribute__((visibility("default"))) stg::CLowLevelStage* CreateStage(             \
-        std::uint32_t stageID)                                                                      \
-    {                                                                                               \
-        try {                                                                                       \
-            return new DriverClass(stageID);                                                        \
-        } catch (...) {                                                                             \
-            return nullptr;                                                                         \
-        }                                                                                           \
+#define PLINTH_DEFINE_CREATE_STAGE(DriverClass)                                                               \
+    extern "C" __attribute__((visibility("default"))) stg::CLowLevelStage* CreateStage(std::uint32_t stageID) \
+    {                                                                                                         \
+        try {                                                                                                 \
+            return new DriverClass(stageID);                                                                  \
+        } catch (...) {                                                                                       \
+            return nullptr;                                                                                   \
+        }                                                                                                     \
     }

@@ -53,8 +53,8 @@ struct tAxisProps {
     bool hasFixedUpperLimit = false; // also gates `maximum`
     bool hasLLRangeDetection = false;
     utl::TUnitValue<double> calibration{1.0, utl::c_mum}; // length of one tick
-    std::int64_t minimum = 0;        // "Minimum", only with hasFixedLowerLimit
-    std::int64_t maximum = 0;        // "Maximum", only with hasFixedUpperLimit
+    std::int64_t minimum = 0;                             // "Minimum", only with hasFixedLowerLimit
+    std::int64_t maximum = 0;                             // "Maximum", only with hasFixedUpperLimit
     double speed = 0.0;
     double speedMin = 0.0;
     double speedMax = 0.0;

@@ -19,10 +19,7 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using Entries = std::vector<std::string>;
 
-tTestStageConfig TwoAxes()
-{
-    return FullDriver({XAxis(1), YAxis(2)});
-}
+tTestStageConfig TwoAxes() { return FullDriver({XAxis(1), YAxis(2)}); }
 
 // A driver that overrides nothing at all.
 class CBareStage : public stg::CLowLevelStage {
@@ -45,10 +42,12 @@ TEST(LowLevelStage, DriverThatOverridesNothingGetsTheDefaults)
 
     stg::CLowLevelStage::TickMap positions;
     const int notImplemented[] = {
-        stage.SetAdvancedSpeed(1),          stage.EnableUserControl(false), stage.MoveFree({{1, 1.0}}),
-        stage.MoveToPos({{1, 5}}),          stage.WaitForStop({1}, 10),     stage.StopMoving(),
-        stage.SetPosition({{1, 5}}),        stage.GetPosition(positions, stg::eAllAxes),
-        stage.GotoUpperLimit({1}),          stage.GotoLowerLimit({1}),      stage.InitRanges({}),
+        stage.SetAdvancedSpeed(1),   stage.EnableUserControl(false),
+        stage.MoveFree({{1, 1.0}}),  stage.MoveToPos({{1, 5}}),
+        stage.WaitForStop({1}, 10),  stage.StopMoving(),
+        stage.SetPosition({{1, 5}}), stage.GetPosition(positions, stg::eAllAxes),
+        stage.GotoUpperLimit({1}),   stage.GotoLowerLimit({1}),
+        stage.InitRanges({}),
     };
     for (int rc : notImplemented)
         EXPECT_EQ(rc, stg::c_NotImplemented);

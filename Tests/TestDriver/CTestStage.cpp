@@ -116,32 +116,35 @@ std::int64_t CTestStage::LimitOf(int axis, int propID) const
 
 int CTestStage::SetAdvancedSpeed(const int& mode)
 {
-    return Slot(ESlot::SetAdvancedSpeed, [&] { return CLowLevelStage::SetAdvancedSpeed(mode); },
-                [] { return stg::c_OK; });
+    return Slot(
+        ESlot::SetAdvancedSpeed, [&] { return CLowLevelStage::SetAdvancedSpeed(mode); }, [] { return stg::c_OK; });
 }
 
 int CTestStage::InitImpl()
 {
-    return Slot(ESlot::Init, [&] { return CLowLevelStage::InitImpl(); },
-                [&] {
-                    for (const auto& props : m_config.axes) {
-                        AddAxis(props, m_config.freshAxes);
-                        std::lock_guard<std::mutex> lock(m_mutex);
-                        m_positions.emplace(props.axisNo, 0);
-                    }
-                    return m_config.pushStoredSettings ? CLowLevelStage::InitImpl() : stg::c_OK;
-                });
+    return Slot(
+        ESlot::Init, [&] { return CLowLevelStage::InitImpl(); },
+        [&] {
+            for (const auto& props : m_config.axes) {
+                AddAxis(props, m_config.freshAxes);
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_positions.emplace(props.axisNo, 0);
+            }
+            return m_config.pushStoredSettings ? CLowLevelStage::InitImpl() : stg::c_OK;
+        });
 }
 
 int CTestStage::ExitImpl()
 {
-    return Slot(ESlot::Exit, [&] { return CLowLevelStage::ExitImpl(); }, [] { return stg::c_OK; });
+    return Slot(
+        ESlot::Exit, [&] { return CLowLevelStage::ExitImpl(); }, [] { return stg::c_OK; });
 }
 
 bool CTestStage::CheckConnectionImpl()
 {
-    return Slot(ESlot::CheckConnection, [&] { return CLowLevelStage::CheckConnectionImpl(); },
-                [&] { return m_config.connected; });
+    return Slot(
+        ESlot::CheckConnection, [&] { return CLowLevelStage::CheckConnectionImpl(); },
+        [&] { return m_config.connected; });
 }
 
 // The vessels keep the library's storage; implementing them only adds recording and faults.
@@ -202,150 +205,161 @@ int CTestStage::SetAxisLimitsImpl(const int& axis, std::int64_t lower, std::int6
 
 int CTestStage::EnableUserControlImpl(bool enable)
 {
-    return Slot(ESlot::EnableUserControl, [&] { return CLowLevelStage::EnableUserControlImpl(enable); },
-                [&] {
-                    std::lock_guard<std::mutex> lock(m_mutex);
-                    m_userControl = enable;
-                    return stg::c_OK;
-                });
+    return Slot(
+        ESlot::EnableUserControl, [&] { return CLowLevelStage::EnableUserControlImpl(enable); },
+        [&] {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_userControl = enable;
+            return stg::c_OK;
+        });
 }
 
 bool CTestStage::IsUserControlEnabledImpl() const
 {
-    return Slot(ESlot::IsUserControlEnabled, [&] { return CLowLevelStage::IsUserControlEnabledImpl(); },
-                [&] {
-                    std::lock_guard<std::mutex> lock(m_mutex);
-                    return m_userControl;
-                });
+    return Slot(
+        ESlot::IsUserControlEnabled, [&] { return CLowLevelStage::IsUserControlEnabledImpl(); },
+        [&] {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            return m_userControl;
+        });
 }
 
 int CTestStage::MoveFreeImpl(const SpeedMap& speeds)
 {
-    return Slot(ESlot::MoveFree, [&] { return CLowLevelStage::MoveFreeImpl(speeds); },
-                [&] {
-                    std::lock_guard<std::mutex> lock(m_mutex);
-                    m_lastSpeeds = speeds;
-                    m_freeRunning = !speeds.empty();
-                    return stg::c_OK;
-                });
+    return Slot(
+        ESlot::MoveFree, [&] { return CLowLevelStage::MoveFreeImpl(speeds); },
+        [&] {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_lastSpeeds = speeds;
+            m_freeRunning = !speeds.empty();
+            return stg::c_OK;
+        });
 }
 
 int CTestStage::MoveToPosImpl(const TickMap& targets)
 {
-    return Slot(ESlot::MoveToPos, [&] { return CLowLevelStage::MoveToPosImpl(targets); },
-                [&] {
-                    std::lock_guard<std::mutex> lock(m_mutex);
-                    m_lastTargets = targets;
-                    m_pending = targets;
-                    return stg::c_OK;
-                });
+    return Slot(
+        ESlot::MoveToPos, [&] { return CLowLevelStage::MoveToPosImpl(targets); },
+        [&] {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_lastTargets = targets;
+            m_pending = targets;
+            return stg::c_OK;
+        });
 }
 
 bool CTestStage::IsMovingImpl(const Axes& axes)
 {
-    return Slot(ESlot::IsMoving, [&] { return CLowLevelStage::IsMovingImpl(axes); },
-                [&] {
-                    std::lock_guard<std::mutex> lock(m_mutex);
-                    if (m_freeRunning)
-                        return true;
-                    return std::any_of(axes.begin(), axes.end(), [&](int a) { return m_pending.count(a) > 0; });
-                });
+    return Slot(
+        ESlot::IsMoving, [&] { return CLowLevelStage::IsMovingImpl(axes); },
+        [&] {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_freeRunning)
+                return true;
+            return std::any_of(axes.begin(), axes.end(), [&](int a) { return m_pending.count(a) > 0; });
+        });
 }
 
 int CTestStage::WaitForStopImpl(const Axes& axes, std::uint32_t timeoutMs)
 {
-    return Slot(ESlot::WaitForStop, [&] { return CLowLevelStage::WaitForStopImpl(axes, timeoutMs); },
-                [&] {
-                    std::lock_guard<std::mutex> lock(m_mutex);
-                    const bool moving = m_freeRunning || std::any_of(axes.begin(), axes.end(), [&](int a) {
-                                            return m_pending.count(a) > 0;
-                                        });
-                    if (!moving)
-                        return stg::c_OK;
-                    if (timeoutMs == 0 || m_freeRunning)
-                        return stg::c_Timeout;
-                    for (const auto& [axis, target] : m_pending)
-                        m_positions[axis] = target;
-                    m_pending.clear();
-                    return stg::c_OK;
-                });
+    return Slot(
+        ESlot::WaitForStop, [&] { return CLowLevelStage::WaitForStopImpl(axes, timeoutMs); },
+        [&] {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            const bool moving =
+                m_freeRunning || std::any_of(axes.begin(), axes.end(), [&](int a) { return m_pending.count(a) > 0; });
+            if (!moving)
+                return stg::c_OK;
+            if (timeoutMs == 0 || m_freeRunning)
+                return stg::c_Timeout;
+            for (const auto& [axis, target] : m_pending)
+                m_positions[axis] = target;
+            m_pending.clear();
+            return stg::c_OK;
+        });
 }
 
 int CTestStage::StopMovingImpl()
 {
-    return Slot(ESlot::StopMoving, [&] { return CLowLevelStage::StopMovingImpl(); },
-                [&] {
-                    std::lock_guard<std::mutex> lock(m_mutex);
-                    m_pending.clear();
-                    m_freeRunning = false;
-                    return stg::c_OK;
-                });
+    return Slot(
+        ESlot::StopMoving, [&] { return CLowLevelStage::StopMovingImpl(); },
+        [&] {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_pending.clear();
+            m_freeRunning = false;
+            return stg::c_OK;
+        });
 }
 
 int CTestStage::SetPositionImpl(const TickMap& targets)
 {
-    return Slot(ESlot::SetPosition, [&] { return CLowLevelStage::SetPositionImpl(targets); },
-                [&] {
-                    std::lock_guard<std::mutex> lock(m_mutex);
-                    m_lastTargets = targets;
-                    for (const auto& [axis, target] : targets)
-                        m_positions[axis] = target;
-                    return stg::c_OK;
-                });
+    return Slot(
+        ESlot::SetPosition, [&] { return CLowLevelStage::SetPositionImpl(targets); },
+        [&] {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_lastTargets = targets;
+            for (const auto& [axis, target] : targets)
+                m_positions[axis] = target;
+            return stg::c_OK;
+        });
 }
 
 int CTestStage::GetPositionImpl(TickMap& positions, const stg::ESelection& selection)
 {
-    return Slot(ESlot::GetPosition, [&] { return CLowLevelStage::GetPositionImpl(positions, selection); },
-                [&] {
-                    std::lock_guard<std::mutex> lock(m_mutex);
-                    if (selection == stg::eAllAxes)
-                        positions = m_positions;
-                    for (auto& [axis, ticks] : positions) {
-                        auto it = m_positions.find(axis);
-                        if (it == m_positions.end())
-                            return stg::c_NoSuchAxis;
-                        ticks = it->second;
-                    }
-                    return stg::c_OK;
-                });
+    return Slot(
+        ESlot::GetPosition, [&] { return CLowLevelStage::GetPositionImpl(positions, selection); },
+        [&] {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (selection == stg::eAllAxes)
+                positions = m_positions;
+            for (auto& [axis, ticks] : positions) {
+                auto it = m_positions.find(axis);
+                if (it == m_positions.end())
+                    return stg::c_NoSuchAxis;
+                ticks = it->second;
+            }
+            return stg::c_OK;
+        });
 }
 
 int CTestStage::GotoUpperLimitImpl(const Axes& axes)
 {
-    return Slot(ESlot::GotoUpperLimit, [&] { return CLowLevelStage::GotoUpperLimitImpl(axes); },
-                [&] {
-                    for (int axis : axes)
-                        SetPositions({{axis, LimitOf(axis, stg::c_propMaximum)}});
-                    return stg::c_OK;
-                });
+    return Slot(
+        ESlot::GotoUpperLimit, [&] { return CLowLevelStage::GotoUpperLimitImpl(axes); },
+        [&] {
+            for (int axis : axes)
+                SetPositions({{axis, LimitOf(axis, stg::c_propMaximum)}});
+            return stg::c_OK;
+        });
 }
 
 int CTestStage::GotoLowerLimitImpl(const Axes& axes)
 {
-    return Slot(ESlot::GotoLowerLimit, [&] { return CLowLevelStage::GotoLowerLimitImpl(axes); },
-                [&] {
-                    for (int axis : axes)
-                        SetPositions({{axis, LimitOf(axis, stg::c_propMinimum)}});
-                    return stg::c_OK;
-                });
+    return Slot(
+        ESlot::GotoLowerLimit, [&] { return CLowLevelStage::GotoLowerLimitImpl(axes); },
+        [&] {
+            for (int axis : axes)
+                SetPositions({{axis, LimitOf(axis, stg::c_propMinimum)}});
+            return stg::c_OK;
+        });
 }
 
 int CTestStage::InitRangesImpl(const Axes& axes)
 {
-    return Slot(ESlot::InitRanges, [&] { return CLowLevelStage::InitRangesImpl(axes); },
-                [&] {
-                    // Found ends are written through the public limits, so the stage events fire.
-                    for (int axis : axes) {
-                        auto range = m_config.hardwareRanges.find(axis);
-                        if (range == m_config.hardwareRanges.end())
-                            return stg::c_NoSuchAxis;
-                        const int rc = SetAxisLimits(axis, range->second.first, range->second.second);
-                        if (rc != stg::c_OK)
-                            return rc;
-                    }
-                    return stg::c_OK;
-                });
+    return Slot(
+        ESlot::InitRanges, [&] { return CLowLevelStage::InitRangesImpl(axes); },
+        [&] {
+            // Found ends are written through the public limits, so the stage events fire.
+            for (int axis : axes) {
+                auto range = m_config.hardwareRanges.find(axis);
+                if (range == m_config.hardwareRanges.end())
+                    return stg::c_NoSuchAxis;
+                const int rc = SetAxisLimits(axis, range->second.first, range->second.second);
+                if (rc != stg::c_OK)
+                    return rc;
+            }
+            return stg::c_OK;
+        });
 }
 
 } // namespace stgtest

@@ -14,10 +14,30 @@ namespace stgtest {
 
 // The driver slots, numbered as in the driver interface.
 enum class ESlot {
-    SetAdvancedSpeed = 1, Init, Exit, CheckConnection, GetStageProperty, GetAxisProperty,
-    SetStageProperty, SetAxisProperty, AreLimitsDefined, UndefineLimits, GetAxisLimits,
-    SetAxisLimits, EnableUserControl, IsUserControlEnabled, MoveFree, MoveToPos, IsMoving,
-    WaitForStop, StopMoving, SetPosition, GetPosition, GotoUpperLimit, GotoLowerLimit, InitRanges,
+    SetAdvancedSpeed = 1,
+    Init,
+    Exit,
+    CheckConnection,
+    GetStageProperty,
+    GetAxisProperty,
+    SetStageProperty,
+    SetAxisProperty,
+    AreLimitsDefined,
+    UndefineLimits,
+    GetAxisLimits,
+    SetAxisLimits,
+    EnableUserControl,
+    IsUserControlEnabled,
+    MoveFree,
+    MoveToPos,
+    IsMoving,
+    WaitForStop,
+    StopMoving,
+    SetPosition,
+    GetPosition,
+    GotoUpperLimit,
+    GotoLowerLimit,
+    InitRanges,
 };
 
 // A fault to inject into one slot: answer `code` (bool slots answer code == c_OK) or throw.

@@ -91,8 +91,7 @@ std::vector<CPropSet::Entry> CPropSet::Snapshot() const
 void CPropSet::Assign(std::vector<Entry> entries)
 {
     // Stable sort keeps the order of duplicates, so the last of each ID can win.
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const Entry& a, const Entry& b) { return a.first < b.first; });
+    std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.first < b.first; });
     std::vector<int> ids;
     std::vector<mem::CBin> values;
     ids.reserve(entries.size());

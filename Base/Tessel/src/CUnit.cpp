@@ -27,10 +27,7 @@ constexpr std::array<tUnitRow, 7> c_units{{
 }};
 
 // Every CUnit holds a code of the table: FromCode refuses others and the constants are in it.
-const tUnitRow& Row(const CUnit& unit) noexcept
-{
-    return c_units[static_cast<std::size_t>(unit.GetCode())];
-}
+const tUnitRow& Row(const CUnit& unit) noexcept { return c_units[static_cast<std::size_t>(unit.GetCode())]; }
 
 } // namespace
 

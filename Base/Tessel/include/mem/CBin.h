@@ -21,23 +21,36 @@ namespace mem {
 // Type codes of a stored value. The scalar codes are fixed by the property tables; the codes of
 // the two container kinds are this library's own.
 enum ETypeCode : int {
-    c_tEmpty = 0,       // present, but holds nothing
-    c_tInt = 5,         // std::int32_t
-    c_tInt64 = 7,       // std::int64_t
-    c_tDouble = 10,     // double; with a unit attached a utl::TUnitValue<double>
-    c_tBool = 12,       // bool, one byte
-    c_tWString = 0x112, // std::wstring, through Store/Restore
+    c_tEmpty = 0,        // present, but holds nothing
+    c_tInt = 5,          // std::int32_t
+    c_tInt64 = 7,        // std::int64_t
+    c_tDouble = 10,      // double; with a unit attached a utl::TUnitValue<double>
+    c_tBool = 12,        // bool, one byte
+    c_tWString = 0x112,  // std::wstring, through Store/Restore
     c_tPropSets = 0x2004 // std::vector<boost::shared_ptr<utl::CPropSet>>, through Store/Restore
 };
 
 using PropSetVector = std::vector<boost::shared_ptr<utl::CPropSet>>;
 
 // The type code that a scalar C++ type is stored under.
-template <class T> struct TypeCodeOf;
-template <> struct TypeCodeOf<std::int32_t> { static constexpr int value = c_tInt; };
-template <> struct TypeCodeOf<std::int64_t> { static constexpr int value = c_tInt64; };
-template <> struct TypeCodeOf<double> { static constexpr int value = c_tDouble; };
-template <> struct TypeCodeOf<bool> { static constexpr int value = c_tBool; };
+template <class T>
+struct TypeCodeOf;
+template <>
+struct TypeCodeOf<std::int32_t> {
+    static constexpr int value = c_tInt;
+};
+template <>
+struct TypeCodeOf<std::int64_t> {
+    static constexpr int value = c_tInt64;
+};
+template <>
+struct TypeCodeOf<double> {
+    static constexpr int value = c_tDouble;
+};
+template <>
+struct TypeCodeOf<bool> {
+    static constexpr int value = c_tBool;
+};
 
 // Size in bytes of one element of a scalar type code; 0 for any other code.
 std::size_t ElementSize(int typeCode) noexcept;

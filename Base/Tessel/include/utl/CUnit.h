@@ -12,8 +12,15 @@ enum class EQuantity { None, Length, Angle };
 
 // Stored unit codes. Code 0 is the null unit: a value without a physical unit. The codes are
 // persisted with property values, so existing numbers never change meaning.
-enum class EUnitCode : int { Null = 0, Metre = 1, Millimetre = 2, Micrometre = 3, Nanometre = 4,
-                             Degree = 5, Radian = 6 };
+enum class EUnitCode : int {
+    Null = 0,
+    Metre = 1,
+    Millimetre = 2,
+    Micrometre = 3,
+    Nanometre = 4,
+    Degree = 5,
+    Radian = 6
+};
 
 // A physical unit. A small value type (one int) that is cheap to copy and compare.
 class CUnit {

@@ -43,13 +43,25 @@ public:
     friend bool operator!=(const TUnitValue& a, const TUnitValue& b) { return !(a == b); }
 
     template <class U = T, class = std::enable_if_t<std::is_arithmetic_v<U>>>
-    friend bool operator<(const TUnitValue& a, const TUnitValue& b) { return a.m_value < b.ValueIn(a.m_unit); }
+    friend bool operator<(const TUnitValue& a, const TUnitValue& b)
+    {
+        return a.m_value < b.ValueIn(a.m_unit);
+    }
     template <class U = T, class = std::enable_if_t<std::is_arithmetic_v<U>>>
-    friend bool operator>(const TUnitValue& a, const TUnitValue& b) { return a.m_value > b.ValueIn(a.m_unit); }
+    friend bool operator>(const TUnitValue& a, const TUnitValue& b)
+    {
+        return a.m_value > b.ValueIn(a.m_unit);
+    }
     template <class U = T, class = std::enable_if_t<std::is_arithmetic_v<U>>>
-    friend bool operator<=(const TUnitValue& a, const TUnitValue& b) { return a.m_value <= b.ValueIn(a.m_unit); }
+    friend bool operator<=(const TUnitValue& a, const TUnitValue& b)
+    {
+        return a.m_value <= b.ValueIn(a.m_unit);
+    }
     template <class U = T, class = std::enable_if_t<std::is_arithmetic_v<U>>>
-    friend bool operator>=(const TUnitValue& a, const TUnitValue& b) { return a.m_value >= b.ValueIn(a.m_unit); }
+    friend bool operator>=(const TUnitValue& a, const TUnitValue& b)
+    {
+        return a.m_value >= b.ValueIn(a.m_unit);
+    }
 
 private:
     T ValueIn(const CUnit& unit) const
