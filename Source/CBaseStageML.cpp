@@ -12,6 +12,7 @@
 #include <utl/Thread.h>
 
 #include "MapKeys.h"
+#include "TickMath.h"
 
 namespace stg {
 
@@ -21,15 +22,6 @@ namespace {
 
 constexpr std::uint32_t c_handoverTimeoutMs = 300;
 constexpr const char* c_workerName = "StageML async move";
-
-// position + step without overflow: a target beyond the tick range becomes the range's end.
-std::int64_t Offset(std::int64_t position, std::int64_t step)
-{
-    std::int64_t target = 0;
-    if (__builtin_add_overflow(position, step, &target))
-        return step > 0 ? INT64_MAX : INT64_MIN;
-    return target;
-}
 
 } // namespace
 
@@ -285,7 +277,7 @@ int CBaseStageML::MoveFree(const SpeedMap& directions)
             if (rc != c_OK)
                 return rc;
             const std::int64_t step = m_stage.GetAxisType(axis) == eAxisZ ? c_freeRunStepZ : c_freeRunStep;
-            target = Offset(position[axis], up ? step : -step);
+            target = detail::AddTicks(position[axis], up ? step : -step);
         }
         targets[axis] = target;
     }

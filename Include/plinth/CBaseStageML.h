@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <plinth/CLowLevelStage.h>
+#include <plinth/PropertyAccess.h>
 #include <plinth/ResultCodes.h>
 #include <plinth/StageTypes.h>
 #include <utl/TUnitValue.h>
@@ -113,16 +114,11 @@ public:
 protected:
     explicit CBaseStageML(CLowLevelStage& stage);
 
-    // Reads an axis property through the vessel into `value` when the read answers c_OK and the
-    // stored type is T's; otherwise `value` keeps its preset. Answers the vessel's code.
+    // Reads an axis property of the stage (see stg::ReadAxisProperty).
     template <class T>
     int ReadAxisProperty(int axis, int propID, T& value) const
     {
-        mem::CBin stored;
-        const int rc = m_stage.GetPropertyVessel(axis, propID, stored);
-        if (rc == c_OK)
-            stored.Get(value);
-        return rc;
+        return stg::ReadAxisProperty(m_stage, axis, propID, value);
     }
 
     // The moving check of IsMoving and the limit runs.

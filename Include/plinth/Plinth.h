@@ -15,7 +15,10 @@
 #include <plinth/CBaseStageML.h>
 #include <plinth/CLowLevelStage.h>
 #include <plinth/CMediumLevelStage.h>
+#include <plinth/CPrecision.h>
+#include <plinth/CStageAccess.h>
 #include <plinth/CreateStage.h>
+#include <plinth/PropertyAccess.h>
 #include <plinth/PropertyIDs.h>
 #include <plinth/ResultCodes.h>
 #include <plinth/StageTypes.h>

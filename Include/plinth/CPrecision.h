@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+
+#include <plinth/CMediumLevelStage.h>
+#include <plinth/StageTypes.h>
+
+namespace stg {
+
+// Precision mode of one stage: two corrections between the stage access object's tick positions
+// and the medium level.
+// - X/Y non-orthogonality ("NonOrthoEnable", "AngleXY" in degrees): positions read are turned
+//   into orthogonal coordinates, targets back into stage coordinates.
+// - Software backlash ("BacklashEnable" on, "UseHWBacklash" off): the direction of each axis's
+//   last move is recorded; while it is negative, targets are lowered by the axis's "OffsetSWBL"
+//   and positions read are raised by it, so a read after a move down gives back the target.
+// Every property is read at every use. Maps are ticks keyed by axis number, in the caller's
+// (orthogonal, backlash-free) coordinates.
+//
+// Locking: each public operation holds this object's recursive lock for its whole run, so the
+// precision reads and moves of a stage are serialised; the order is always this lock first, then
+// the low-level stage's. A blocking SetPosition holds it for the whole move.
+class CPrecision {
+public:
+    using TickMap = CBaseStageML::TickMap;
+
+    explicit CPrecision(CMediumLevelStage& medium);
+    virtual ~CPrecision();
+    CPrecision(const CPrecision&) = delete;
+    CPrecision& operator=(const CPrecision&) = delete;
+
+    // Corrected positions: every reported axis with eAllAxes; otherwise the keys already in
+    // `positions` (0 for an axis the stage does not report). The medium level's answer; on a
+    // failure `positions` is untouched.
+    int GetPosition(TickMap& positions, const ESelection& selection);
+    // Starts a move to the corrected targets. A failing position read is answered first and
+    // nothing moves.
+    int MoveToPos(const TickMap& targets);
+    // The blocking move: every reported axis is passed down, the named ones with their targets,
+    // the others where they stand.
+    int SetPosition(const TickMap& targets);
+
+protected:
+    bool isSWBacklashActive() const;
+    TickMap addBacklashOffset(const TickMap& positions);
+    TickMap cvtStageToOrtho(const TickMap& stage) const;
+    TickMap cvtOrthoToStage(const TickMap& ortho) const;
+    int readPosition(TickMap& positions, const ESelection& selection); // expects the lock held
+    // The targets `to` lowered where the axis's recorded direction is negative; with `record` the
+    // directions from `from` to `to` are recorded first (a zero difference keeps the old one).
+    TickMap applyBacklash(const TickMap& from, const TickMap& to, bool record);
+
+    // The recorded direction of the axis (0 when none; a look-up adds the entry).
+    std::int32_t Direction(int axis);
+
+private:
+    using Lock = std::lock_guard<std::recursive_mutex>;
+
+    // The X/Y transform shared by the two conversions; `toOrtho` chooses the direction.
+    TickMap TransformXY(const TickMap& in, bool toOrtho) const;
+    bool ReadStageBool(int propID, bool& value) const;
+
+    CMediumLevelStage& m_medium;
+    std::map<int, std::int32_t> m_directions;
+    mutable std::recursive_mutex m_lock;
+};
+
+} // namespace stg

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <cstdint>
+
+#include <mem/CBin.h>
+#include <plinth/CLowLevelStage.h>
+#include <plinth/ResultCodes.h>
+#include <utl/TUnitValue.h>
+
+namespace stg {
+
+// Typed reads and writes of stage and axis properties through a low-level stage's property
+// vessels (each call takes the stage lock for its own duration). T is one of std::int32_t,
+// std::int64_t, double, bool or utl::TUnitValue<double> (a double with its unit).
+//
+// A read answers the vessel's code and fills `value` only when that is c_OK and the stored value
+// has T's type; otherwise `value` keeps what the caller put there. A value of another type is
+// never reinterpreted (an int read as double leaves the double as it was).
+
+namespace detail {
+inline bool Extract(const mem::CBin& stored, utl::TUnitValue<double>& value)
+{
+    double number = 0.0;
+    if (!stored.Get(number))
+        return false;
+    utl::CUnit unit;
+    stored.GetUnit(unit);
+    value = utl::TUnitValue<double>(number, unit);
+    return true;
+}
+template <class T>
+bool Extract(const mem::CBin& stored, T& value)
+{
+    return stored.Get(value);
+}
+inline mem::CBin Pack(const utl::TUnitValue<double>& value)
+{
+    mem::CBin bin = mem::CBin::Of(value.GetValue());
+    bin.SetUnit(value.GetUnit());
+    return bin;
+}
+template <class T>
+mem::CBin Pack(const T& value)
+{
+    return mem::CBin::Of(value);
+}
+} // namespace detail
+
+template <class T>
+int ReadAxisProperty(const CLowLevelStage& stage, int axis, int propID, T& value)
+{
+    mem::CBin stored;
+    const int rc = stage.GetPropertyVessel(axis, propID, stored);
+    if (rc == c_OK)
+        detail::Extract(stored, value);
+    return rc;
+}
+
+template <class T>
+int ReadStageProperty(const CLowLevelStage& stage, int propID, T& value)
+{
+    mem::CBin stored;
+    const int rc = stage.GetPropertyVessel(propID, stored);
+    if (rc == c_OK)
+        detail::Extract(stored, value);
+    return rc;
+}
+
+template <class T>
+int WriteAxisProperty(CLowLevelStage& stage, int axis, int propID, const T& value)
+{
+    return stage.SetPropertyVessel(axis, propID, detail::Pack(value));
+}
+
+// The stage-level vessel gives no answer: a write reaches the driver's slot and is done.
+template <class T>
+void WriteStageProperty(CLowLevelStage& stage, int propID, const T& value)
+{
+    stage.SetPropertyVessel(propID, detail::Pack(value));
+}
+
+} // namespace stg

@@ -1,0 +1,374 @@
+#include <plinth/CStageAccess.h>
+
+#include <plinth/PropertyAccess.h>
+#include <plinth/PropertyIDs.h>
+
+#include "TickMath.h"
+
+namespace stg {
+
+CStageAccess::CStageAccess(CMediumLevelStage& medium) : m_medium(medium), m_precision(medium) {}
+
+CStageAccess::CStageAccess(const CStageAccess& other) : m_medium(other.m_medium), m_precision(other.m_medium) {}
+
+CStageAccess& CStageAccess::operator=(const CStageAccess&) { return *this; }
+
+CStageAccess::~CStageAccess() = default;
+
+// Conversions
+
+bool CStageAccess::FetchCalibration(int axis, Position& calibration) const
+{
+    CBaseStageML::CalibrationMap request{{axis, Position(1.0, utl::c_mum)}};
+    if (m_medium.GetCalibration(request, eGivenAxes) != c_OK)
+        return false;
+    calibration = request[axis];
+    return true;
+}
+
+bool CStageAccess::IsInverted(int axis) const
+{
+    bool inverted = false;
+    ReadAxisProperty(LowLevel(), axis, c_propAxisInverted, inverted);
+    return inverted;
+}
+
+std::int64_t CStageAccess::CvtPos2TicPos(int axis, const Position& position) const
+{
+    Position calibration;
+    if (!FetchCalibration(axis, calibration))
+        return 0;
+    const double value = utl::Convert(position.GetValue(), position.GetUnit(), calibration.GetUnit());
+    // Exact comparison on purpose: only a calibration of exactly zero means one unit per tick.
+    const double quotient = calibration.GetValue() == 0.0 ? value : value / calibration.GetValue();
+    std::int64_t ticks = detail::TruncToTicks(quotient);
+    std::int64_t offset = 0;
+    if (ReadAxisProperty(LowLevel(), axis, c_propOffsetPosition, offset) == c_OK)
+        ticks = detail::SubTicks(ticks, offset);
+    if (IsInverted(axis))
+        ticks = detail::NegateTicks(ticks);
+    return ticks;
+}
+
+CStageAccess::Position CStageAccess::CvtTicPos2Pos(int axis, std::int64_t ticks) const
+{
+    Position calibration;
+    if (!FetchCalibration(axis, calibration))
+        return Position(0.0, utl::c_null);
+    if (IsInverted(axis))
+        ticks = detail::NegateTicks(ticks);
+    std::int64_t offset = 0;
+    if (ReadAxisProperty(LowLevel(), axis, c_propOffsetPosition, offset) == c_OK)
+        ticks = detail::AddTicks(ticks, offset);
+    return Position(static_cast<double>(ticks) * calibration.GetValue(), calibration.GetUnit());
+}
+
+CStageAccess::TickMap CStageAccess::CvtPos2TicPos(const PosMap& positions) const
+{
+    TickMap ticks;
+    for (const auto& [axis, position] : positions)
+        ticks[axis] = CvtPos2TicPos(axis, position);
+    return ticks;
+}
+
+CStageAccess::PosMap CStageAccess::CvtTicPos2Pos(const TickMap& ticks) const
+{
+    PosMap positions;
+    for (const auto& [axis, tick] : ticks)
+        positions[axis] = CvtTicPos2Pos(axis, tick);
+    return positions;
+}
+
+CStageAccess::TickMap CStageAccess::createTicPos4Pos(const PosMap& positions, ESelection selection) const
+{
+    TickMap request;
+    if (selection == eAllAxes) {
+        Axes enabled;
+        m_medium.GetEnabledAxes(enabled); // a failing call leaves the list empty
+        for (int axis : enabled)
+            request[axis] = 0;
+    } else {
+        for (const auto& entry : positions)
+            request[entry.first] = 0;
+    }
+    return request;
+}
+
+// Moves and positions
+
+int CStageAccess::MoveFree(const SpeedMap& speeds)
+{
+    SpeedMap directed;
+    for (const auto& [axis, speed] : speeds)
+        directed[axis] = IsInverted(axis) ? -speed : speed;
+    return m_medium.MoveFree(directed);
+}
+
+int CStageAccess::MoveToPos(const PosMap& targets)
+{
+    const TickMap ticks = CvtPos2TicPos(targets);
+    return IsPrecisionEnabled() ? m_precision.MoveToPos(ticks) : m_medium.MoveToPos(ticks);
+}
+
+int CStageAccess::SetPosition(const PosMap& targets)
+{
+    const TickMap ticks = CvtPos2TicPos(targets);
+    return IsPrecisionEnabled() ? m_precision.SetPosition(ticks) : m_medium.SetPosition(ticks);
+}
+
+int CStageAccess::GetPosition(PosMap& positions, const ESelection& selection)
+{
+    TickMap request = createTicPos4Pos(positions, selection);
+    const int rc =
+        IsPrecisionEnabled() ? m_precision.GetPosition(request, selection) : m_medium.GetPosition(request, selection);
+    if (rc == c_OK)
+        positions = CvtTicPos2Pos(request);
+    return rc;
+}
+
+// Axis limits, maxima and minima
+
+int CStageAccess::GetAxisLimits(int axis, Position& lower, Position& upper) const
+{
+    std::int64_t low = 0, high = 0;
+    int rc = m_medium.GetAxisLimits(axis, low, high);
+    if (rc != c_OK)
+        return rc;
+    bool inverted = false;
+    rc = ReadAxisProperty(LowLevel(), axis, c_propAxisInverted, inverted);
+    if (rc != c_OK)
+        return rc;
+    lower = CvtTicPos2Pos(axis, inverted ? high : low);
+    upper = CvtTicPos2Pos(axis, inverted ? low : high);
+    return c_OK;
+}
+
+int CStageAccess::SetAxisLimits(int axis, const Position& lower, const Position& upper)
+{
+    bool inverted = false;
+    const int rc = ReadAxisProperty(LowLevel(), axis, c_propAxisInverted, inverted);
+    if (rc != c_OK)
+        return rc;
+    const std::int64_t low = CvtPos2TicPos(axis, inverted ? upper : lower);
+    const std::int64_t high = CvtPos2TicPos(axis, inverted ? lower : upper);
+    return m_medium.SetAxisLimits(axis, low, high);
+}
+
+int CStageAccess::ReadLimits(PosMap& out, const ESelection& selection, bool maxima) const
+{
+    TickMap request = createTicPos4Pos(out, selection);
+    int rc = c_OK;
+    for (auto& [axis, ticks] : request) {
+        if (!m_medium.AreLimitsDefined(&axis))
+            return c_LimitsNotDefined;
+        // On an inverted axis the physical maximum is the tick minimum.
+        const int propID = maxima != IsInverted(axis) ? c_propMaximum : c_propMinimum;
+        rc = ReadAxisProperty(LowLevel(), axis, propID, ticks);
+        if (rc != c_OK)
+            break; // this axis and the ones after it keep tick 0
+    }
+    out = CvtTicPos2Pos(request);
+    return rc;
+}
+
+int CStageAccess::WriteLimits(const PosMap& in, bool maxima)
+{
+    for (const auto& [axis, ticks] : CvtPos2TicPos(in)) {
+        const int propID = maxima != IsInverted(axis) ? c_propMaximum : c_propMinimum;
+        const int rc = WriteAxisProperty(LowLevel(), axis, propID, ticks);
+        if (rc != c_OK)
+            return rc;
+    }
+    return c_OK;
+}
+
+int CStageAccess::GetMaxima(PosMap& maxima, const ESelection& selection) const
+{
+    return ReadLimits(maxima, selection, true);
+}
+int CStageAccess::GetMinima(PosMap& minima, const ESelection& selection) const
+{
+    return ReadLimits(minima, selection, false);
+}
+int CStageAccess::SetMaxima(const PosMap& maxima) { return WriteLimits(maxima, true); }
+int CStageAccess::SetMinima(const PosMap& minima) { return WriteLimits(minima, false); }
+
+int CStageAccess::UndefineLimits(const Axes& axes) { return m_medium.UndefineLimits(axes); }
+int CStageAccess::UndefineLimits(int axis) { return m_medium.UndefineLimits(Axes{axis}); }
+bool CStageAccess::AreLimitsDefined(const int* axis) const { return m_medium.AreLimitsDefined(axis); }
+
+// Precision and property access
+
+bool CStageAccess::IsPrecisionEnabled() const
+{
+    bool enabled = false;
+    ReadStageProperty(LowLevel(), c_propPrecisionEnabled, enabled);
+    return enabled;
+}
+
+void CStageAccess::EnablePrecision(bool enable) { WriteStageProperty(LowLevel(), c_propPrecisionEnabled, enable); }
+
+bool CStageAccess::IsAllowedPropAccessML(int propID) noexcept
+{
+    return propID != c_propMinimum && propID != c_propMaximum;
+}
+
+// Forwarded
+
+int CStageAccess::GetCalibration(PosMap& calibration, const ESelection& selection) const
+{
+    return m_medium.GetCalibration(calibration, selection);
+}
+int CStageAccess::SetCalibration(const PosMap& calibration) const { return m_medium.SetCalibration(calibration); }
+int CStageAccess::GetSpeeds(SpeedMap& speeds, const ESelection& selection) const
+{
+    return m_medium.GetSpeeds(speeds, selection);
+}
+int CStageAccess::SetSpeeds(const SpeedMap& speeds) { return m_medium.SetSpeeds(speeds); }
+bool CStageAccess::IsMoving(const Axes& axes) { return m_medium.IsMoving(axes); }
+int CStageAccess::WaitForStop(const Axes& axes, std::uint32_t timeoutMs)
+{
+    return m_medium.WaitForStop(axes, timeoutMs);
+}
+int CStageAccess::StopMoving() { return m_medium.StopMoving(); }
+int CStageAccess::EnableUserControl(bool enable) { return m_medium.EnableUserControl(enable); }
+bool CStageAccess::IsUserControlEnabled() const { return m_medium.IsUserControlEnabled(); }
+bool CStageAccess::CheckConnection() { return m_medium.CheckConnection(); }
+int CStageAccess::GetAxisCount() const { return m_medium.GetAxisCount(); }
+int CStageAccess::GetEnabledAxes(Axes& axes) const { return m_medium.GetEnabledAxes(axes); }
+EAxisType CStageAccess::GetAxisType(const int& axis) const { return m_medium.GetAxisType(axis); }
+int CStageAccess::GetAxisFromType(const EAxisType& type) const { return m_medium.GetAxisFromType(type); }
+CStageAccess::Axes CStageAccess::GetAxisList() const { return m_medium.GetAxisList(); }
+
+// Axis types
+
+CStageAccess::AxisTypes CStageAccess::cvtAxesToAxisTypes(const Axes& axes) const
+{
+    AxisTypes types;
+    types.reserve(axes.size());
+    for (int axis : axes)
+        types.push_back(GetAxisType(axis));
+    return types;
+}
+
+CStageAccess::Axes CStageAccess::cvtAxisTypesToAxes(const AxisTypes& types) const
+{
+    Axes axes;
+    axes.reserve(types.size());
+    for (EAxisType type : types)
+        axes.push_back(GetAxisFromType(type));
+    return axes;
+}
+
+CStageAccess::AxisTypes CStageAccess::GetAxisTypeList() const { return cvtAxesToAxisTypes(GetAxisList()); }
+
+template <class V>
+std::map<int, V> CStageAccess::ToAxisKeys(const std::map<EAxisType, V>& byType) const
+{
+    std::map<int, V> byAxis;
+    for (const auto& [type, value] : byType)
+        byAxis[GetAxisFromType(type)] = value; // a later (greater) key overwrites
+    return byAxis;
+}
+
+template <class V>
+std::map<EAxisType, V> CStageAccess::ToTypeKeys(const std::map<int, V>& byAxis) const
+{
+    std::map<EAxisType, V> byType;
+    for (const auto& [axis, value] : byAxis)
+        byType[GetAxisType(axis)] = value;
+    return byType;
+}
+
+int CStageAccess::MoveFree(const TypeSpeedMap& speeds) { return MoveFree(ToAxisKeys(speeds)); }
+int CStageAccess::MoveToPos(const TypePosMap& targets) { return MoveToPos(ToAxisKeys(targets)); }
+int CStageAccess::SetPosition(const TypePosMap& targets) { return SetPosition(ToAxisKeys(targets)); }
+
+int CStageAccess::GetPosition(TypePosMap& positions, const ESelection& selection)
+{
+    PosMap byAxis = ToAxisKeys(positions);
+    const int rc = GetPosition(byAxis, selection);
+    positions = ToTypeKeys(byAxis);
+    return rc;
+}
+
+int CStageAccess::GetCalibration(TypePosMap& calibration, const ESelection& selection) const
+{
+    PosMap byAxis = ToAxisKeys(calibration);
+    const int rc = m_medium.GetCalibration(byAxis, selection);
+    calibration = ToTypeKeys(byAxis);
+    return rc;
+}
+
+int CStageAccess::SetCalibration(const TypePosMap& calibration) const
+{
+    return m_medium.SetCalibration(ToAxisKeys(calibration));
+}
+
+int CStageAccess::GetSpeeds(TypeSpeedMap& speeds, const ESelection& selection) const
+{
+    SpeedMap byAxis = ToAxisKeys(speeds);
+    const int rc = m_medium.GetSpeeds(byAxis, selection);
+    speeds = ToTypeKeys(byAxis);
+    return rc;
+}
+
+int CStageAccess::SetSpeeds(const TypeSpeedMap& speeds) { return m_medium.SetSpeeds(ToAxisKeys(speeds)); }
+
+int CStageAccess::GetMaxima(TypePosMap& maxima, const ESelection& selection) const
+{
+    PosMap byAxis = ToAxisKeys(maxima);
+    const int rc = GetMaxima(byAxis, selection);
+    maxima = ToTypeKeys(byAxis);
+    return rc;
+}
+
+int CStageAccess::GetMinima(TypePosMap& minima, const ESelection& selection) const
+{
+    PosMap byAxis = ToAxisKeys(minima);
+    const int rc = GetMinima(byAxis, selection);
+    minima = ToTypeKeys(byAxis);
+    return rc;
+}
+
+int CStageAccess::SetMaxima(const TypePosMap& maxima) { return SetMaxima(ToAxisKeys(maxima)); }
+int CStageAccess::SetMinima(const TypePosMap& minima) { return SetMinima(ToAxisKeys(minima)); }
+
+int CStageAccess::GetAxisLimits(EAxisType type, Position& lower, Position& upper) const
+{
+    return GetAxisLimits(GetAxisFromType(type), lower, upper);
+}
+
+int CStageAccess::SetAxisLimits(EAxisType type, const Position& lower, const Position& upper)
+{
+    return SetAxisLimits(GetAxisFromType(type), lower, upper);
+}
+
+int CStageAccess::UndefineLimits(EAxisType type) { return UndefineLimits(GetAxisFromType(type)); }
+
+int CStageAccess::UndefineLimits(const AxisTypes& types) { return m_medium.UndefineLimits(cvtAxisTypesToAxes(types)); }
+
+bool CStageAccess::AreLimitsDefined(const EAxisType* type) const
+{
+    if (!type)
+        return false;
+    const int axis = GetAxisFromType(*type);
+    return axis != -1 && m_medium.AreLimitsDefined(&axis);
+}
+
+bool CStageAccess::IsMoving(const AxisTypes& types) { return m_medium.IsMoving(cvtAxisTypesToAxes(types)); }
+
+int CStageAccess::WaitForStop(const AxisTypes& types, std::uint32_t timeoutMs)
+{
+    return m_medium.WaitForStop(cvtAxisTypesToAxes(types), timeoutMs);
+}
+
+int CStageAccess::GetEnabledAxes(AxisTypes& types) const
+{
+    Axes axes = cvtAxisTypesToAxes(types);
+    const int rc = m_medium.GetEnabledAxes(axes);
+    types = cvtAxesToAxisTypes(axes);
+    return rc;
+}
+
+} // namespace stg

@@ -1,0 +1,360 @@
+// Stage access: tick/unit conversions, precision mode, limits in physical units and axis types.
+
+#include <cmath>
+#include <future>
+#include <limits>
+#include <optional>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "StageTestSupport.h"
+
+namespace stgtest {
+namespace {
+
+using stg::CStageAccess;
+using ::testing::ElementsAre;
+using Position = CStageAccess::Position;
+using TickMap = CStageAccess::TickMap;
+
+// Opens the protected conversions to the tests.
+class CProbeAccess : public CStageAccess {
+public:
+    using CStageAccess::createTicPos4Pos;
+    using CStageAccess::CStageAccess;
+    using CStageAccess::CvtPos2TicPos;
+    using CStageAccess::CvtTicPos2Pos;
+};
+
+// X on axis 0 (1 µm per tick), Y on axis 2 (0.5 µm), Z on axis 3 (20 nm); limits ±1,000,000 ticks.
+struct tAccessRig {
+    tAccessRig()
+    {
+        stg::tAxisProps x = XAxis(0);
+        x.calibration = Position(1.0, utl::c_mum);
+        stg::tAxisProps y = YAxis(2);
+        stg::tAxisProps z = ZAxis(3);
+        stage = MakeStage(FullDriver({x, y, z}));
+        stage->Init();
+        for (int axis : {0, 2, 3})
+            stage->SetAxisLimits(axis, -1'000'000, 1'000'000);
+        medium = std::make_unique<stg::CMediumLevelStage>(*stage);
+        access = std::make_unique<CProbeAccess>(*medium);
+    }
+    void Calibrate(int axis, double value, utl::CUnit unit, std::int64_t offset, bool inverted)
+    {
+        stg::WriteAxisProperty(*stage, axis, stg::c_propCalibration, Position(value, unit));
+        stg::WriteAxisProperty(*stage, axis, stg::c_propOffsetPosition, offset);
+        stg::WriteAxisProperty(*stage, axis, stg::c_propAxisInverted, inverted);
+    }
+    TestStagePtr stage;
+    std::unique_ptr<stg::CMediumLevelStage> medium;
+    std::unique_ptr<CProbeAccess> access;
+};
+
+TEST(TickConversion, PhysicalToTicksAndBack)
+{
+    struct tCase {
+        double calibration;
+        utl::CUnit calUnit;
+        std::int64_t offset;
+        bool inverted;
+        Position position;
+        std::int64_t ticks; // position converted to ticks
+        double back;        // ticks converted back, in the calibration's unit
+    } cases[] = {
+        {0.1, utl::c_mum, 1000, true, {12.345, utl::c_mum}, 877, 12.3},
+        {0.5, utl::c_mum, 0, false, {1.0, utl::c_mm}, 2000, 1000.0},
+        {0.0, utl::c_mum, 0, false, {5.7, utl::c_mum}, 5, 0.0},
+        {1.0, utl::c_mum, 0, false, {-0.9, utl::c_mum}, 0, 0.0},
+        {1.0, utl::c_mum, 0, false, {-123.9, utl::c_mum}, -123, -123.0},
+        {2.0, utl::c_nm, -7, false, {0.1, utl::c_mum}, 57, 100.0},
+        {1.0, utl::c_mum, 0, true, {1e300, utl::c_mum}, -std::numeric_limits<std::int64_t>::max(), 0.0},
+        {1.0, utl::c_mum, 0, false, {std::nan(""), utl::c_mum}, 0, 0.0},
+        {std::nan(""), utl::c_mum, 0, false, {1.0, utl::c_mum}, 0, 0.0},
+    };
+    tAccessRig rig;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.position.GetValue());
+        rig.Calibrate(0, c.calibration, c.calUnit, c.offset, c.inverted);
+        const std::int64_t ticks = rig.access->CvtPos2TicPos(0, c.position);
+        EXPECT_EQ(ticks, c.ticks);
+        if (std::isnan(c.calibration) || std::abs(c.position.GetValue()) > 1e200)
+            continue;
+        const Position back = rig.access->CvtTicPos2Pos(0, ticks);
+        EXPECT_DOUBLE_EQ(back.GetValue(), c.back);
+        EXPECT_EQ(back.GetUnit(), c.calUnit);
+    }
+}
+
+TEST(TickConversion, MissingCalibrationAndIncompatibleUnits)
+{
+    tAccessRig rig;
+    EXPECT_EQ(rig.access->CvtPos2TicPos(9, Position(5.0, utl::c_mum)), 0);
+    const Position none = rig.access->CvtTicPos2Pos(9, 5);
+    EXPECT_EQ(none.GetValue(), 0.0);
+    EXPECT_EQ(none.GetUnit(), utl::c_null);
+
+    // Map forms carry the per-axis results.
+    EXPECT_EQ(rig.access->CvtPos2TicPos({{0, {3.0, utl::c_mum}}, {9, {1.0, utl::c_mum}}}), (TickMap{{0, 3}, {9, 0}}));
+
+    EXPECT_THROW(rig.access->CvtPos2TicPos(0, Position(1.0, utl::c_deg)), utl::CIncompatibleUnitsError);
+    // The exception leaves every lock released: another thread can still use the stage.
+    EXPECT_THROW(rig.access->MoveToPos({{0, Position(1.0, utl::c_deg)}}), utl::CIncompatibleUnitsError);
+    rig.access->EnablePrecision(true);
+    EXPECT_THROW(rig.access->SetPosition({{0, Position(1.0, utl::c_deg)}}), utl::CIncompatibleUnitsError);
+    auto other = std::async(std::launch::async, [&] { return rig.access->SetPosition({{0, {4.0, utl::c_mum}}}); });
+    ASSERT_EQ(other.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(other.get(), stg::c_OK);
+}
+
+TEST(TickConversion, PositionRequestsCoverEnabledAxesOrTheGivenKeys)
+{
+    tAccessRig rig;
+    stg::WriteAxisProperty(*rig.stage, 2, stg::c_propAxisEnabled, false);
+    EXPECT_EQ(rig.access->createTicPos4Pos({{7, {}}}, stg::eAllAxes), (TickMap{{0, 0}, {3, 0}}));
+    EXPECT_EQ(rig.access->createTicPos4Pos({}, stg::eGivenAxes), TickMap{});
+    EXPECT_EQ(rig.access->createTicPos4Pos({{7, {}}}, static_cast<stg::ESelection>(5)), (TickMap{{7, 0}}));
+}
+
+TEST(StageAccess, MovesAndReadsInPhysicalUnits)
+{
+    tAccessRig rig;
+    EXPECT_EQ(rig.access->SetPosition({{0, {1.0, utl::c_mm}}, {2, {-10.0, utl::c_mum}}}), stg::c_OK);
+    EXPECT_EQ(rig.stage->Positions(), (TickMap{{0, 1000}, {2, -20}, {3, 0}}));
+
+    CStageAccess::PosMap positions{{0, {}}, {3, {}}};
+    EXPECT_EQ(rig.access->GetPosition(positions, stg::eGivenAxes), stg::c_OK);
+    ASSERT_EQ(positions.size(), 2u);
+    EXPECT_EQ(positions.at(0), Position(1000.0, utl::c_mum));
+    EXPECT_EQ(positions.at(3).GetUnit(), utl::c_nm);
+
+    // A failing read leaves keys and values alone.
+    rig.stage->Config().faults[ESlot::GetPosition] = {stg::c_GeneralFailure};
+    rig.stage->EnableUserControl(true);
+    positions = {{2, {42.0, utl::c_m}}};
+    EXPECT_EQ(rig.access->GetPosition(positions, stg::eGivenAxes), stg::c_GeneralFailure);
+    EXPECT_EQ(positions.at(2), Position(42.0, utl::c_m));
+    rig.stage->Config().faults.clear();
+
+    // Free runs: the sign turns on inverted axes.
+    stg::WriteAxisProperty(*rig.stage, 2, stg::c_propAxisInverted, true);
+    EXPECT_EQ(rig.access->MoveFree({{0, 2.5}, {2, 2.5}}), stg::c_OK);
+    EXPECT_EQ(rig.stage->LastSpeeds(), (std::map<int, double>{{0, 2.5}, {2, -2.5}}));
+
+    // An empty move goes down as an empty tick map.
+    EXPECT_EQ(rig.access->MoveToPos(CStageAccess::PosMap{}), stg::c_OK);
+    EXPECT_EQ(rig.stage->LastTargets(), TickMap{});
+}
+
+TEST(StageAccess, LimitsSwapOnInvertedAxes)
+{
+    tAccessRig rig;
+    rig.Calibrate(0, 1.0, utl::c_mum, 0, true);
+    rig.stage->SetAxisLimits(0, -1000, 5000);
+    Position lower, upper;
+    EXPECT_EQ(rig.access->GetAxisLimits(0, lower, upper), stg::c_OK);
+    EXPECT_EQ(lower, Position(-5000.0, utl::c_mum));
+    EXPECT_EQ(upper, Position(1000.0, utl::c_mum));
+    rig.stage->UndefineLimits({0});
+    EXPECT_EQ(rig.access->SetAxisLimits(stg::eAxisX, lower, upper), stg::c_OK);
+    std::int64_t low = 0, high = 0;
+    EXPECT_EQ(rig.stage->GetAxisLimits(0, low, high), stg::c_OK);
+    EXPECT_EQ(low, -1000);
+    EXPECT_EQ(high, 5000);
+
+    // Maxima and minima write the properties directly, swapped on the inverted axis.
+    EXPECT_EQ(rig.access->SetMaxima(CStageAccess::PosMap{{0, {10.0, utl::c_mum}}}), stg::c_OK);
+    EXPECT_EQ(AxisProp<std::int64_t>(*rig.stage, 0, stg::c_propMinimum), -10);
+    EXPECT_EQ(rig.access->SetMinima(CStageAccess::TypePosMap{{stg::eAxisY, {-1.0, utl::c_mum}}}), stg::c_OK);
+    EXPECT_EQ(AxisProp<std::int64_t>(*rig.stage, 2, stg::c_propMinimum), -2);
+    CStageAccess::PosMap maxima{{0, {}}};
+    EXPECT_EQ(rig.access->GetMaxima(maxima, stg::eGivenAxes), stg::c_OK);
+    EXPECT_EQ(maxima.at(0), Position(10.0, utl::c_mum));
+
+    // An unreadable direction flag is an error for the axis limits only.
+    rig.stage->Config().faults[ESlot::GetAxisProperty] = {stg::c_PropertyNotAccessible, false, 3};
+    rig.stage->ClearCalls();
+    EXPECT_EQ(rig.access->GetAxisLimits(0, lower, upper), stg::c_PropertyNotAccessible);
+    EXPECT_EQ(lower, Position(-5000.0, utl::c_mum));
+}
+
+TEST(StageAccess, MaximaNeedDefinedLimits)
+{
+    tAccessRig rig;
+    rig.stage->UndefineLimits({2});
+    CStageAccess::PosMap maxima{{0, {7.0, utl::c_m}}, {2, {8.0, utl::c_m}}};
+    const auto before = maxima;
+    EXPECT_EQ(rig.access->GetMaxima(maxima, stg::eGivenAxes), stg::c_LimitsNotDefined);
+    EXPECT_EQ(maxima, before);
+    CStageAccess::PosMap none;
+    EXPECT_EQ(rig.access->GetMinima(none, stg::eGivenAxes), stg::c_OK);
+    EXPECT_TRUE(none.empty());
+    EXPECT_EQ(rig.access->GetMaxima(maxima, stg::eAllAxes), stg::c_LimitsNotDefined);
+}
+
+TEST(AxisTypes, TranslationCollapsesWhatTheStageLacks)
+{
+    tAccessRig rig;
+    EXPECT_EQ(rig.access->cvtAxisTypesToAxes({stg::eAxisZ, stg::eAxisX, static_cast<stg::EAxisType>(9)}),
+              (CStageAccess::Axes{3, 0, -1}));
+    EXPECT_THAT(rig.access->GetAxisTypeList(), ElementsAre(stg::eAxisX, stg::eAxisY, stg::eAxisZ));
+
+    // Two types the stage lacks reach the layer below as one entry under axis -1 with the value
+    // of the greater type; it comes back under type -1.
+    CStageAccess::TypeSpeedMap speeds{{static_cast<stg::EAxisType>(7), 1.0}, {static_cast<stg::EAxisType>(8), 2.0}};
+    EXPECT_EQ(rig.access->GetSpeeds(speeds, stg::eGivenAxes), stg::c_NoSuchAxis);
+    EXPECT_EQ(speeds, (CStageAccess::TypeSpeedMap{{stg::eAxisNone, 2.0}}));
+
+    // Two axes of one type collapse on the way back: the greater axis number wins.
+    stg::WriteAxisProperty<std::int32_t>(*rig.stage, 3, stg::c_propAxisType, stg::eAxisY);
+    speeds.clear();
+    EXPECT_EQ(rig.access->GetSpeeds(speeds, stg::eAllAxes), stg::c_OK);
+    EXPECT_EQ(speeds, (CStageAccess::TypeSpeedMap{{stg::eAxisX, 7.0}, {stg::eAxisY, 3.0}}));
+
+    EXPECT_FALSE(rig.access->AreLimitsDefined(static_cast<const stg::EAxisType*>(nullptr)));
+    const stg::EAxisType missing = stg::eAxisZ;
+    stg::WriteAxisProperty<std::int32_t>(*rig.stage, 3, stg::c_propAxisType, 42);
+    EXPECT_FALSE(rig.access->AreLimitsDefined(&missing));
+    CStageAccess::AxisTypes enabled{stg::eAxisZ};
+    EXPECT_EQ(rig.access->GetEnabledAxes(enabled), stg::c_OK);
+    EXPECT_THAT(enabled, ElementsAre(stg::eAxisX, stg::eAxisY, static_cast<stg::EAxisType>(42)));
+}
+
+TEST(StageAccess, PropertyAccessExcludesOnlyTheLimits)
+{
+    for (int propID : {stg::c_propMinimum, stg::c_propMaximum})
+        EXPECT_FALSE(CStageAccess::IsAllowedPropAccessML(propID));
+    for (int propID : {stg::c_propCalibration, stg::c_propSpeed, 0, -1})
+        EXPECT_TRUE(CStageAccess::IsAllowedPropAccessML(propID));
+}
+
+// Precision mode
+
+struct tPrecisionRig : tAccessRig {
+    tPrecisionRig()
+    {
+        access->EnablePrecision(true);
+        stage->EnableUserControl(true); // every read reaches the driver
+    }
+    void Set(int propID, bool value) { stg::WriteStageProperty(*stage, propID, value); }
+    TickMap Read()
+    {
+        CStageAccess::PosMap positions{{0, {}}, {2, {}}};
+        EXPECT_EQ(access->GetPosition(positions, stg::eGivenAxes), stg::c_OK);
+        return {{0, CvtBack(0, positions.at(0))}, {2, CvtBack(2, positions.at(2))}};
+    }
+    std::int64_t CvtBack(int axis, const Position& position) { return access->CvtPos2TicPos(axis, position); }
+};
+
+TEST(Precision, SoftwareBacklashApproachesFromOneSide)
+{
+    tPrecisionRig rig;
+    rig.Set(stg::c_propBacklashEnable, true);
+    rig.Set(stg::c_propUseHWBacklash, false);
+    stg::WriteAxisProperty<std::int64_t>(*rig.stage, 0, stg::c_propOffsetSWBL, 50);
+    rig.stage->SetPositions({{0, 1000}});
+
+    struct tStep {
+        double targetUm;
+        std::int64_t sent;
+        std::int64_t read;
+    } steps[] = {{500, 450, 500}, {500, 450, 500}, {800, 800, 800}, {800, 800, 800}, {-3, -53, -3}};
+    for (const auto& step : steps) {
+        EXPECT_EQ(rig.access->MoveToPos({{0, {step.targetUm, utl::c_mum}}}), stg::c_OK);
+        EXPECT_EQ(rig.stage->LastTargets(), (TickMap{{0, step.sent}})) << step.targetUm;
+        rig.medium->WaitForStop({0}, 1000);
+        EXPECT_EQ(rig.Read().at(0), step.read) << step.targetUm;
+    }
+
+    // The blocking move passes every reported axis down, the others where they stand.
+    EXPECT_EQ(rig.access->SetPosition({{0, {-10.0, utl::c_mum}}}), stg::c_OK);
+    EXPECT_EQ(rig.stage->LastTargets(), (TickMap{{0, -60}, {2, 0}, {3, 0}}));
+
+    // Without precision mode the offsets are neither applied nor recorded.
+    rig.access->EnablePrecision(false);
+    EXPECT_EQ(rig.access->MoveToPos({{0, {20.0, utl::c_mum}}}), stg::c_OK);
+    EXPECT_EQ(rig.stage->LastTargets(), (TickMap{{0, 20}}));
+    rig.access->EnablePrecision(true);
+    rig.medium->WaitForStop({0}, 1000);
+    EXPECT_EQ(rig.Read().at(0), 70); // the direction recorded before still counts
+}
+
+TEST(Precision, HardwareBacklashSwitchesTheSoftwareOneOff)
+{
+    for (int variant = 0; variant < 2; ++variant) {
+        tPrecisionRig rig;
+        rig.Set(stg::c_propBacklashEnable, true);
+        if (variant == 0)
+            rig.Set(stg::c_propUseHWBacklash, true); // the other variant leaves it unreadable
+        stg::WriteAxisProperty<std::int64_t>(*rig.stage, 0, stg::c_propOffsetSWBL, 50);
+        rig.stage->SetPositions({{0, 1000}});
+        EXPECT_EQ(rig.access->MoveToPos({{0, {500.0, utl::c_mum}}}), stg::c_OK);
+        EXPECT_EQ(rig.stage->LastTargets(), (TickMap{{0, 500}}));
+    }
+}
+
+TEST(Precision, NonOrthogonalityCorrection)
+{
+    struct tCase {
+        const char* what;
+        std::optional<double> angleDeg;
+        TickMap stagePos; // X (0) and Y (2) as the stage reports them
+        TickMap read;     // as precision mode reads them
+        TickMap target;   // a move in orthogonal coordinates ...
+        TickMap sent;     // ... and what reaches the stage
+    } cases[] = {
+        {"0 degrees", 0.0, {{0, 1000}, {2, 1000}}, {{0, 1000}, {2, 1000}}, {{0, 7}, {2, 9}}, {{0, 7}, {2, 9}}},
+        {"1 degree", 1.0, {{0, 1000}, {2, 1000}}, {{0, 982}, {2, 999}}, {{0, 982}, {2, 999}}, {{0, 999}, {2, 999}}},
+        {"unreadable: 90", std::nullopt, {{0, 1000}, {2, 300}}, {{0, 700}, {2, 0}}, {{0, 0}, {2, 0}}, {{0, 0}, {2, 0}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        tPrecisionRig rig;
+        rig.Set(stg::c_propNonOrthoEnable, true);
+        if (c.angleDeg)
+            stg::WriteStageProperty(*rig.stage, stg::c_propAngleXY, *c.angleDeg);
+        rig.stage->SetPositions(c.stagePos);
+        EXPECT_EQ(rig.Read(), c.read);
+        EXPECT_EQ(rig.access->MoveToPos(
+                      {{0, {double(c.target.at(0)), utl::c_mum}}, {2, {double(c.target.at(2)) * 0.5, utl::c_mum}}}),
+                  stg::c_OK);
+        EXPECT_EQ(rig.stage->LastTargets(), c.sent);
+    }
+
+    // At 90 degrees targets are divided by a cosine of about 6e-17: far off the tick range,
+    // clamped rather than undefined.
+    tPrecisionRig rig;
+    rig.Set(stg::c_propNonOrthoEnable, true);
+    rig.stage->SetPositions({{0, 0}, {2, 0}});
+    rig.stage->UndefineLimits({2});
+    stg::WriteAxisProperty(*rig.stage, 2, stg::c_propModeSetLimit, true);
+    EXPECT_EQ(rig.access->MoveToPos({{2, {1000.0, utl::c_mum}}}), stg::c_TargetOutOfRange);
+    stg::WriteAxisProperty(*rig.stage, 0, stg::c_propModeSetLimit, true);
+    EXPECT_EQ(rig.access->MoveToPos({{2, {1000.0, utl::c_mum}}}), stg::c_OK);
+    EXPECT_EQ(rig.stage->LastTargets().at(2), std::numeric_limits<std::int64_t>::max());
+}
+
+TEST(Precision, CopiesStartWithoutRecordedDirections)
+{
+    tPrecisionRig rig;
+    rig.Set(stg::c_propBacklashEnable, true);
+    rig.Set(stg::c_propUseHWBacklash, false);
+    stg::WriteAxisProperty<std::int64_t>(*rig.stage, 0, stg::c_propOffsetSWBL, 50);
+    rig.stage->SetPositions({{0, 1000}});
+    rig.access->MoveToPos({{0, {500.0, utl::c_mum}}});
+    rig.medium->WaitForStop({0}, 1000);
+
+    CStageAccess copy(*rig.access);
+    CStageAccess::PosMap fromCopy{{0, {}}}, fromOriginal{{0, {}}};
+    EXPECT_EQ(copy.GetPosition(fromCopy, stg::eGivenAxes), stg::c_OK);
+    EXPECT_EQ(rig.access->GetPosition(fromOriginal, stg::eGivenAxes), stg::c_OK);
+    EXPECT_EQ(fromCopy.at(0), Position(450.0, utl::c_mum));
+    EXPECT_EQ(fromOriginal.at(0), Position(500.0, utl::c_mum));
+    EXPECT_EQ(&(copy = *rig.access), &copy);
+    EXPECT_EQ(&copy.GetMediumLevel(), rig.medium.get());
+}
+
+} // namespace
+} // namespace stgtest
