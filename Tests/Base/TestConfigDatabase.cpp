@@ -115,7 +115,7 @@ protected:
     {
         for (std::uint32_t id : {1u, 2u, 3u})
             cfg::UnPlugGlobalPropSet(1010, id);
-        cfg::SetStore(nullptr); // back to the in-memory store
+        cfg::SetStore(nullptr); // back to the default store
     }
     tStoreLog m_log;
 };

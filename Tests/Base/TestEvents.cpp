@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <memory>
 #include <set>
 #include <string>
@@ -86,6 +88,34 @@ TEST_F(Events, CallbackFiringAndSubscribing)
     m_calls.clear();
     utl::FireEvent(m_event, {});
     EXPECT_THAT(m_calls, ElementsAre("outer", "inner", "outer2", "new"));
+}
+
+// An object that ends its subscription in its destructor must not be called afterwards: the
+// unsubscribe waits for a call that is running on another thread.
+TEST_F(Events, UnsubscribeWaitsForACallOnAnotherThread)
+{
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released(release.get_future());
+    auto alive = std::make_shared<std::atomic<bool>>(true);
+    bool calledWhileDead = false;
+    const utl::EventToken token = utl::SubscribeEvent(m_event, [&, alive](const boost::any&) {
+        entered.set_value();
+        released.wait();
+        calledWhileDead = !*alive;
+    });
+    std::thread firer([&] { utl::FireEvent(m_event, boost::any(1)); });
+    entered.get_future().wait();
+
+    auto unsubscribed = std::async(std::launch::async, [&] {
+        utl::UnsubscribeEvent(token);
+        *alive = false; // what a destructor would do next
+    });
+    EXPECT_EQ(unsubscribed.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    release.set_value();
+    unsubscribed.get();
+    firer.join();
+    EXPECT_FALSE(calledWhileDead);
 }
 
 TEST_F(Events, UnsubscribeOfUnknownTokenAnswersFalse)

@@ -6,36 +6,20 @@
 namespace cfg {
 namespace {
 
-// Keeps deep copies of the sets as they were at the last flush.
-class CMemoryStore : public IPropSetStore {
+// The default: nothing is kept beyond the plugged sets themselves, which live as long as the
+// process. A set handed over to a new object of the same component is copied from the set
+// plugged before it, so no store is needed for that.
+class CNoStore : public IPropSetStore {
 public:
-    bool Load(const tSetKey& key, utl::CPropSet& set) override
-    {
-        auto it = m_saved.find(key);
-        if (it == m_saved.end())
-            return false;
-        for (auto& entry : it->second->Clone()->Snapshot())
-            set.SetProperty(entry.first, entry.second);
-        return true;
-    }
-    bool Save(const std::vector<std::pair<tSetKey, utl::PropSetPtr>>& sets) override
-    {
-        std::map<tSetKey, utl::PropSetPtr> saved = m_saved;
-        for (const auto& [key, set] : sets)
-            saved[key] = set->Clone();
-        m_saved.swap(saved);
-        return true;
-    }
-    bool Erase(const tSetKey& key) override { return m_saved.erase(key) > 0; }
-
-private:
-    std::map<tSetKey, utl::PropSetPtr> m_saved;
+    bool Load(const tSetKey&, utl::CPropSet&) override { return false; }
+    bool Save(const std::vector<std::pair<tSetKey, utl::PropSetPtr>>&) override { return true; }
+    bool Erase(const tSetKey&) override { return true; }
 };
 
 struct tDatabase {
     std::mutex mutex; // guards the maps and every call into the store
     std::map<tSetKey, utl::PropSetPtr> plugged;
-    std::unique_ptr<IPropSetStore> store = std::make_unique<CMemoryStore>();
+    std::unique_ptr<IPropSetStore> store = std::make_unique<CNoStore>();
 };
 
 tDatabase& Database()
@@ -95,7 +79,7 @@ void SetStore(std::unique_ptr<IPropSetStore> store)
 {
     tDatabase& db = Database();
     std::lock_guard<std::mutex> lock(db.mutex);
-    db.store = store ? std::move(store) : std::make_unique<CMemoryStore>();
+    db.store = store ? std::move(store) : std::make_unique<CNoStore>();
 }
 
 } // namespace cfg

@@ -2,19 +2,62 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace utl {
 namespace {
 
 struct tSubscription {
-    EventToken token;
-    unsigned int eventID;
+    EventToken token = 0;
+    unsigned int eventID = 0;
     EventCallback callback;
-    std::atomic<bool> active{true};
+
+    // Guards the two members below; never held while the callback runs.
+    std::mutex mutex;
+    std::condition_variable left; // a call of the callback has returned
+    bool active = true;
+    std::vector<std::thread::id> callers; // threads inside the callback now (nested calls repeat)
+
+    void Deliver(const boost::any& message)
+    {
+        const std::thread::id self = std::this_thread::get_id();
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!active)
+                return;
+            callers.push_back(self);
+        }
+        struct tLeave {
+            tSubscription& subscription;
+            std::thread::id self;
+            ~tLeave()
+            {
+                {
+                    std::lock_guard<std::mutex> lock(subscription.mutex);
+                    auto& callers = subscription.callers;
+                    callers.erase(std::find(callers.begin(), callers.end(), self));
+                }
+                subscription.left.notify_all();
+            }
+        } leave{*this, self};
+        callback(message);
+    }
+
+    // Stops further calls and waits for the calls running on other threads; the calling thread's
+    // own calls (a callback that ends its own subscription) are not waited for.
+    void Deactivate()
+    {
+        const std::thread::id self = std::this_thread::get_id();
+        std::unique_lock<std::mutex> lock(mutex);
+        active = false;
+        left.wait(lock,
+                  [&] { return std::all_of(callers.begin(), callers.end(), [&](auto id) { return id == self; }); });
+    }
 };
 using SubscriptionPtr = std::shared_ptr<tSubscription>;
 
@@ -45,19 +88,26 @@ public:
 
     bool Unsubscribe(EventToken token)
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        auto found = m_byToken.find(token);
-        if (found == m_byToken.end())
-            return false;
-        auto& list = m_byEvent[found->second];
-        auto it = std::find_if(list.begin(), list.end(), [&](const SubscriptionPtr& s) { return s->token == token; });
-        if (it != list.end()) {
-            (*it)->active = false;
-            list.erase(it);
+        SubscriptionPtr subscription;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            auto found = m_byToken.find(token);
+            if (found == m_byToken.end())
+                return false;
+            auto& list = m_byEvent[found->second];
+            auto it =
+                std::find_if(list.begin(), list.end(), [&](const SubscriptionPtr& s) { return s->token == token; });
+            if (it != list.end()) {
+                subscription = *it;
+                list.erase(it);
+            }
+            if (list.empty())
+                m_byEvent.erase(found->second);
+            m_byToken.erase(found);
         }
-        if (list.empty())
-            m_byEvent.erase(found->second);
-        m_byToken.erase(found);
+        // Outside the service's lock: the callbacks being waited for may use the service.
+        if (subscription)
+            subscription->Deactivate();
         return true;
     }
 
@@ -82,8 +132,7 @@ unsigned int CreateEventID() { return Service().CreateID(); }
 void FireEvent(unsigned int eventID, const boost::any& message)
 {
     for (const auto& subscription : Service().Subscribers(eventID))
-        if (subscription->active)
-            subscription->callback(message);
+        subscription->Deliver(message);
 }
 
 EventToken SubscribeEvent(unsigned int eventID, EventCallback callback)

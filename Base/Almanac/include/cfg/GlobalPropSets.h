@@ -29,7 +29,8 @@ bool Flush();
 // The set plugged under (group, id), or null.
 utl::PropSetPtr GetGlobalPropSet(int group, std::uint32_t id);
 
-// Replaces the store (the default keeps everything in memory for the life of the process).
+// Replaces the store. The default keeps nothing beyond the plugged sets, which live in memory for
+// the life of the process; nullptr restores it.
 // Meant for start-up, before the first set is plugged; the sets plugged so far stay plugged.
 void SetStore(std::unique_ptr<IPropSetStore> store);
 

@@ -16,7 +16,7 @@ struct tSetKey {
 };
 
 // Where the configuration database keeps property sets between plug-ins and across flushes. The
-// database talks only to this interface, so a persistent store replaces the in-memory one without
+// database talks only to this interface, so a persistent store replaces the default one without
 // any change to the database's users. Calls are serialised by the database.
 class IPropSetStore {
 public:

@@ -25,7 +25,10 @@ void FireEvent(unsigned int eventID, const boost::any& message);
 EventToken SubscribeEvent(unsigned int eventID, EventCallback callback);
 
 // Ends a subscription; true when the token was subscribed. Once it returns, the callback is not
-// started again; a call already running on another thread may still be finishing.
+// called again and no call of it is running on another thread: it waits for such calls to return,
+// so an object may end its subscription in its destructor. A callback may end its own
+// subscription. Do not end a subscription while holding a lock that its callback may be waiting
+// for on another thread (a stage's lock, say): that wait would never end.
 bool UnsubscribeEvent(EventToken token);
 
 } // namespace utl
