@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang clang-format libboost-dev googletest libgtest-dev libgmock-dev
-          libbenchmark-dev)
+          libbenchmark-dev libsqlite3-dev)
 
 missing=()
 for pkg in "${packages[@]}"; do
