@@ -368,16 +368,8 @@ int CBaseStageML::GetCalibration(CalibrationMap& calibration, const ESelection& 
     if (calibration.empty())
         return c_GeneralFailure;
     int rc = c_OK;
-    for (auto& [axis, entry] : calibration) {
-        mem::CBin stored;
-        rc = m_stage.GetPropertyVessel(axis, c_propCalibration, stored);
-        double lengthPerTick = 0.0;
-        if (rc == c_OK && stored.Get(lengthPerTick)) {
-            utl::CUnit unit;
-            stored.GetUnit(unit);
-            entry = utl::TUnitValue<double>(lengthPerTick, unit);
-        }
-    }
+    for (auto& [axis, entry] : calibration)
+        rc = ReadAxisProperty(axis, c_propCalibration, entry); // a failed read keeps the entry
     return rc;
 }
 
@@ -387,9 +379,7 @@ int CBaseStageML::SetCalibration(const CalibrationMap& calibration) const
         return c_GeneralFailure;
     int rc = c_OK;
     for (const auto& [axis, entry] : calibration) {
-        mem::CBin value = mem::CBin::Of(entry.GetValue());
-        value.SetUnit(entry.GetUnit());
-        rc = m_stage.SetPropertyVessel(axis, c_propCalibration, value);
+        rc = WriteAxisProperty(m_stage, axis, c_propCalibration, entry);
         if (rc != c_OK)
             break;
     }

@@ -4,6 +4,7 @@
 #include <boost/make_shared.hpp>
 
 #include <cfg/GlobalPropSets.h>
+#include <plinth/PropertyAccess.h>
 #include <plinth/PropertyIDs.h>
 #include <plinth/ResultCodes.h>
 #include <plinth/tSTAGEMSG.h>
@@ -97,7 +98,7 @@ int CLowLevelStage::Exit()
         if (rc != c_OK)
             return rc;
         for (const auto& [axis, ticks] : positions)
-            SetPropertyVessel(axis, c_propLastPosition, mem::CBin::Of(ticks));
+            WriteAxisProperty(*this, axis, c_propLastPosition, ticks);
     }
     return ExitImpl();
 }
@@ -120,9 +121,8 @@ std::vector<int> CLowLevelStage::GetAxisList() const
 
 EAxisType CLowLevelStage::GetAxisType(const int& axis) const
 {
-    mem::CBin value;
     std::int32_t type = eAxisNone;
-    if (GetPropertyVessel(axis, c_propAxisType, value) != c_OK || !value.Get(type))
+    if (ReadAxisProperty(*this, axis, c_propAxisType, type) != c_OK)
         return eAxisNone;
     return static_cast<EAxisType>(type);
 }
@@ -278,7 +278,7 @@ int CLowLevelStage::GotoLowerLimit(const Axes& axes)
 int CLowLevelStage::SetSpeeds(const SpeedMap& speeds)
 {
     for (const auto& [axis, speed] : speeds) {
-        const int rc = SetPropertyVessel(axis, c_propSpeed, mem::CBin::Of(speed));
+        const int rc = WriteAxisProperty(*this, axis, c_propSpeed, speed);
         if (rc != c_OK)
             return rc;
     }
@@ -293,11 +293,9 @@ int CLowLevelStage::GetSpeeds(SpeedMap& speeds, const ESelection& selection) con
             speeds.emplace(entry.first, 0.0);
     }
     for (auto& [axis, speed] : speeds) {
-        mem::CBin value;
-        const int rc = GetPropertyVessel(axis, c_propSpeed, value);
+        const int rc = ReadAxisProperty(*this, axis, c_propSpeed, speed);
         if (rc != c_OK)
             return rc;
-        value.Get(speed);
     }
     return c_OK;
 }
@@ -365,11 +363,9 @@ bool CLowLevelStage::AreLimitsDefinedImpl(const int* axis)
         axes = GetAxisList();
     }
     for (int a : axes) {
-        mem::CBin value;
         bool enabled = false;
-        if (GetPropertyVessel(a, c_propAxisEnabled, value) != c_OK)
+        if (ReadAxisProperty(*this, a, c_propAxisEnabled, enabled) != c_OK)
             return false;
-        value.Get(enabled);
         const CAxis* entry = FindAxis(a);
         if (enabled && !(entry && entry->AreLimitsDefined()))
             return false;
@@ -392,23 +388,18 @@ int CLowLevelStage::UndefineLimitsImpl(const Axes& axes)
 int CLowLevelStage::GetAxisLimitsImpl(const int& axis, std::int64_t& lower, std::int64_t& upper) const
 {
     // An output is written only when its own read succeeded.
-    mem::CBin value;
-    int rc = GetPropertyVessel(axis, c_propMinimum, value);
+    const int rc = ReadAxisProperty(*this, axis, c_propMinimum, lower);
     if (rc != c_OK)
         return rc;
-    value.Get(lower);
-    rc = GetPropertyVessel(axis, c_propMaximum, value);
-    if (rc == c_OK)
-        value.Get(upper);
-    return rc;
+    return ReadAxisProperty(*this, axis, c_propMaximum, upper);
 }
 
 int CLowLevelStage::SetAxisLimitsImpl(const int& axis, std::int64_t lower, std::int64_t upper)
 {
-    const int rc = SetPropertyVessel(axis, c_propMinimum, mem::CBin::Of(lower));
+    const int rc = WriteAxisProperty(*this, axis, c_propMinimum, lower);
     if (rc != c_OK)
         return rc;
-    return SetPropertyVessel(axis, c_propMaximum, mem::CBin::Of(upper));
+    return WriteAxisProperty(*this, axis, c_propMaximum, upper);
 }
 
 int CLowLevelStage::EnableUserControlImpl(bool) { return c_NotImplemented; }

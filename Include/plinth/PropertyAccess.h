@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include <mem/CBin.h>
 #include <plinth/CLowLevelStage.h>
@@ -11,11 +12,12 @@ namespace stg {
 
 // Typed reads and writes of stage and axis properties through a low-level stage's property
 // vessels (each call takes the stage lock for its own duration). T is one of std::int32_t,
-// std::int64_t, double, bool or utl::TUnitValue<double> (a double with its unit).
+// std::int64_t, double, bool, std::wstring or utl::TUnitValue<double> (a double with its unit;
+// a plain double reads with the null unit, and a double with a unit reads as its bare number).
 //
-// A read answers the vessel's code and fills `value` only when that is c_OK and the stored value
-// has T's type; otherwise `value` keeps what the caller put there. A value of another type is
-// never reinterpreted (an int read as double leaves the double as it was).
+// A read answers the vessel's code and fills `value` only on c_OK. A stored value of another type
+// than T is never reinterpreted: the read answers c_PropertyNotAccessible and leaves `value` as
+// the caller put it.
 
 namespace detail {
 inline bool Extract(const mem::CBin& stored, utl::TUnitValue<double>& value)
@@ -28,6 +30,7 @@ inline bool Extract(const mem::CBin& stored, utl::TUnitValue<double>& value)
     value = utl::TUnitValue<double>(number, unit);
     return true;
 }
+inline bool Extract(const mem::CBin& stored, std::wstring& value) { return stored.Restore(value); }
 template <class T>
 bool Extract(const mem::CBin& stored, T& value)
 {
@@ -37,6 +40,12 @@ inline mem::CBin Pack(const utl::TUnitValue<double>& value)
 {
     mem::CBin bin = mem::CBin::Of(value.GetValue());
     bin.SetUnit(value.GetUnit());
+    return bin;
+}
+inline mem::CBin Pack(const std::wstring& value)
+{
+    mem::CBin bin;
+    bin.Store(value);
     return bin;
 }
 template <class T>
@@ -51,8 +60,8 @@ int ReadAxisProperty(const CLowLevelStage& stage, int axis, int propID, T& value
 {
     mem::CBin stored;
     const int rc = stage.GetPropertyVessel(axis, propID, stored);
-    if (rc == c_OK)
-        detail::Extract(stored, value);
+    if (rc == c_OK && !detail::Extract(stored, value))
+        return c_PropertyNotAccessible;
     return rc;
 }
 
@@ -61,8 +70,8 @@ int ReadStageProperty(const CLowLevelStage& stage, int propID, T& value)
 {
     mem::CBin stored;
     const int rc = stage.GetPropertyVessel(propID, stored);
-    if (rc == c_OK)
-        detail::Extract(stored, value);
+    if (rc == c_OK && !detail::Extract(stored, value))
+        return c_PropertyNotAccessible;
     return rc;
 }
 
