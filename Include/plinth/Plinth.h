@@ -17,9 +17,11 @@
 #include <plinth/CMediumLevelStage.h>
 #include <plinth/CPrecision.h>
 #include <plinth/CStageAccess.h>
+#include <plinth/CStageManager.h>
 #include <plinth/CreateStage.h>
 #include <plinth/PropertyAccess.h>
 #include <plinth/PropertyIDs.h>
 #include <plinth/ResultCodes.h>
+#include <plinth/StageAPI.h>
 #include <plinth/StageTypes.h>
 #include <plinth/tSTAGEMSG.h>

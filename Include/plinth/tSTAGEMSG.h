@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include <plinth/StageTypes.h>
+
 namespace stg {
 
 // Kinds of stage event (tSTAGEMSG::msgID).
@@ -25,6 +27,13 @@ struct tSTAGEMSG {
         : msgID(msgID_), stageID(stageID_), axis(axis_)
     {
     }
+    // For clients that know an axis by its type: the lowest-numbered axis of `type` on the stage,
+    // -1 when the stage is not active or has no axis of the type. (The library itself fires with
+    // axis numbers.) An exception of the driver while the axis is looked up leaves axis -1.
+    tSTAGEMSG(int msgID_, std::uint32_t stageID_, EAxisType type) noexcept;
+
+    // The type of the message's axis on its stage; eAxisNone when the stage is not active.
+    EAxisType GetAxisType() const;
 };
 
 // The one event ID under which every stage fires its events; the same for the life of the

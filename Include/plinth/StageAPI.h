@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <plinth/StageTypes.h>
+#include <utl/TUnitValue.h>
+
+// The flat API: free functions that drive a stage by its stage ID, for callers that hold no
+// stage object. Each finds the stage's access object in the stage manager; a stage ID that is not
+// registered and active gets the function's missing-stage answer at once, with nothing else
+// done: c_NoSuchStage (4011) for result codes, false, 0, -1 for an axis number or type, an empty
+// list; output arguments are left as they were. Otherwise the answer of the stage comes back
+// unchanged. No function records an error by itself: pass a failing code to stg::CheckError to
+// make it the thread's last error. No lock of its own; any thread may call. Exceptions from
+// below (incompatible units) pass to the caller.
+
+namespace stg {
+
+// c_OK: true, nothing else. Any other code: records it as the calling thread's last error
+// (app::GetLastError(): group 9, function "stg::CheckError") and answers false.
+bool CheckError(int code);
+
+bool CheckConnection(std::uint32_t stageID);
+int GetAxisCount(std::uint32_t stageID);
+EAxisType GetAxisType(std::uint32_t stageID, const int& axis);
+int GetAxisFromType(std::uint32_t stageID, const EAxisType& type);
+int GetEnabledAxes(std::uint32_t stageID, std::vector<int>& axes);
+int GetEnabledAxes(std::uint32_t stageID, std::vector<EAxisType>& types);
+bool AreLimitsDefined(std::uint32_t stageID);            // every enabled axis has its limits
+int EnablePrecision(std::uint32_t stageID, bool enable); // c_OK once the stage is found
+bool IsPrecisionEnabled(std::uint32_t stageID);
+int EnableUserControl(std::uint32_t stageID, bool enable);
+bool IsUserControlEnabled(std::uint32_t stageID);
+int StopMoving(std::uint32_t stageID);
+std::vector<int> GetAxisList(std::uint32_t stageID);
+std::vector<EAxisType> GetAxisTypeList(std::uint32_t stageID);
+
+// Typed properties of the stage, of an axis by number and of an axis by type, straight through
+// the low-level stage's property vessels: no unit conversion, no calibration.
+// - "Minimum" and "Maximum" are refused (c_PropertyNotAccessible): the limits are set in physical
+//   units through the limit functions.
+// - A read fills `value` only on c_OK. A stored value of another type than the one asked for is
+//   never reinterpreted: the read answers c_PropertyNotAccessible and leaves `value` alone. A
+//   double read of a value with a unit gives its bare number; a unit-value read of a plain double
+//   gives the null unit.
+// - The axis-type forms pass the type's axis number on as it is, -1 for a type the stage lacks,
+//   so the vessel answers for the missing axis (c_NoSuchAxis by default).
+// - A stage-level write answers c_OK once the stage is found.
+// Value types: int, double, std::wstring, bool, std::int64_t and utl::TUnitValue<double>.
+#define PLINTH_DECLARE_TYPED_PROPERTIES(T)                                                      \
+    int GetProperty(std::uint32_t stageID, const int& propID, T& value);                        \
+    int SetProperty(std::uint32_t stageID, const int& propID, const T& value);                  \
+    int GetProperty(std::uint32_t stageID, const int& axis, const int& propID, T& value);       \
+    int SetProperty(std::uint32_t stageID, const int& axis, const int& propID, const T& value); \
+    int GetProperty(std::uint32_t stageID, const EAxisType& type, const int& propID, T& value); \
+    int SetProperty(std::uint32_t stageID, const EAxisType& type, const int& propID, const T& value);
+
+PLINTH_DECLARE_TYPED_PROPERTIES(int)
+PLINTH_DECLARE_TYPED_PROPERTIES(double)
+PLINTH_DECLARE_TYPED_PROPERTIES(std::wstring)
+PLINTH_DECLARE_TYPED_PROPERTIES(bool)
+PLINTH_DECLARE_TYPED_PROPERTIES(std::int64_t)
+PLINTH_DECLARE_TYPED_PROPERTIES(utl::TUnitValue<double>)
+#undef PLINTH_DECLARE_TYPED_PROPERTIES
+
+// "AxisEnabled" of an axis; every failure reads as not enabled.
+bool IsAxisEnabled(std::uint32_t stageID, int axis);
+bool IsAxisEnabled(std::uint32_t stageID, EAxisType type);
+// The axis-level vessel's answer (c_NoSuchAxis for an axis the stage lacks).
+int EnableAxis(std::uint32_t stageID, int axis, bool enable);
+int EnableAxis(std::uint32_t stageID, EAxisType type, bool enable);
+
+} // namespace stg

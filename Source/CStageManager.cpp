@@ -1,0 +1,225 @@
+#include <plinth/CStageManager.h>
+
+#include <boost/make_shared.hpp>
+
+#include <cfg/GlobalPropSets.h>
+#include <plinth/CreateStage.h>
+#include <plinth/PropertyIDs.h>
+#include <trellis/Extensions.h>
+#include <utl/Events.h>
+#include <utl/PropertyRegistry.h>
+
+namespace stg {
+namespace {
+
+// Configuration-database group of the stage property sets; the manager's own set has ID 0.
+constexpr int c_cfgStageGroup = 3;
+constexpr std::uint32_t c_cfgManagerID = 0;
+
+// Tessel's composite type codes, passed on as they are.
+constexpr int c_typeUnitDouble = 0x1000000A;
+constexpr int c_typePropSetIDs = 0x20000112;
+constexpr int c_typePropSetVector = 0x28002004;
+
+struct tPropertyRow {
+    const wchar_t* name;
+    int id;
+    int type;
+};
+
+// Every property of the library, in registration order.
+constexpr tPropertyRow c_properties[] = {
+    {L"Axes", c_propAxes, c_typePropSetVector},
+    {L"AxisNo", c_propAxisNo, mem::c_tInt},
+    {L"PrecisionEnabled", c_propPrecisionEnabled, mem::c_tBool},
+    {L"PropSetIDs", c_propPropSetIDs, c_typePropSetIDs},
+    {L"AxisEnabled", c_propAxisEnabled, mem::c_tBool},
+    {L"AxisType", c_propAxisType, mem::c_tInt},
+    {L"hasLimitSwitch", c_propHasLimitSwitch, mem::c_tBool},
+    {L"useLimitSwitch", c_propUseLimitSwitch, mem::c_tBool},
+    {L"hasFixedUpperLimit", c_propHasFixedUpperLimit, mem::c_tBool},
+    {L"hasFixedLowerLimit", c_propHasFixedLowerLimit, mem::c_tBool},
+    {L"hasLLRangeDetection", c_propHasLLRangeDetection, mem::c_tBool},
+    {L"Calibration", c_propCalibration, c_typeUnitDouble},
+    {L"Minimum", c_propMinimum, mem::c_tInt64},
+    {L"Maximum", c_propMaximum, mem::c_tInt64},
+    {L"SpeedMin", c_propSpeedMin, mem::c_tDouble},
+    {L"SpeedMax", c_propSpeedMax, mem::c_tDouble},
+    {L"Speed", c_propSpeed, mem::c_tDouble},
+    {L"Pitch", c_propPitch, mem::c_tDouble},
+    {L"ModifySpeed", c_propModifySpeed, mem::c_tBool},
+    {L"ModifyPitch", c_propModifyPitch, mem::c_tBool},
+    {L"LastPosition", c_propLastPosition, mem::c_tInt64},
+    {L"BacklashEnable", c_propBacklashEnable, mem::c_tBool},
+    {L"NonOrthoEnable", c_propNonOrthoEnable, mem::c_tBool},
+    {L"NonLinearEnable", c_propNonLinearEnable, mem::c_tBool},
+    {L"ExistsHWBacklash", c_propExistsHWBacklash, mem::c_tBool},
+    {L"UseHWBacklash", c_propUseHWBacklash, mem::c_tBool},
+    {L"SWBacklashType", c_propSWBacklashType, mem::c_tInt},
+    {L"OffsetSWBL", c_propOffsetSWBL, mem::c_tInt64},
+    {L"AngleXY", c_propAngleXY, mem::c_tDouble},
+    {L"ModeSetLimit", c_propModeSetLimit, mem::c_tBool},
+    {L"HasAdvancedSpeed", c_propHasAdvancedSpeed, mem::c_tBool},
+    {L"AxisInverted", c_propAxisInverted, mem::c_tBool},
+    {L"AllowEscape", c_propAllowEscape, mem::c_tBool},
+    {L"OffsetPosition", c_propOffsetPosition, mem::c_tInt64},
+    {L"MirrorLoadPosition", c_propMirrorLoadPosition, mem::c_tBool},
+};
+static_assert(std::size(c_properties) == 35);
+
+// The library's registration with the host application, for as long as the library is loaded.
+constexpr const char* c_extensionName = "Plinth";
+
+struct tHostRegistration {
+    tHostRegistration() { appRegisterExtension(c_extensionName); }
+    ~tHostRegistration() { appUnregisterExtension(c_extensionName); }
+};
+
+} // namespace
+
+// Constructed when the library is loaded, before the host registration below (same file, so in
+// this order), and destroyed after it is removed.
+CStageManager CStageManager::ms_StageManager;
+static tHostRegistration s_hostRegistration;
+
+CStageManager& CStageManager::StageManager() { return ms_StageManager; }
+
+CStageManager::CStageManager() : m_propSet(boost::make_shared<utl::CPropSet>()), m_eventID(utl::CreateEventID())
+{
+    RegisterProps();
+    cfg::PlugGlobalPropSet(c_cfgStageGroup, c_cfgManagerID, m_propSet, false);
+}
+
+CStageManager::~CStageManager()
+{
+    // Deliberately let go, not deleted: the code of the driver objects lives in their modules,
+    // which may be unloaded already; the upper layers refer to those objects.
+    for (auto& entry : m_access)
+        (void)entry.second.release();
+    for (auto& entry : m_mediumLevel)
+        (void)entry.second.release();
+    for (auto& entry : m_lowLevel)
+        (void)entry.second.release();
+}
+
+bool CStageManager::RegisterProps()
+{
+    bool all = true;
+    for (const auto& row : c_properties)
+        all = utl::RegisterProperty(row.name, row.id, row.type) && all;
+    return all;
+}
+
+bool CStageManager::CreateDriver(const tStageInfo& info)
+{
+    const auto factory = reinterpret_cast<CreateStageFn>(plat::FindExport(info.module, c_createStageExport));
+    if (!factory)
+        return false;
+    std::unique_ptr<CLowLevelStage> stage;
+    try {
+        stage.reset(factory(info.stageID));
+    } catch (...) {
+        return false; // a factory must not throw; one that does has made nothing
+    }
+    if (!stage)
+        return false;
+    m_lowLevel[info.stageID] = std::move(stage);
+    return true;
+}
+
+bool CStageManager::RegisterStage(const tStageInfo& info)
+{
+    if (m_lowLevel.count(info.stageID))
+        return false;
+    return CreateDriver(info);
+}
+
+bool CStageManager::ActivateStage(const tStageInfo& info)
+{
+    auto low = m_lowLevel.find(info.stageID);
+    if (low == m_lowLevel.end())
+        return false;
+    if (IsActiveStage(info.stageID))
+        return true;
+    try {
+        low->second->Init(); // a failed initialisation still activates the stage
+        auto medium = std::make_unique<CMediumLevelStage>(*low->second);
+        auto access = std::make_unique<CStageAccess>(*medium);
+        m_mediumLevel[info.stageID] = std::move(medium);
+        m_access[info.stageID] = std::move(access);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool CStageManager::DeactivateStage(const tStageInfo& info)
+{
+    auto access = m_access.find(info.stageID);
+    if (access == m_access.end())
+        return false;
+    m_access.erase(access); // the stage access object before the medium level it refers to
+    m_mediumLevel.erase(info.stageID);
+    return true;
+}
+
+bool CStageManager::UnregisterStage(const tStageInfo& info)
+{
+    DeactivateStage(info);
+    auto low = m_lowLevel.find(info.stageID);
+    if (low == m_lowLevel.end())
+        return true;
+    try {
+        low->second->Exit();
+    } catch (...) {
+        // Not reported: the stage goes all the same.
+    }
+    m_lowLevel.erase(low);
+    return true;
+}
+
+bool CStageManager::Reset(const tStageInfo& info)
+{
+    UnregisterStage(info);
+    cfg::UnPlugGlobalPropSet(c_cfgStageGroup, info.stageID);
+    cfg::Flush();
+    CreateDriver(info);
+    return ActivateStage(info);
+}
+
+bool CStageManager::ReInitialize(const tStageInfo& info)
+{
+    UnregisterStage(info);
+    CreateDriver(info);
+    return ActivateStage(info);
+}
+
+bool CStageManager::UpdateStage(const std::uint32_t& stageID)
+{
+    auto low = m_lowLevel.find(stageID);
+    return low != m_lowLevel.end() && low->second->Init() == c_OK;
+}
+
+bool CStageManager::IsActiveStage(const std::uint32_t& stageID) const { return m_access.count(stageID) > 0; }
+
+CStageAccess* CStageManager::GetStage(const std::uint32_t& stageID) const
+{
+    auto it = m_access.find(stageID);
+    return it == m_access.end() ? nullptr : it->second.get();
+}
+
+CMediumLevelStage* CStageManager::GetMediumLevel(const std::uint32_t& stageID) const
+{
+    auto it = m_mediumLevel.find(stageID);
+    return it == m_mediumLevel.end() ? nullptr : it->second.get();
+}
+
+CLowLevelStage* CStageManager::GetLowLevel(const std::uint32_t& stageID) const
+{
+    auto it = m_lowLevel.find(stageID);
+    return it == m_lowLevel.end() ? nullptr : it->second.get();
+}
+
+CStageAccess* GetStageAccess(std::uint32_t stageID) { return CStageManager::StageManager().GetStage(stageID); }
+
+} // namespace stg

@@ -1,0 +1,198 @@
+// The flat API frame: missing-stage answers, CheckError, typed properties and stage events, all
+// through a stage registered from the test driver module.
+
+#include <functional>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <app/LastError.h>
+
+#include "RegistryTestSupport.h"
+
+namespace stgtest {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+TEST(FlatAPI, MissingStageAnswers)
+{
+    CModuleStage registeredOnly;
+    ASSERT_TRUE(stg::CStageManager::StageManager().RegisterStage(registeredOnly.info));
+    for (const std::uint32_t stageID : {UniqueStageID(), registeredOnly.id}) {
+        SCOPED_TRACE(stageID);
+        std::vector<int> axes{7};
+        std::vector<stg::EAxisType> types{stg::eAxisZ};
+        const struct {
+            const char* what;
+            std::function<long long()> call;
+            long long missing;
+        } cases[] = {
+            {"CheckConnection", [&] { return stg::CheckConnection(stageID); }, false},
+            {"GetAxisCount", [&] { return stg::GetAxisCount(stageID); }, 0},
+            {"GetAxisType", [&] { return stg::GetAxisType(stageID, 1); }, -1},
+            {"GetAxisFromType", [&] { return stg::GetAxisFromType(stageID, stg::eAxisX); }, -1},
+            {"GetEnabledAxes", [&] { return stg::GetEnabledAxes(stageID, axes); }, stg::c_NoSuchStage},
+            {"GetEnabledAxes(types)", [&] { return stg::GetEnabledAxes(stageID, types); }, stg::c_NoSuchStage},
+            {"AreLimitsDefined", [&] { return stg::AreLimitsDefined(stageID); }, false},
+            {"EnablePrecision", [&] { return stg::EnablePrecision(stageID, true); }, stg::c_NoSuchStage},
+            {"IsPrecisionEnabled", [&] { return stg::IsPrecisionEnabled(stageID); }, false},
+            {"EnableUserControl", [&] { return stg::EnableUserControl(stageID, false); }, stg::c_NoSuchStage},
+            {"IsUserControlEnabled", [&] { return stg::IsUserControlEnabled(stageID); }, false},
+            {"StopMoving", [&] { return stg::StopMoving(stageID); }, stg::c_NoSuchStage},
+            {"GetAxisList", [&] { return static_cast<long long>(stg::GetAxisList(stageID).size()); }, 0},
+            {"GetAxisTypeList", [&] { return static_cast<long long>(stg::GetAxisTypeList(stageID).size()); }, 0},
+            {"IsAxisEnabled", [&] { return stg::IsAxisEnabled(stageID, 1); }, false},
+            {"IsAxisEnabled(type)", [&] { return stg::IsAxisEnabled(stageID, stg::eAxisX); }, false},
+            {"EnableAxis", [&] { return stg::EnableAxis(stageID, 1, true); }, stg::c_NoSuchStage},
+            {"EnableAxis(type)", [&] { return stg::EnableAxis(stageID, stg::eAxisX, true); }, stg::c_NoSuchStage},
+        };
+        app::ClearLastError();
+        for (const auto& c : cases)
+            EXPECT_EQ(c.call(), c.missing) << c.what;
+        EXPECT_EQ(axes, std::vector<int>{7});
+        EXPECT_EQ(types, std::vector<stg::EAxisType>{stg::eAxisZ});
+        EXPECT_FALSE(app::GetLastError()); // nothing is recorded by the functions themselves
+    }
+}
+
+TEST(FlatAPI, CheckErrorRecordsTheThreadsLastError)
+{
+    app::ClearLastError();
+    EXPECT_TRUE(stg::CheckError(stg::c_OK));
+    EXPECT_FALSE(app::GetLastError());
+    for (int code : {stg::c_NoSuchStage, 0, -5}) {
+        EXPECT_FALSE(stg::CheckError(code));
+        const auto error = app::GetLastError();
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->GetCode(), code);
+        EXPECT_EQ(error->GetGroup(), 9);
+        EXPECT_EQ(error->GetInfo().GetFunction(), "stg::CheckError");
+        EXPECT_EQ(error->GetInfo().GetFile(), ".\\Source\\StageAPIFuncs");
+        EXPECT_EQ(error->GetInfo().GetLine(), 869);
+    }
+    EXPECT_TRUE(stg::CheckError(stg::c_OK));
+    EXPECT_EQ(app::GetLastError()->GetCode(), -5); // success leaves the last error alone
+}
+
+class TypedProperties : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(stage.Bring()); }
+    CModuleStage stage;
+};
+
+TEST_F(TypedProperties, LimitsAreNotOpenToThem)
+{
+    const std::uint32_t id = stage.id;
+    for (int propID : {stg::c_propMinimum, stg::c_propMaximum}) {
+        std::int64_t ticks = 77;
+        double number = 1.5;
+        EXPECT_EQ(stg::GetProperty(id, propID, ticks), stg::c_PropertyNotAccessible);
+        EXPECT_EQ(stg::GetProperty(id, 1, propID, number), stg::c_PropertyNotAccessible);
+        EXPECT_EQ(stg::GetProperty(id, stg::eAxisY, propID, ticks), stg::c_PropertyNotAccessible);
+        EXPECT_EQ(stg::SetProperty(id, propID, ticks), stg::c_PropertyNotAccessible);
+        EXPECT_EQ(stg::SetProperty(id, 1, propID, ticks), stg::c_PropertyNotAccessible);
+        EXPECT_EQ(stg::SetProperty(id, stg::eAxisX, propID, number), stg::c_PropertyNotAccessible);
+        EXPECT_EQ(ticks, 77);
+        EXPECT_EQ(number, 1.5);
+    }
+    EXPECT_FALSE(stg::AreLimitsDefined(id)); // nothing was written
+}
+
+TEST_F(TypedProperties, ValuesRoundTripWithTheirTypes)
+{
+    const std::uint32_t id = stage.id;
+    const utl::TUnitValue<double> calibration(0.25, utl::c_mm);
+    ASSERT_EQ(stg::SetProperty(id, stg::eAxisY, stg::c_propCalibration, calibration), stg::c_OK);
+    utl::TUnitValue<double> read;
+    EXPECT_EQ(stg::GetProperty(id, 2, stg::c_propCalibration, read), stg::c_OK);
+    EXPECT_EQ(read.GetValue(), 0.25);
+    EXPECT_EQ(read.GetUnit(), utl::c_mm);
+    double bare = 0.0;
+    EXPECT_EQ(stg::GetProperty(id, 2, stg::c_propCalibration, bare), stg::c_OK);
+    EXPECT_EQ(bare, 0.25);
+
+    const std::wstring label = L"Tisch \u00b5-Achse";
+    EXPECT_EQ(stg::SetProperty(id, 4711, label), stg::c_OK);
+    std::wstring text;
+    EXPECT_EQ(stg::GetProperty(id, 4711, text), stg::c_OK);
+    EXPECT_EQ(text, label);
+
+    EXPECT_EQ(stg::SetProperty(id, 1, stg::c_propOffsetPosition, std::int64_t{-9'000'000'000}), stg::c_OK);
+    std::int64_t offset = 0;
+    EXPECT_EQ(stg::GetProperty(id, stg::eAxisX, stg::c_propOffsetPosition, offset), stg::c_OK);
+    EXPECT_EQ(offset, -9'000'000'000);
+
+    // Asked as another type, a value is refused and the caller's value stays.
+    int asInt = 5;
+    bool asBool = true;
+    EXPECT_EQ(stg::GetProperty(id, 1, stg::c_propOffsetPosition, asInt), stg::c_PropertyNotAccessible);
+    EXPECT_EQ(stg::GetProperty(id, 4711, asBool), stg::c_PropertyNotAccessible);
+    EXPECT_EQ(asInt, 5);
+    EXPECT_TRUE(asBool);
+
+    // What is missing answers as the vessels say.
+    double speed = -1.0;
+    EXPECT_EQ(stg::GetProperty(id, 4712, speed), stg::c_GeneralFailure);
+    EXPECT_EQ(stg::GetProperty(id, 9, stg::c_propSpeed, speed), stg::c_NoSuchAxis);
+    EXPECT_EQ(stg::GetProperty(id, stg::eAxisZ, stg::c_propSpeed, speed), stg::c_NoSuchAxis);
+    EXPECT_EQ(stg::SetProperty(id, stg::eAxisZ, stg::c_propSpeed, 1.0), stg::c_NoSuchAxis);
+    EXPECT_EQ(stg::GetProperty(id, 1, 4713, speed), stg::c_PropertyNotAccessible);
+    EXPECT_EQ(speed, -1.0);
+}
+
+TEST_F(TypedProperties, AxesAreEnabledAndDisabled)
+{
+    const std::uint32_t id = stage.id;
+    EXPECT_TRUE(stg::IsAxisEnabled(id, 1));
+    EXPECT_EQ(stg::SetProperty(id, 1, stg::c_propAxisEnabled, false), stg::c_OK);
+    EXPECT_FALSE(stg::IsAxisEnabled(id, stg::eAxisX));
+    std::vector<int> enabled;
+    EXPECT_EQ(stg::GetEnabledAxes(id, enabled), stg::c_OK);
+    EXPECT_EQ(enabled, std::vector<int>{2});
+    EXPECT_EQ(stg::EnableAxis(id, stg::eAxisX, true), stg::c_OK);
+    EXPECT_TRUE(stg::IsAxisEnabled(id, 1));
+    EXPECT_FALSE(stg::IsAxisEnabled(id, 9));
+    EXPECT_EQ(stg::EnableAxis(id, 9, true), stg::c_NoSuchAxis);
+    EXPECT_EQ(stg::EnableAxis(id, stg::eAxisZ, true), stg::c_NoSuchAxis);
+}
+
+TEST_F(TypedProperties, PassThroughFunctionsReachTheStage)
+{
+    const std::uint32_t id = stage.id;
+    EXPECT_TRUE(stg::CheckConnection(id));
+    EXPECT_EQ(stg::GetAxisList(id), (std::vector<int>{1, 2}));
+    EXPECT_THAT(stg::GetAxisTypeList(id), ElementsAre(stg::eAxisX, stg::eAxisY));
+    EXPECT_EQ(stg::GetAxisFromType(id, stg::eAxisY), 2);
+    EXPECT_EQ(stg::GetAxisType(id, 1), stg::eAxisX);
+    EXPECT_EQ(stg::EnablePrecision(id, true), stg::c_OK);
+    EXPECT_TRUE(stg::IsPrecisionEnabled(id));
+    EXPECT_EQ(stg::StopMoving(id), stg::c_OK);
+    EXPECT_EQ(stg::EnableUserControl(id, false), stg::c_OK);
+    EXPECT_FALSE(stg::IsUserControlEnabled(id));
+}
+
+TEST_F(TypedProperties, SubscribersHearTheStagesEvents)
+{
+    CEventLog log(stage.id);
+    const utl::TUnitValue<double> calibration(0.5, utl::c_mum);
+    EXPECT_EQ(stg::SetProperty(stage.id, 2, stg::c_propCalibration, calibration), stg::c_OK);
+    EXPECT_EQ(stg::EnableUserControl(stage.id, false), stg::c_OK);
+    EXPECT_EQ(stg::SetProperty(stage.id, stg::eAxisX, stg::c_propModeSetLimit, true), stg::c_OK);
+    EXPECT_THAT(log.Entries(), ElementsAre("15@2", "51@-1", "10@1"));
+
+    const stg::tSTAGEMSG byType(stg::c_msgLimitsChanged, stage.id, stg::eAxisY);
+    EXPECT_EQ(byType.axis, 2);
+    EXPECT_EQ(byType.GetAxisType(), stg::eAxisY);
+    const stg::tSTAGEMSG inactive(stg::c_msgLimitsChanged, UniqueStageID(), stg::eAxisY);
+    EXPECT_EQ(inactive.axis, -1);
+    EXPECT_EQ(inactive.GetAxisType(), stg::eAxisNone);
+    const stg::tSTAGEMSG empty;
+    EXPECT_EQ(empty.msgID, -1);
+    EXPECT_EQ(empty.stageID, 0xFFFF0000u);
+    EXPECT_EQ(empty.axis, -1);
+}
+
+} // namespace
+} // namespace stgtest

@@ -1,0 +1,224 @@
+// The stage manager through a real driver module: life cycle, failures of modules and drivers,
+// property registration and what the library registers at load.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cfg/GlobalPropSets.h>
+#include <trellis/Extensions.h>
+#include <utl/PropertyRegistry.h>
+
+#include "RegistryTestSupport.h"
+
+namespace stgtest {
+
+plat::ModuleHandle TestStageModule()
+{
+    static plat::CModule module(PLINTH_TESTSTAGE_MODULE);
+    return module.Get();
+}
+
+CModuleStage::CModuleStage(const tTestStageConfig& config) : id(UniqueStageID())
+{
+    Configure(&config);
+    info.module = TestStageModule();
+    info.stageID = id;
+}
+
+CModuleStage::~CModuleStage()
+{
+    stg::CStageManager::StageManager().UnregisterStage(info);
+    cfg::UnPlugGlobalPropSet(3, id);
+}
+
+void CModuleStage::Configure(const tTestStageConfig* config)
+{
+    reinterpret_cast<ConfigureTestStageFn>(plat::FindExport(TestStageModule(), c_configureExport))(config);
+}
+
+int CModuleStage::Created()
+{
+    return reinterpret_cast<TestStagesCreatedFn>(plat::FindExport(TestStageModule(), c_createdExport))();
+}
+
+bool CModuleStage::Bring()
+{
+    auto& manager = stg::CStageManager::StageManager();
+    return manager.RegisterStage(info) && manager.ActivateStage(info);
+}
+
+namespace {
+
+using stg::CStageManager;
+using ::testing::Contains;
+
+double AxisSpeed(std::uint32_t stageID, int axis)
+{
+    double speed = -1.0;
+    stg::GetProperty(stageID, axis, stg::c_propSpeed, speed);
+    return speed;
+}
+
+TEST(StageManager, LifeCycleThroughADriverModule)
+{
+    ASSERT_NE(TestStageModule(), nullptr) << plat::LastModuleError();
+    CStageManager& manager = CStageManager::StageManager();
+    CModuleStage stage;
+
+    EXPECT_TRUE(manager.RegisterStage(stage.info));
+    stg::CLowLevelStage* low = manager.GetLowLevel(stage.id);
+    ASSERT_NE(low, nullptr);
+    EXPECT_FALSE(manager.IsActiveStage(stage.id));
+    EXPECT_EQ(stg::GetStageAccess(stage.id), nullptr);
+    EXPECT_EQ(low->GetAxisCount(), 0u); // not initialised before activation
+    // A second registration of the ID keeps the stage it has.
+    const int created = CModuleStage::Created();
+    EXPECT_FALSE(manager.RegisterStage(stage.info));
+    EXPECT_EQ(CModuleStage::Created(), created);
+    EXPECT_EQ(manager.GetLowLevel(stage.id), low);
+
+    EXPECT_TRUE(manager.ActivateStage(stage.info));
+    EXPECT_TRUE(manager.IsActiveStage(stage.id));
+    EXPECT_NE(manager.GetMediumLevel(stage.id), nullptr);
+    EXPECT_EQ(stg::GetStageAccess(stage.id), manager.GetStage(stage.id));
+    EXPECT_EQ(stg::GetAxisCount(stage.id), 2);
+
+    EXPECT_TRUE(manager.DeactivateStage(stage.info));
+    EXPECT_FALSE(manager.DeactivateStage(stage.info));
+    EXPECT_EQ(manager.GetStage(stage.id), nullptr);
+    EXPECT_EQ(manager.GetMediumLevel(stage.id), nullptr);
+    EXPECT_EQ(manager.GetLowLevel(stage.id), low);
+    EXPECT_TRUE(manager.UpdateStage(stage.id));
+    EXPECT_TRUE(manager.ActivateStage(stage.info));
+
+    // ReInitialize: a new driver object that takes over the settings.
+    ASSERT_EQ(stg::SetProperty(stage.id, 1, stg::c_propSpeed, 3.25), stg::c_OK);
+    EXPECT_TRUE(manager.ReInitialize(stage.info));
+    EXPECT_EQ(CModuleStage::Created(), created + 1);
+    EXPECT_DOUBLE_EQ(AxisSpeed(stage.id, 1), 3.25);
+
+    // Reset: a new driver object from the driver's defaults.
+    EXPECT_TRUE(manager.Reset(stage.info));
+    EXPECT_EQ(CModuleStage::Created(), created + 2);
+    EXPECT_DOUBLE_EQ(AxisSpeed(stage.id, 1), 7.0);
+
+    // Unregistration of an active stage deactivates it, and Exit stores the positions.
+    EXPECT_TRUE(manager.UnregisterStage(stage.info));
+    EXPECT_EQ(manager.GetLowLevel(stage.id), nullptr);
+    EXPECT_FALSE(manager.IsActiveStage(stage.id));
+    EXPECT_FALSE(manager.UpdateStage(stage.id));
+    mem::CBin axes;
+    ASSERT_TRUE(cfg::GetGlobalPropSet(3, stage.id)->GetProperty(stg::c_propAxes, axes));
+    mem::PropSetVector sets;
+    axes.Restore(sets);
+    ASSERT_EQ(sets.size(), 2u);
+    EXPECT_TRUE(sets[0]->PropertyExists(stg::c_propLastPosition));
+
+    const stg::tStageInfo never{TestStageModule(), UniqueStageID()};
+    EXPECT_TRUE(manager.UnregisterStage(never));
+    EXPECT_FALSE(manager.ActivateStage(never));
+}
+
+TEST(StageManager, ModulesAndDriversThatFail)
+{
+    CStageManager& manager = CStageManager::StageManager();
+    plat::CModule empty(PLINTH_EMPTY_MODULE);
+    ASSERT_TRUE(empty);
+    const stg::tStageInfo noFactory{empty.Get(), UniqueStageID()};
+    EXPECT_FALSE(manager.RegisterStage(noFactory));
+    EXPECT_EQ(manager.GetLowLevel(noFactory.stageID), nullptr);
+    EXPECT_FALSE(manager.RegisterStage({nullptr, UniqueStageID()}));
+
+    {
+        CModuleStage stage;
+        CModuleStage::Configure(nullptr); // the factory answers null
+        EXPECT_FALSE(manager.RegisterStage(stage.info));
+        EXPECT_EQ(manager.GetLowLevel(stage.id), nullptr);
+        // Reset goes on without a driver object and ends unregistered.
+        EXPECT_FALSE(manager.Reset(stage.info));
+    }
+
+    // A driver whose initialisation throws: registered, but not activated, nothing stored.
+    tTestStageConfig throwing = FullDriver({XAxis(1)});
+    throwing.faults[ESlot::Init] = {stg::c_OK, true};
+    CModuleStage stage(throwing);
+    EXPECT_TRUE(manager.RegisterStage(stage.info));
+    EXPECT_FALSE(manager.ActivateStage(stage.info));
+    EXPECT_FALSE(manager.IsActiveStage(stage.id));
+    EXPECT_EQ(manager.GetMediumLevel(stage.id), nullptr);
+
+    // One whose initialisation fails is activated all the same.
+    tTestStageConfig failing = FullDriver({XAxis(1)});
+    failing.faults[ESlot::Init] = {stg::c_NotImplemented};
+    CModuleStage stage2(failing);
+    EXPECT_TRUE(stage2.Bring());
+
+    // A throwing Exit does not stop the unregistration.
+    tTestStageConfig exitThrows = FullDriver({XAxis(1)});
+    exitThrows.faults[ESlot::Exit] = {stg::c_OK, true};
+    CModuleStage stage3(exitThrows);
+    ASSERT_TRUE(stage3.Bring());
+    EXPECT_TRUE(manager.UnregisterStage(stage3.info));
+    EXPECT_EQ(manager.GetLowLevel(stage3.id), nullptr);
+}
+
+TEST(StageManager, WhatTheLibraryRegistersAtLoad)
+{
+    const struct {
+        const wchar_t* name;
+        int id;
+        int type;
+    } expected[] = {
+        {L"Axes", 51501, 0x28002004},
+        {L"AxisNo", 52021, 5},
+        {L"PrecisionEnabled", 51500, 12},
+        {L"PropSetIDs", 51000, 0x20000112},
+        {L"AxisEnabled", 52000, 12},
+        {L"AxisType", 52001, 5},
+        {L"hasLimitSwitch", 52002, 12},
+        {L"useLimitSwitch", 52003, 12},
+        {L"hasFixedUpperLimit", 52004, 12},
+        {L"hasFixedLowerLimit", 52005, 12},
+        {L"hasLLRangeDetection", 52006, 12},
+        {L"Calibration", 52007, 0x1000000A},
+        {L"Minimum", 52008, 7},
+        {L"Maximum", 52009, 7},
+        {L"SpeedMin", 52011, 10},
+        {L"SpeedMax", 52012, 10},
+        {L"Speed", 52010, 10},
+        {L"Pitch", 52013, 10},
+        {L"ModifySpeed", 52016, 12},
+        {L"ModifyPitch", 52014, 12},
+        {L"LastPosition", 52015, 7},
+        {L"BacklashEnable", 52500, 12},
+        {L"NonOrthoEnable", 52501, 12},
+        {L"NonLinearEnable", 52502, 12},
+        {L"ExistsHWBacklash", 52503, 12},
+        {L"UseHWBacklash", 52504, 12},
+        {L"SWBacklashType", 52505, 5},
+        {L"OffsetSWBL", 52506, 7},
+        {L"AngleXY", 52507, 10},
+        {L"ModeSetLimit", 50001, 12},
+        {L"HasAdvancedSpeed", 52018, 12},
+        {L"AxisInverted", 52019, 12},
+        {L"AllowEscape", 52022, 12},
+        {L"OffsetPosition", 52020, 7},
+        {L"MirrorLoadPosition", 52023, 12},
+    };
+    const auto registered = utl::RegisteredProperties();
+    ASSERT_GE(registered.size(), std::size(expected));
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        EXPECT_EQ(registered[i].name, expected[i].name) << i;
+        EXPECT_EQ(registered[i].id, expected[i].id) << i;
+        EXPECT_EQ(registered[i].type, expected[i].type) << i;
+    }
+
+    CStageManager& manager = CStageManager::StageManager();
+    EXPECT_EQ(cfg::GetGlobalPropSet(3, 0), manager.GetPropSet());
+    EXPECT_NE(manager.GetEventID(), 0u);
+    EXPECT_EQ(stg::GetStageEventID(), manager.GetEventID());
+    EXPECT_THAT(appExtensions(), Contains("Plinth"));
+}
+
+} // namespace
+} // namespace stgtest
