@@ -23,5 +23,7 @@
 #include <plinth/PropertyIDs.h>
 #include <plinth/ResultCodes.h>
 #include <plinth/StageAPI.h>
+#include <plinth/StageAPIAxes.h>
+#include <plinth/StageAPICoordinates.h>
 #include <plinth/StageTypes.h>
 #include <plinth/tSTAGEMSG.h>

@@ -25,6 +25,9 @@ public:
     static int Created();
     // Registers and activates; false when either fails.
     bool Bring();
+    // The registered driver object. The module builds it from the same sources as the tests, so
+    // the test's view of the class matches the object's.
+    CTestStage& Driver() const;
 
     stg::tStageInfo info;
     std::uint32_t id;

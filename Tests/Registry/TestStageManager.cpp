@@ -47,6 +47,11 @@ bool CModuleStage::Bring()
     return manager.RegisterStage(info) && manager.ActivateStage(info);
 }
 
+CTestStage& CModuleStage::Driver() const
+{
+    return *static_cast<CTestStage*>(stg::CStageManager::StageManager().GetLowLevel(id));
+}
+
 namespace {
 
 using stg::CStageManager;

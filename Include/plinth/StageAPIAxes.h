@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include <plinth/StageTypes.h>
+#include <utl/TUnitValue.h>
+
+// The flat API for positions, moves, limits, calibration and speeds, by axis number (int) or by
+// axis type (EAxisType): map and list forms that pass straight to the stage's access object, and
+// single-axis forms that wrap their axis into a one-entry map or list. Positions, limits and
+// calibrations carry their units; speeds are plain doubles in the stage's speed unit. A stage ID
+// without an active stage answers c_NoSuchStage (false for the bool functions) and leaves every
+// output as it was. An axis type the stage lacks reaches the layers below as axis -1 and fails
+// there.
+
+namespace stg {
+
+#define PLINTH_DECLARE_AXIS_FUNCTIONS(K)                                                                             \
+    /* Map and list forms. */                                                                                        \
+    int GetPosition(std::uint32_t stageID, std::map<K, utl::TUnitValue<double>>& positions,                          \
+                    const ESelection& selection);                                                                    \
+    /* `wait` true: returns once the axes stand at the targets; false: starts the move. */                           \
+    int MoveTo(std::uint32_t stageID, const std::map<K, utl::TUnitValue<double>>& targets, bool wait);               \
+    int MoveToPos(std::uint32_t stageID, const std::map<K, utl::TUnitValue<double>>& targets);                       \
+    int SetPosition(std::uint32_t stageID, const std::map<K, utl::TUnitValue<double>>& targets);                     \
+    int MoveFree(std::uint32_t stageID, const std::map<K, double>& speeds);                                          \
+    bool IsMoving(std::uint32_t stageID, const std::vector<K>& axes);                                                \
+    int WaitForStop(std::uint32_t stageID, const std::vector<K>& axes, std::uint32_t timeoutMs);                     \
+    int UndefineLimits(std::uint32_t stageID, const std::vector<K>& axes);                                           \
+    int GetMaxima(std::uint32_t stageID, std::map<K, utl::TUnitValue<double>>& maxima, const ESelection& selection); \
+    int GetMinima(std::uint32_t stageID, std::map<K, utl::TUnitValue<double>>& minima, const ESelection& selection); \
+    int SetMaxima(std::uint32_t stageID, const std::map<K, utl::TUnitValue<double>>& maxima);                        \
+    int SetMinima(std::uint32_t stageID, const std::map<K, utl::TUnitValue<double>>& minima);                        \
+    int GetCalibration(std::uint32_t stageID, std::map<K, utl::TUnitValue<double>>& calibration,                     \
+                       const ESelection& selection);                                                                 \
+    int SetCalibration(std::uint32_t stageID, const std::map<K, utl::TUnitValue<double>>& calibration);              \
+    int GetSpeeds(std::uint32_t stageID, std::map<K, double>& speeds, const ESelection& selection);                  \
+    int SetSpeeds(std::uint32_t stageID, const std::map<K, double>& speeds);                                         \
+    /* Single-axis forms. */                                                                                         \
+    bool AreLimitsDefined(std::uint32_t stageID, K axis);                                                            \
+    int UndefineLimits(std::uint32_t stageID, K axis);                                                               \
+    /* The axis's position in the unit the stage gives it; `position` only on c_OK. */                               \
+    int GetPosition(std::uint32_t stageID, K axis, utl::TUnitValue<double>& position);                               \
+    int MoveTo(std::uint32_t stageID, K axis, const utl::TUnitValue<double>& position, bool wait);                   \
+    int MoveFree(std::uint32_t stageID, K axis, double speed);                                                       \
+    bool IsMoving(std::uint32_t stageID, K axis);                                                                    \
+    int WaitForStop(std::uint32_t stageID, K axis, std::uint32_t timeoutMs);                                         \
+    /* Reads the maximum first, then the minimum; both outputs only when both reads succeeded. */                    \
+    int GetAxisLimits(std::uint32_t stageID, K axis, utl::TUnitValue<double>& minimum,                               \
+                      utl::TUnitValue<double>& maximum);                                                             \
+    /* Writes the minimum first; the maximum only when that succeeded (not atomic). */                               \
+    int SetAxisLimits(std::uint32_t stageID, K axis, const utl::TUnitValue<double>& minimum,                         \
+                      const utl::TUnitValue<double>& maximum);                                                       \
+    int GetCalibration(std::uint32_t stageID, K axis, utl::TUnitValue<double>& calibration);                         \
+    int SetCalibration(std::uint32_t stageID, K axis, const utl::TUnitValue<double>& calibration);                   \
+    int GetAxisSpeed(std::uint32_t stageID, K axis, double& speed);                                                  \
+    int SetAxisSpeed(std::uint32_t stageID, K axis, double speed);
+
+PLINTH_DECLARE_AXIS_FUNCTIONS(int)
+PLINTH_DECLARE_AXIS_FUNCTIONS(EAxisType)
+#undef PLINTH_DECLARE_AXIS_FUNCTIONS
+
+} // namespace stg

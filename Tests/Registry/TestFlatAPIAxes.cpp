@@ -1,0 +1,232 @@
+// The flat API by axis map, single axis and X/Y/Z vector, through a stage of the driver module.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cfg/GlobalPropSets.h>
+
+#include "RegistryTestSupport.h"
+
+namespace stgtest {
+namespace {
+
+using Position = utl::TUnitValue<double>;
+using TickMap = stg::CLowLevelStage::TickMap;
+using Vec2 = utl::TUnitValue<geo::CdVec2>;
+using Vec3 = utl::TUnitValue<geo::CdVec3>;
+
+Position Um(double value) { return Position(value, utl::c_mum); }
+
+// X on axis 1 (0.5 µm per tick), Y on axis 2 (0.25 µm), Z on axis 3 (10 nm), all with limits of
+// ±10 mm, on a driver that lacks `missing`.
+class AxisFunctions : public ::testing::Test {
+protected:
+    void Bring(std::initializer_list<ESlot> missing = {}, bool withZ = true)
+    {
+        std::vector<stg::tAxisProps> axes{XAxis(1), YAxis(2)};
+        axes[0].calibration = Um(0.5);
+        axes[1].calibration = Um(0.25);
+        if (withZ) {
+            axes.push_back(ZAxis(3));
+            axes.back().calibration = Position(10.0, utl::c_nm);
+        }
+        tTestStageConfig config = FullDriver(axes);
+        for (ESlot slot : missing)
+            config.implemented.erase(slot);
+        stage = std::make_unique<CModuleStage>(config);
+        ASSERT_TRUE(stage->Bring());
+        id = stage->id;
+        for (const auto& props : axes)
+            ASSERT_EQ(stg::SetAxisLimits(id, props.axisNo, Position(-10, utl::c_mm), Position(10, utl::c_mm)),
+                      stg::c_OK);
+    }
+    TickMap Ticks() const { return stage->Driver().Positions(); }
+
+    std::unique_ptr<CModuleStage> stage;
+    std::uint32_t id = 0;
+};
+
+TEST_F(AxisFunctions, MovesByMapSingleAxisAndVector)
+{
+    Bring();
+    EXPECT_EQ(stg::MoveTo(id, std::map<int, Position>{{1, Um(100)}}, true), stg::c_OK);
+    EXPECT_EQ(Ticks().at(1), 200);
+    EXPECT_EQ(stg::MoveTo(id, stg::eAxisY, Position(1, utl::c_mm), true), stg::c_OK);
+    EXPECT_EQ(Ticks().at(2), 4000);
+    EXPECT_EQ(stg::SetPosition(id, std::map<stg::EAxisType, Position>{{stg::eAxisZ, Um(2)}}), stg::c_OK);
+    EXPECT_EQ(Ticks().at(3), 200);
+
+    // Started moves stay pending in the driver until waited for.
+    EXPECT_EQ(stg::MoveTo(id, 1, Um(-50), false), stg::c_OK);
+    EXPECT_TRUE(stg::IsMoving(id, 1));
+    EXPECT_TRUE(stg::IsMoving(id, std::vector<stg::EAxisType>{stg::eAxisX}));
+    EXPECT_EQ(stg::WaitForStop(id, 1, 0), stg::c_Timeout);
+    EXPECT_EQ(stg::WaitForStop(id, stg::eAxisX, 1000), stg::c_OK);
+    EXPECT_EQ(Ticks().at(1), -100);
+    EXPECT_EQ(stg::MoveToPos(id, std::map<int, Position>{{2, Um(5)}}), stg::c_OK);
+    EXPECT_EQ(stg::WaitForStopXY(id, 0), stg::c_Timeout); // the time-out goes down unchanged
+    EXPECT_EQ(stg::WaitForStopXY(id, 1000), stg::c_OK);
+
+    EXPECT_EQ(stg::MoveToXY(id, Vec2({10, 20}, utl::c_mum), true), stg::c_OK);
+    EXPECT_EQ(Ticks(), (TickMap{{1, 20}, {2, 80}, {3, 200}}));
+    EXPECT_EQ(stg::MoveToXYZ(id, Vec3({0.01, 0.02, -0.03}, utl::c_mm), false), stg::c_OK);
+    EXPECT_TRUE(stg::IsMovingXYZ(id));
+    EXPECT_EQ(stg::WaitForStopXYZ(id, 1000), stg::c_OK);
+    EXPECT_FALSE(stg::IsMovingXY(id));
+    EXPECT_EQ(Ticks(), (TickMap{{1, 20}, {2, 80}, {3, -3000}}));
+
+    // Reads come back in each axis's calibration unit, vectors in the X entry's unit.
+    Position single(7, utl::c_m);
+    EXPECT_EQ(stg::GetPosition(id, 3, single), stg::c_OK);
+    EXPECT_EQ(single, Position(-30000, utl::c_nm));
+    Vec3 vec;
+    EXPECT_EQ(stg::GetPositionXYZ(id, vec), stg::c_OK);
+    EXPECT_EQ(vec.GetUnit(), utl::c_mum);
+    EXPECT_EQ(vec.GetValue(), geo::CdVec3(10, 20, -30));
+    std::map<stg::EAxisType, Position> byType;
+    EXPECT_EQ(stg::GetPosition(id, byType, stg::eAllAxes), stg::c_OK);
+    EXPECT_EQ(byType.size(), 3u);
+    EXPECT_EQ(byType.at(stg::eAxisY), Um(20));
+}
+
+TEST_F(AxisFunctions, EmulatedStartedMovesThroughTheVectors)
+{
+    Bring({ESlot::MoveToPos, ESlot::WaitForStop, ESlot::IsMoving});
+    EXPECT_EQ(stg::MoveToXY(id, Vec2({-1, 1}, utl::c_mm), false), stg::c_OK);
+    EXPECT_EQ(stg::WaitForStopXY(id, 5000), stg::c_OK);
+    EXPECT_EQ(Ticks().at(1), -2000);
+    EXPECT_EQ(Ticks().at(2), 4000);
+}
+
+TEST_F(AxisFunctions, LimitsAreWrittenMinimumFirstAndReadOnlyWhole)
+{
+    Bring();
+    Position minimum, maximum;
+    EXPECT_EQ(stg::GetAxisLimits(id, stg::eAxisY, minimum, maximum), stg::c_OK);
+    EXPECT_EQ(minimum, Position(-10000, utl::c_mum));
+    EXPECT_EQ(maximum, Position(10000, utl::c_mum));
+
+    // The minimum goes first and stays when the maximum is refused.
+    stage->Driver().Config().faults[ESlot::SetAxisProperty] = {stg::c_GeneralFailure, false, 2};
+    stage->Driver().ClearCalls();
+    EXPECT_EQ(stg::SetAxisLimits(id, 2, Um(-5), Um(5)), stg::c_GeneralFailure);
+    stage->Driver().Config().faults.clear();
+    EXPECT_EQ(stg::GetAxisLimits(id, 2, minimum, maximum), stg::c_OK);
+    EXPECT_EQ(minimum, Um(-5));
+    EXPECT_EQ(maximum, Um(10000));
+
+    // A pair is written only when both were read.
+    const Position keepMin(1, utl::c_m), keepMax(2, utl::c_m);
+    stg::UndefineLimits(id, 1);
+    EXPECT_FALSE(stg::AreLimitsDefined(id, 1));
+    minimum = keepMin;
+    maximum = keepMax;
+    EXPECT_EQ(stg::GetAxisLimits(id, 1, minimum, maximum), stg::c_LimitsNotDefined);
+    EXPECT_EQ(minimum, keepMin);
+    EXPECT_EQ(maximum, keepMax);
+
+    // Y's minimum readable, its maximum not (taken out of its property set behind the stage).
+    mem::CBin axes;
+    mem::PropSetVector sets;
+    cfg::GetGlobalPropSet(3, id)->GetProperty(stg::c_propAxes, axes);
+    axes.Restore(sets);
+    sets[1]->DelProperty(stg::c_propMaximum);
+    Vec2 minXY({1, 1}, utl::c_m), maxXY({2, 2}, utl::c_m);
+    const Vec2 minBefore = minXY, maxBefore = maxXY;
+    stg::SetAxisLimits(id, 1, Um(-1), Um(1));
+    EXPECT_EQ(stg::GetAxisLimitsXY(id, minXY, maxXY), stg::c_PropertyNotAccessible);
+    EXPECT_EQ(minXY.GetValue(), minBefore.GetValue());
+    EXPECT_EQ(maxXY.GetValue(), maxBefore.GetValue());
+    EXPECT_EQ(stg::GetAxisLimits(id, stg::eAxisY, minimum, maximum), stg::c_PropertyNotAccessible);
+
+    EXPECT_EQ(stg::SetAxisLimitsXY(id, Vec2({-3, -4}, utl::c_mm), Vec2({3, 4}, utl::c_mm)), stg::c_OK);
+    EXPECT_EQ(stg::GetAxisLimitsXY(id, minXY, maxXY), stg::c_OK);
+    EXPECT_EQ(minXY.GetValue(), geo::CdVec2(-3000, -4000));
+    EXPECT_EQ(maxXY.GetUnit(), utl::c_mum);
+    EXPECT_TRUE(stg::AreLimitsDefined(id, stg::eAxisY));
+    EXPECT_FALSE(stg::AreLimitsDefined(id, static_cast<stg::EAxisType>(7)));
+}
+
+TEST_F(AxisFunctions, CalibrationAndSpeedsByVector)
+{
+    Bring();
+    EXPECT_EQ(stg::SetCalibrationXY(id, Vec2({0.2, 0.3}, utl::c_mum)), stg::c_OK);
+    Vec2 calibration;
+    EXPECT_EQ(stg::GetCalibrationXY(id, calibration), stg::c_OK);
+    EXPECT_EQ(calibration.GetUnit(), utl::c_mum);
+    EXPECT_EQ(calibration.GetValue(), geo::CdVec2(0.2, 0.3));
+    Position single;
+    EXPECT_EQ(stg::GetCalibration(id, stg::eAxisZ, single), stg::c_OK);
+    EXPECT_EQ(single, Position(10, utl::c_nm));
+
+    EXPECT_EQ(stg::SetSpeedXYZ(id, {1.5, 2.5, 3.5}), stg::c_OK);
+    geo::CdVec3 speeds;
+    EXPECT_EQ(stg::GetSpeedXYZ(id, speeds), stg::c_OK);
+    EXPECT_EQ(speeds, geo::CdVec3(1.5, 2.5, 3.5));
+    double speed = 0;
+    EXPECT_EQ(stg::GetAxisSpeed(id, 2, speed), stg::c_OK);
+    EXPECT_EQ(speed, 2.5);
+    EXPECT_EQ(stg::SetAxisSpeed(id, stg::eAxisZ, 9.0), stg::c_OK);
+    EXPECT_EQ(stg::MoveFreeXYZ(id, {1, -2, 3}), stg::c_OK);
+    EXPECT_EQ(stage->Driver().LastSpeeds(), (std::map<int, double>{{1, 1}, {2, -2}, {3, 3}}));
+    EXPECT_EQ(stg::MoveFree(id, stg::eAxisX, -0.5), stg::c_OK);
+    EXPECT_EQ(stage->Driver().LastSpeeds(), (std::map<int, double>{{1, -0.5}}));
+}
+
+TEST_F(AxisFunctions, StageWithoutZ)
+{
+    Bring({}, false);
+    Vec3 vec({1, 2, 3}, utl::c_m);
+    EXPECT_EQ(stg::GetPositionXYZ(id, vec), stg::c_NoSuchAxis);
+    EXPECT_EQ(vec.GetValue(), geo::CdVec3(1, 2, 3));
+    EXPECT_EQ(stg::MoveToXYZ(id, Vec3({1, 2, 3}, utl::c_mum), true), stg::c_NoSuchAxis);
+    geo::CdVec3 speeds(4, 5, 6);
+    EXPECT_EQ(stg::GetSpeedXYZ(id, speeds), stg::c_NoSuchAxis);
+    EXPECT_EQ(speeds, geo::CdVec3(4, 5, 6));
+    Vec2 xy;
+    EXPECT_EQ(stg::GetPositionXY(id, xy), stg::c_OK);
+}
+
+TEST(CoordinateConversions, VectorsAndTypeMaps)
+{
+    EXPECT_EQ(stg::CvtPosByTypeToVec2D({}).GetValue(), geo::CdVec2(0, 0));
+    EXPECT_EQ(stg::CvtPosByTypeToVec2D({}).GetUnit(), utl::c_mum);
+
+    const auto onlyY = stg::CvtPosByTypeToVec2D({{stg::eAxisY, Position(1500, utl::c_nm)}});
+    EXPECT_EQ(onlyY.GetUnit(), utl::c_mum);
+    EXPECT_EQ(onlyY.GetValue(), geo::CdVec2(0, 1.5));
+
+    const auto mixed = stg::CvtPosByTypeToVec2D({{stg::eAxisX, Position(2, utl::c_mm)}, {stg::eAxisY, Um(500)}});
+    EXPECT_EQ(mixed.GetUnit(), utl::c_mm);
+    EXPECT_EQ(mixed.GetValue(), geo::CdVec2(2, 0.5));
+    EXPECT_THROW(stg::CvtPosByTypeToVec2D({{stg::eAxisX, Um(1)}, {stg::eAxisY, Position(1, utl::c_deg)}}),
+                 utl::CIncompatibleUnitsError);
+
+    const Vec3 vec({1.25, -2.5, 1e-9}, utl::c_nm);
+    const auto map = stg::CvtVec3DToPosByType(vec);
+    EXPECT_EQ(map.size(), 3u);
+    EXPECT_EQ(map.at(stg::eAxisZ), Position(1e-9, utl::c_nm));
+    const Vec3 back = stg::CvtPosByTypeToVec3D(map);
+    EXPECT_EQ(back.GetValue(), vec.GetValue());
+    EXPECT_EQ(back.GetUnit(), vec.GetUnit());
+}
+
+TEST(CoordinateConversions, ByAxisNumberNeedAnActiveStage)
+{
+    const std::uint32_t inactive = UniqueStageID();
+    const std::map<int, Position> positions{{1, Um(5)}, {2, Um(6)}};
+    EXPECT_EQ(stg::CvtPosToVec2D(inactive, positions).GetValue(), geo::CdVec2(0, 0));
+    EXPECT_EQ(stg::CvtAxesToAxisTypes(inactive, {1, 2, 3}), std::vector<stg::EAxisType>(3, stg::eAxisNone));
+    EXPECT_EQ(stg::CvtAxisTypesToAxes(inactive, {stg::eAxisX}), std::vector<int>{-1});
+
+    CModuleStage stage(FullDriver({YAxis(4), XAxis(6)}));
+    ASSERT_TRUE(stage.Bring());
+    EXPECT_EQ(stg::CvtPosToVec2D(stage.id, {{4, Um(1)}, {6, Position(2, utl::c_mm)}}).GetValue(),
+              geo::CdVec2(2, 0.001));
+    EXPECT_EQ(stg::CvtAxesToAxisTypes(stage.id, {6, 5, 4}),
+              (std::vector<stg::EAxisType>{stg::eAxisX, stg::eAxisNone, stg::eAxisY}));
+    EXPECT_EQ(stg::CvtAxisTypesToAxes(stage.id, {stg::eAxisZ, stg::eAxisX, stg::eAxisY}), (std::vector<int>{-1, 6, 4}));
+}
+
+} // namespace
+} // namespace stgtest
