@@ -15,6 +15,7 @@
 #include <plinth/CBaseStageML.h>
 #include <plinth/CLowLevelStage.h>
 #include <plinth/CMediumLevelStage.h>
+#include <plinth/CPositionStorage.h>
 #include <plinth/CPrecision.h>
 #include <plinth/CStageAccess.h>
 #include <plinth/CStageManager.h>
@@ -26,4 +27,5 @@
 #include <plinth/StageAPIAxes.h>
 #include <plinth/StageAPICoordinates.h>
 #include <plinth/StageTypes.h>
+#include <plinth/ZEscape.h>
 #include <plinth/tSTAGEMSG.h>

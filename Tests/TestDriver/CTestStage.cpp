@@ -90,7 +90,13 @@ void CTestStage::SetPositions(const std::map<int, std::int64_t>& positions)
 std::map<int, std::int64_t> CTestStage::LastTargets() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_lastTargets;
+    return m_moves.empty() ? std::map<int, std::int64_t>() : m_moves.back();
+}
+
+std::vector<std::map<int, std::int64_t>> CTestStage::Moves() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_moves;
 }
 
 std::map<int, double> CTestStage::LastSpeeds() const
@@ -242,7 +248,7 @@ int CTestStage::MoveToPosImpl(const TickMap& targets)
         ESlot::MoveToPos, [&] { return CLowLevelStage::MoveToPosImpl(targets); },
         [&] {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_lastTargets = targets;
+            m_moves.push_back(targets);
             m_pending = targets;
             return stg::c_OK;
         });
@@ -297,7 +303,7 @@ int CTestStage::SetPositionImpl(const TickMap& targets)
         ESlot::SetPosition, [&] { return CLowLevelStage::SetPositionImpl(targets); },
         [&] {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_lastTargets = targets;
+            m_moves.push_back(targets);
             for (const auto& [axis, target] : targets)
                 m_positions[axis] = target;
             return stg::c_OK;

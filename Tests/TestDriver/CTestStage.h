@@ -91,6 +91,8 @@ public:
     void SetPositions(const std::map<int, std::int64_t>& positions);
     // The targets of the last MoveToPos / SetPosition and the last MoveFree speeds.
     std::map<int, std::int64_t> LastTargets() const;
+    // The targets of every MoveToPos and SetPosition, in order.
+    std::vector<std::map<int, std::int64_t>> Moves() const;
     std::map<int, double> LastSpeeds() const;
     // (axis, property ID) of every axis property write that reached the driver, in order.
     std::vector<std::pair<int, int>> AxisPropertyWrites() const;
@@ -138,8 +140,8 @@ private:
     mutable std::mutex m_mutex; // guards the members below, which the tests read from other threads
     mutable std::vector<ESlot> m_calls;
     std::map<int, std::int64_t> m_positions;
-    std::map<int, std::int64_t> m_pending; // targets of a started move
-    std::map<int, std::int64_t> m_lastTargets;
+    std::map<int, std::int64_t> m_pending;            // targets of a started move
+    std::vector<std::map<int, std::int64_t>> m_moves; // targets of every MoveToPos / SetPosition
     std::map<int, double> m_lastSpeeds;
     std::vector<std::pair<int, int>> m_axisWrites;
     bool m_freeRunning = false;

@@ -1,0 +1,220 @@
+// Z escape and position storage, through a stage of the driver module.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "RegistryTestSupport.h"
+
+namespace stgtest {
+namespace {
+
+using ::testing::ElementsAre;
+using Position = utl::TUnitValue<double>;
+
+// X (1), Y (2) and Z (3), all 1 µm per tick, limits 0..10,000 µm.
+class ZEscape : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::vector<stg::tAxisProps> axes{XAxis(1), YAxis(2), ZAxis(3)};
+        for (auto& props : axes)
+            props.calibration = Position(1.0, utl::c_mum);
+        stage = std::make_unique<CModuleStage>(FullDriver(axes));
+        ASSERT_TRUE(stage->Bring());
+        id = stage->id;
+        for (int axis : {1, 2, 3})
+            ASSERT_EQ(stg::SetAxisLimits(id, axis, Position(0, utl::c_mum), Position(10, utl::c_mm)), stg::c_OK);
+    }
+    void TearDown() override { stg::ResetEscapeCounter(id); }
+
+    std::int64_t Z() const { return stage->Driver().Positions().at(3); }
+    void PlaceZ(std::int64_t ticks) const { stage->Driver().SetPositions({{3, ticks}}); }
+    // The Z targets of the moves made since the last call.
+    std::vector<std::int64_t> ZMoves()
+    {
+        std::vector<std::int64_t> targets;
+        const auto moves = stage->Driver().Moves();
+        for (std::size_t i = m_seenMoves; i < moves.size(); ++i)
+            targets.push_back(moves[i].at(3));
+        m_seenMoves = moves.size();
+        return targets;
+    }
+
+    std::unique_ptr<CModuleStage> stage;
+    std::uint32_t id = 0;
+
+private:
+    std::size_t m_seenMoves = 0;
+};
+
+TEST_F(ZEscape, DistanceIsTheRoomBelowAtMost3000um)
+{
+    struct tCase {
+        std::int64_t startUm;
+        std::int64_t escapedUm;
+    } cases[] = {{500, 0}, {5000, 2000}, {3000, 0}, {3001, 1}};
+    for (const auto& c : cases) {
+        PlaceZ(c.startUm);
+        ZMoves();
+        EXPECT_EQ(stg::EscapeZ(id, true), stg::c_OK);
+        EXPECT_EQ(Z(), c.escapedUm) << c.startUm;
+        EXPECT_EQ(stg::EscapeZ(id, false), stg::c_OK);
+        EXPECT_EQ(Z(), c.startUm);
+        EXPECT_EQ(ZMoves().size(), 2u); // one move each way
+    }
+
+    // The return stops 10 µm below the maximum.
+    PlaceZ(9000);
+    EXPECT_EQ(stg::EscapeZ(id, true), stg::c_OK);
+    PlaceZ(8500); // moved up by hand meanwhile
+    EXPECT_EQ(stg::EscapeZ(id, false), stg::c_OK);
+    EXPECT_EQ(Z(), 9990);
+}
+
+TEST_F(ZEscape, EscapesNestAndOnlyTheOuterPairMoves)
+{
+    PlaceZ(4000);
+    ZMoves();
+    EXPECT_FALSE(stg::IsEscapedZ(id));
+    EXPECT_EQ(stg::EscapeZ(id, false), stg::c_NoEscapeToReturn);
+    EXPECT_EQ(stg::EscapeZ(id, true), stg::c_OK);
+    EXPECT_EQ(stg::EscapeZ(id, true), stg::c_EscapeCounted);
+    EXPECT_TRUE(stg::IsEscapedZ(id));
+    EXPECT_EQ(stg::EscapeZ(id, false), stg::c_EscapeCounted);
+    EXPECT_TRUE(stg::IsEscapedZ(id));
+    EXPECT_EQ(stg::EscapeZ(id, false), stg::c_OK);
+    EXPECT_FALSE(stg::IsEscapedZ(id));
+    EXPECT_EQ(stg::EscapeZ(id, false), stg::c_NoEscapeToReturn);
+    EXPECT_THAT(ZMoves(), ElementsAre(1000, 4000));
+
+    // A reset forgets an escape without moving.
+    EXPECT_EQ(stg::EscapeZ(id, true), stg::c_OK);
+    stg::ResetEscapeCounter(id);
+    EXPECT_FALSE(stg::IsEscapedZ(id));
+    EXPECT_EQ(stg::EscapeZ(id, false), stg::c_NoEscapeToReturn);
+    EXPECT_EQ(Z(), 1000);
+}
+
+TEST_F(ZEscape, RefusalsChangeNothing)
+{
+    EXPECT_TRUE(stg::IsEscapeEnabled(id));
+    EXPECT_EQ(stg::EscapeZ(UniqueStageID(), true), stg::c_NoSuchStage);
+    EXPECT_FALSE(stg::IsEscapedZ(UniqueStageID()));
+    EXPECT_FALSE(stg::IsEscapeEnabled(UniqueStageID()));
+
+    PlaceZ(4000);
+    ZMoves();
+    ASSERT_EQ(stg::SetProperty(id, stg::eAxisZ, stg::c_propAllowEscape, false), stg::c_OK);
+    EXPECT_FALSE(stg::IsEscapeEnabled(id));
+    EXPECT_EQ(stg::EscapeZ(id, true), stg::c_OK); // nothing to do on such a stage
+    EXPECT_FALSE(stg::IsEscapedZ(id));
+    stg::SetProperty(id, stg::eAxisZ, stg::c_propAllowEscape, true);
+
+    stg::EnableAxis(id, stg::eAxisZ, false);
+    EXPECT_EQ(stg::EscapeZ(id, true), stg::c_AxisDisabled);
+    stg::EnableAxis(id, stg::eAxisZ, true);
+    stg::SetProperty(id, stg::eAxisZ, stg::c_propModeSetLimit, true); // also forgets the limits
+    EXPECT_EQ(stg::EscapeZ(id, true), stg::c_LimitsNotDefined);
+    stg::SetProperty(id, stg::eAxisZ, stg::c_propModeSetLimit, false);
+    EXPECT_EQ(stg::EscapeZ(id, true), stg::c_LimitsNotDefined);
+    EXPECT_TRUE(ZMoves().empty());
+    EXPECT_FALSE(stg::IsEscapedZ(id));
+}
+
+TEST_F(ZEscape, WalksInStepsTheDriverAllows)
+{
+    struct tCase {
+        const char* what;
+        std::int64_t stepTicks;
+        std::vector<std::int64_t> moves; // Z targets, escaping from 5000 µm to 2000 µm
+    } cases[] = {
+        {"1210 µm steps", 1210, {3800, 2600, 2000}},
+        {"lands on the target, then moves there once more", 1510, {3500, 2000, 2000}},
+        {"no progress: one move", 5, {2000}},
+        {"exactly 10 µm: one move", 10, {2000}},
+        {"too short to end soon: one move", 11, {2000}},
+        {"negative: one move", -300, {2000}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(stg::SetProperty(id, stg::eAxisZ, stg::c_propEscapeStep, std::int64_t{c.stepTicks}), stg::c_OK);
+        PlaceZ(5000);
+        ZMoves();
+        EXPECT_EQ(stg::EscapeZ(id, true), stg::c_OK);
+        EXPECT_EQ(ZMoves(), c.moves);
+        stg::ResetEscapeCounter(id);
+    }
+}
+
+TEST_F(ZEscape, FailedMovesKeepTheStateItWas)
+{
+    PlaceZ(5000);
+    stage->Driver().Config().faults[ESlot::SetPosition] = {stg::c_GeneralFailure};
+    EXPECT_EQ(stg::EscapeZ(id, true), stg::c_GeneralFailure);
+    EXPECT_FALSE(stg::IsEscapedZ(id));
+    stage->Driver().Config().faults.clear();
+    EXPECT_EQ(stg::EscapeZ(id, true), stg::c_OK);
+
+    stage->Driver().Config().faults[ESlot::SetPosition] = {stg::c_GeneralFailure};
+    EXPECT_EQ(stg::EscapeZ(id, false), stg::c_GeneralFailure);
+    EXPECT_TRUE(stg::IsEscapedZ(id));
+    stage->Driver().Config().faults.clear();
+    EXPECT_EQ(stg::EscapeZ(id, false), stg::c_OK);
+    EXPECT_EQ(Z(), 5000);
+}
+
+using PositionStorage = ZEscape;
+
+TEST_F(PositionStorage, StoresTheAxesOfTheMask)
+{
+    stage->Driver().SetPositions({{1, 100}, {2, 200}, {3, 300}});
+    const std::map<int, std::map<int, std::int64_t>> restoredBy = {
+        {5, {{1, 100}, {3, 300}}}, {7, {{1, 100}, {2, 200}, {3, 300}}}, {2 | 8, {{2, 200}}}};
+    for (const auto& [mask, expected] : restoredBy) {
+        stg::CPositionStorage storage(id, mask);
+        EXPECT_TRUE(storage.IsValid());
+        stage->Driver().SetPositions({{1, 1}, {2, 2}, {3, 3}});
+        EXPECT_EQ(storage.Restore(), stg::c_OK);
+        EXPECT_FALSE(storage.IsValid());
+        EXPECT_EQ(stage->Driver().LastTargets(), expected) << mask;
+        stage->Driver().SetPositions({{1, 100}, {2, 200}, {3, 300}});
+    }
+
+    EXPECT_FALSE(stg::CPositionStorage(id, 0).IsValid());
+    EXPECT_FALSE(stg::CPositionStorage(UniqueStageID(), 7).IsValid());
+    stage->Driver().Config().faults[ESlot::GetPosition] = {stg::c_GeneralFailure};
+    stg::EnableUserControl(id, true); // every read reaches the driver
+    EXPECT_FALSE(stg::CPositionStorage(id, 7).IsValid());
+}
+
+TEST_F(PositionStorage, EachValidCopyMovesBackOnce)
+{
+    stage->Driver().SetPositions({{1, 100}});
+    const auto movesSoFar = [&] { return stage->Driver().Moves().size(); };
+    const std::size_t before = movesSoFar();
+    {
+        stg::CPositionStorage storage(id, 1);
+        EXPECT_EQ(storage.Restore(), stg::c_OK);
+        EXPECT_EQ(storage.Restore(), stg::c_OK); // an empty move
+    }
+    EXPECT_EQ(movesSoFar(), before + 2);
+    {
+        stg::CPositionStorage storage(id, 1);
+        stg::CPositionStorage copy(storage);
+        stg::CPositionStorage assigned(id, 0);
+        assigned = storage;
+        stage->Driver().SetPositions({{1, 7}});
+    }
+    EXPECT_EQ(movesSoFar(), before + 5);
+    EXPECT_EQ(stage->Driver().Positions().at(1), 100);
+
+    // A driver that throws cannot make the destructor throw.
+    {
+        stg::CPositionStorage storage(id, 1);
+        stage->Driver().Config().faults[ESlot::SetPosition] = {stg::c_OK, true};
+    }
+    stage->Driver().Config().faults.clear();
+}
+
+} // namespace
+} // namespace stgtest
