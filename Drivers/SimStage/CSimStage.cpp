@@ -1,0 +1,286 @@
+#include "CSimStage.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "CSteadySimClock.h"
+
+namespace simstage {
+namespace {
+
+using stg::c_OK;
+
+static_assert(c_noTimeLimit == stg::CBaseStageML::c_waitForever, "one value waits without limit");
+
+stg::tAxisProps PropsOf(const tSimAxisHardware& hardware)
+{
+    stg::tAxisProps props;
+    props.axisNo = hardware.axisNo;
+    props.axisType = hardware.type;
+    props.hasLimitSwitch = true;
+    props.useLimitSwitch = true;
+    props.hasLLRangeDetection = true; // InitRanges finds the ends; no fixed limits
+    props.calibration = utl::TUnitValue<double>(hardware.tickUm, utl::c_mum);
+    props.speed = hardware.speedTicksPerS;
+    props.speedMin = hardware.minSpeedTicksPerS;
+    props.speedMax = hardware.maxSpeedTicksPerS;
+    props.modifySpeed = true;
+    return props;
+}
+
+template <class Map>
+stg::CLowLevelStage::Axes KeysOf(const Map& map)
+{
+    stg::CLowLevelStage::Axes axes;
+    for (const auto& entry : map)
+        axes.push_back(entry.first);
+    return axes;
+}
+
+std::int32_t CurrentProfile(const stg::CLowLevelStage& stage)
+{
+    std::int32_t profile = eSimFull;
+    stg::ReadStageProperty(stage, c_propSimProfile, profile);
+    return profile;
+}
+
+} // namespace
+
+CSimStage::CSimStage(std::uint32_t stageID) : CSimStage(stageID, std::make_shared<CSteadySimClock>()) {}
+
+CSimStage::CSimStage(std::uint32_t stageID, std::shared_ptr<ISimClock> clock)
+    : CLowLevelStage(stageID), m_clock(std::move(clock))
+{
+    if (!m_clock)
+        throw std::invalid_argument("CSimStage needs a clock");
+    // The driver's own settings show in the stage set from the start; stored ones are kept.
+    std::int32_t profile = eSimFull;
+    if (stg::ReadStageProperty(*this, c_propSimProfile, profile) != c_OK)
+        stg::WriteStageProperty(*this, c_propSimProfile, profile);
+    double scale = 1.0;
+    if (stg::ReadStageProperty(*this, c_propSimTimeScale, scale) != c_OK)
+        stg::WriteStageProperty(*this, c_propSimTimeScale, scale);
+}
+
+CSimStage::~CSimStage() = default;
+
+bool CSimStage::OffersStartedMoves() const { return CurrentProfile(*this) != eSimBlockingOnly; }
+
+bool CSimStage::OffersBlockingMoves() const { return CurrentProfile(*this) != eSimStartedOnly; }
+
+ISimClock& CSimStage::Clock()
+{
+    double scale = 1.0;
+    stg::ReadStageProperty(*this, c_propSimTimeScale, scale);
+    m_clock->SetTimeScale(std::isfinite(scale) && scale > 0.0 ? scale : 1.0);
+    return *m_clock;
+}
+
+int CSimStage::ReadSpeeds(const Axes& axes, std::map<int, double>& speedsTicksPerS) const
+{
+    for (int axis : axes) {
+        const auto it = m_axes.find(axis);
+        if (it == m_axes.end())
+            return stg::c_NoSuchAxis;
+        double speed = 0.0;
+        const int rc = stg::ReadAxisProperty(*this, axis, stg::c_propSpeed, speed);
+        if (rc != c_OK)
+            return rc;
+        if (!(speed > 0.0))
+            return stg::c_GeneralFailure; // a move at speed 0 would never arrive
+        speedsTicksPerS[axis] = std::min(speed, it->second.hardware->maxSpeedTicksPerS);
+    }
+    return c_OK;
+}
+
+int CSimStage::StartMoves(const TickMap& targets)
+{
+    std::map<int, double> speeds;
+    const int rc = ReadSpeeds(KeysOf(targets), speeds);
+    if (rc != c_OK)
+        return rc;
+    const double nowS = Clock().NowS();
+    for (const auto& [axis, target] : targets)
+        m_axes.at(axis).motion.MoveTo(nowS, target, speeds[axis]);
+    return c_OK;
+}
+
+int CSimStage::StartRuns(const Axes& axes, int direction)
+{
+    std::map<int, double> speeds;
+    const int rc = ReadSpeeds(axes, speeds);
+    if (rc != c_OK)
+        return rc;
+    const double nowS = Clock().NowS();
+    for (int axis : axes)
+        m_axes.at(axis).motion.RunFree(nowS, direction, speeds[axis]);
+    return c_OK;
+}
+
+int CSimStage::WaitForAxes(const Axes& axes, std::uint32_t timeoutMs)
+{
+    double untilS = -std::numeric_limits<double>::infinity();
+    for (int axis : axes) {
+        const auto it = m_axes.find(axis);
+        if (it == m_axes.end())
+            return stg::c_NoSuchAxis;
+        untilS = std::max(untilS, it->second.motion.RestTimeS());
+    }
+    ISimClock& clock = Clock();
+    clock.WaitUntil(untilS, timeoutMs);
+    const double nowS = clock.NowS();
+    for (int axis : axes)
+        if (m_axes.at(axis).motion.IsMovingAt(nowS))
+            return stg::c_Timeout;
+    return c_OK;
+}
+
+// Life cycle
+
+int CSimStage::InitImpl()
+{
+    m_axes.clear();
+    for (const tSimAxisHardware& hardware : c_simAxes) {
+        AddAxis(PropsOf(hardware), false);
+        m_axes.emplace(hardware.axisNo, tAxis{&hardware, CAxisMotion(hardware.lowerEndTicks, hardware.upperEndTicks,
+                                                                     hardware.accelTicksPerS2)});
+    }
+    const int rc = CLowLevelStage::InitImpl();
+    for (auto& [axis, entry] : m_axes) {
+        std::int64_t lastTicks = 0;
+        stg::ReadAxisProperty(*this, axis, stg::c_propLastPosition, lastTicks);
+        entry.motion.PlaceAt(lastTicks);
+    }
+    return rc;
+}
+
+int CSimStage::ExitImpl()
+{
+    const double nowS = Clock().NowS();
+    for (auto& [axis, entry] : m_axes) {
+        if (!entry.motion.IsMovingAt(nowS))
+            continue;
+        entry.motion.Halt(nowS);
+        stg::WriteAxisProperty(*this, axis, stg::c_propLastPosition, entry.motion.PositionAt(nowS));
+    }
+    return c_OK;
+}
+
+// Motion
+
+int CSimStage::MoveFreeImpl(const SpeedMap& speeds)
+{
+    if (!OffersStartedMoves())
+        return stg::c_NotImplemented;
+    std::map<int, double> runSpeeds;
+    const int rc = ReadSpeeds(KeysOf(speeds), runSpeeds);
+    if (rc != c_OK)
+        return rc;
+    const double nowS = Clock().NowS();
+    for (const auto& [axis, signedSpeed] : speeds) {
+        const int direction = signedSpeed > 0.0 ? 1 : signedSpeed < 0.0 ? -1 : 0;
+        m_axes.at(axis).motion.RunFree(nowS, direction, runSpeeds[axis]);
+    }
+    return c_OK;
+}
+
+int CSimStage::MoveToPosImpl(const TickMap& targets)
+{
+    if (!OffersStartedMoves())
+        return stg::c_NotImplemented;
+    return StartMoves(targets);
+}
+
+bool CSimStage::IsMovingImpl(const Axes& axes)
+{
+    const double nowS = Clock().NowS();
+    return std::any_of(axes.begin(), axes.end(), [&](int axis) {
+        const auto it = m_axes.find(axis);
+        return it != m_axes.end() && it->second.motion.IsMovingAt(nowS);
+    });
+}
+
+int CSimStage::WaitForStopImpl(const Axes& axes, std::uint32_t timeoutMs)
+{
+    if (!OffersStartedMoves())
+        return stg::c_NotImplemented;
+    return WaitForAxes(axes, timeoutMs);
+}
+
+int CSimStage::StopMovingImpl()
+{
+    const double nowS = Clock().NowS();
+    for (auto& entry : m_axes)
+        entry.second.motion.Stop(nowS);
+    return WaitForAxes(KeysOf(m_axes), c_noTimeLimit);
+}
+
+int CSimStage::SetPositionImpl(const TickMap& targets)
+{
+    if (!OffersBlockingMoves())
+        return stg::c_NotImplemented;
+    const int rc = StartMoves(targets);
+    return rc == c_OK ? WaitForAxes(KeysOf(targets), c_noTimeLimit) : rc;
+}
+
+int CSimStage::GetPositionImpl(TickMap& positions, const stg::ESelection& selection)
+{
+    if (selection == stg::eAllAxes) {
+        positions.clear();
+        for (const auto& entry : m_axes)
+            positions.emplace(entry.first, 0);
+    }
+    const double nowS = Clock().NowS();
+    for (auto& [axis, ticks] : positions) {
+        const auto it = m_axes.find(axis);
+        if (it == m_axes.end())
+            return stg::c_NoSuchAxis;
+        ticks = it->second.motion.PositionAt(nowS);
+    }
+    return c_OK;
+}
+
+int CSimStage::GotoUpperLimitImpl(const Axes& axes)
+{
+    if (!OffersBlockingMoves())
+        return stg::c_NotImplemented;
+    const int rc = StartRuns(axes, +1);
+    return rc == c_OK ? WaitForAxes(axes, c_noTimeLimit) : rc;
+}
+
+int CSimStage::GotoLowerLimitImpl(const Axes& axes)
+{
+    if (!OffersBlockingMoves())
+        return stg::c_NotImplemented;
+    const int rc = StartRuns(axes, -1);
+    return rc == c_OK ? WaitForAxes(axes, c_noTimeLimit) : rc;
+}
+
+int CSimStage::InitRangesImpl(const Axes& axes)
+{
+    TickMap start, lower, upper;
+    for (int axis : axes)
+        start[axis] = lower[axis] = upper[axis] = 0;
+    int rc = GetPositionImpl(start, stg::eGivenAxes);
+    if (rc == c_OK)
+        rc = StartRuns(axes, -1);
+    if (rc == c_OK)
+        rc = WaitForAxes(axes, c_noTimeLimit);
+    if (rc == c_OK)
+        rc = GetPositionImpl(lower, stg::eGivenAxes);
+    if (rc == c_OK)
+        rc = StartRuns(axes, +1);
+    if (rc == c_OK)
+        rc = WaitForAxes(axes, c_noTimeLimit);
+    if (rc == c_OK)
+        rc = GetPositionImpl(upper, stg::eGivenAxes);
+    for (auto it = lower.begin(); rc == c_OK && it != lower.end(); ++it)
+        rc = SetAxisLimits(it->first, it->second, upper[it->first]);
+    if (rc == c_OK)
+        rc = StartMoves(start);
+    return rc == c_OK ? WaitForAxes(axes, c_noTimeLimit) : rc;
+}
+
+} // namespace simstage

@@ -1,0 +1,100 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+
+#include <plinth/Plinth.h>
+
+#include "CAxisMotion.h"
+#include "ISimClock.h"
+#include "SimStageDefs.h"
+
+namespace simstage {
+
+// The driver of a simulated motorised XYZ stage (see c_simAxes), written the way a driver of a
+// real controller is written: it adds its axes in InitImpl, answers the movement slots from its
+// controller (here a motion model per axis) and leaves everything else to the library.
+//
+// Motion takes time: each axis moves along a trapezoidal profile at its "Speed" (ticks per
+// second, read from the axis property when a move starts, at most the hardware's top speed) and
+// the hardware's fixed acceleration. Positions are computed from the clock when they are read, so
+// several axes move at once and no thread runs in the driver. End switches at both ends of travel
+// stop any motion there.
+//
+// Like a real controller that cannot remember where it stands, the stage starts every Init at
+// rest at the axes' stored "LastPosition", which the library writes at Exit.
+//
+// The stage properties "SimProfile" (which commands the controller offers; the others answer
+// stg::c_NotImplemented so that the library emulates them) and "SimTimeScale" (how fast the
+// simulated time runs) are read at every use; see SimStageDefs.h.
+//
+// Every slot runs under the stage lock (the library takes it). The blocking slots (SetPosition,
+// the runs to the end switches, InitRanges, WaitForStop, StopMoving) keep it while they wait.
+class CSimStage : public stg::CLowLevelStage {
+public:
+    // The factory's constructor: a steady clock scaled by "SimTimeScale".
+    explicit CSimStage(std::uint32_t stageID);
+    // With a clock of the caller's (tests move a clock by hand). `clock` must not be null.
+    CSimStage(std::uint32_t stageID, std::shared_ptr<ISimClock> clock);
+    ~CSimStage() override;
+
+protected:
+    // Adds the axes (keeping their stored settings), receives the stored settings (so limits
+    // found before count as defined again) and places each axis at rest at its "LastPosition".
+    int InitImpl() override;
+    // The controller is switched off: a motion still under way stops at once, and where it
+    // stopped becomes the axis's "LastPosition".
+    int ExitImpl() override;
+
+    // Every slot below answers c_NoSuchAxis, doing nothing, when a listed axis is unknown, and
+    // c_GeneralFailure when an axis to move has a "Speed" that is not positive.
+
+    // Full and started-only. The sign gives the direction; the axis runs at its "Speed" until
+    // StopMoving or an end switch. A zero entry ramps that axis down.
+    int MoveFreeImpl(const SpeedMap& speeds) override;
+    // Full and started-only. Starts the moves and returns; a target beyond the end of travel ends
+    // at the end switch.
+    int MoveToPosImpl(const TickMap& targets) override;
+    // Whether any listed axis is moving (unknown axes are not).
+    bool IsMovingImpl(const Axes& axes) override;
+    // Full and started-only. Waits until the listed axes are at rest (c_OK) or `timeoutMs` real
+    // milliseconds have passed (c_Timeout); UINT32_MAX waits without limit.
+    int WaitForStopImpl(const Axes& axes, std::uint32_t timeoutMs) override;
+    // Ramps every axis down and returns once all are at rest (the ramp takes speed /
+    // acceleration, 50 ms for X at its default speed), so that the next position read is final.
+    int StopMovingImpl() override;
+    // Full and blocking-only. Moves and returns once the axes are at rest. An end switch that
+    // stops an axis short of its target is not an error: read the position.
+    int SetPositionImpl(const TickMap& targets) override;
+    int GetPositionImpl(TickMap& positions, const stg::ESelection& selection) override;
+    // Full and blocking-only. Run to the end switches; return once there.
+    int GotoUpperLimitImpl(const Axes& axes) override;
+    int GotoLowerLimitImpl(const Axes& axes) override;
+    // Every profile. Runs the listed axes together to the lower end switches, then to the upper
+    // ones, writes the positions found there as "Minimum" and "Maximum" through SetAxisLimits (so
+    // the stage events fire) and moves the axes back to where they started.
+    int InitRangesImpl(const Axes& axes) override;
+
+private:
+    struct tAxis {
+        const tSimAxisHardware* hardware;
+        CAxisMotion motion;
+    };
+
+    bool OffersStartedMoves() const;  // MoveToPos, WaitForStop, MoveFree
+    bool OffersBlockingMoves() const; // SetPosition, GotoLowerLimit, GotoUpperLimit
+    // The clock, after handing it the current "SimTimeScale".
+    ISimClock& Clock();
+    // Checks every axis and reads its speed first; answers c_OK only when all can move.
+    int ReadSpeeds(const Axes& axes, std::map<int, double>& speedsTicksPerS) const;
+    int StartMoves(const TickMap& targets);
+    int StartRuns(const Axes& axes, int direction); // runs to the end switches
+    // Waits until the listed axes are at rest or the time-out has passed: c_OK or c_Timeout.
+    int WaitForAxes(const Axes& axes, std::uint32_t timeoutMs);
+
+    std::shared_ptr<ISimClock> m_clock;
+    std::map<int, tAxis> m_axes; // built by InitImpl
+};
+
+} // namespace simstage

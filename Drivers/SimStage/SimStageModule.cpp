@@ -1,0 +1,7 @@
+// The driver module's one export: the factory of the simulated stage.
+
+#include <plinth/CreateStage.h>
+
+#include "CSimStage.h"
+
+PLINTH_DEFINE_CREATE_STAGE(simstage::CSimStage)

@@ -1,0 +1,118 @@
+// The motion model of one simulated axis, on its own: times are handed in, no clock runs.
+
+#include <cmath>
+#include <cstdint>
+
+#include <gtest/gtest.h>
+
+#include "CAxisMotion.h"
+
+namespace simtest {
+namespace {
+
+using simstage::CAxisMotion;
+
+// Ends at -1000 and 10000 ticks, 1000 ticks/s^2: at 100 ticks/s a ramp takes 0.1 s and 5 ticks.
+constexpr std::int64_t c_lowerEnd = -1000, c_upperEnd = 10000;
+constexpr double c_accel = 1000.0, c_speed = 100.0, c_tolS = 1e-9;
+
+CAxisMotion Axis() { return CAxisMotion(c_lowerEnd, c_upperEnd, c_accel); }
+
+TEST(AxisMotion, MoveTakesTheTimeOfItsTrapezoidOrTriangle)
+{
+    struct tCase {
+        std::int64_t from, to;
+        double durationS, topSpeed;
+    };
+    const tCase cases[] = {
+        {0, 1000, 0.1 + 9.9 + 0.1, c_speed},                            // trapezoid
+        {200, -300, 0.1 + 4.9 + 0.1, c_speed},                          // trapezoid down
+        {0, 10, 0.2, c_speed},                                          // triangle just reaching the speed
+        {0, 4, 2.0 * std::sqrt(4.0 / c_accel), std::sqrt(c_accel * 4)}, // triangle
+        {7, 7, 0.0, 0.0},
+    };
+    constexpr double startS = 2.0; // the plan is relative to the time of the command
+    for (const tCase& c : cases) {
+        SCOPED_TRACE(c.to);
+        CAxisMotion axis = Axis();
+        axis.PlaceAt(c.from);
+        axis.MoveTo(startS, c.to, c_speed);
+        const double midS = startS + c.durationS / 2.0;
+        EXPECT_NEAR(axis.RestTimeS(), startS + c.durationS, c_tolS);
+        EXPECT_EQ(axis.IsMovingAt(startS + 0.99 * c.durationS), c.durationS > 0.0);
+        // The profile is symmetric: half the time, half the way, at the top speed.
+        EXPECT_EQ(axis.PositionAt(midS), (c.from + c.to) / 2);
+        EXPECT_NEAR(std::abs(axis.SpeedAt(midS)), c.topSpeed, 1e-6);
+        EXPECT_EQ(axis.PositionAt(startS + 100.0), c.to);
+    }
+}
+
+TEST(AxisMotion, EndSwitchesCutMotionOffAtTheEndsOfTravel)
+{
+    struct tCase {
+        std::int64_t from;
+        int direction;       // free run; 0: move to `target`
+        std::int64_t target; // ... or the end
+        double reachS;
+    };
+    const tCase cases[] = {
+        {9000, 0, 20000, 0.1 + 995.0 / c_speed},      // move beyond the upper end
+        {0, 0, INT64_MIN / 2, 0.1 + 995.0 / c_speed}, // far beyond the lower end
+        {0, +1, c_upperEnd, 0.1 + 9995.0 / c_speed},  // free runs
+        {0, -1, c_lowerEnd, 0.1 + 995.0 / c_speed},   //
+        {50'000, +1, c_upperEnd, 0.0},                // placed at the switch, runs into it
+    };
+    for (const tCase& c : cases) {
+        SCOPED_TRACE(c.reachS);
+        CAxisMotion axis = Axis();
+        axis.PlaceAt(c.from);
+        if (c.direction != 0)
+            axis.RunFree(0.0, c.direction, c_speed);
+        else
+            axis.MoveTo(0.0, c.target, c_speed);
+        EXPECT_NEAR(axis.RestTimeS(), c.reachS, 1e-6);
+        // Still at full speed just before: the switch, not a ramp, stops it.
+        EXPECT_NEAR(std::abs(axis.SpeedAt(c.reachS - 1e-3)), c.reachS > 0.0 ? c_speed : 0.0, 1e-6);
+        EXPECT_EQ(axis.PositionAt(c.reachS + 1.0), c.target < 0 ? c_lowerEnd : c_upperEnd);
+    }
+    CAxisMotion axis = Axis();
+    axis.PlaceAt(c_upperEnd);
+    axis.RunFree(0.0, -1, c_speed); // away from the switch it stands on
+    EXPECT_TRUE(axis.IsMovingAt(1.0));
+    axis.PlaceAt(-50'000);
+    EXPECT_EQ(axis.PositionAt(0.0), c_lowerEnd);
+}
+
+TEST(AxisMotion, StopRampsDownAndHaltStopsAtOnce)
+{
+    CAxisMotion axis = Axis();
+    axis.MoveTo(0.0, 1000, c_speed);
+    EXPECT_EQ(axis.PositionAt(0.05), 1); // a t^2 / 2 = 1.25 on the ramp
+    axis.Stop(2.0);                      // cruising at 195 ticks
+    EXPECT_NEAR(axis.RestTimeS(), 2.1, c_tolS);
+    EXPECT_EQ(axis.PositionAt(60.0), 200);
+
+    axis.MoveTo(61.0, 1000, c_speed);
+    axis.Halt(62.0);
+    EXPECT_FALSE(axis.IsMovingAt(62.0));
+    EXPECT_EQ(axis.PositionAt(99.0), 295);
+}
+
+TEST(AxisMotion, NewTargetBehindAMovingAxisTurnsItAround)
+{
+    CAxisMotion axis = Axis();
+    axis.MoveTo(0.0, 1000, c_speed);
+    axis.MoveTo(2.0, 0, c_speed / 2); // ramps down to rest at 200, then back at half the speed
+    EXPECT_EQ(axis.PositionAt(2.1), 200);
+    EXPECT_NEAR(axis.RestTimeS(), 2.1 + 0.05 + 3.95 + 0.05, c_tolS);
+    EXPECT_EQ(axis.PositionAt(4.0), 106); // 200 - 1.25 - 50 * 1.85
+
+    axis.MoveTo(20.0, 1000, c_speed);
+    axis.MoveTo(22.0, 197, c_speed); // 2 ticks ahead, 5 needed to stop: overshoots to 200
+    EXPECT_EQ(axis.PositionAt(22.1), 200);
+    EXPECT_NEAR(axis.RestTimeS(), 22.1 + 2.0 * std::sqrt(3.0 / c_accel), c_tolS);
+    EXPECT_EQ(axis.PositionAt(30.0), 197);
+}
+
+} // namespace
+} // namespace simtest
