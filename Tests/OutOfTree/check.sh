@@ -34,4 +34,5 @@ cmake -S "$here" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DC
 cmake --build "$work/build"
 
 echo "out-of-tree: loading the driver module"
-"$work/build/loaddriver" "$work/build/libexampledriver.so"
+# The check changes no settings; keep it away from the user's configuration file all the same.
+PLINTH_CONFIG=:memory: "$work/build/loaddriver" "$work/build/libexampledriver.so"

@@ -20,22 +20,34 @@ std::size_t CPropSet::LowerBound(int id) const noexcept
     return static_cast<std::size_t>(std::lower_bound(m_ids.begin(), m_ids.end(), id) - m_ids.begin());
 }
 
+void CPropSet::Notify(const std::shared_ptr<IPropSetObserver>& observer, const CPropSet& set) noexcept
+{
+    if (observer)
+        observer->OnPropSetChanged(set);
+}
+
 bool CPropSet::SetProperty(int id, const mem::CBin& value)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const std::size_t i = LowerBound(id);
-    if (i < m_ids.size() && m_ids[i] == id) {
-        m_values[i] = value;
-        return true;
+    std::shared_ptr<IPropSetObserver> observer;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const std::size_t i = LowerBound(id);
+        if (i < m_ids.size() && m_ids[i] == id) {
+            m_values[i] = value;
+        } else {
+            // Insert the value first: if the ID insertion then throws, undo it to keep both arrays
+            // paired.
+            m_values.insert(m_values.begin() + static_cast<std::ptrdiff_t>(i), value);
+            try {
+                m_ids.insert(m_ids.begin() + static_cast<std::ptrdiff_t>(i), id);
+            } catch (...) {
+                m_values.erase(m_values.begin() + static_cast<std::ptrdiff_t>(i));
+                throw;
+            }
+        }
+        observer = m_observer;
     }
-    // Insert the value first: if the ID insertion then throws, undo it to keep both arrays paired.
-    m_values.insert(m_values.begin() + static_cast<std::ptrdiff_t>(i), value);
-    try {
-        m_ids.insert(m_ids.begin() + static_cast<std::ptrdiff_t>(i), id);
-    } catch (...) {
-        m_values.erase(m_values.begin() + static_cast<std::ptrdiff_t>(i));
-        throw;
-    }
+    Notify(observer, *this);
     return true;
 }
 
@@ -57,12 +69,17 @@ bool CPropSet::PropertyExists(int id) const
 
 bool CPropSet::DelProperty(int id)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const std::size_t i = LowerBound(id);
-    if (i == m_ids.size() || m_ids[i] != id)
-        return false;
-    m_ids.erase(m_ids.begin() + static_cast<std::ptrdiff_t>(i));
-    m_values.erase(m_values.begin() + static_cast<std::ptrdiff_t>(i));
+    std::shared_ptr<IPropSetObserver> observer;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const std::size_t i = LowerBound(id);
+        if (i == m_ids.size() || m_ids[i] != id)
+            return false;
+        m_ids.erase(m_ids.begin() + static_cast<std::ptrdiff_t>(i));
+        m_values.erase(m_values.begin() + static_cast<std::ptrdiff_t>(i));
+        observer = m_observer;
+    }
+    Notify(observer, *this);
     return true;
 }
 
@@ -104,9 +121,15 @@ void CPropSet::Assign(std::vector<Entry> entries)
         ids.push_back(entry.first);
         values.push_back(std::move(entry.second));
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_ids.swap(ids);
-    m_values.swap(values);
+    std::shared_ptr<IPropSetObserver> observer;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_ids.swap(ids);
+        m_values.swap(values);
+        observer = m_observer;
+    }
+    Notify(observer, *this);
+    // The previous content (in ids and values) is released here, outside the lock.
 }
 
 void CPropSet::Clear() { Assign({}); }
@@ -131,6 +154,21 @@ boost::shared_ptr<CPropSet> CPropSet::Clone() const
     auto copy = boost::make_shared<CPropSet>();
     copy->Assign(std::move(entries));
     return copy;
+}
+
+void CPropSet::SetObserver(std::shared_ptr<IPropSetObserver> observer)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_observer.swap(observer);
+    }
+    // The previous observer is released here, outside the lock.
+}
+
+std::shared_ptr<IPropSetObserver> CPropSet::GetObserver() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_observer;
 }
 
 } // namespace utl

@@ -28,6 +28,11 @@ public:
     virtual bool Save(const std::vector<std::pair<tSetKey, utl::PropSetPtr>>& sets) = 0;
     // Forgets what is stored under `key`.
     virtual bool Erase(const tSetKey& key) = 0;
+    // Whether the database writes changes into this store by itself: shortly after they happen
+    // (from its own thread), when the store is replaced and when the process ends. Without it
+    // (the default) the store is written only by Flush and told only about UnPlugGlobalPropSet,
+    // always on the calling thread.
+    virtual bool WantsWriteBack() const { return false; }
 };
 
 } // namespace cfg

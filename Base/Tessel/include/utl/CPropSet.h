@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -11,12 +12,28 @@
 
 namespace utl {
 
+class CPropSet;
+
+// Told about every change of the content of a property set it observes (see CPropSet::SetObserver).
+class IPropSetObserver {
+public:
+    virtual ~IPropSetObserver() = default;
+    // Called after `set` changed, on the thread that changed it, with no lock of the set held (the
+    // observer may read or write the set). Must not throw.
+    virtual void OnPropSetChanged(const CPropSet& set) noexcept = 0;
+};
+
 // A set of typed values keyed by an int property ID.
 //
 // Safe for concurrent use: every operation takes the set's own mutex for its duration, and no
 // operation calls out while holding it, so sets never wait for each other. IDs are kept sorted in
 // one contiguous array and the values in a parallel one, so a look-up is a binary search over a
 // few cache lines and a read of a scalar copies it without allocating.
+//
+// A set may have one observer, told after each change of its content: SetProperty, a successful
+// DelProperty, Assign, Clear and assignment from another set. Reads never notify and cost nothing
+// extra. A change inside a nested set (an element of a property-set vector) is that set's own
+// change; it does not notify the set that holds the vector.
 class CPropSet {
 public:
     using Entry = std::pair<int, mem::CBin>;
@@ -42,14 +59,22 @@ public:
     void Clear();
 
     // A deep copy: property-set vectors are copied set by set, so the copy shares nothing.
+    // Neither a copy nor a clone takes over the observer.
     boost::shared_ptr<CPropSet> Clone() const;
+
+    // Replaces the observer (null: none). A notification already under way may still reach the
+    // previous observer, which the set keeps alive until then.
+    void SetObserver(std::shared_ptr<IPropSetObserver> observer);
+    std::shared_ptr<IPropSetObserver> GetObserver() const;
 
 private:
     std::size_t LowerBound(int id) const noexcept; // expects m_mutex held
+    static void Notify(const std::shared_ptr<IPropSetObserver>& observer, const CPropSet& set) noexcept;
 
     mutable std::mutex m_mutex;
     std::vector<int> m_ids;          // sorted ascending
     std::vector<mem::CBin> m_values; // m_values[i] belongs to m_ids[i]
+    std::shared_ptr<IPropSetObserver> m_observer;
 };
 
 using PropSetPtr = boost::shared_ptr<CPropSet>;
