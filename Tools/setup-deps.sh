@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang clang-format libboost-dev googletest libgtest-dev libgmock-dev
-          libbenchmark-dev libsqlite3-dev)
+          libbenchmark-dev libsqlite3-dev libcli11-dev libreadline-dev pkg-config)
 
 missing=()
 for pkg in "${packages[@]}"; do

@@ -1,0 +1,169 @@
+// The `plinth` command run as a process, the way a user runs it.
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+struct tRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadAll(int fd)
+{
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = read(fd, buffer, sizeof(buffer))) > 0;)
+        text.append(buffer, static_cast<std::size_t>(n));
+    close(fd);
+    return text;
+}
+
+// Runs plinth with `args` and the configuration database `config`; stdin is empty.
+tRun Plinth(const std::vector<std::string>& args, const std::string& config = ":memory:")
+{
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0)
+        return {};
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        const int devNull = open("/dev/null", O_RDONLY);
+        dup2(devNull, STDIN_FILENO);
+        close(out[0]);
+        close(err[0]);
+        setenv("PLINTH_CONFIG", config.c_str(), 1);
+        std::vector<char*> argv{const_cast<char*>(PLINTH_BINARY)};
+        for (const auto& arg : args)
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(PLINTH_BINARY, argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    tRun run;
+    // stderr is small; read stdout first, then stderr (both pipes close when the child ends).
+    run.out = ReadAll(out[0]);
+    run.err = ReadAll(err[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return run;
+}
+
+std::size_t Lines(const std::string& text)
+{
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+TEST(PlinthCommand, DemoRunsToTheEnd)
+{
+    const tRun run = Plinth({"--time-scale", "200", "demo"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_THAT(run.out, HasSubstr("range search ended"));
+    EXPECT_THAT(run.out, HasSubstr("Z at 0.000 µm, escaped"));
+    EXPECT_THAT(run.out, HasSubstr("== Summary"));
+    EXPECT_EQ(run.err, "");
+}
+
+TEST(PlinthCommand, SettingsAndPositionCarryOverToTheNextInvocation)
+{
+    const auto config =
+        std::filesystem::temp_directory_path() / ("plinth-command-test-" + std::to_string(getpid()) + ".db");
+    std::filesystem::remove(config);
+    const tRun limits = Plinth({"limits", "X=-1mm:1mm", "Y=-2mm:2mm", "Z=0um:500um"}, config);
+    ASSERT_EQ(limits.status, 0) << limits.err;
+    const tRun move = Plinth({"--time-scale", "100", "move", "X=12.5um", "Y=-1mm", "Z=250 µm"}, config);
+    ASSERT_EQ(move.status, 0) << move.err;
+    const tRun pos = Plinth({"pos"}, config);
+    EXPECT_EQ(pos.status, 0) << pos.err;
+    EXPECT_THAT(pos.out, HasSubstr("X (axis 1): 12.500 µm"));
+    EXPECT_THAT(pos.out, HasSubstr("Y (axis 2): -1000.000 µm"));
+    EXPECT_THAT(pos.out, HasSubstr("Z (axis 3): 250.000 µm"));
+
+    const tRun outside = Plinth({"move", "X=2mm"}, config);
+    EXPECT_EQ(outside.status, 1);
+    EXPECT_THAT(outside.err, HasSubstr("TargetOutOfRange (4017)"));
+    EXPECT_EQ(Lines(outside.err), 1u);
+    std::filesystem::remove(config);
+    std::filesystem::remove(config.string() + "-wal");
+    std::filesystem::remove(config.string() + "-shm");
+}
+
+TEST(PlinthCommand, MistakesEndWithOneClearLineAndAFailingStatus)
+{
+    const struct {
+        std::vector<std::string> args;
+        const char* says;
+    } cases[] = {
+        {{"move", "X=12.5"}, "not a value with a unit"},
+        {{"move", "X"}, "expected AXIS=VALUE"},
+        {{"move", "W=1um"}, "has no axis W"},
+        {{"frobnicate"}, "frobnicate"},
+        {{"--stage", "abc", "info"}, "--stage"},
+        {{"--module", "/nonexistent/driver.so", "info"}, "cannot load driver module"},
+        {{"prop", "get", "stage", "99999"}, "give it with --type"},
+        {{"pos"}, "LimitsNotDefined (4005)"},
+    };
+    for (const auto& c : cases) {
+        const tRun run = Plinth(c.args);
+        EXPECT_NE(run.status, 0) << c.says;
+        EXPECT_THAT(run.err, HasSubstr(c.says));
+        EXPECT_EQ(Lines(run.err), 1u) << run.err;
+    }
+}
+
+TEST(PlinthCommand, EveryCommandHasHelp)
+{
+    for (const char* command : {"info", "axes", "pos", "move", "free", "stop", "limits", "calib", "speed", "prop",
+                                "escape", "return", "watch", "shell", "demo"}) {
+        const tRun run = Plinth({command, "--help"});
+        EXPECT_EQ(run.status, 0) << command;
+        EXPECT_THAT(run.out, HasSubstr(command));
+    }
+    const tRun help = Plinth({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_THAT(help.out, HasSubstr("--module"));
+}
+
+TEST(PlinthCommand, ShellKeepsTheStageBetweenCommands)
+{
+    // Without a terminal, readline reads the commands from standard input.
+    const std::string script = "limits X=-1mm:1mm Y=-1mm:1mm Z=0um:100um\nmove X=10um\nmove X=nonsense\npos\nquit\n";
+    int in[2];
+    ASSERT_EQ(pipe(in), 0);
+    ASSERT_EQ(write(in[1], script.data(), script.size()), static_cast<ssize_t>(script.size()));
+    close(in[1]);
+    const std::string command = std::string(PLINTH_BINARY) + " shell <&" + std::to_string(in[0]) + " 2>&1";
+    setenv("PLINTH_CONFIG", ":memory:", 1);
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string out;
+    char buffer[4096];
+    for (std::size_t n; (n = fread(buffer, 1, sizeof(buffer), pipe)) > 0;)
+        out.append(buffer, n);
+    EXPECT_EQ(pclose(pipe), 0);
+    close(in[0]);
+    EXPECT_THAT(out, HasSubstr("not a value with a unit"));
+    EXPECT_THAT(out, HasSubstr("X (axis 1): 10.000 µm"));
+    EXPECT_THAT(out, Not(HasSubstr("LimitsNotDefined")));
+}
+
+} // namespace

@@ -1,0 +1,86 @@
+#include "CStageSession.h"
+
+#include <cstdio>
+#include <stdexcept>
+#include <unistd.h>
+
+#include <cfg/GlobalPropSets.h>
+
+namespace plinthcli {
+
+const char* EventName(int msgID)
+{
+    switch (msgID) {
+    case stg::c_msgLimitsChanged:
+        return "limits changed";
+    case stg::c_msgCalibrationChanged:
+        return "calibration changed";
+    case stg::c_msgUserControlOn:
+        return "user control on";
+    case stg::c_msgUserControlOff:
+        return "user control off";
+    case stg::c_msgInitRangesBegin:
+        return "range search begins";
+    case stg::c_msgInitRangesEnd:
+        return "range search ended";
+    default:
+        return "event";
+    }
+}
+
+std::string DefaultModulePath()
+{
+    char self[4096] = {};
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    if (length > 0) {
+        std::string dir(self, static_cast<std::size_t>(length));
+        dir.erase(dir.find_last_of('/'));
+        const std::string installed = dir + "/../lib/plinth/drivers/libplinth_simstage.so";
+        if (access(installed.c_str(), R_OK) == 0)
+            return installed;
+    }
+    return PLINTH_SIMSTAGE_BUILD_PATH;
+}
+
+CStageSession::CStageSession(const std::string& modulePath, std::uint32_t stageID, bool printEvents)
+    : m_modulePath(modulePath), m_module(modulePath), m_printEvents(printEvents)
+{
+    if (!m_module)
+        throw std::runtime_error("cannot load driver module " + modulePath + ": " + plat::LastModuleError());
+    m_info.module = m_module.Get();
+    m_info.stageID = stageID;
+    m_token = utl::SubscribeEvent(stg::GetStageEventID(), [this](const boost::any& message) {
+        const auto& msg = boost::any_cast<const stg::tSTAGEMSG&>(message);
+        if (msg.stageID != m_info.stageID)
+            return;
+        if (m_printEvents) {
+            std::printf("\r\033[K  [event] %s", EventName(msg.msgID));
+            if (msg.axis >= 0)
+                std::printf(", axis %d", msg.axis);
+            std::printf("\n");
+            std::fflush(stdout);
+        }
+        if (m_handler)
+            m_handler(msg);
+    });
+    auto& manager = stg::CStageManager::StageManager();
+    if (!manager.RegisterStage(m_info)) {
+        utl::UnsubscribeEvent(m_token);
+        throw std::runtime_error(modulePath + " is no driver module, or its driver refused stage " +
+                                 std::to_string(stageID));
+    }
+    if (!manager.ActivateStage(m_info)) {
+        manager.UnregisterStage(m_info);
+        utl::UnsubscribeEvent(m_token);
+        throw std::runtime_error("the driver of stage " + std::to_string(stageID) + " failed to start");
+    }
+}
+
+CStageSession::~CStageSession()
+{
+    stg::CStageManager::StageManager().UnregisterStage(m_info);
+    cfg::Flush();
+    utl::UnsubscribeEvent(m_token);
+}
+
+} // namespace plinthcli

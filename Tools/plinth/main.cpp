@@ -1,0 +1,49 @@
+// plinth: drive a stage from the command line through the Plinth flat API.
+
+#include <clocale>
+#include <cstdio>
+
+#include "CCommands.h"
+
+int main(int argc, char** argv)
+{
+    std::setlocale(LC_CTYPE, "C.UTF-8"); // property texts are wide strings; the terminal speaks UTF-8
+
+    plinthcli::tTarget target;
+    CLI::App app("plinth: drive a motorised microscope stage through Plinth (the simulated stage by default)",
+                 "plinth");
+    app.add_option("--module", target.modulePath, "Driver module (shared library exporting CreateStage)")
+        ->capture_default_str();
+    app.add_option("--stage", target.stageID, "Stage ID")->capture_default_str();
+    app.add_option("--time-scale", target.timeScale, "Simulated stage only: how much faster than real time it runs")
+        ->check(CLI::PositiveNumber);
+    plinthcli::CCommands commands(target);
+    commands.Add(app, false);
+    app.require_subcommand(0, 1); // none at all is reported below, in the tool's words
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& help) {
+        return app.exit(help);
+    } catch (const CLI::CallForAllHelp& help) {
+        return app.exit(help);
+    } catch (const CLI::ParseError& error) {
+        std::fprintf(stderr, "plinth: %s (see plinth --help)\n", error.what());
+        return error.get_exit_code() != 0 ? error.get_exit_code() : 2;
+    }
+
+    if (app.get_subcommands().empty()) {
+        std::fprintf(stderr, "plinth: no command given (see plinth --help)\n");
+        return 2;
+    }
+    try {
+        commands.RunChosen();
+        commands.Close();
+    } catch (const std::exception& error) {
+        commands.Close();
+        std::fflush(stdout);
+        std::fprintf(stderr, "plinth: %s\n", error.what());
+        return 1;
+    }
+    return 0;
+}
