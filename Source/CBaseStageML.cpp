@@ -296,30 +296,27 @@ int CBaseStageML::MoveFree(const SpeedMap& directions)
     return rc;
 }
 
-int CBaseStageML::GotoLowerLimit(const Axes& axes)
+int CBaseStageML::RunToLimit(const Axes& axes, int (CLowLevelStage::*driverRun)(const Axes&), std::int64_t farTarget)
 {
-    const int rc = m_stage.GotoLowerLimit(axes);
+    const int rc = (m_stage.*driverRun)(axes);
     if (rc != c_NotImplemented)
         return rc;
     if (MovingCheck(axes))
         return c_Busy;
     TickMap targets;
     for (int axis : axes)
-        targets[axis] = c_lowerLimitRunTarget;
+        targets[axis] = farTarget;
     return CBaseStageML::SetPosition(targets);
+}
+
+int CBaseStageML::GotoLowerLimit(const Axes& axes)
+{
+    return RunToLimit(axes, &CLowLevelStage::GotoLowerLimit, c_lowerLimitRunTarget);
 }
 
 int CBaseStageML::GotoUpperLimit(const Axes& axes)
 {
-    const int rc = m_stage.GotoUpperLimit(axes);
-    if (rc != c_NotImplemented)
-        return rc;
-    if (MovingCheck(axes))
-        return c_Busy;
-    TickMap targets;
-    for (int axis : axes)
-        targets[axis] = c_upperLimitRunTarget;
-    return CBaseStageML::SetPosition(targets);
+    return RunToLimit(axes, &CLowLevelStage::GotoUpperLimit, c_upperLimitRunTarget);
 }
 
 int CBaseStageML::GetPosition(TickMap& positions, const ESelection& selection)

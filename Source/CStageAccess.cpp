@@ -284,20 +284,23 @@ int CStageAccess::MoveFree(const TypeSpeedMap& speeds) { return MoveFree(ToAxisK
 int CStageAccess::MoveToPos(const TypePosMap& targets) { return MoveToPos(ToAxisKeys(targets)); }
 int CStageAccess::SetPosition(const TypePosMap& targets) { return SetPosition(ToAxisKeys(targets)); }
 
+template <class V, class Query>
+int CStageAccess::QueryByAxis(std::map<EAxisType, V>& byType, Query&& query) const
+{
+    std::map<int, V> byAxis = ToAxisKeys(byType);
+    const int rc = query(byAxis);
+    byType = ToTypeKeys(byAxis); // whatever the answer
+    return rc;
+}
+
 int CStageAccess::GetPosition(TypePosMap& positions, const ESelection& selection)
 {
-    PosMap byAxis = ToAxisKeys(positions);
-    const int rc = GetPosition(byAxis, selection);
-    positions = ToTypeKeys(byAxis);
-    return rc;
+    return QueryByAxis(positions, [&](PosMap& byAxis) { return GetPosition(byAxis, selection); });
 }
 
 int CStageAccess::GetCalibration(TypePosMap& calibration, const ESelection& selection) const
 {
-    PosMap byAxis = ToAxisKeys(calibration);
-    const int rc = m_medium.GetCalibration(byAxis, selection);
-    calibration = ToTypeKeys(byAxis);
-    return rc;
+    return QueryByAxis(calibration, [&](PosMap& byAxis) { return m_medium.GetCalibration(byAxis, selection); });
 }
 
 int CStageAccess::SetCalibration(const TypePosMap& calibration) const
@@ -307,28 +310,19 @@ int CStageAccess::SetCalibration(const TypePosMap& calibration) const
 
 int CStageAccess::GetSpeeds(TypeSpeedMap& speeds, const ESelection& selection) const
 {
-    SpeedMap byAxis = ToAxisKeys(speeds);
-    const int rc = m_medium.GetSpeeds(byAxis, selection);
-    speeds = ToTypeKeys(byAxis);
-    return rc;
+    return QueryByAxis(speeds, [&](SpeedMap& byAxis) { return m_medium.GetSpeeds(byAxis, selection); });
 }
 
 int CStageAccess::SetSpeeds(const TypeSpeedMap& speeds) { return m_medium.SetSpeeds(ToAxisKeys(speeds)); }
 
 int CStageAccess::GetMaxima(TypePosMap& maxima, const ESelection& selection) const
 {
-    PosMap byAxis = ToAxisKeys(maxima);
-    const int rc = GetMaxima(byAxis, selection);
-    maxima = ToTypeKeys(byAxis);
-    return rc;
+    return QueryByAxis(maxima, [&](PosMap& byAxis) { return GetMaxima(byAxis, selection); });
 }
 
 int CStageAccess::GetMinima(TypePosMap& minima, const ESelection& selection) const
 {
-    PosMap byAxis = ToAxisKeys(minima);
-    const int rc = GetMinima(byAxis, selection);
-    minima = ToTypeKeys(byAxis);
-    return rc;
+    return QueryByAxis(minima, [&](PosMap& byAxis) { return GetMinima(byAxis, selection); });
 }
 
 int CStageAccess::SetMaxima(const TypePosMap& maxima) { return SetMaxima(ToAxisKeys(maxima)); }

@@ -123,6 +123,8 @@ protected:
 
     // The moving check of IsMoving and the limit runs.
     bool MovingCheck(const Axes& axes);
+    // A limit run: the driver's, or (when it lacks one) a blocking move of the axes to `farTarget`.
+    int RunToLimit(const Axes& axes, int (CLowLevelStage::*driverRun)(const Axes&), std::int64_t farTarget);
 
     // True once a move started by this object was accepted; see the source for when it clears.
     std::atomic<bool> m_moving{false};

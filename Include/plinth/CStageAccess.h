@@ -149,6 +149,10 @@ private:
     std::map<int, V> ToAxisKeys(const std::map<EAxisType, V>& byType) const;
     template <class V>
     std::map<EAxisType, V> ToTypeKeys(const std::map<int, V>& byAxis) const;
+    // A query of a type-keyed map: translated to axis numbers, asked, translated back into the
+    // caller's map whatever the answer.
+    template <class V, class Query>
+    int QueryByAxis(std::map<EAxisType, V>& byType, Query&& query) const;
 
     CMediumLevelStage& m_medium;
     CPrecision m_precision;
