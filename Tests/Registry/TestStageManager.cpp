@@ -74,7 +74,6 @@ TEST(StageManager, LifeCycleThroughADriverModule)
     stg::CLowLevelStage* low = manager.GetLowLevel(stage.id);
     ASSERT_NE(low, nullptr);
     EXPECT_FALSE(manager.IsActiveStage(stage.id));
-    EXPECT_EQ(stg::GetStageAccess(stage.id), nullptr);
     EXPECT_EQ(low->GetAxisCount(), 0u); // not initialised before activation
     // A second registration of the ID keeps the stage it has.
     const int created = CModuleStage::Created();
@@ -84,16 +83,12 @@ TEST(StageManager, LifeCycleThroughADriverModule)
 
     EXPECT_TRUE(manager.ActivateStage(stage.info));
     EXPECT_TRUE(manager.IsActiveStage(stage.id));
-    EXPECT_NE(manager.GetMediumLevel(stage.id), nullptr);
-    EXPECT_EQ(stg::GetStageAccess(stage.id), manager.GetStage(stage.id));
     EXPECT_EQ(stg::GetAxisCount(stage.id), 2);
 
     EXPECT_TRUE(manager.DeactivateStage(stage.info));
     EXPECT_FALSE(manager.DeactivateStage(stage.info));
-    EXPECT_EQ(manager.GetStage(stage.id), nullptr);
     EXPECT_EQ(manager.GetMediumLevel(stage.id), nullptr);
     EXPECT_EQ(manager.GetLowLevel(stage.id), low);
-    EXPECT_TRUE(manager.UpdateStage(stage.id));
     EXPECT_TRUE(manager.ActivateStage(stage.info));
 
     // ReInitialize: a new driver object that takes over the settings.
@@ -110,8 +105,6 @@ TEST(StageManager, LifeCycleThroughADriverModule)
     // Unregistration of an active stage deactivates it, and Exit stores the positions.
     EXPECT_TRUE(manager.UnregisterStage(stage.info));
     EXPECT_EQ(manager.GetLowLevel(stage.id), nullptr);
-    EXPECT_FALSE(manager.IsActiveStage(stage.id));
-    EXPECT_FALSE(manager.UpdateStage(stage.id));
     mem::CBin axes;
     ASSERT_TRUE(cfg::GetGlobalPropSet(3, stage.id)->GetProperty(stg::c_propAxes, axes));
     mem::PropSetVector sets;
@@ -132,7 +125,6 @@ TEST(StageManager, ModulesAndDriversThatFail)
     const stg::tStageInfo noFactory{empty.Get(), UniqueStageID()};
     EXPECT_FALSE(manager.RegisterStage(noFactory));
     EXPECT_EQ(manager.GetLowLevel(noFactory.stageID), nullptr);
-    EXPECT_FALSE(manager.RegisterStage({nullptr, UniqueStageID()}));
 
     {
         CModuleStage stage;
@@ -150,7 +142,6 @@ TEST(StageManager, ModulesAndDriversThatFail)
     EXPECT_TRUE(manager.RegisterStage(stage.info));
     EXPECT_FALSE(manager.ActivateStage(stage.info));
     EXPECT_FALSE(manager.IsActiveStage(stage.id));
-    EXPECT_EQ(manager.GetMediumLevel(stage.id), nullptr);
 
     // One whose initialisation fails is activated all the same.
     tTestStageConfig failing = FullDriver({XAxis(1)});
@@ -164,7 +155,6 @@ TEST(StageManager, ModulesAndDriversThatFail)
     CModuleStage stage3(exitThrows);
     ASSERT_TRUE(stage3.Bring());
     EXPECT_TRUE(manager.UnregisterStage(stage3.info));
-    EXPECT_EQ(manager.GetLowLevel(stage3.id), nullptr);
 }
 
 TEST(StageManager, WhatTheLibraryRegistersAtLoad)
@@ -218,10 +208,7 @@ TEST(StageManager, WhatTheLibraryRegistersAtLoad)
         EXPECT_EQ(registered[i].type, expected[i].type) << i;
     }
 
-    CStageManager& manager = CStageManager::StageManager();
-    EXPECT_EQ(cfg::GetGlobalPropSet(3, 0), manager.GetPropSet());
-    EXPECT_NE(manager.GetEventID(), 0u);
-    EXPECT_EQ(stg::GetStageEventID(), manager.GetEventID());
+    EXPECT_EQ(cfg::GetGlobalPropSet(3, 0), CStageManager::StageManager().GetPropSet());
     EXPECT_THAT(appExtensions(), Contains("Plinth"));
 }
 
