@@ -15,7 +15,8 @@ int main(int argc, char** argv)
     app.add_option("--module", target.modulePath, "Driver module (shared library exporting CreateStage)")
         ->capture_default_str();
     app.add_option("--stage", target.stageID, "Stage ID")->capture_default_str();
-    app.add_option("--time-scale", target.timeScale, "Simulated stage only: how much faster than real time it runs")
+    app.add_option("--time-scale", target.timeScale,
+                   "Simulated stage only: how much faster than real time it runs (kept with the stage's settings)")
         ->check(CLI::PositiveNumber);
     plinthcli::CCommands commands(target);
     commands.Add(app, false);
