@@ -250,6 +250,9 @@ int CLowLevelStage::WaitForStop(const Axes& axes, std::uint32_t timeoutMs)
 
 int CLowLevelStage::StopMoving()
 {
+    // A concurrent stop must not queue behind the move it is meant to end.
+    if (m_concurrentStop)
+        return StopMovingImpl();
     return Locked([&] { return StopMovingImpl(); });
 }
 

@@ -84,7 +84,12 @@ public:
     int MoveToPos(const TickMap& targets); // starts a move and returns
     bool IsMoving(const Axes& axes);
     int WaitForStop(const Axes& axes, std::uint32_t timeoutMs); // holds the lock while waiting
+    // With a concurrent stop declared (EnableConcurrentStop), StopMovingImpl is called at once,
+    // without waiting for the stage lock that a blocking move, a wait or a free run of another
+    // thread may hold; otherwise under the stage lock, like every other slot.
     int StopMoving();
+    // Whether the driver declared a concurrent stop. No lock.
+    bool HasConcurrentStop() const noexcept { return m_concurrentStop; }
     int SetPosition(const TickMap& targets); // moves and returns when stopped
     int GetPosition(TickMap& positions, const ESelection& selection);
     int GotoUpperLimit(const Axes& axes);
@@ -152,6 +157,12 @@ protected:
 
     // For the driver's constructor; the library never changes the capabilities afterwards.
     void SetCaps(const tSTAGECAPS& caps);
+    // For the driver's constructor: declares that StopMovingImpl may run on any thread at any
+    // time, while another thread is inside any other slot (a blocking move, a wait, a free run),
+    // without the stage lock. Such a driver makes its blocking slots return early, answering
+    // c_Stopped, once a stop arrives. Drivers that do not declare it get their stop under the
+    // stage lock, after whatever slot runs.
+    void EnableConcurrentStop() noexcept { m_concurrentStop = true; }
 
 private:
     // The worker of an emulated move takes the stage lock before it acknowledges its start.
@@ -173,7 +184,8 @@ private:
     boost::shared_ptr<utl::CPropSet> m_propSet;
     mutable std::recursive_mutex m_lock;
     std::uint32_t m_stageID;
-    tSTAGECAPS m_caps; // all true until the driver's constructor says otherwise
+    tSTAGECAPS m_caps;             // all true until the driver's constructor says otherwise
+    bool m_concurrentStop = false; // set only in the driver's constructor
 };
 
 } // namespace stg

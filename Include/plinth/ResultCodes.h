@@ -19,6 +19,10 @@ constexpr int c_NoEscapeToReturn = 4013;      // Z escape: return asked without 
 constexpr int c_PropertyNotAccessible = 4014; // property absent from the axis, or not open to access
 constexpr int c_EscapeNotPermitted = 4015;    // Z escape: "AllowEscape" false or unreadable
 constexpr int c_TargetOutOfRange = 4017;      // a target lies outside the axis limits
+// A number that may never reach a driver: a target, limit, calibration, offset, angle or speed
+// that is not finite, limits with the minimum above the maximum, or a speed that is not positive.
+constexpr int c_InvalidValue = 4020;
+constexpr int c_Stopped = 4021; // a blocking move or wait was ended early by StopMoving
 
 // The constant's name without its prefix ("OK", "NoSuchAxis"); "Unknown" for other values.
 const char* ResultCodeName(int code) noexcept;
