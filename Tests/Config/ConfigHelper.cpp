@@ -6,6 +6,9 @@
 //   stage-read <ID>          creates the stage again and prints its settings
 //   stage-reset <ID>         unplugs the stage's set and flushes (as the stage manager's Reset
 //                            does), then prints the settings of a new stage
+//   stage-change <ID> <calibration|speed|none>
+//                            creates the stage, says "loaded", waits for SIGUSR1, changes one
+//                            setting (or none) and flushes
 //   later-path <file> <ID>   started in memory: chooses <file> in main, then stage-write
 //   end <return|exit>        changes a nested set of a plugged set and ends the process at once
 //   hammer <group> <rounds>  writes and flushes in a loop
@@ -15,6 +18,7 @@
 
 #include <cfg/GlobalPropSets.h>
 
+#include <signal.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -114,6 +118,26 @@ int StageReset(std::uint32_t stageID)
     cfg::UnPlugGlobalPropSet(3, stageID);
     Check(cfg::Flush(), "Flush: " + cfg::LastError());
     PrintStage(stageID);
+    return 0;
+}
+
+int StageChange(std::uint32_t stageID, const std::string& what)
+{
+    sigset_t go;
+    sigemptyset(&go);
+    sigaddset(&go, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &go, nullptr);
+    stgtest::CTestStage stage(stageID, StageConfig());
+    Check(stage.Init() == stg::c_OK, "Init");
+    Say("loaded");
+    int signal = 0;
+    sigwait(&go, &signal);
+    if (what == "calibration")
+        Check(stage.SetPropertyVessel(1, stg::c_propCalibration, Value(0.5, &utl::c_mm)) == stg::c_OK, "calibration");
+    else if (what == "speed")
+        Check(stage.SetSpeeds({{2, 9.5}}) == stg::c_OK, "speed");
+    Check(cfg::Flush(), "Flush: " + cfg::LastError());
+    Say("done");
     return 0;
 }
 
@@ -242,6 +266,8 @@ int main(int argc, char** argv)
         return PrintStage(std::stoul(arg(1))), 0;
     if (mode == "stage-reset")
         return StageReset(std::stoul(arg(1)));
+    if (mode == "stage-change")
+        return StageChange(std::stoul(arg(1)), arg(2));
     if (mode == "later-path")
         return LaterPath(arg(1), std::stoul(arg(2)));
     if (mode == "end")

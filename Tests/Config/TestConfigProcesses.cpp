@@ -52,6 +52,29 @@ TEST(ConfigProcesses, AStageComesBackInAFreshProcessUntilItIsReset)
     EXPECT_EQ(Helper({"stage-read", c_stageID}, file), defaults);
 }
 
+TEST(ConfigProcesses, ProcessesKeepEachOthersSettingsOfOneStage)
+{
+    CTempDir dir;
+    const std::string file = dir.File("config.db");
+    EXPECT_EQ(Helper({"stage-write", c_stageID}, file), tLines{"written"});
+    // All three have read the stage before any of them writes; the idle one flushes in between,
+    // as an idle shell that quits does.
+    CChild calibration({"stage-change", c_stageID, "calibration"}, file);
+    CChild idle({"stage-change", c_stageID, "none"}, file);
+    CChild speed({"stage-change", c_stageID, "speed"}, file);
+    for (CChild* child : {&calibration, &idle, &speed})
+        ASSERT_EQ(child->ReadLine(), std::optional<std::string>("loaded"));
+    for (CChild* child : {&calibration, &idle, &speed}) {
+        child->Kill(SIGUSR1);
+        EXPECT_EQ(child->ReadAllLines(), tLines{"done"});
+        EXPECT_EQ(child->Wait(), 0);
+    }
+    tLines expected = c_written;
+    expected[0] = "calibration 1 0.5 2";
+    expected[6] = "speed 2 9.5";
+    EXPECT_EQ(Helper({"stage-read", c_stageID}, file), expected);
+}
+
 TEST(ConfigProcesses, APathChosenInMainTakesOverWhatLibrariesPluggedBeforeIt)
 {
     CTempDir dir;

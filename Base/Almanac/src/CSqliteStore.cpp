@@ -1,5 +1,7 @@
 #include <cfg/CSqliteStore.h>
 
+#include <cfg/SetChanges.h>
+
 #include <sqlite3.h>
 
 #include <cmath>
@@ -694,6 +696,29 @@ bool CSqliteStore::Save(const std::vector<std::pair<tSetKey, utl::PropSetPtr>>& 
         for (const auto& [key, setRows] : rows)
             if (!m_impl->WriteRows(key, setRows))
                 return false;
+        return true;
+    });
+}
+
+bool CSqliteStore::SaveChanges(const std::vector<tSetChanges>& changes)
+{
+    if (!m_impl->db && !m_impl->Connect())
+        return false;
+    return m_impl->Transaction("BEGIN IMMEDIATE", "cannot write", [&] {
+        for (const auto& change : changes) {
+            utl::PropSetPtr merged = change.current;
+            if (change.base) {
+                bool stored = false;
+                std::vector<utl::CPropSet::Entry> entries;
+                if (!m_impl->ReadRows(change.key, stored, entries))
+                    return false;
+                merged = boost::make_shared<utl::CPropSet>();
+                merged->Assign(std::move(entries));
+                MergeChanges(*change.base, *change.current, merged.get());
+            }
+            if (!m_impl->WriteRows(change.key, Serialise(merged)))
+                return false;
+        }
         return true;
     });
 }

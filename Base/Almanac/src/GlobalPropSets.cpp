@@ -15,6 +15,9 @@
 #include <vector>
 
 #include <cfg/CSqliteStore.h>
+#include <cfg/SetChanges.h>
+
+#include <boost/make_shared.hpp>
 
 namespace cfg {
 namespace {
@@ -136,6 +139,9 @@ private:
     struct tPlugged {
         utl::PropSetPtr set;
         std::shared_ptr<CWatch> watch;
+        // What this process last read from or wrote into the store for the key (a snapshot);
+        // writes carry only what differs from it. Null: the set replaces what is stored.
+        utl::PropSetPtr base;
     };
 
     // Expect m_storeMutex held.
@@ -303,17 +309,37 @@ bool CDatabase::WriteRound(bool everything)
         round = ++m_roundsStarted;
         m_roundRunning = true;
     }
-    // Sets nested since the last write are watched from now on; what they hold now is written.
+    // Sets nested since the last write are watched from now on; what they hold now is compared
+    // with what was last stored, and only the difference is written. A store written only by
+    // Flush belongs to this process alone: it gets the plugged sets themselves, whole.
+    const bool whole = !m_store->WantsWriteBack();
     SetList list;
+    std::vector<tSetChanges> changes;
+    std::vector<std::shared_ptr<CWatch>> changedWatches; // changedWatches[i] belongs to changes[i]
     for (std::size_t i = 0; i < sets.size(); ++i) {
         AttachTree(sets[i].set, sets[i].watch);
-        list.emplace_back(keys[i], sets[i].set);
+        if (whole) {
+            list.emplace_back(keys[i], sets[i].set);
+            continue;
+        }
+        utl::PropSetPtr snapshot = sets[i].set->Clone();
+        if (!sets[i].base || MergeChanges(*sets[i].base, *snapshot, nullptr)) {
+            changes.push_back(tSetChanges{keys[i], sets[i].base, std::move(snapshot)});
+            changedWatches.push_back(sets[i].watch);
+        }
     }
-    const bool ok = list.empty() || m_store->Save(list);
+    const bool ok = whole ? list.empty() || m_store->Save(list) : changes.empty() || m_store->SaveChanges(changes);
     {
         std::lock_guard<std::mutex> state(m_stateMutex);
         m_roundRunning = false;
         if (ok) {
+            // The next write compares with what was written now (unless the key was plugged
+            // anew meanwhile).
+            for (std::size_t i = 0; i < changes.size(); ++i) {
+                auto it = m_plugged.find(changes[i].key);
+                if (it != m_plugged.end() && it->second.watch == changedWatches[i])
+                    it->second.base = changes[i].current;
+            }
             m_lastRoundWritten = round;
             m_reportedFailure = false;
             m_error.clear();
@@ -359,7 +385,9 @@ void CDatabase::Attach(std::unique_ptr<IPropSetStore> store, const std::string& 
     if (m_error.empty())
         m_error = loadError;
     m_writeBack = writeBack && !m_closed;
-    // The new store gets every plugged set, merged as it is now.
+    // The new store gets every plugged set whole, merged as it is now.
+    for (auto& [key, entry] : m_plugged)
+        entry.base = nullptr;
     if (m_writeBack)
         for (auto& entry : plugged)
             if (entry.watch->active)
@@ -384,13 +412,20 @@ bool CDatabase::Plug(const tSetKey& key, const utl::PropSetPtr& set, bool keepSe
 
     // Whether the set now holds only what is known for the key already: nothing to write.
     bool known = false;
+    // What the store holds for the key as far as this process knows; null when the set replaces it.
+    utl::PropSetPtr base;
     if (!keepSetValues) {
         if (previous.set) {
             for (auto& entry : previous.set->Clone()->Snapshot())
                 set->SetProperty(entry.first, entry.second);
             known = true;
+            base = previous.base;
         } else {
-            known = m_store->Load(key, *set);
+            auto stored = boost::make_shared<utl::CPropSet>();
+            known = m_store->Load(key, *stored);
+            base = stored->Clone();
+            for (auto& entry : stored->Snapshot())
+                set->SetProperty(entry.first, entry.second);
             if (!known) {
                 const std::string error = StoreError("");
                 if (!error.empty()) {
@@ -406,7 +441,7 @@ bool CDatabase::Plug(const tSetKey& key, const utl::PropSetPtr& set, bool keepSe
         std::lock_guard<std::mutex> state(m_stateMutex);
         if (previous.watch)
             previous.watch->active = false;
-        m_plugged[key] = tPlugged{set, watch};
+        m_plugged[key] = tPlugged{set, watch, base};
     }
     if (previous.set)
         DetachTree(previous.set, previous.watch);

@@ -54,6 +54,9 @@ public:
     // False also on an error, with LastError() telling it.
     bool Load(const tSetKey& key, utl::CPropSet& set) override;
     bool Save(const std::vector<std::pair<tSetKey, utl::PropSetPtr>>& sets) override;
+    // Reads what is stored, merges the changes in and writes the result, in one transaction that
+    // holds the file's write lock: what another process stored meanwhile is kept.
+    bool SaveChanges(const std::vector<tSetChanges>& changes) override;
     bool Erase(const tSetKey& key) override;
     bool WantsWriteBack() const override { return true; }
 

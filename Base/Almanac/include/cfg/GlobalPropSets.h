@@ -27,7 +27,7 @@ namespace cfg {
 // changed. A background thread writes the changed sets c_writeBackDelay after the first change
 // (changes made in the meantime go into the same write), so that a burst of changes costs one
 // transaction. Besides that, synchronously on the calling thread:
-//   - Flush writes every plugged set;
+//   - Flush writes what changed in every plugged set;
 //   - UnPlugGlobalPropSet erases the key from the file;
 //   - SetConfigPath writes what is still unwritten into the file it leaves;
 //   - the end of the process (return from main or exit()) stops the thread and writes what is
@@ -35,6 +35,16 @@ namespace cfg {
 // A process that ends otherwise (a crash, _exit, quick_exit, a signal) loses the changes of its
 // last c_writeBackDelay. A failed write is retried c_writeBackRetry later and at the end of the
 // process. A child made with fork() must not use the database before it execs.
+//
+// What is written. The database remembers, per plugged set, what it last read from or wrote into
+// the store, and a write carries only the properties that differ from that (nested sets compared
+// element by element, see cfg::MergeChanges), merged into what the store holds now. A set that
+// did not change is not written at all, not even by Flush or at the end of the process. So
+// processes that share a file keep each other's settings, also of the same stage; when two of
+// them change the same property, the later write wins. A set plugged with `keepSetValues`, and
+// every set when the store is replaced, is written whole the first time. (A store given with
+// SetStore that does not want write-back is this process's own: Flush hands it every plugged set
+// whole.)
 //
 // Errors. When the file cannot be used (it cannot be created or written, it is not a database,
 // it is damaged, it belongs to another program or to a newer version of this library), the file
@@ -65,7 +75,7 @@ bool PlugGlobalPropSet(int group, std::uint32_t id, const utl::PropSetPtr& set, 
 // store forgets the key all the same) or when the store failed (see LastError()).
 bool UnPlugGlobalPropSet(int group, std::uint32_t id);
 
-// Writes every plugged set to the store now. False when the store refused (see LastError()).
+// Writes what changed in every plugged set to the store now. False when the store refused (see LastError()).
 bool Flush();
 
 // The set plugged under (group, id), or null.
