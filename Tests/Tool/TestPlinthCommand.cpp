@@ -7,8 +7,13 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <regex>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -121,6 +126,22 @@ TEST(PlinthCommand, MistakesEndWithOneClearLineAndAFailingStatus)
         {{"--module", "/nonexistent/driver.so", "info"}, "cannot load driver module"},
         {{"prop", "get", "stage", "99999"}, "give it with --type"},
         {{"pos"}, "LimitsNotDefined (4005)"},
+        {{"move", "X=nan"}, "X: not a finite number"},
+        {{"move", "X=inf um"}, "X: not a finite number"},
+        {{"move", "X=1e999mm"}, "X: \"1e999mm\" is out of range"},
+        {{"move", "X=0x10um"}, "X: not a value with a unit"},
+        {{"move", "X=5um junk"}, "X: not a value with a unit"},
+        {{"move", "1-2=1um"}, "has no axis 1-2"},
+        {{"calib", "--", "-=1um"}, "has no axis -"},
+        {{"speed", "X=-"}, "X: not a number"},
+        {{"speed", "X=0"}, "X: \"0\" is out of range"},
+        {{"free", "X=1e999"}, "X: \"1e999\" is out of range"},
+        {{"prop", "set", "X", "AxisEnabled", "maybe"}, "AxisEnabled: not a truth value"},
+        {{"prop", "set", "stage", "7", "3000000000", "--type", "int"}, "7: \"3000000000\" is out of range"},
+        {{"prop", "get", "stage", "1x", "--type", "int"}, "property: not a whole number"},
+        {{"--stage", "4294967296", "info"}, "--stage: \"4294967296\" is out of range"},
+        {{"--time-scale", "nan", "info"}, "--time-scale: not a finite number"},
+        {{"watch", "--interval", "1e3"}, "--interval: not a whole number"},
     };
     for (const auto& c : cases) {
         const tRun run = Plinth(c.args);
@@ -128,6 +149,74 @@ TEST(PlinthCommand, MistakesEndWithOneClearLineAndAFailingStatus)
         EXPECT_THAT(run.err, HasSubstr(c.says));
         EXPECT_EQ(Lines(run.err), 1u) << run.err;
     }
+}
+
+TEST(PlinthCommand, ASettingThatCannotBeSavedFailsTheCommand)
+{
+    // The directory cannot be made, so the first write fails.
+    const tRun run = Plinth({"calib", "X=0.1um"}, "/dev/null/plinth/config.db");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_THAT(run.err, HasSubstr("the changed settings could not be saved"));
+}
+
+TEST(PlinthCommand, CtrlCStopsAMoveAndKeepsWhereTheStageStopped)
+{
+    const auto config =
+        std::filesystem::temp_directory_path() / ("plinth-signal-test-" + std::to_string(getpid()) + ".db");
+    std::filesystem::remove(config);
+    ASSERT_EQ(Plinth({"limits", "X=-50mm:50mm", "Y=-50mm:50mm", "Z=0um:5000um"}, config).status, 0);
+
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(out[1], STDERR_FILENO);
+        close(out[0]);
+        setenv("PLINTH_CONFIG", config.c_str(), 1);
+        execl(PLINTH_BINARY, PLINTH_BINARY, "--time-scale", "0.2", "move", "X=40mm", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    // Interrupted once the progress line shows X away from where it started.
+    const std::regex underway(R"(X ([1-9][0-9]*\.[0-9]) )");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    std::string text;
+    bool sent = false;
+    char buffer[4096];
+    for (;;) {
+        pollfd readable{out[0], POLLIN, 0};
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            ADD_FAILURE() << "the move never got under way or never ended: " << text;
+            break;
+        }
+        if (poll(&readable, 1, 100) <= 0)
+            continue;
+        const ssize_t n = read(out[0], buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        text.append(buffer, static_cast<std::size_t>(n));
+        if (!sent && std::regex_search(text, underway)) {
+            kill(child, SIGINT);
+            sent = true;
+        }
+    }
+    close(out[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by a signal, not by the command: " << text;
+    EXPECT_EQ(WEXITSTATUS(status), 130) << text;
+
+    std::smatch stopped;
+    ASSERT_TRUE(std::regex_search(text, stopped, std::regex(R"(stopped: X \(axis 1\): (-?[0-9.]+) )"))) << text;
+    const std::string where = stopped[1];
+    EXPECT_NE(where, "0.000");
+    EXPECT_NE(where, "40000.000");
+    const tRun pos = Plinth({"pos"}, config);
+    EXPECT_THAT(pos.out, HasSubstr("X (axis 1): " + where + " µm"));
+    for (const char* suffix : {"", "-wal", "-shm"})
+        std::filesystem::remove(config.string() + suffix);
 }
 
 TEST(PlinthCommand, EveryCommandHasHelp)

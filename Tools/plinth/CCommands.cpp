@@ -11,11 +11,16 @@
 #include <sstream>
 #include <thread>
 
+#include <sys/select.h>
+#include <unistd.h>
+
 #include <readline/history.h>
 #include <readline/readline.h>
 
+#include <cfg/GlobalPropSets.h>
 #include <utl/PropertyRegistry.h>
 
+#include "Interrupts.h"
 #include "Quantity.h"
 #include "SimStageDefs.h"
 
@@ -24,39 +29,11 @@ namespace {
 
 using Position = utl::TUnitValue<double>;
 
-std::atomic<bool> g_interrupted{false};
+// How long a stopped stage may take to stand still before the command gives up waiting.
+constexpr std::uint32_t c_stopWaitMs = 10000;
 
-extern "C" void OnInterrupt(int) { g_interrupted = true; }
-
-std::pair<std::string, std::string> SplitAssignment(const std::string& text)
-{
-    const auto eq = text.find('=');
-    if (eq == std::string::npos || eq == 0 || eq + 1 == text.size())
-        throw CCommandError("expected AXIS=VALUE, got \"" + text + "\"");
-    return {text.substr(0, eq), text.substr(eq + 1)};
-}
-
-Position ParsePosition(const std::string& text)
-{
-    const auto value = ParseQuantity(text);
-    if (!value)
-        throw CCommandError("not a value with a unit: \"" + text + "\" (write for example 12.5um, 1mm or 500nm)");
-    return *value;
-}
-
-double ParseNumber(const std::string& text)
-{
-    std::size_t used = 0;
-    double value = 0.0;
-    try {
-        value = std::stod(text, &used);
-    } catch (const std::exception&) {
-        used = 0;
-    }
-    if (used != text.size())
-        throw CCommandError("not a number: \"" + text + "\"");
-    return value;
-}
+// The smallest speed that is still a speed.
+constexpr double c_minimumSpeed = std::numeric_limits<double>::denorm_min();
 
 std::wstring Widen(const std::string& text)
 {
@@ -101,7 +78,6 @@ std::string AxisLabel(std::uint32_t stageID, int axis)
 
 void CCommands::Add(CLI::App& app, bool inShell)
 {
-    m_inShell = inShell;
     const auto command = [&](const char* name, const char* description, std::function<void()> run) {
         CLI::App* sub = app.add_subcommand(name, description);
         sub->callback([this, run] { m_chosen = run; });
@@ -110,33 +86,36 @@ void CCommands::Add(CLI::App& app, bool inShell)
     command("info", "Show the stage: driver module, axes, switches", [this] { Info(); });
     command("axes", "Show every axis with its type, calibration, limits, speed and position", [this] { Axes(); });
     command("pos", "Show the positions of all axes", [this] { Pos(); });
-    auto* move = command("move", "Move axes to positions, e.g. move X=12.5um Y=1mm", [this] { Move(); });
-    move->add_option("targets", m_args, "AXIS=POSITION, AXIS being X, Y, Z or an axis number")->required();
-    move->add_flag("--no-wait", m_noWait, "Start the move and return at once");
-    auto* free = command("free", "Run axes freely until stopped, e.g. free X=1 Y=-1", [this] { Free(); });
-    free->add_option("speeds", m_args, "AXIS=SPEED; the sign gives the direction")->required();
+    auto* move = command("move", "Move axes to positions, e.g. move X=12.5um Y=1mm", [this] { Move(m_move); });
+    move->add_option("targets", m_move.targets, "AXIS=POSITION, AXIS being X, Y, Z or an axis number")->required();
+    move->add_flag("--no-wait", m_move.noWait, "Start the move and return at once");
+    auto* free = command("free", "Run axes freely until stopped, e.g. free X=1 Y=-1", [this] { Free(m_free); });
+    free->add_option("speeds", m_free.assignments, "AXIS=SPEED; the sign gives the direction")->required();
     command("stop", "Stop all axes", [this] { Stop(); });
-    auto* limits = command("limits", "Show or set the axis limits, e.g. limits X=-10mm:10mm", [this] { Limits(); });
-    limits->add_option("limits", m_args, "AXIS=MIN:MAX to set; with --init or --clear: the axes (default all)");
-    limits->add_flag("--init", m_init, "Search the hardware end switches and take them as limits");
-    limits->add_flag("--clear", m_clear, "Forget the limits");
-    auto* calib =
-        command("calib", "Show or set the calibration (length of one tick), e.g. calib X=0.1um", [this] { Calib(); });
-    calib->add_option("calibrations", m_args, "AXIS=LENGTH to set");
+    auto* limits =
+        command("limits", "Show or set the axis limits, e.g. limits X=-10mm:10mm", [this] { Limits(m_limits); });
+    limits->add_option("limits", m_limits.items, "AXIS=MIN:MAX to set; with --init or --clear: the axes (default all)");
+    limits->add_flag("--init", m_limits.init, "Search the hardware end switches and take them as limits");
+    limits->add_flag("--clear", m_limits.clear, "Forget the limits");
+    auto* calib = command("calib", "Show or set the calibration (length of one tick), e.g. calib X=0.1um",
+                          [this] { Calib(m_calib); });
+    calib->add_option("calibrations", m_calib.assignments, "AXIS=LENGTH to set");
     auto* speed =
-        command("speed", "Show or set the axis speeds (driver units), e.g. speed X=50000", [this] { Speed(); });
-    speed->add_option("speeds", m_args, "AXIS=SPEED to set");
-    auto* prop = command("prop", "Read or write a stage or axis property, e.g. prop get X Speed", [this] { Prop(); });
-    prop->add_option("action", m_propAction, "get or set")->required()->check(CLI::IsMember({"get", "set"}));
-    prop->add_option("target", m_propTarget, "stage, or an axis (X, Y, Z or a number)")->required();
-    prop->add_option("name", m_propName, "Property name (e.g. Speed) or ID")->required();
-    prop->add_option("value", m_propValue, "Value to set (positions and lengths with their unit)");
-    prop->add_option("--type", m_propType, "Value type of an unregistered ID")
+        command("speed", "Show or set the axis speeds (driver units), e.g. speed X=50000", [this] { Speed(m_speed); });
+    speed->add_option("speeds", m_speed.assignments, "AXIS=SPEED to set");
+    auto* prop =
+        command("prop", "Read or write a stage or axis property, e.g. prop get X Speed", [this] { Prop(m_prop); });
+    prop->add_option("action", m_prop.action, "get or set")->required()->check(CLI::IsMember({"get", "set"}));
+    prop->add_option("target", m_prop.target, "stage, or an axis (X, Y, Z or a number)")->required();
+    prop->add_option("name", m_prop.name, "Property name (e.g. Speed) or ID")->required();
+    prop->add_option("value", m_prop.value, "Value to set (positions and lengths with their unit)");
+    prop->add_option("--type", m_prop.type, "Value type of an unregistered ID")
         ->check(CLI::IsMember({"int", "int64", "double", "bool", "quantity", "text"}));
     command("escape", "Move Z out of the way (nested escapes are counted)", [this] { Escape(true); });
     command("return", "Bring Z back from an escape", [this] { Escape(false); });
-    auto* watch = command("watch", "Print events and positions until interrupted (Ctrl-C)", [this] { Watch(); });
-    watch->add_option("--interval", m_intervalMs, "Milliseconds between position lines")->check(CLI::Range(20, 60000));
+    auto* watch = command("watch", "Print events and positions until interrupted (Ctrl-C)", [this] { Watch(m_watch); });
+    watch->add_option("--interval", m_watch.intervalMs, "Milliseconds between position lines (20 to 60000)")
+        ->capture_default_str();
     if (!inShell) {
         command("shell", "Interactive prompt that keeps the stage active between commands", [this] { Shell(); });
         command("demo", "Demonstration on the simulated stage", [this] { Demo(); });
@@ -150,6 +129,32 @@ void CCommands::RunChosen()
     const auto chosen = std::move(m_chosen);
     m_chosen = nullptr;
     chosen();
+    // A signal during a command that blocks in the library (a range search, a Z escape) is
+    // answered when the command returns: it ran to its end, the stage stands.
+    if (const int signal = interrupts::Pending())
+        throw CInterrupted{signal};
+}
+
+bool CCommands::StopOpenStage()
+{
+    if (!m_session)
+        return false;
+    stg::StopMoving(m_session->ID());
+    stg::WaitForStop(m_session->ID(), stg::GetAxisList(m_session->ID()), c_stopWaitMs);
+    return true;
+}
+
+void CCommands::Close()
+{
+    if (!m_session)
+        return;
+    m_session.reset(); // unregisters the stage, which stores the last position
+    // Settings are written as they change; what is still unwritten goes now. A process that keeps
+    // its settings in memory because the file could not be used has saved nothing it changed.
+    const bool written = cfg::Flush();
+    const std::string error = cfg::LastError();
+    if (!written || (m_changesSettings && !error.empty()))
+        throw CCommandError("the changed settings could not be saved: " + error);
 }
 
 CStageSession& CCommands::Session()
@@ -160,8 +165,11 @@ CStageSession& CCommands::Session()
         } catch (const std::runtime_error& error) {
             throw CCommandError(error.what());
         }
-        if (m_target.timeScale > 0.0)
-            stg::SetProperty(m_target.stageID, simstage::c_propSimTimeScale, m_target.timeScale);
+        if (m_target.timeScale > 0.0) {
+            ChangesSettings();
+            CheckCode("setting the time scale",
+                      stg::SetProperty(m_target.stageID, simstage::c_propSimTimeScale, m_target.timeScale));
+        }
     }
     return *m_session;
 }
@@ -174,32 +182,20 @@ void CCommands::CheckCode(const std::string& what, int code) const
         throw CCommandError(what + ": " + DescribeCode(code));
 }
 
-int CCommands::Axis(const std::string& key)
+int CCommands::Axis(const tAxisKey& key)
 {
     const std::uint32_t id = Session().ID();
-    int axis = -1;
-    if (key == "X" || key == "x")
+    int axis = key.number;
+    if (key.letter == 'X')
         axis = stg::GetAxisFromType(id, stg::eAxisX);
-    else if (key == "Y" || key == "y")
+    else if (key.letter == 'Y')
         axis = stg::GetAxisFromType(id, stg::eAxisY);
-    else if (key == "Z" || key == "z")
+    else if (key.letter == 'Z')
         axis = stg::GetAxisFromType(id, stg::eAxisZ);
-    else if (key.find_first_not_of("-0123456789") == std::string::npos && key.size() < 10)
-        axis = std::stoi(key);
     const auto axes = stg::GetAxisList(id);
     if (std::find(axes.begin(), axes.end(), axis) == axes.end())
-        throw CCommandError("stage " + std::to_string(id) + " has no axis " + key);
+        throw CCommandError("stage " + std::to_string(id) + " has no axis " + key.text);
     return axis;
-}
-
-std::map<int, Position> CCommands::Positions(const std::vector<std::string>& assignments)
-{
-    std::map<int, Position> positions;
-    for (const auto& text : assignments) {
-        const auto [key, value] = SplitAssignment(text);
-        positions[Axis(key)] = ParsePosition(value);
-    }
-    return positions;
 }
 
 void CCommands::Info()
@@ -252,15 +248,29 @@ void CCommands::Pos()
     CheckCode("reading the positions", firstFailure);
 }
 
-void CCommands::Move()
+void CCommands::Move(const tMoveArgs& args)
 {
+    std::vector<tAxisQuantity> parsed;
+    for (const auto& text : args.targets)
+        parsed.push_back(ParseAxisQuantity(text));
+    if (parsed.empty())
+        throw CCommandError("move: no target given (write for example move X=12.5um)");
     const std::uint32_t id = Session().ID();
-    const auto targets = Positions(m_args);
-    CheckCode("move", stg::MoveTo(id, targets, !m_noWait));
-    if (m_noWait) {
+    std::map<int, Position> targets;
+    for (const auto& target : parsed)
+        targets[Axis(target.axis)] = target.value;
+    // Started and watched rather than blocking, so that Ctrl-C can stop it.
+    CheckCode("move", stg::MoveTo(id, targets, false));
+    if (args.noWait) {
         std::printf("move started\n");
         return;
     }
+    std::vector<int> axes;
+    for (const auto& entry : targets)
+        axes.push_back(entry.first);
+    std::printf("moving; Ctrl-C stops\n");
+    ShowPositionsWhileMoving(axes);
+    CheckCode("move", stg::WaitForStop(id, axes, c_stopWaitMs));
     for (const auto& entry : targets) {
         Position position;
         CheckCode("reading the position", stg::GetPosition(id, entry.first, position));
@@ -268,44 +278,52 @@ void CCommands::Move()
     }
 }
 
-void CCommands::Free()
+void CCommands::Free(const tAssignArgs& args)
 {
+    std::vector<tAxisNumber> parsed;
+    for (const auto& text : args.assignments)
+        parsed.push_back(ParseAxisNumber(text));
+    if (parsed.empty())
+        throw CCommandError("free: no speed given (write for example free X=1)");
     std::map<int, double> speeds;
-    for (const auto& text : m_args) {
-        const auto [key, value] = SplitAssignment(text);
-        speeds[Axis(key)] = ParseNumber(value);
-    }
+    for (const auto& speed : parsed)
+        speeds[Axis(speed.axis)] = speed.value;
     CheckCode("free run", stg::MoveFree(Session().ID(), speeds));
     std::printf("running; stop with: plinth stop\n");
 }
 
 void CCommands::Stop() { CheckCode("stop", stg::StopMoving(Session().ID())); }
 
-void CCommands::Limits()
+void CCommands::Limits(const tLimitsArgs& args)
 {
+    std::vector<tAxisKey> keys;
+    std::vector<tAxisRange> ranges;
+    for (const auto& text : args.items) {
+        if (args.init || args.clear)
+            keys.push_back(ParseAxisKey(text));
+        else
+            ranges.push_back(ParseAxisRange(text));
+    }
     const std::uint32_t id = Session().ID();
     std::vector<int> axes;
-    if (m_init || m_clear) {
-        for (const auto& key : m_args)
+    if (args.init || args.clear) {
+        ChangesSettings();
+        for (const auto& key : keys)
             axes.push_back(Axis(key));
         if (axes.empty())
             axes = stg::GetAxisList(id);
     }
-    if (m_init) {
+    if (args.init) {
         auto* medium = stg::CStageManager::StageManager().GetMediumLevel(id);
         std::printf("searching the end switches...\n");
         CheckCode("range search", medium->InitRanges(axes));
-    } else if (m_clear) {
+    } else if (args.clear) {
         CheckCode("forgetting the limits", stg::UndefineLimits(id, axes));
     } else {
-        for (const auto& text : m_args) {
-            const auto [key, range] = SplitAssignment(text);
-            const auto colon = range.find(':');
-            if (colon == std::string::npos)
-                throw CCommandError("expected AXIS=MIN:MAX, got \"" + text + "\"");
-            CheckCode("setting the limits of " + key,
-                      stg::SetAxisLimits(id, Axis(key), ParsePosition(range.substr(0, colon)),
-                                         ParsePosition(range.substr(colon + 1))));
+        for (const auto& range : ranges) {
+            ChangesSettings();
+            CheckCode("setting the limits of " + range.axis.text,
+                      stg::SetAxisLimits(id, Axis(range.axis), range.minimum, range.maximum));
         }
     }
     for (int axis : stg::GetAxisList(id)) {
@@ -318,23 +336,31 @@ void CCommands::Limits()
     }
 }
 
-void CCommands::Calib()
+void CCommands::Calib(const tAssignArgs& args)
 {
+    std::vector<tAxisQuantity> parsed;
+    for (const auto& text : args.assignments)
+        parsed.push_back(ParseAxisQuantity(text));
     const std::uint32_t id = Session().ID();
-    for (const auto& [axis, length] : Positions(m_args))
-        CheckCode("setting the calibration", stg::SetCalibration(id, axis, length));
+    for (const auto& calibration : parsed) {
+        ChangesSettings();
+        CheckCode("setting the calibration", stg::SetCalibration(id, Axis(calibration.axis), calibration.value));
+    }
     std::map<int, Position> calibration;
     CheckCode("reading the calibration", stg::GetCalibration(id, calibration, stg::eAllAxes));
     for (const auto& [axis, length] : calibration)
         std::printf("%s: %s per tick\n", AxisLabel(id, axis).c_str(), FormatQuantity(length, 4).c_str());
 }
 
-void CCommands::Speed()
+void CCommands::Speed(const tAssignArgs& args)
 {
+    std::vector<tAxisNumber> parsed;
+    for (const auto& text : args.assignments)
+        parsed.push_back(ParseAxisNumber(text, c_minimumSpeed));
     const std::uint32_t id = Session().ID();
-    for (const auto& text : m_args) {
-        const auto [key, value] = SplitAssignment(text);
-        CheckCode("setting the speed", stg::SetAxisSpeed(id, Axis(key), ParseNumber(value)));
+    for (const auto& speed : parsed) {
+        ChangesSettings();
+        CheckCode("setting the speed", stg::SetAxisSpeed(id, Axis(speed.axis), speed.value));
     }
     std::map<int, double> speeds;
     CheckCode("reading the speeds", stg::GetSpeeds(id, speeds, stg::eAllAxes));
@@ -342,15 +368,13 @@ void CCommands::Speed()
         std::printf("%s: %g\n", AxisLabel(id, axis).c_str(), value);
 }
 
-void CCommands::Prop()
+void CCommands::Prop(const tPropArgs& args)
 {
-    const std::uint32_t id = Session().ID();
-    const bool stageLevel = m_propTarget == "stage";
-    const int axis = stageLevel ? -1 : Axis(m_propTarget);
-
+    const bool stageLevel = args.target == "stage";
+    const tAxisKey axisKey = stageLevel ? tAxisKey() : ParseAxisKey(args.target);
     int propID = 0;
-    std::string type = m_propType;
-    if (const auto info = utl::FindProperty(Widen(m_propName))) {
+    std::string type = args.type;
+    if (const auto info = utl::FindProperty(Widen(args.name))) {
         propID = info->id;
         if (type.empty())
             type = info->type == mem::c_tInt      ? "int"
@@ -360,51 +384,52 @@ void CCommands::Prop()
                    : info->type == 0x1000000A     ? "quantity"
                                                   : "";
     } else {
-        propID = static_cast<int>(ParseNumber(m_propName));
+        propID = ParseInteger<int>(args.name, "property");
     }
     if (type.empty())
-        throw CCommandError("the type of property " + m_propName + " is not known; give it with --type");
+        throw CCommandError("the type of property " + args.name + " is not known; give it with --type");
+    const bool writing = args.action == "set";
+    if (writing && args.value.empty())
+        throw CCommandError("prop set needs a value");
 
-    // Reads or writes one value of type T at the chosen level.
+    const std::uint32_t id = Session().ID();
+    const int axis = stageLevel ? -1 : Axis(axisKey);
+    // Reads or writes one value of type T at the chosen level; the value to write is parsed first.
     const auto access = [&](auto value, auto parse, auto print) {
         int rc = 0;
-        if (m_propAction == "set") {
-            if (m_propValue.empty())
-                throw CCommandError("prop set needs a value");
-            value = parse(m_propValue);
+        if (writing) {
+            value = parse(args.value);
+            ChangesSettings();
             rc = stageLevel ? stg::SetProperty(id, propID, value) : stg::SetProperty(id, axis, propID, value);
-            CheckCode("writing " + m_propName, rc);
+            CheckCode("writing " + args.name, rc);
         }
         rc = stageLevel ? stg::GetProperty(id, propID, value) : stg::GetProperty(id, axis, propID, value);
-        CheckCode("reading " + m_propName, rc);
-        std::printf("%s = %s\n", m_propName.c_str(), print(value).c_str());
+        CheckCode("reading " + args.name, rc);
+        std::printf("%s = %s\n", args.name.c_str(), print(value).c_str());
     };
     const auto number = [](auto v) {
         std::ostringstream out;
         out << v;
         return out.str();
     };
+    const std::string& what = args.name;
     if (type == "int")
         access(
-            0, [](const std::string& t) { return static_cast<int>(ParseNumber(t)); }, number);
+            0, [&](const std::string& t) { return ParseInteger<int>(t, what); }, number);
     else if (type == "int64")
         access(
-            std::int64_t{0}, [](const std::string& t) { return static_cast<std::int64_t>(ParseNumber(t)); }, number);
+            std::int64_t{0}, [&](const std::string& t) { return ParseInteger<std::int64_t>(t, what); }, number);
     else if (type == "double")
-        access(0.0, ParseNumber, number);
+        access(
+            0.0, [&](const std::string& t) { return ParseReal(t, what); }, number);
     else if (type == "bool")
         access(
-            false,
-            [](const std::string& t) {
-                if (t == "true" || t == "on" || t == "1")
-                    return true;
-                if (t == "false" || t == "off" || t == "0")
-                    return false;
-                throw CCommandError("not a truth value: \"" + t + "\" (true/false, on/off, 1/0)");
-            },
+            false, [&](const std::string& t) { return ParseTruth(t, what); },
             [](bool v) { return std::string(v ? "true" : "false"); });
     else if (type == "quantity")
-        access(Position(), ParsePosition, [](const Position& v) { return FormatQuantity(v, 4); });
+        access(
+            Position(), [&](const std::string& t) { return ParseQuantity(t, what); },
+            [](const Position& v) { return FormatQuantity(v, 4); });
     else
         access(std::wstring(), Widen, Narrow);
 }
@@ -439,21 +464,32 @@ void CCommands::ShowPositionsWhileMoving(const std::vector<int>& axes)
             std::printf("  %s %s", TypeName(stg::GetAxisType(id, axis)), FormatQuantity(position, 1).c_str());
         std::fflush(stdout);
     };
-    while (stg::IsMoving(id, axes) && !g_interrupted) {
+    while (stg::IsMoving(id, axes) && !interrupts::Pending()) {
         line();
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (const int signal = interrupts::Pending()) {
+        StopOpenStage();
+        line();
+        std::printf("\n");
+        for (int axis : axes) {
+            Position position;
+            if (stg::GetPosition(id, axis, position) == stg::c_OK)
+                std::printf("stopped: %s: %s\n", AxisLabel(id, axis).c_str(), FormatQuantity(position).c_str());
+        }
+        std::fflush(stdout);
+        throw CInterrupted{signal};
     }
     line();
     std::printf("\n");
 }
 
-void CCommands::Watch()
+void CCommands::Watch(const tWatchArgs& args)
 {
+    const int intervalMs = ParseInteger<int>(args.intervalMs, "--interval", 20, 60000);
     const std::uint32_t id = Session().ID();
-    g_interrupted = false;
-    auto* previous = std::signal(SIGINT, OnInterrupt);
     std::printf("watching stage %u; Ctrl-C ends\n", id);
-    while (!g_interrupted) {
+    while (!interrupts::Pending()) {
         std::map<int, Position> positions;
         if (stg::GetPosition(id, positions, stg::eAllAxes) == stg::c_OK) {
             for (const auto& [axis, position] : positions)
@@ -461,10 +497,60 @@ void CCommands::Watch()
             std::printf("%s\n", stg::IsMoving(id, stg::GetAxisList(id)) ? "(moving)" : "");
             std::fflush(stdout);
         }
-        for (int waited = 0; waited < m_intervalMs && !g_interrupted; waited += 10)
+        for (int waited = 0; waited < intervalMs && !interrupts::Pending(); waited += 10)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    std::signal(SIGINT, previous);
+    // Ctrl-C is how watch ends; SIGTERM ends the command.
+    if (interrupts::Pending() == SIGINT)
+        interrupts::Take();
+}
+
+namespace {
+
+// The shell's line, handed over by readline's callback.
+std::optional<std::string> g_shellLine;
+bool g_shellEnd = false;
+
+// Removes itself, so that readline shows no prompt until the line has been run.
+extern "C" void OnShellLine(char* raw)
+{
+    rl_callback_handler_remove();
+    if (!raw) {
+        g_shellEnd = true;
+        return;
+    }
+    g_shellLine = std::string(raw);
+    std::free(raw);
+}
+
+} // namespace
+
+void CCommands::RunShellLine(const std::string& line)
+{
+    CLI::App app("plinth shell", "plinth");
+    CCommands commands(m_target);
+    commands.m_session = std::move(m_session);
+    commands.Add(app, true);
+    app.require_subcommand(0, 1);
+    try {
+        app.parse(line == "help" ? std::string("--help") : line, false);
+        commands.RunChosen();
+    } catch (const CLI::ParseError& error) {
+        app.exit(error);
+    } catch (const CInterrupted& interrupted) {
+        if (interrupted.signal != SIGINT) {
+            m_session = std::move(commands.m_session);
+            m_changesSettings = m_changesSettings || commands.m_changesSettings;
+            throw;
+        }
+        interrupts::Take();
+        std::printf("interrupted\n");
+    } catch (const std::exception& error) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "error: %s\n", error.what());
+    }
+    m_session = std::move(commands.m_session);
+    m_changesSettings = m_changesSettings || commands.m_changesSettings;
 }
 
 void CCommands::Shell()
@@ -472,30 +558,54 @@ void CCommands::Shell()
     Session(); // the stage stays active until the shell ends
     std::printf("plinth shell on stage %u; commands as on the command line, \"help\", \"quit\" to end\n",
                 m_target.stageID);
-    while (char* raw = readline("plinth> ")) {
-        const std::string line(raw);
-        std::free(raw);
+    std::fflush(stdout);
+    // The callback form of readline, so that the prompt waits for a line and for a signal at once.
+    rl_catch_signals = 0;
+    g_shellEnd = false;
+    bool prompting = false; // the handler is installed (OnShellLine removes it)
+    while (!g_shellEnd) {
+        if (!prompting) {
+            rl_callback_handler_install("plinth> ", OnShellLine);
+            prompting = true;
+        }
+        fd_set readable;
+        FD_ZERO(&readable);
+        if (!interrupts::Pending()) {
+            FD_SET(STDIN_FILENO, &readable);
+            FD_SET(interrupts::ReadFd(), &readable);
+            if (select(std::max(STDIN_FILENO, interrupts::ReadFd()) + 1, &readable, nullptr, nullptr, nullptr) < 0)
+                FD_ZERO(&readable); // a signal came; it is pending now
+        }
+        if (const int signal = interrupts::Take()) {
+            if (signal != SIGINT) {
+                rl_callback_handler_remove();
+                std::printf("\n");
+                throw CInterrupted{signal};
+            }
+            // Ctrl-C at the prompt: motion started from the shell stops, the line is dropped.
+            StopOpenStage();
+            rl_replace_line("", 0);
+            rl_crlf();
+            rl_on_new_line();
+            rl_redisplay();
+            continue;
+        }
+        if (!FD_ISSET(STDIN_FILENO, &readable))
+            continue;
+        rl_callback_read_char();
+        if (g_shellEnd || !g_shellLine)
+            continue;
+        prompting = false;
+        const std::string line = std::move(*g_shellLine);
+        g_shellLine.reset();
         if (line.find_first_not_of(" \t") == std::string::npos)
             continue;
         add_history(line.c_str());
         if (line == "quit" || line == "exit")
             break;
-        CLI::App app("plinth shell", "plinth");
-        CCommands commands(m_target);
-        commands.m_session = std::move(m_session);
-        commands.Add(app, true);
-        app.require_subcommand(0, 1);
-        try {
-            app.parse(line == "help" ? std::string("--help") : line, false);
-            commands.RunChosen();
-        } catch (const CLI::ParseError& error) {
-            app.exit(error);
-        } catch (const std::exception& error) {
-            std::fflush(stdout);
-            std::fprintf(stderr, "error: %s\n", error.what());
-        }
-        m_session = std::move(commands.m_session);
+        RunShellLine(line);
     }
+    rl_callback_handler_remove();
     std::printf("\n");
 }
 

@@ -11,6 +11,7 @@
 #include <CLI/CLI.hpp>
 
 #include "CStageSession.h"
+#include "CommandArgs.h"
 
 namespace plinthcli {
 
@@ -26,6 +27,27 @@ struct tTarget {
     double timeScale = 0.0; // > 0: sets the simulated stage's time scale
 };
 
+// The arguments of the commands as the parser fills them (texts, read by CommandArgs.h when the
+// command runs, so that every mistake gets the same kind of line).
+struct tMoveArgs {
+    std::vector<std::string> targets; // AXIS=POSITION
+    bool noWait = false;
+};
+struct tAssignArgs {
+    std::vector<std::string> assignments; // AXIS=VALUE; none: show only
+};
+struct tLimitsArgs {
+    std::vector<std::string> items; // AXIS=MIN:MAX, or with init/clear the axes
+    bool init = false;
+    bool clear = false;
+};
+struct tPropArgs {
+    std::string action, target, name, value, type;
+};
+struct tWatchArgs {
+    std::string intervalMs = "200";
+};
+
 // The commands of the `plinth` tool. Add() puts them on a CLI11 app, once for the command line
 // and once per line of the shell; each runs against one lazily opened stage session.
 class CCommands {
@@ -33,46 +55,54 @@ public:
     explicit CCommands(tTarget& target) : m_target(target) {}
 
     void Add(CLI::App& app, bool inShell);
-    // Runs the command chosen by the last parse; throws CCommandError on a failure.
+    // Runs the command chosen by the last parse; throws CCommandError on a failure and
+    // CInterrupted when a signal ended it.
     void RunChosen();
-    // Closes the stage (it is unregistered and its settings flushed).
-    void Close() { m_session.reset(); }
+    // Stops the motion of an open stage (after a signal); false when no stage is open.
+    bool StopOpenStage();
+    // Closes the stage: it is unregistered (its driver stores where the axes stand) and its
+    // settings are written. Throws CCommandError when a setting that this process changed could not
+    // be saved.
+    void Close();
 
 private:
     CStageSession& Session();
     void CheckCode(const std::string& what, int code) const;
-    int Axis(const std::string& key); // "X", "y", "z" or an axis number
-    std::map<int, utl::TUnitValue<double>> Positions(const std::vector<std::string>& assignments);
+    int Axis(const tAxisKey& key);
+    // Notes that the command changes stage settings, which must then reach the file.
+    void ChangesSettings() noexcept { m_changesSettings = true; }
 
     void Info();
     void Axes();
     void Pos();
-    void Move();
-    void Free();
+    void Move(const tMoveArgs& args);
+    void Free(const tAssignArgs& args);
     void Stop();
-    void Limits();
-    void Calib();
-    void Speed();
-    void Prop();
+    void Limits(const tLimitsArgs& args);
+    void Calib(const tAssignArgs& args);
+    void Speed(const tAssignArgs& args);
+    void Prop(const tPropArgs& args);
     void Escape(bool escape);
-    void Watch();
+    void Watch(const tWatchArgs& args);
     void Shell();
     void Demo();
 
+    // Shows a progress line until the axes stop. A signal meanwhile stops the stage and throws
+    // CInterrupted once it stands.
     void ShowPositionsWhileMoving(const std::vector<int>& axes);
+    // Runs one line of the shell.
+    void RunShellLine(const std::string& line);
 
     tTarget& m_target;
     std::unique_ptr<CStageSession> m_session;
     std::function<void()> m_chosen;
+    bool m_changesSettings = false;
 
-    // Arguments of the commands, filled by the parser.
-    std::vector<std::string> m_args;
-    bool m_noWait = false;
-    bool m_init = false;
-    bool m_clear = false;
-    std::string m_propAction, m_propTarget, m_propName, m_propValue, m_propType;
-    int m_intervalMs = 200;
-    bool m_inShell = false;
+    tMoveArgs m_move;
+    tAssignArgs m_free, m_calib, m_speed;
+    tLimitsArgs m_limits;
+    tPropArgs m_prop;
+    tWatchArgs m_watch;
 };
 
 } // namespace plinthcli

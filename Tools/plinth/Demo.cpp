@@ -38,14 +38,11 @@ void CCommands::Demo()
 
     std::printf("Plinth demonstration: stage %u from %s\n", id, session.ModulePath().c_str());
     std::printf("(simulated time runs %gx faster than real time)\n", m_target.timeScale);
-    m_args.clear();
     Info();
 
     Step("Searching the end switches of every axis; the limits found are announced as events");
     CheckCode("range search", stg::CStageManager::StageManager().GetMediumLevel(id)->InitRanges(stg::GetAxisList(id)));
-    m_init = false;
-    m_clear = false;
-    Limits();
+    Limits(tLimitsArgs{});
 
     const int x = stg::GetAxisFromType(id, stg::eAxisX);
     const int y = stg::GetAxisFromType(id, stg::eAxisY);

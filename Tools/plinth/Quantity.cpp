@@ -1,32 +1,11 @@
 #include "Quantity.h"
 
-#include <cctype>
-#include <cstdlib>
 #include <iomanip>
 #include <sstream>
 
 #include <plinth/ResultCodes.h>
 
 namespace plinthcli {
-
-std::optional<utl::TUnitValue<double>> ParseQuantity(std::string_view text)
-{
-    const std::string input(text);
-    const char* begin = input.c_str();
-    char* end = nullptr;
-    const double value = std::strtod(begin, &end);
-    if (end == begin)
-        return std::nullopt;
-    std::string_view symbol(end);
-    while (!symbol.empty() && std::isspace(static_cast<unsigned char>(symbol.front())))
-        symbol.remove_prefix(1);
-    if (symbol.empty())
-        return std::nullopt;
-    const auto unit = utl::CUnit::FromSymbol(symbol);
-    if (!unit || unit->IsNull())
-        return std::nullopt;
-    return utl::TUnitValue<double>(value, *unit);
-}
 
 std::string FormatQuantity(const utl::TUnitValue<double>& value, int decimals)
 {

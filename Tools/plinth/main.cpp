@@ -4,26 +4,31 @@
 #include <cstdio>
 
 #include "CCommands.h"
+#include "Interrupts.h"
 
 int main(int argc, char** argv)
 {
     std::setlocale(LC_CTYPE, "C.UTF-8"); // property texts are wide strings; the terminal speaks UTF-8
+    plinthcli::interrupts::Install();
 
     plinthcli::tTarget target;
+    std::string stageText = std::to_string(target.stageID), timeScaleText;
     CLI::App app("plinth: drive a motorised microscope stage through Plinth (the simulated stage by default)",
                  "plinth");
     app.add_option("--module", target.modulePath, "Driver module (shared library exporting CreateStage)")
         ->capture_default_str();
-    app.add_option("--stage", target.stageID, "Stage ID")->capture_default_str();
-    app.add_option("--time-scale", target.timeScale,
-                   "Simulated stage only: how much faster than real time it runs (kept with the stage's settings)")
-        ->check(CLI::PositiveNumber);
+    app.add_option("--stage", stageText, "Stage ID")->capture_default_str();
+    app.add_option("--time-scale", timeScaleText,
+                   "Simulated stage only: how much faster than real time it runs (kept with the stage's settings)");
     plinthcli::CCommands commands(target);
     commands.Add(app, false);
     app.require_subcommand(0, 1); // none at all is reported below, in the tool's words
 
     try {
         app.parse(argc, argv);
+        target.stageID = plinthcli::ParseInteger<std::uint32_t>(stageText, "--stage");
+        if (!timeScaleText.empty())
+            target.timeScale = plinthcli::ParseReal(timeScaleText, "--time-scale", 1e-6, 1e6);
     } catch (const CLI::CallForHelp& help) {
         return app.exit(help);
     } catch (const CLI::CallForAllHelp& help) {
@@ -31,20 +36,37 @@ int main(int argc, char** argv)
     } catch (const CLI::ParseError& error) {
         std::fprintf(stderr, "plinth: %s (see plinth --help)\n", error.what());
         return error.get_exit_code() != 0 ? error.get_exit_code() : 2;
+    } catch (const plinthcli::CArgumentError& error) {
+        std::fprintf(stderr, "plinth: %s\n", error.what());
+        return 2;
     }
 
     if (app.get_subcommands().empty()) {
         std::fprintf(stderr, "plinth: no command given (see plinth --help)\n");
         return 2;
     }
+    // Ends the command: the stage is unregistered, so its driver stores where the axes stand,
+    // and the settings this process changed are written.
+    const auto close = [&](int status) {
+        try {
+            commands.Close();
+        } catch (const std::exception& error) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "plinth: %s\n", error.what());
+            return status != 0 ? status : 1;
+        }
+        return status;
+    };
     try {
         commands.RunChosen();
-        commands.Close();
+    } catch (const plinthcli::CInterrupted& interrupted) {
+        commands.StopOpenStage();
+        std::fflush(stdout);
+        return close(plinthcli::interrupts::ExitStatus(interrupted.signal));
     } catch (const std::exception& error) {
-        commands.Close();
         std::fflush(stdout);
         std::fprintf(stderr, "plinth: %s\n", error.what());
-        return 1;
+        return close(1);
     }
-    return 0;
+    return close(0);
 }
