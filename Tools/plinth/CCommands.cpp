@@ -259,15 +259,22 @@ void CCommands::Move(const tMoveArgs& args)
     std::map<int, Position> targets;
     for (const auto& target : parsed)
         targets[Axis(target.axis)] = target.value;
-    // Started and watched rather than blocking, so that Ctrl-C can stop it.
-    CheckCode("move", stg::MoveTo(id, targets, false));
+    // Started and watched rather than blocking, so that Ctrl-C can stop it. In precision mode the
+    // blocking move corrects the whole X/Y/Z position; the started one is given it whole likewise.
+    std::map<int, Position> request = targets;
+    if (!args.noWait && stg::IsPrecisionEnabled(id)) {
+        std::map<int, Position> current;
+        CheckCode("reading the positions", stg::GetPosition(id, current, stg::eAllAxes));
+        request.insert(current.begin(), current.end()); // keeps the targets
+    }
+    CheckCode("move", stg::MoveTo(id, request, false));
+    std::vector<int> axes; // every axis the move may drive
+    for (const auto& entry : request)
+        axes.push_back(entry.first);
     if (args.noWait) {
         std::printf("move started\n");
         return;
     }
-    std::vector<int> axes;
-    for (const auto& entry : targets)
-        axes.push_back(entry.first);
     std::printf("moving; Ctrl-C stops\n");
     ShowPositionsWhileMoving(axes);
     CheckCode("move", stg::WaitForStop(id, axes, c_stopWaitMs));
