@@ -3,10 +3,11 @@
 // positions back. It fails on a target that breaks the limits in force (checked inside the
 // drivers, see CLimitGuard) and on a hang (a watchdog prints every thread's stack).
 //
-//   plinth_stress [--seconds N] [--seed N] [--no-churn]
+//   plinth_stress [--seconds N] [--seed N] [--no-churn] [--no-events]
 //
 // Each thread's operations come from its own generator seeded from --seed, so a run can be
-// repeated; the interleaving of the threads cannot. --no-churn leaves the stages registered.
+// repeated; the interleaving of the threads cannot. --no-churn leaves the stages registered,
+// --no-events leaves out the subscriber (each shows the other faults while one is still open).
 
 #include <array>
 #include <atomic>
@@ -311,7 +312,7 @@ int main(int argc, char** argv)
     }
     int seconds = 20;
     std::uint64_t seed = 1;
-    bool churn = true;
+    bool churn = true, events = true;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc)
             seconds = std::atoi(argv[++i]);
@@ -319,8 +320,10 @@ int main(int argc, char** argv)
             seed = std::strtoull(argv[++i], nullptr, 10);
         else if (!std::strcmp(argv[i], "--no-churn"))
             churn = false;
+        else if (!std::strcmp(argv[i], "--no-events"))
+            events = false;
         else {
-            std::fprintf(stderr, "usage: %s [--seconds N] [--seed N] [--no-churn]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--seconds N] [--seed N] [--no-churn] [--no-events]\n", argv[0]);
             return 2;
         }
     }
@@ -331,14 +334,15 @@ int main(int argc, char** argv)
 
     for (const tStage& stage : c_stages)
         BringUp(stage);
-    // Subscribers read the stage that fired and its neighbour: re-entry and two stages at once.
-    const utl::EventToken token = utl::SubscribeEvent(stg::GetStageEventID(), [](const boost::any& message) {
+    // The subscriber reads the stage that fired and its neighbour: re-entry and two stages at once.
+    const auto readBack = [](const boost::any& message) {
         const auto& msg = boost::any_cast<const stg::tSTAGEMSG&>(message);
         std::map<stg::EAxisType, Um> positions;
         stg::GetPosition(msg.stageID, positions, stg::eAllAxes);
         stg::GetPosition(msg.stageID == 7004 ? 7001 : msg.stageID + 1, stg::eAxisX, positions[stg::eAxisX]);
         ++g_events;
-    });
+    };
+    const utl::EventToken token = events ? utl::SubscribeEvent(stg::GetStageEventID(), readBack) : 0;
 
     std::vector<tThreadState> states(c_workers + 1);
     std::thread watchdog(Watch, std::ref(states));
@@ -355,7 +359,8 @@ int main(int argc, char** argv)
     for (auto& thread : threads)
         thread.join();
     watchdog.join();
-    utl::UnsubscribeEvent(token);
+    if (token)
+        utl::UnsubscribeEvent(token);
     for (const tStage& stage : c_stages)
         Manager().UnregisterStage(Info(stage));
 

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <set>
 #include <string>
 
 #include <plinth/Plinth.h>
@@ -18,12 +20,14 @@ namespace stgtest {
 struct tGuardReport {
     std::atomic<long> violations{0};
     bool abortOnViolation = false; // the fuzzer wants the input that did it; the stress goes on
+    std::mutex mutex;              // guards `printed`
+    std::set<std::string> printed; // kinds of violation printed already (stage, slot, what)
 };
 inline tGuardReport g_guardReport;
 
 // `Driver` with its move slots checked before they run. The slots run under the stage lock, and
 // every limit and "AxisEnabled" write takes that lock too, so what the check reads here is what is
-// in force while the driver moves. The first violations are printed; see tGuardReport.
+// in force while the driver moves. The first violation of each kind is printed; see tGuardReport.
 template <class Driver>
 class CLimitGuard : public Driver {
 public:
@@ -47,7 +51,7 @@ protected:
     {
         for (const auto& [axis, speed] : speeds) {
             if (!std::isfinite(speed))
-                Violation("MoveFree", axis, "speed " + std::to_string(speed) + " is not finite");
+                Violation("MoveFree", axis, "speed not finite", std::to_string(speed));
             else if (speed != 0.0)
                 CheckAxis("MoveFree", axis, nullptr);
         }
@@ -66,26 +70,32 @@ private:
     {
         bool enabled = false;
         if (stg::ReadAxisProperty(*this, axis, stg::c_propAxisEnabled, enabled) != stg::c_OK || !enabled)
-            return Violation(slot, axis, "the axis is not enabled");
+            return Violation(slot, axis, "axis not enabled");
         bool settingLimits = false;
         stg::ReadAxisProperty(*this, axis, stg::c_propModeSetLimit, settingLimits);
         if (settingLimits)
             return;
         std::int64_t lower = 0, upper = 0;
         if (!this->AreLimitsDefined(&axis) || this->GetAxisLimits(axis, lower, upper) != stg::c_OK)
-            return Violation(slot, axis, "the axis has no limits");
+            return Violation(slot, axis, "axis without limits");
         if (target && (*target < lower || *target > upper))
-            Violation(slot, axis,
-                      "target " + std::to_string(*target) + " outside the limits [" + std::to_string(lower) + ", " +
-                          std::to_string(upper) + "]");
+            Violation(slot, axis, "target outside the limits",
+                      std::to_string(*target) + " not in [" + std::to_string(lower) + ", " + std::to_string(upper) +
+                          "]");
     }
 
-    void Violation(const char* slot, int axis, const std::string& what)
+    void Violation(const char* slot, int axis, const char* what, const std::string& detail = {})
     {
-        const long count = ++g_guardReport.violations;
-        if (count <= 5 || g_guardReport.abortOnViolation)
-            std::fprintf(stderr, "INVARIANT BROKEN: stage %u, %s reached the driver for axis %d: %s\n",
-                         static_cast<unsigned>(this->GetStageID()), slot, axis, what.c_str());
+        ++g_guardReport.violations;
+        const std::string kind = std::to_string(this->GetStageID()) + slot + what;
+        {
+            std::lock_guard<std::mutex> lock(g_guardReport.mutex);
+            if (!g_guardReport.printed.insert(kind).second && !g_guardReport.abortOnViolation)
+                return;
+        }
+        std::fprintf(stderr, "INVARIANT BROKEN: stage %u, %s reached the driver for axis %d: %s%s%s\n",
+                     static_cast<unsigned>(this->GetStageID()), slot, axis, what, detail.empty() ? "" : " ",
+                     detail.c_str());
         if (g_guardReport.abortOnViolation)
             std::abort();
     }
