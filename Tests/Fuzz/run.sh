@@ -3,9 +3,10 @@
 # Tests/Fuzz/corpus/<name>/ (read only: what the run finds goes to a scratch directory). Fails when
 # a harness crashes, a sanitizer reports, an invariant breaks or one input runs longer than 10 s;
 # the input that did it is kept in <build>/fuzz-artifacts/ and can be replayed by passing it to the
-# harness.
+# harness. The mutations follow FUZZ_SEED (1), so that a run can be repeated (inputs that start
+# worker threads may still behave differently).
 #
-#   Tests/Fuzz/run.sh SECONDS [BUILD_DIR]      (BUILD_DIR: build-fuzz, from the preset "fuzz")
+#   [FUZZ_SEED=N] Tests/Fuzz/run.sh SECONDS [BUILD_DIR]      (BUILD_DIR: build-fuzz, preset "fuzz")
 set -euo pipefail
 
 seconds=${1:?usage: Tests/Fuzz/run.sh SECONDS [BUILD_DIR]}
@@ -28,7 +29,7 @@ for harness in "${harnesses[@]}"; do
     name=${harness##*/fuzz_}
     scratch=$(mktemp -d)
     echo "== fuzz_$name: $seconds s"
-    if ! (cd "$scratch" && PLINTH_CONFIG=:memory: "$harness" -max_total_time="$seconds" -timeout=10 \
+    if ! (cd "$scratch" && PLINTH_CONFIG=:memory: "$harness" -max_total_time="$seconds" -seed="${FUZZ_SEED:-1}" -timeout=10 \
             -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/$name-" \
             "$scratch" "$root/Tests/Fuzz/corpus/$name"); then
         failed+=("fuzz_$name")
