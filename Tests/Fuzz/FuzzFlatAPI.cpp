@@ -98,16 +98,34 @@ stg::tAxisProps Axis(int axisNo, stg::EAxisType type, Um tick)
     return props;
 }
 
-stg::tStageInfo Info() { return {dlopen(nullptr, RTLD_NOW), c_stageID}; }
+stg::tStageInfo Info()
+{
+    static const plat::ModuleHandle self = dlopen(nullptr, RTLD_NOW); // this program: see CreateStage
+    return {self, c_stageID};
+}
 stg::CStageManager& Manager() { return stg::CStageManager::StageManager(); }
 
-template <class T>
-void SetAxisProperty(CInput& in, int propID, const T& value)
-{
-    stg::SetProperty(c_stageID, in.Type(), propID, value);
-}
-
 constexpr int c_operations = 20;
+constexpr const char* c_operationNames[c_operations] = {"RegisterStage+ActivateStage",
+                                                        "UnregisterStage",
+                                                        "Reset",
+                                                        "MoveTo",
+                                                        "MoveToXYZ",
+                                                        "SetAxisLimits",
+                                                        "UndefineLimits",
+                                                        "SetCalibration",
+                                                        "SetProperty(AngleXY)",
+                                                        "SetProperty(Speed)",
+                                                        "SetProperty(offset)",
+                                                        "SetProperty(axis switch)",
+                                                        "EnableAxis",
+                                                        "EnablePrecision",
+                                                        "SetProperty(stage switch)",
+                                                        "EscapeZ",
+                                                        "StopMoving",
+                                                        "MoveFree",
+                                                        "SetAxisSpeed",
+                                                        "GetPosition+WaitForStop"};
 
 // One call with its arguments from the input; answers its result code (c_OK for calls without one).
 int Call(int operation, CInput& in)
@@ -230,8 +248,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (!in.Done()) {
         const int operation = in.Byte() % c_operations;
         if (Call(operation, in) == stg::c_OK && in.TakeNonFinite()) {
-            std::fprintf(stderr, "INVARIANT BROKEN: operation %d with a number that is not finite answered c_OK\n",
-                         operation);
+            std::fprintf(stderr, "INVARIANT BROKEN: %s with a number that is not finite answered c_OK\n",
+                         c_operationNames[operation]);
             std::abort();
         }
         in.TakeNonFinite();

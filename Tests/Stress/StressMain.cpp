@@ -96,7 +96,11 @@ extern "C" __attribute__((visibility("default"))) stg::CLowLevelStage* CreateSta
 namespace {
 
 stg::CStageManager& Manager() { return stg::CStageManager::StageManager(); }
-stg::tStageInfo Info(const tStage& stage) { return {dlopen(nullptr, RTLD_NOW), stage.id}; }
+stg::tStageInfo Info(const tStage& stage)
+{
+    static const plat::ModuleHandle self = dlopen(nullptr, RTLD_NOW); // this program: see CreateStage
+    return {self, stage.id};
+}
 
 // Makes the stage usable again after it came (back) without its settings.
 void Configure(const tStage& stage)
