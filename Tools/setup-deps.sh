@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang clang-format libboost-dev googletest libgtest-dev libgmock-dev
-          libbenchmark-dev libsqlite3-dev libcli11-dev libreadline-dev pkg-config)
+          libbenchmark-dev libsqlite3-dev libcli11-dev libreadline-dev pkg-config
+          libclang-rt-14-dev gdb)
 
 missing=()
 for pkg in "${packages[@]}"; do
