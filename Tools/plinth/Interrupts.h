@@ -18,8 +18,9 @@ int Take() noexcept;
 // Becomes readable when a signal arrives (it may also be left readable by a signal already
 // taken); -1 before Install.
 int ReadFd() noexcept;
-// 128 + the signal, as a shell reports a command that a signal ended.
-constexpr int ExitStatus(int signal) noexcept { return 128 + signal; }
+// 130, as a shell reports a command ended by Ctrl-C, for SIGTERM as well: scripts see one status
+// for "stopped on request, position kept".
+constexpr int ExitStatus(int /*signal*/) noexcept { return 130; }
 
 } // namespace interrupts
 
