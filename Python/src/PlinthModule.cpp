@@ -203,6 +203,8 @@ int InitRanges(std::uint32_t stageID, const std::vector<int>& axes)
     return medium ? medium->InitRanges(axes) : stg::c_NoSuchStage;
 }
 
+stg::CStageManager& Manager() { return stg::CStageManager::StageManager(); }
+
 stg::tStageInfo Info(std::uintptr_t module, std::uint32_t stageID)
 {
     return stg::tStageInfo{reinterpret_cast<plat::ModuleHandle>(module), stageID};
@@ -284,23 +286,22 @@ PYBIND11_MODULE(_plinth, m)
             throw py::import_error("cannot load driver module " + path + ": " + plat::LastModuleError());
         return reinterpret_cast<std::uintptr_t>(module);
     });
-    auto& manager = stg::CStageManager::StageManager();
     m.def(
         "RegisterStage",
-        [&](std::uintptr_t module, std::uint32_t id) { return manager.RegisterStage(Info(module, id)); }, Unlocked());
+        [](std::uintptr_t module, std::uint32_t id) { return Manager().RegisterStage(Info(module, id)); }, Unlocked());
     m.def(
         "ActivateStage",
-        [&](std::uintptr_t module, std::uint32_t id) { return manager.ActivateStage(Info(module, id)); }, Unlocked());
+        [](std::uintptr_t module, std::uint32_t id) { return Manager().ActivateStage(Info(module, id)); }, Unlocked());
     m.def(
         "DeactivateStage",
-        [&](std::uintptr_t module, std::uint32_t id) { return manager.DeactivateStage(Info(module, id)); }, Unlocked());
+        [](std::uintptr_t module, std::uint32_t id) { return Manager().DeactivateStage(Info(module, id)); },
+        Unlocked());
     m.def(
         "UnregisterStage",
-        [&](std::uintptr_t module, std::uint32_t id) { return manager.UnregisterStage(Info(module, id)); }, Unlocked());
+        [](std::uintptr_t module, std::uint32_t id) { return Manager().UnregisterStage(Info(module, id)); },
+        Unlocked());
     m.def(
-        "IsActiveStage", [&](std::uint32_t id) { return manager.IsActiveStage(id); }, Unlocked());
-    m.def(
-        "IsRegisteredStage", [&](std::uint32_t id) { return manager.GetLowLevel(id) != nullptr; }, Unlocked());
+        "IsActiveStage", [](std::uint32_t id) { return Manager().IsActiveStage(id); }, Unlocked());
     m.def("InitRanges", &InitRanges, Unlocked());
     m.def("FlushSettings", &cfg::Flush, Unlocked());
 
@@ -392,7 +393,6 @@ PYBIND11_MODULE(_plinth, m)
             return std::make_pair(rc, std::string(ValueTypeName(stored.GetTypeCode(), stored.HasUnit())));
         },
         py::arg("stage_id"), py::arg("prop_id"), py::arg("axis") = py::none(), py::arg("by_type") = false);
-    m.def("IsAllowedPropAccess", &stg::CStageAccess::IsAllowedPropAccessML);
 
     // Z escape and position storage.
     m.def("EscapeZ", &stg::EscapeZ, Unlocked());
