@@ -215,6 +215,16 @@ class Stage:
         """Whether the stage is registered and active."""
         return _plinth.IsActiveStage(self.id)
 
+    def deactivate(self) -> None:
+        """Takes the stage's upper layers down; the driver object stays registered. Until
+        activate() every stage operation answers ResultCode.NoSuchStage."""
+        _plinth.DeactivateStage(self._module, self.id)
+
+    def activate(self) -> None:
+        """Brings a deactivated stage up again (the driver initialises anew)."""
+        if not _plinth.ActivateStage(self._module, self.id):
+            raise PlinthError(ResultCode.GeneralFailure, f"the driver of stage {self.id} failed to start")
+
     def close(self) -> None:
         """Unregisters the stage (its driver stores where the axes stand). A second call does nothing."""
         if getattr(self, "_open", False):

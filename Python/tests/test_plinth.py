@@ -57,6 +57,10 @@ def test_errors_raise_by_default_and_answer_codes_when_not_strict(open_stage):
     assert lenient.find_limits() is ResultCode.OK
     assert lenient.move(x=10) is ResultCode.OK
     assert lenient.position("x") == (ResultCode.OK, (10.0, "µm"))
+    lenient.deactivate()
+    assert lenient.move(x=20) is ResultCode.NoSuchStage
+    lenient.activate()
+    assert lenient.position("x")[0] is ResultCode.OK
     # The codes come from the library's own table, the newest ones included.
     assert (ResultCode.InvalidValue, ResultCode.Stopped) == (4020, 4021)
 
