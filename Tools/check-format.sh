@@ -16,7 +16,7 @@ elif [[ $# -ne 0 ]]; then
 fi
 
 dirs=()
-for dir in Base Include Source Tests Tools Drivers Bench; do
+for dir in Base Include Source Tests Tools Drivers Bench Python; do
     [[ -d "$dir" ]] && dirs+=("$dir")
 done
 

@@ -1,0 +1,70 @@
+"""Stage events delivered to Python callables."""
+
+import weakref
+from enum import IntEnum
+from typing import Callable, NamedTuple, Optional
+
+from . import _plinth
+
+EventKind = IntEnum("EventKind", sorted(_plinth.event_kinds.items(), key=lambda kv: kv[1]), module=__name__)
+EventKind.__doc__ = "What a stage event announces."
+
+
+class Event(NamedTuple):
+    """One stage event: its kind, the stage, and the axis number (-1 for the whole stage)."""
+
+    kind: int
+    stage_id: int
+    axis: int
+
+
+_open: "weakref.WeakSet[Subscription]" = weakref.WeakSet()
+
+
+class Subscription:
+    """A subscription of a callable to stage events; ``close()`` ends it, and so does its collection.
+
+    The callable gets one `Event`. It runs on the thread that caused the event (often a thread of
+    the library or of a driver, never while this thread holds the GIL for another purpose), with
+    the GIL held; keep it short. An exception it raises is reported through sys.unraisablehook and
+    does not reach the library. Usable as a context manager.
+    """
+
+    def __init__(self, callback: Callable[[Event], None], stage_id: Optional[int] = None):
+        def deliver(kind: int, stage: int, axis: int) -> None:
+            try:
+                kind = EventKind(kind)
+            except ValueError:
+                pass
+            callback(Event(kind, stage, axis))
+
+        # The handle never appears in `deliver`: the binding holds `deliver`, and a reference back
+        # would keep the handle from being collected.
+        self._subscription = _plinth.Subscription(deliver, -1 if stage_id is None else stage_id)
+        _open.add(self)
+
+    @property
+    def open(self) -> bool:
+        """Whether events still arrive."""
+        return self._subscription.open
+
+    def close(self) -> None:
+        """Ends the subscription. Once it returns, the callable runs no more and is not running
+        on another thread (unless the callable itself closes its own subscription)."""
+        self._subscription.close()
+
+    def __enter__(self) -> "Subscription":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+
+def subscribe(callback: Callable[[Event], None], stage_id: Optional[int] = None) -> Subscription:
+    """Calls `callback` with every stage event (of stage `stage_id` only, when given)."""
+    return Subscription(callback, stage_id)
+
+
+def close_all() -> None:
+    for subscription in list(_open):
+        subscription.close()

@@ -1,0 +1,194 @@
+"""The Python package against the simulated stage (X 0.1 µm, Y 0.05 µm, Z 0.01 µm per tick)."""
+
+import functools
+import gc
+import io
+import os
+import queue
+import subprocess
+import sys
+import threading
+
+import pytest
+
+import plinth
+from plinth import Quantity, ResultCode
+
+import _plinth_testhelp
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TIMEOUT_S = 60
+
+
+def test_moves_positions_and_settings_in_physical_units(open_stage):
+    stage = open_stage()
+    stage.move(x=Quantity(1.5, "mm"), y=-3, z="250nm")
+    assert stage.position() == {"x": (1500.0, "µm"), "y": (-3.0, "µm"), "z": (0.25, "µm")}
+    assert stage.position("x").to("mm") == (1.5, "mm")
+
+    # Axis numbers, the X/Y vector form (one unit, that of X), limits and calibration.
+    stage.move({2: Quantity(0.5, "mm")})
+    assert stage.position(plinth.AxisType.Y) == (500.0, "µm")
+    stage.xy.move("2mm", 250)
+    assert stage.xy.position() == ((2000.0, "µm"), (250.0, "µm"))
+    assert stage.limits("z") == ((0.0, "µm"), (10000.0, "µm"))
+    assert stage.calibration("x", "y") == {"x": (0.1, "µm"), "y": (0.05, "µm")}
+
+    # Typed properties by name or ID, and the driver's own settings (given at opening).
+    assert stage.get_property(plinth.SIM_TIME_SCALE) == 50.0
+    stage.set_property("Speed", 20000.0, "x")
+    assert stage.speeds("x") == 20000.0
+    assert stage.get_property("AxisType", 3) == int(plinth.AxisType.Z)
+
+
+def test_errors_raise_by_default_and_answer_codes_when_not_strict(open_stage):
+    stage = open_stage()
+    with pytest.raises(plinth.errors.TargetOutOfRangeError) as raised:
+        stage.move(x="60mm")
+    assert isinstance(raised.value, plinth.PlinthError)
+    assert raised.value.code is ResultCode.TargetOutOfRange
+    assert "outside the axis limits" in str(raised.value)
+    with pytest.raises(plinth.IncompatibleUnitsError):
+        stage.move(x=Quantity(1, "deg"))
+
+    lenient = open_stage(strict=False, limits=False)
+    assert lenient.move(x=10) is ResultCode.LimitsNotDefined
+    assert lenient.position("x") == (ResultCode.LimitsNotDefined, None)
+    assert lenient.find_limits() is ResultCode.OK
+    assert lenient.move(x=10) is ResultCode.OK
+    assert lenient.position("x") == (ResultCode.OK, (10.0, "µm"))
+    lenient.deactivate()
+    assert lenient.move(x=20) is ResultCode.NoSuchStage
+    lenient.activate()
+    assert lenient.position("x")[0] is ResultCode.OK
+    # The codes come from the library's own table, the newest ones included.
+    assert (ResultCode.InvalidValue, ResultCode.Stopped) == (4020, 4021)
+
+
+def test_started_move_is_awaited_or_stopped_from_python(open_stage):
+    stage = open_stage(scale=1.0)
+    move = stage.move(x="40mm", wait=False)  # 8 s at 5 mm/s
+    assert not move.done()
+    assert move.wait(0) is False
+    move.stop()
+    assert move.wait(TIMEOUT_S) is True and move.done()
+    stopped_at = stage.position("x")
+    assert Quantity(0, "mm") <= stopped_at < Quantity(40, "mm")
+
+    move = stage.move(x=stopped_at + Quantity(0.2, "mm"), wait=False)
+    assert move.wait(TIMEOUT_S) is True
+    assert stage.position("x").isclose(stopped_at + Quantity(0.2, "mm"), abs_tol=0.1)
+
+
+def test_blocking_motion_lets_other_python_threads_run(open_stage):
+    # The range search is a blocking motion that fires its begin and end events from inside the
+    # call. They go straight into a SimpleQueue (put is C code: delivery runs no bytecode that
+    # could hand the GIL over). Were the GIL held during the search, this thread would get past
+    # its wait for the begin event only after the call had returned, end event included.
+    stage = open_stage(scale=20.0, limits=False)  # about 1 s for the X search
+    events = queue.SimpleQueue()
+    subscription = plinth._plinth.Subscription(events.put, stage.id)
+    thread = threading.Thread(target=stage.find_limits, args=("x",))
+    thread.start()
+    assert events.get(timeout=TIMEOUT_S) == plinth.EventKind.INIT_RANGES_BEGIN
+    events.put("python ran")
+    thread.join(TIMEOUT_S)
+    subscription.close()
+    assert not thread.is_alive()
+    drained = []
+    while not events.empty():
+        drained.append(events.get_nowait())
+    order = [item for item in drained if item in ("python ran", plinth.EventKind.INIT_RANGES_END)]
+    assert order == ["python ran", plinth.EventKind.INIT_RANGES_END]
+    assert stage.limits("x") == ((-50000.0, "µm"), (50000.0, "µm"))
+
+
+def test_events_reach_callables_from_any_thread_until_closed_or_collected(open_stage):
+    stage = open_stage()
+    x_axis = stage.axis_number("x")
+    received = []
+    subscription = stage.subscribe(lambda event: received.append((event, threading.get_ident())))
+
+    stage.set_limits("x", "-10mm", "10mm")
+    assert received[-1] == ((plinth.EventKind.LIMITS_CHANGED, stage.id, x_axis), threading.get_ident())
+
+    # From a thread Python has never seen, as the library's and drivers' threads fire them.
+    rc, native_thread = _plinth_testhelp.undefine_limits_on_native_thread(stage.id, [x_axis])
+    assert rc == ResultCode.OK
+    assert received[-1] == ((plinth.EventKind.LIMITS_CHANGED, stage.id, x_axis), native_thread)
+    assert native_thread != threading.get_ident()
+
+    # A failing callable is reported, never raised into the library.
+    reported = []
+    previous_hook, sys.unraisablehook = sys.unraisablehook, reported.append
+    try:
+        with stage.subscribe(lambda event: 1 / 0):
+            stage.set_limits("x", "-10mm", "10mm")
+    finally:
+        sys.unraisablehook = previous_hook
+    assert reported and all(report.exc_type is ZeroDivisionError for report in reported)
+
+    subscription.close()
+    count = len(received)
+    stage.forget_limits("x")
+    late = []
+    plinth.subscribe(late.append, stage.id)  # not kept: collected at once
+    gc.collect()
+    stage.set_limits("x", "-10mm", "10mm")
+    assert len(received) == count and late == []
+
+
+def test_stored_position_and_z_escape_restore_when_the_block_raises(open_stage):
+    stage = open_stage()
+    stage.move(x="1mm", y="2mm", z="5mm")
+    with pytest.raises(RuntimeError):
+        with stage.stored_position():
+            stage.move(x="-4mm", y="3mm")
+            raise RuntimeError("interrupted")
+    assert stage.xy.position() == ((1000.0, "µm"), (2000.0, "µm"))
+
+    with pytest.raises(RuntimeError):
+        with stage.z_escaped():
+            assert stage.z_is_escaped
+            assert stage.position("z") == (2000.0, "µm")  # 3 mm down at most
+            raise RuntimeError("interrupted")
+    assert not stage.z_is_escaped
+    assert stage.position("z") == (5000.0, "µm")
+
+
+def _run(args, **kwargs):
+    return subprocess.run([sys.executable, *args], capture_output=True, text=True, timeout=TIMEOUT_S,
+                          env=os.environ, **kwargs)
+
+
+def test_interpreter_exits_cleanly_with_stages_active():
+    # Stages left open with moves under way (one on the library's worker thread), subscriptions
+    # left open, and a native thread that keeps firing events while the interpreter shuts down.
+    script = """
+import threading, plinth, _plinth_testhelp
+full = plinth.Stage("sim", 1, settings={plinth.SIM_TIME_SCALE: 400.0})
+blocking = plinth.Stage("sim", 2, settings={plinth.SIM_TIME_SCALE: 400.0,
+                                            plinth.SIM_PROFILE: plinth.SimProfile.BLOCKING_ONLY})
+arrived = threading.Event()
+kept = [plinth.subscribe(lambda event: arrived.set())]
+for stage in (full, blocking):
+    stage.find_limits()
+    stage.set_property(plinth.SIM_TIME_SCALE, 0.5)
+    kept.append(stage.subscribe(print))
+full.move(x="40mm", wait=False)
+blocking.move(x="1mm", wait=False)
+arrived.clear()
+_plinth_testhelp.fire_events_until_exit(full.id)
+assert arrived.wait(30)
+print("end of script")
+"""
+    result = _run(["-c", script])
+    assert result.returncode == 0, result.stderr
+    assert "end of script" in result.stdout
+
+
+def test_example_plots_a_started_move(tmp_path):
+    png = tmp_path / "move.png"
+    result = _run([os.path.join(HERE, os.pardir, "examples", "plot_move.py"), "--output", str(png)])
+    assert result.returncode == 0, result.stderr
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
