@@ -23,6 +23,14 @@ Answer WithStage(std::uint32_t stageID, Answer missing, Call&& call)
     return stage ? call(*stage) : missing;
 }
 
+// Properties that hold the stage's structure: the list of the axes' property sets, and the number
+// and type by which an axis is found in it and by the library. Written through the typed
+// property functions they would cut the axes off their stored settings; the driver sets them.
+bool IsStructural(int propID) noexcept
+{
+    return propID == c_propAxes || propID == c_propAxisNo || propID == c_propAxisType;
+}
+
 // The axis a typed-property call addresses: a number as given, a type through the stage.
 int AxisOf(const CStageAccess&, int axis) { return axis; }
 int AxisOf(const CStageAccess& stage, EAxisType type) { return stage.GetAxisFromType(type); }
@@ -44,7 +52,7 @@ int SetStageProperty(std::uint32_t stageID, int propID, const T& value)
     CStageAccess* stage = GetStageAccess(stageID);
     if (!stage)
         return c_NoSuchStage;
-    if (!CStageAccess::IsAllowedPropAccessML(propID))
+    if (!CStageAccess::IsAllowedPropAccessML(propID) || IsStructural(propID))
         return c_PropertyNotAccessible;
     WriteStageProperty(stage->GetMediumLevel().GetLowLevel(), propID, value);
     return c_OK;
@@ -67,7 +75,7 @@ int SetAxisProperty(std::uint32_t stageID, Key key, int propID, const T& value)
     CStageAccess* stage = GetStageAccess(stageID);
     if (!stage)
         return c_NoSuchStage;
-    if (!CStageAccess::IsAllowedPropAccessML(propID))
+    if (!CStageAccess::IsAllowedPropAccessML(propID) || IsStructural(propID))
         return c_PropertyNotAccessible;
     return WriteAxisProperty(stage->GetMediumLevel().GetLowLevel(), AxisOf(*stage, key), propID, value);
 }

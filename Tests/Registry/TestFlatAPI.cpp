@@ -227,6 +227,18 @@ TEST_F(TypedProperties, ValuesRoundTripWithTheirTypes)
     EXPECT_EQ(stg::GetProperty(id, 2, stg::c_propCalibration, read), stg::c_OK);
     EXPECT_EQ(read, calibration);
 
+    // The stage's structure is not writable this way: a write would cut the axes off their
+    // settings. Reads pass, and every stored setting survives the attempts.
+    EXPECT_EQ(stg::SetProperty(id, stg::c_propAxes, 0), stg::c_PropertyNotAccessible);
+    EXPECT_EQ(stg::SetProperty(id, 1, stg::c_propAxisType, int{stg::eAxisZ}), stg::c_PropertyNotAccessible);
+    EXPECT_EQ(stg::SetProperty(id, stg::eAxisY, stg::c_propAxisNo, 7), stg::c_PropertyNotAccessible);
+    int type = 0;
+    EXPECT_EQ(stg::GetProperty(id, 1, stg::c_propAxisType, type), stg::c_OK);
+    EXPECT_EQ(type, stg::eAxisX);
+    stg::CStageManager::StageManager().ReInitialize(stage.info);
+    EXPECT_EQ(stg::GetProperty(id, 2, stg::c_propCalibration, read), stg::c_OK);
+    EXPECT_EQ(read, calibration);
+
     const std::wstring label = L"Tisch \u00b5-Achse";
     EXPECT_EQ(stg::SetProperty(id, 4711, label), stg::c_OK);
     std::wstring text;
