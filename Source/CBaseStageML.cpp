@@ -8,6 +8,7 @@
 
 #include <pthread.h>
 
+#include <plinth/CEventDeferral.h>
 #include <plinth/PropertyIDs.h>
 #include <utl/Thread.h>
 
@@ -59,6 +60,8 @@ struct CBaseStageML::tWorker {
         // Named by itself, first thing, so that the driver always sees a named thread.
         utl::ThreadSetNameAndPriority(pthread_self(), c_workerName);
         Mark(*state, &tState::handedOver);
+        // Events a driver fires during the move are delivered once the stage lock is released.
+        CEventDeferral deferral(CEventDeferral::ESubscriberError::eDrop);
         std::unique_lock<std::recursive_mutex> stageLock(stage.m_lock);
         Mark(*state, &tState::locked);
         try {
