@@ -37,8 +37,9 @@ namespace stg {
 //   look-up, then wait for the holds of other threads to end (a blocking move in flight, say),
 //   then deactivate, Exit() and delete. Called from inside a call on the same stage (a
 //   subscriber, a driver), they do not wait for that call: the objects then go when it returns.
-//   Two threads that each retire, from inside a call on one stage, the stage the other is in
-//   wait for each other.
+//   Not from a driver slot, though: under the stage lock it would wait for calls that wait for
+//   that lock. Two threads that each retire, from inside a call on one stage, the stage the
+//   other is in wait for each other.
 // - Two threads registering or activating the same stage ID at once end with one stage; the other
 //   call's objects are discarded unused.
 // GetStage, GetMediumLevel, GetLowLevel and stg::GetStageAccess answer plain pointers that stay
