@@ -310,7 +310,7 @@ TEST_F(TypedProperties, SubscribersRunOutsideEveryLibraryLock)
                 stg::GetPosition(id, positions, stg::eAllAxes);
             }
         }));
-        if (reads.back().wait_for(std::chrono::seconds(2)) != std::future_status::ready)
+        if (reads.back().wait_for(std::chrono::seconds(5)) != std::future_status::ready)
             blocked.push_back(msg.msgID);
     });
 
