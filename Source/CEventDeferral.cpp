@@ -1,7 +1,7 @@
 #include <plinth/CEventDeferral.h>
 
-#include <deque>
 #include <exception>
+#include <vector>
 
 #include <boost/any.hpp>
 
@@ -11,8 +11,8 @@ namespace stg {
 namespace {
 
 struct tThreadEvents {
-    int depth = 0;                 // deferrals open on the thread
-    std::deque<tSTAGEMSG> pending; // fired under a deferral, not yet delivered
+    int depth = 0;                  // deferrals open on the thread
+    std::vector<tSTAGEMSG> pending; // fired under a deferral, not yet delivered (a handful)
 };
 thread_local tThreadEvents t_events;
 
@@ -23,7 +23,7 @@ void DeliverPending(bool dropErrors)
     auto& pending = t_events.pending;
     while (!pending.empty()) {
         const tSTAGEMSG message = pending.front();
-        pending.pop_front();
+        pending.erase(pending.begin());
         try {
             utl::FireEvent(GetStageEventID(), boost::any(message));
         } catch (...) {
