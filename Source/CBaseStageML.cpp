@@ -52,9 +52,10 @@ struct CBaseStageML::tWorker {
     }
 
     // The worker's body. It acknowledges before it takes the stage lock, so that a caller who
-    // holds the lock itself (a subscriber of a stage event, say) can start a move. From "locked"
-    // to "finished" it holds the lock: every call on the stage that comes after (Exit, and so the
-    // stage's deletion, included) waits until the move is over, and sees the worker finished.
+    // holds the lock itself (a driver calling back into its stage, say) can start a move. From
+    // "locked" to "finished" it holds the lock: every call on the stage that comes after (Exit,
+    // and so the stage's deletion, included) waits until the move is over, and sees the worker
+    // finished.
     static void Run(CLowLevelStage& stage, const TickMap& targets, const std::shared_ptr<tState>& state)
     {
         // Named by itself, first thing, so that the driver always sees a named thread.
