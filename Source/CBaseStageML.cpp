@@ -8,6 +8,7 @@
 
 #include <pthread.h>
 
+#include <plinth/CEventDeferral.h>
 #include <plinth/PropertyIDs.h>
 #include <utl/Thread.h>
 
@@ -51,14 +52,17 @@ struct CBaseStageML::tWorker {
     }
 
     // The worker's body. It acknowledges before it takes the stage lock, so that a caller who
-    // holds the lock itself (a subscriber of a stage event, say) can start a move. From "locked"
-    // to "finished" it holds the lock: every call on the stage that comes after (Exit, and so the
-    // stage's deletion, included) waits until the move is over, and sees the worker finished.
+    // holds the lock itself (a driver calling back into its stage, say) can start a move. From
+    // "locked" to "finished" it holds the lock: every call on the stage that comes after (Exit,
+    // and so the stage's deletion, included) waits until the move is over, and sees the worker
+    // finished.
     static void Run(CLowLevelStage& stage, const TickMap& targets, const std::shared_ptr<tState>& state)
     {
         // Named by itself, first thing, so that the driver always sees a named thread.
         utl::ThreadSetNameAndPriority(pthread_self(), c_workerName);
         Mark(*state, &tState::handedOver);
+        // Events a driver fires during the move are delivered once the stage lock is released.
+        CEventDeferral deferral(CEventDeferral::ESubscriberError::eDrop);
         std::unique_lock<std::recursive_mutex> stageLock(stage.m_lock);
         Mark(*state, &tState::locked);
         try {

@@ -1,6 +1,5 @@
 #include <plinth/CLowLevelStage.h>
 
-#include <boost/any.hpp>
 #include <boost/make_shared.hpp>
 
 #include <cfg/GlobalPropSets.h>
@@ -8,7 +7,6 @@
 #include <plinth/PropertyIDs.h>
 #include <plinth/ResultCodes.h>
 #include <plinth/tSTAGEMSG.h>
-#include <utl/Events.h>
 
 namespace stg {
 namespace {
@@ -74,10 +72,7 @@ const CAxis* CLowLevelStage::FindAxis(int axis) const
     return it == m_axes.end() ? nullptr : &it->second;
 }
 
-void CLowLevelStage::Fire(int msgID, int axis) const
-{
-    utl::FireEvent(GetStageEventID(), boost::any(tSTAGEMSG(msgID, m_stageID, axis)));
-}
+void CLowLevelStage::Fire(int msgID, int axis) const { CEventDeferral::Fire(tSTAGEMSG(msgID, m_stageID, axis)); }
 
 // Life cycle
 
@@ -194,7 +189,8 @@ int CLowLevelStage::SetAxisLimits(const int& axis, std::int64_t lower, std::int6
 
 int CLowLevelStage::InitRanges(const Axes& axes)
 {
-    Lock lock(m_lock);
+    // The brackets are fired outside the lock: held under it, the begin events would be delivered
+    // only after the driver's work.
     for (int axis : axes)
         Fire(c_msgInitRangesBegin, axis);
     const auto fireEnd = [&] {
@@ -203,7 +199,7 @@ int CLowLevelStage::InitRanges(const Axes& axes)
     };
     int rc;
     try {
-        rc = InitRangesImpl(axes);
+        rc = Locked([&] { return InitRangesImpl(axes); });
     } catch (...) {
         fireEnd(); // subscribers always see the end of a range initialisation they saw begin
         throw;

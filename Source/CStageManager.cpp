@@ -1,5 +1,7 @@
 #include <plinth/CStageManager.h>
 
+#include <algorithm>
+
 #include <boost/make_shared.hpp>
 
 #include <cfg/GlobalPropSets.h>
@@ -8,6 +10,8 @@
 #include <trellis/Extensions.h>
 #include <utl/Events.h>
 #include <utl/PropertyRegistry.h>
+
+#include "ActiveStage.h"
 
 namespace stg {
 namespace {
@@ -94,12 +98,10 @@ CStageManager::~CStageManager()
 {
     // Deliberately let go, not deleted: the code of the driver objects lives in their modules,
     // which may be unloaded already; the upper layers refer to those objects.
-    for (auto& entry : m_access)
-        (void)entry.second.release();
-    for (auto& entry : m_mediumLevel)
-        (void)entry.second.release();
+    for (auto& entry : m_active)
+        (void)new ActivePtr(std::move(entry.second));
     for (auto& entry : m_lowLevel)
-        (void)entry.second.release();
+        (void)new std::shared_ptr<CLowLevelStage>(std::move(entry.second));
 }
 
 bool CStageManager::RegisterProps()
@@ -115,7 +117,13 @@ bool CStageManager::CreateDriver(const tStageInfo& info)
     const auto factory = reinterpret_cast<CreateStageFn>(plat::FindExport(info.module, c_createStageExport));
     if (!factory)
         return false;
-    std::unique_ptr<CLowLevelStage> stage;
+    std::lock_guard<std::recursive_mutex> creating(m_creating);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_lowLevel.count(info.stageID))
+            return false;
+    }
+    std::shared_ptr<CLowLevelStage> stage;
     try {
         stage.reset(factory(info.stageID));
     } catch (...) {
@@ -123,58 +131,110 @@ bool CStageManager::CreateDriver(const tStageInfo& info)
     }
     if (!stage)
         return false;
-    m_lowLevel[info.stageID] = std::move(stage);
-    return true;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lowLevel.emplace(info.stageID, std::move(stage)).second;
 }
 
-bool CStageManager::RegisterStage(const tStageInfo& info)
-{
-    if (m_lowLevel.count(info.stageID))
-        return false;
-    return CreateDriver(info);
-}
+bool CStageManager::RegisterStage(const tStageInfo& info) { return CreateDriver(info); }
 
 bool CStageManager::ActivateStage(const tStageInfo& info)
 {
-    auto low = m_lowLevel.find(info.stageID);
-    if (low == m_lowLevel.end())
-        return false;
-    if (IsActiveStage(info.stageID))
-        return true;
+    std::shared_ptr<CLowLevelStage> low;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_lowLevel.find(info.stageID);
+        if (it == m_lowLevel.end())
+            return false;
+        if (m_active.count(info.stageID))
+            return true;
+        low = it->second;
+    }
     try {
-        low->second->Init(); // a failed initialisation still activates the stage
-        auto medium = std::make_unique<CMediumLevelStage>(*low->second);
-        auto access = std::make_unique<CStageAccess>(*medium);
-        m_mediumLevel[info.stageID] = std::move(medium);
-        m_access[info.stageID] = std::move(access);
+        low->Init(); // a failed initialisation still activates the stage
+        auto active = std::make_shared<detail::tActiveStage>();
+        active->low = low;
+        active->medium = std::make_unique<CMediumLevelStage>(*low);
+        active->access = std::make_unique<CStageAccess>(*active->medium);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        // Another thread may have unregistered the stage, or activated it, meanwhile.
+        auto registered = m_lowLevel.find(info.stageID);
+        if (registered == m_lowLevel.end() || registered->second != low)
+            return false;
+        if (!m_active.count(info.stageID))
+            m_active.emplace(info.stageID, std::move(active));
         return true;
     } catch (...) {
         return false;
     }
 }
 
+CStageManager::ActivePtr CStageManager::TakeActive(std::uint32_t stageID)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_active.find(stageID);
+    if (it == m_active.end())
+        return nullptr;
+    ActivePtr active = std::move(it->second);
+    m_active.erase(it);
+    return active;
+}
+
+void CStageManager::WaitForOtherHolders(const detail::tActiveStage& stage)
+{
+    const std::thread::id self = std::this_thread::get_id();
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_unheld.wait(lock, [&] {
+        return std::all_of(stage.holders.begin(), stage.holders.end(), [&](std::thread::id id) { return id == self; });
+    });
+}
+
+void CStageManager::Unhold(detail::tActiveStage& stage, std::thread::id holder) noexcept
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto& holders = stage.holders;
+        auto it = std::find(holders.begin(), holders.end(), holder);
+        if (it != holders.end())
+            holders.erase(it);
+    }
+    m_unheld.notify_all();
+}
+
 bool CStageManager::DeactivateStage(const tStageInfo& info)
 {
-    auto access = m_access.find(info.stageID);
-    if (access == m_access.end())
+    ActivePtr active = TakeActive(info.stageID);
+    if (!active)
         return false;
-    m_access.erase(access); // the stage access object before the medium level it refers to
-    m_mediumLevel.erase(info.stageID);
+    WaitForOtherHolders(*active);
+    // The stage access object goes before the medium level it refers to (tActiveStage's order);
+    // when the calling thread is inside a call on the stage, that call's end deletes them.
+    active.reset();
     return true;
 }
 
 bool CStageManager::UnregisterStage(const tStageInfo& info)
 {
-    DeactivateStage(info);
-    auto low = m_lowLevel.find(info.stageID);
-    if (low == m_lowLevel.end())
+    ActivePtr active = TakeActive(info.stageID);
+    std::shared_ptr<CLowLevelStage> low;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_lowLevel.find(info.stageID);
+        if (it != m_lowLevel.end()) {
+            low = std::move(it->second);
+            m_lowLevel.erase(it);
+        }
+    }
+    if (active) {
+        WaitForOtherHolders(*active);
+        active.reset();
+    }
+    if (!low)
         return true;
     try {
-        low->second->Exit();
+        low->Exit();
     } catch (...) {
         // Not reported: the stage goes all the same.
     }
-    m_lowLevel.erase(low);
     return true;
 }
 
@@ -196,26 +256,50 @@ bool CStageManager::ReInitialize(const tStageInfo& info)
 
 bool CStageManager::UpdateStage(const std::uint32_t& stageID)
 {
-    auto low = m_lowLevel.find(stageID);
-    return low != m_lowLevel.end() && low->second->Init() == c_OK;
+    std::shared_ptr<CLowLevelStage> low;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_lowLevel.find(stageID);
+        if (it == m_lowLevel.end())
+            return false;
+        low = it->second;
+    }
+    return low->Init() == c_OK;
 }
 
-bool CStageManager::IsActiveStage(const std::uint32_t& stageID) const { return m_access.count(stageID) > 0; }
+bool CStageManager::IsActiveStage(const std::uint32_t& stageID) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_active.count(stageID) > 0;
+}
+
+CStageRef CStageManager::Acquire(std::uint32_t stageID) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_active.find(stageID);
+    if (it == m_active.end())
+        return {};
+    it->second->holders.push_back(std::this_thread::get_id());
+    return CStageRef(it->second, it->second->access.get());
+}
 
 CStageAccess* CStageManager::GetStage(const std::uint32_t& stageID) const
 {
-    auto it = m_access.find(stageID);
-    return it == m_access.end() ? nullptr : it->second.get();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_active.find(stageID);
+    return it == m_active.end() ? nullptr : it->second->access.get();
 }
 
 CMediumLevelStage* CStageManager::GetMediumLevel(const std::uint32_t& stageID) const
 {
-    auto it = m_mediumLevel.find(stageID);
-    return it == m_mediumLevel.end() ? nullptr : it->second.get();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_active.find(stageID);
+    return it == m_active.end() ? nullptr : it->second->medium.get();
 }
 
 CLowLevelStage* CStageManager::GetLowLevel(const std::uint32_t& stageID) const
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_lowLevel.find(stageID);
     return it == m_lowLevel.end() ? nullptr : it->second.get();
 }

@@ -13,14 +13,24 @@
 namespace stg {
 namespace {
 
-CStageAccess* Stage(std::uint32_t stageID) { return CStageManager::StageManager().GetStage(stageID); }
+// Every function holds its stage for the length of the call: a stage retired meanwhile by
+// another thread stays alive until the call returns.
+CStageRef Stage(std::uint32_t stageID) { return CStageManager::StageManager().Acquire(stageID); }
 
 // The frame of a pass-through function: the missing-stage answer, or the stage's answer.
 template <class Answer, class Call>
 Answer WithStage(std::uint32_t stageID, Answer missing, Call&& call)
 {
-    CStageAccess* stage = Stage(stageID);
+    const CStageRef stage = Stage(stageID);
     return stage ? call(*stage) : missing;
+}
+
+// Properties that hold the stage's structure: the list of the axes' property sets, and the number
+// and type by which an axis is found in it and by the library. Written through the typed
+// property functions they would cut the axes off their stored settings; the driver sets them.
+bool IsStructural(int propID) noexcept
+{
+    return propID == c_propAxes || propID == c_propAxisNo || propID == c_propAxisType;
 }
 
 // The axis a typed-property call addresses: a number as given, a type through the stage.
@@ -30,7 +40,7 @@ int AxisOf(const CStageAccess& stage, EAxisType type) { return stage.GetAxisFrom
 template <class T>
 int GetStageProperty(std::uint32_t stageID, int propID, T& value)
 {
-    CStageAccess* stage = GetStageAccess(stageID);
+    const CStageRef stage = Stage(stageID);
     if (!stage)
         return c_NoSuchStage;
     if (!CStageAccess::IsAllowedPropAccessML(propID))
@@ -41,10 +51,10 @@ int GetStageProperty(std::uint32_t stageID, int propID, T& value)
 template <class T>
 int SetStageProperty(std::uint32_t stageID, int propID, const T& value)
 {
-    CStageAccess* stage = GetStageAccess(stageID);
+    const CStageRef stage = Stage(stageID);
     if (!stage)
         return c_NoSuchStage;
-    if (!CStageAccess::IsAllowedPropAccessML(propID))
+    if (!CStageAccess::IsAllowedPropAccessML(propID) || IsStructural(propID))
         return c_PropertyNotAccessible;
     WriteStageProperty(stage->GetMediumLevel().GetLowLevel(), propID, value);
     return c_OK;
@@ -53,7 +63,7 @@ int SetStageProperty(std::uint32_t stageID, int propID, const T& value)
 template <class Key, class T>
 int GetAxisProperty(std::uint32_t stageID, Key key, int propID, T& value)
 {
-    CStageAccess* stage = GetStageAccess(stageID);
+    const CStageRef stage = Stage(stageID);
     if (!stage)
         return c_NoSuchStage;
     if (!CStageAccess::IsAllowedPropAccessML(propID))
@@ -64,10 +74,10 @@ int GetAxisProperty(std::uint32_t stageID, Key key, int propID, T& value)
 template <class Key, class T>
 int SetAxisProperty(std::uint32_t stageID, Key key, int propID, const T& value)
 {
-    CStageAccess* stage = GetStageAccess(stageID);
+    const CStageRef stage = Stage(stageID);
     if (!stage)
         return c_NoSuchStage;
-    if (!CStageAccess::IsAllowedPropAccessML(propID))
+    if (!CStageAccess::IsAllowedPropAccessML(propID) || IsStructural(propID))
         return c_PropertyNotAccessible;
     return WriteAxisProperty(stage->GetMediumLevel().GetLowLevel(), AxisOf(*stage, key), propID, value);
 }
@@ -75,7 +85,7 @@ int SetAxisProperty(std::uint32_t stageID, Key key, int propID, const T& value)
 template <class Key>
 bool IsEnabled(std::uint32_t stageID, Key key)
 {
-    CStageAccess* stage = Stage(stageID);
+    const CStageRef stage = Stage(stageID);
     bool enabled = false;
     return stage &&
            ReadAxisProperty(stage->GetMediumLevel().GetLowLevel(), AxisOf(*stage, key), c_propAxisEnabled, enabled) ==
@@ -86,7 +96,7 @@ bool IsEnabled(std::uint32_t stageID, Key key)
 template <class Key>
 int Enable(std::uint32_t stageID, Key key, bool enable)
 {
-    CStageAccess* stage = Stage(stageID);
+    const CStageRef stage = Stage(stageID);
     if (!stage)
         return c_NoSuchStage;
     return WriteAxisProperty(stage->GetMediumLevel().GetLowLevel(), AxisOf(*stage, key), c_propAxisEnabled, enable);

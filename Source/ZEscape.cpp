@@ -148,7 +148,7 @@ int Return(std::uint32_t stageID, CStageAccess& stage)
 
 int EscapeZ(std::uint32_t stageID, bool escape)
 {
-    CStageAccess* stage = GetStageAccess(stageID);
+    const CStageRef stage = CStageManager::StageManager().Acquire(stageID);
     if (!stage)
         return c_NoSuchStage;
     const int rc = CheckEscape(stageID, *stage, escape);
@@ -161,7 +161,7 @@ int EscapeZ(std::uint32_t stageID, bool escape)
 
 bool IsEscapedZ(std::uint32_t stageID)
 {
-    if (!GetStageAccess(stageID))
+    if (!CStageManager::StageManager().IsActiveStage(stageID))
         return false;
     auto record = s_escapeTable.find(stageID);
     return record != s_escapeTable.end() && record->second.count != 0;
@@ -171,7 +171,7 @@ void ResetEscapeCounter(std::uint32_t stageID) { s_escapeTable.erase(stageID); }
 
 bool IsEscapeEnabled(std::uint32_t stageID)
 {
-    const CStageAccess* stage = GetStageAccess(stageID);
+    const CStageRef stage = CStageManager::StageManager().Acquire(stageID);
     bool allowed = false;
     return stage && ReadZProperty(*stage, c_propAllowEscape, allowed) == c_OK && allowed;
 }

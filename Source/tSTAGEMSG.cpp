@@ -8,7 +8,7 @@ tSTAGEMSG::tSTAGEMSG(int msgID_, std::uint32_t stageID_, EAxisType type) noexcep
     : msgID(msgID_), stageID(stageID_), axis(-1)
 {
     try {
-        if (const CStageAccess* access = CStageManager::StageManager().GetStage(stageID))
+        if (const CStageRef access = CStageManager::StageManager().Acquire(stageID))
             axis = access->GetAxisFromType(type);
     } catch (...) {
         axis = -1; // a record is built in the middle of other work: it must not throw
@@ -17,7 +17,7 @@ tSTAGEMSG::tSTAGEMSG(int msgID_, std::uint32_t stageID_, EAxisType type) noexcep
 
 EAxisType tSTAGEMSG::GetAxisType() const
 {
-    const CStageAccess* access = CStageManager::StageManager().GetStage(stageID);
+    const CStageRef access = CStageManager::StageManager().Acquire(stageID);
     return access ? access->GetAxisType(axis) : eAxisNone;
 }
 

@@ -9,6 +9,7 @@
 
 #include <mem/CBin.h>
 #include <plinth/CAxis.h>
+#include <plinth/CLibraryLock.h>
 #include <plinth/StageTypes.h>
 #include <utl/CPropSet.h>
 
@@ -18,14 +19,17 @@ namespace stg {
 //
 // Public operations are non-virtual: each takes the stage lock, calls the protected virtual
 // operation of the same name with the suffix Impl, releases the lock (on every path, exceptions
-// included) and answers unchanged; a few fire stage events around the call, still under the lock.
+// included) and answers unchanged; a few fire stage events. Events reach their subscribers on the
+// calling thread before the operation returns, but only after every stage and precision lock the
+// thread holds is released (see CEventDeferral): a subscriber never runs under a library lock.
 // A driver overrides the Impl operations its hardware offers; the defaults below answer for the
 // rest. c_NotImplemented (4003) from a movement slot makes the medium level emulate it.
 //
-// The stage lock is recursive: operations call each other under it, a driver may call public
-// operations of its own stage, and an event subscriber may call back into the stage. One lock per
-// stage serialises everything that reaches the driver; a blocking driver operation holds it for
-// its whole duration. Different stages never wait for each other.
+// The stage lock is recursive: operations call each other under it, and a driver may call public
+// operations of its own stage. One lock per stage serialises everything that reaches the driver;
+// a blocking driver operation holds it for its whole duration. An event subscriber runs with no
+// library lock held, so it may call into any stage from any thread's point of view; different
+// stages never wait for each other.
 //
 // Positions and limits are ticks (std::int64_t); speeds are doubles in the driver's unit;
 // time-outs are milliseconds.
@@ -95,7 +99,9 @@ public:
     int GotoUpperLimit(const Axes& axes);
     int GotoLowerLimit(const Axes& axes);
     // Fires c_msgInitRangesBegin per axis before the slot and c_msgInitRangesEnd per axis after
-    // it, whatever the slot answers.
+    // it, whatever the slot answers; both outside the stage lock, so a caller that holds no
+    // library lock has the begin events delivered before the driver starts. Events the driver
+    // fires meanwhile (limits it writes) come after the slot, before the end events.
     int InitRanges(const Axes& axes);
 
     // Speeds go through the axis-level vessels, one locked call per axis: another thread's
@@ -167,7 +173,7 @@ protected:
 private:
     // The worker of an emulated move takes the stage lock before it acknowledges its start.
     friend class CBaseStageML;
-    using Lock = std::lock_guard<std::recursive_mutex>;
+    using Lock = CLibraryLock;
 
     // Runs `call` under the stage lock and answers what it answers.
     template <class Call>
@@ -176,8 +182,9 @@ private:
         Lock lock(m_lock);
         return call();
     }
-    void Fire(int msgID, int axis) const; // expects the stage lock held
-    CAxis* FindAxis(int axis);            // expects the stage lock held
+    // Hands the event to the thread's deferral: delivered once the thread holds no library lock.
+    void Fire(int msgID, int axis) const;
+    CAxis* FindAxis(int axis); // expects the stage lock held
     const CAxis* FindAxis(int axis) const;
 
     std::map<int, CAxis> m_axes;

@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 
+#include <plinth/CLibraryLock.h>
 #include <plinth/CMediumLevelStage.h>
 #include <plinth/StageTypes.h>
 
@@ -19,9 +20,15 @@ namespace stg {
 // Every property is read at every use. Maps are ticks keyed by axis number, in the caller's
 // (orthogonal, backlash-free) coordinates.
 //
+// Every operation reads the positions of all axes of the stage first (the medium level's read
+// with eAllAxes, which checks every axis as a move would). So while any axis is disabled, or an
+// enabled one has no limits outside limit-setting mode, every precision read and move answers
+// that axis's c_AxisDisabled or c_LimitsNotDefined and nothing moves, whichever axes were asked.
+//
 // Locking: each public operation holds this object's recursive lock for its whole run, so the
 // precision reads and moves of a stage are serialised; the order is always this lock first, then
-// the low-level stage's. A blocking SetPosition holds it for the whole move.
+// the low-level stage's. A blocking SetPosition holds it for the whole move. Stage events fired
+// meanwhile reach their subscribers only after this lock is released too.
 class CPrecision {
 public:
     using TickMap = CBaseStageML::TickMap;
@@ -56,7 +63,7 @@ protected:
     std::int32_t Direction(int axis);
 
 private:
-    using Lock = std::lock_guard<std::recursive_mutex>;
+    using Lock = CLibraryLock;
 
     // The X/Y transform shared by the two conversions; `toOrtho` chooses the direction.
     TickMap TransformXY(const TickMap& in, bool toOrtho) const;

@@ -57,6 +57,11 @@ public:
     virtual int SetPosition(const PosMap& targets); // returns when the axes have stopped
     // The enabled axes with eAllAxes, else the map's keys; on success the map is replaced by
     // the positions read, each in its axis's calibration unit; otherwise it is left as it was.
+    // eAllAxes checks every axis of the stage as a move would, so while one axis is disabled the
+    // read answers c_AxisDisabled (c_LimitsNotDefined for an enabled axis without limits outside
+    // limit-setting mode) and reads nothing: to read the enabled axes then, name them with
+    // eGivenAxes (GetEnabledAxes). In precision mode every read and move asks for all axes, so
+    // there the same holds for every selection and every move (see CPrecision).
     virtual int GetPosition(PosMap& positions, const ESelection& selection);
 
     // Axis-type forms of the four above, through the virtual slots.

@@ -1,14 +1,18 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include <boost/shared_ptr.hpp>
 
 #include <plinth/CLowLevelStage.h>
 #include <plinth/CMediumLevelStage.h>
 #include <plinth/CStageAccess.h>
+#include <plinth/CStageRef.h>
 #include <plinth/StageTypes.h>
 #include <utl/CPropSet.h>
 
@@ -22,10 +26,26 @@ namespace stg {
 // (DeactivateStage) -> unregistered (UnregisterStage); Reset and ReInitialize go from any state
 // through unregistered to active.
 //
-// The manager takes no lock: register, activate, deactivate, unregister, Reset and ReInitialize
-// on one thread while no other thread uses the manager; look-ups may run on several threads at
-// once while nothing changes. Pointers handed out stay owned by the manager and are valid until
-// the stage is deactivated (medium level, stage access) or unregistered (low level).
+// Threads: every operation may be called from any thread, also while other threads use the same
+// stage. The maps are guarded by a lock of the manager that is held only for the look-up or the
+// change itself, never while a driver, a stage or a subscriber is called.
+// - Acquire gives a hold (CStageRef) that keeps the stage's objects alive until it ends; the flat
+//   API, the Z escape and the stage events' look-ups use it for the length of each call, so a
+//   call that found its stage finishes on it, and a call that starts after the stage was retired
+//   answers c_NoSuchStage (or its fixed missing-stage answer).
+// - DeactivateStage, UnregisterStage, Reset and ReInitialize first take the stage out of the
+//   look-up, then wait for the holds of other threads to end (a blocking move in flight, say),
+//   then deactivate, Exit() and delete. Called from inside a call on the same stage (a
+//   subscriber, a driver), they do not wait for that call: the objects then go when it returns.
+//   Not from a driver slot, though: under the stage lock it would wait for calls that wait for
+//   that lock. Two threads that each retire, from inside a call on one stage, the stage the
+//   other is in wait for each other.
+// - Two threads registering or activating the same stage ID at once end with one stage; the other
+//   call's objects are discarded unused.
+// GetStage, GetMediumLevel, GetLowLevel and stg::GetStageAccess answer plain pointers that stay
+// owned by the manager and are valid only until the stage is deactivated (medium level, stage
+// access) or unregistered (low level): use them where no other thread retires the stage, and
+// Acquire everywhere else.
 class CStageManager {
 public:
     static CStageManager& StageManager();
@@ -59,6 +79,8 @@ public:
     bool UpdateStage(const std::uint32_t& stageID);
 
     bool IsActiveStage(const std::uint32_t& stageID) const;
+    // A hold on the active stage (empty when it is not active); see above.
+    CStageRef Acquire(std::uint32_t stageID) const;
     CStageAccess* GetStage(const std::uint32_t& stageID) const;
     CMediumLevelStage* GetMediumLevel(const std::uint32_t& stageID) const;
     CLowLevelStage* GetLowLevel(const std::uint32_t& stageID) const;
@@ -68,23 +90,40 @@ public:
     boost::shared_ptr<utl::CPropSet> GetPropSet() const { return m_propSet; }
 
 private:
+    friend class CStageRef;
+    using ActivePtr = std::shared_ptr<detail::tActiveStage>;
+
     CStageManager();
     // Binds the names of the library's properties to their IDs and types; true when every one
     // was accepted (each is tried whatever happened to the others).
     bool RegisterProps();
-    // Makes and stores a driver object from the module's factory; false when none was made.
+    // Makes and stores a driver object from the module's factory unless the ID is registered;
+    // false when none was stored.
     bool CreateDriver(const tStageInfo& info);
+    // Takes the stage's activation out of the look-up and answers it (null when not active).
+    ActivePtr TakeActive(std::uint32_t stageID);
+    // Waits until no thread but the calling one holds `stage`. Expects m_mutex not held.
+    void WaitForOtherHolders(const detail::tActiveStage& stage);
+    // Ends one hold of `holder` (CStageRef).
+    void Unhold(detail::tActiveStage& stage, std::thread::id holder) noexcept;
 
     static CStageManager ms_StageManager;
 
-    std::map<std::uint32_t, std::unique_ptr<CLowLevelStage>> m_lowLevel;
-    std::map<std::uint32_t, std::unique_ptr<CMediumLevelStage>> m_mediumLevel;
-    std::map<std::uint32_t, std::unique_ptr<CStageAccess>> m_access;
+    // Guards the two maps and the holders of every activation; held briefly, never while calling
+    // out.
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_unheld; // a hold ended
+    // Held by the thread that is making a driver object, so that two registrations of one ID do
+    // not both plug a property set. Recursive: a factory may register other stages.
+    std::recursive_mutex m_creating;
+    std::map<std::uint32_t, std::shared_ptr<CLowLevelStage>> m_lowLevel;
+    std::map<std::uint32_t, ActivePtr> m_active;
     boost::shared_ptr<utl::CPropSet> m_propSet;
     unsigned int m_eventID;
 };
 
-// The stage access object of an active stage, or null.
+// The stage access object of an active stage, or null; a plain pointer, valid as GetStage says.
+// Across threads, hold the stage with CStageManager::Acquire instead.
 CStageAccess* GetStageAccess(std::uint32_t stageID);
 
 } // namespace stg

@@ -41,6 +41,9 @@ std::vector<EAxisType> GetAxisTypeList(std::uint32_t stageID);
 // the low-level stage's property vessels: no unit conversion, no calibration.
 // - "Minimum" and "Maximum" are refused (c_PropertyNotAccessible): the limits are set in physical
 //   units through the limit functions.
+// - Writes of the properties that make up the stage's structure are refused the same way (reads
+//   pass): "Axes", the list of the axes' settings, and an axis's "AxisNo" and "AxisType", which
+//   the driver sets. Written, they would cut the axes off their stored settings.
 // - A read fills `value` only on c_OK. A stored value of another type than the one asked for is
 //   never reinterpreted: the read answers c_PropertyNotAccessible and leaves `value` alone. A
 //   double read of a value with a unit gives its bare number; a unit-value read of a plain double

@@ -14,6 +14,12 @@
 // without an active stage answers c_NoSuchStage (false for the bool functions) and leaves every
 // output as it was. An axis type the stage lacks reaches the layers below as axis -1 and fails
 // there.
+//
+// GetPosition with eAllAxes fills in the enabled axes, but checks every axis of the stage as a
+// move would: while one axis is disabled it answers c_AxisDisabled (c_LimitsNotDefined for an
+// enabled axis without limits outside limit-setting mode) and reads nothing; name the enabled
+// axes (GetEnabledAxes) with eGivenAxes to read them then. In precision mode every read and move
+// checks all axes that way, whichever axes it names (CStageAccess::GetPosition, CPrecision).
 
 namespace stg {
 

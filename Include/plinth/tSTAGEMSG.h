@@ -16,7 +16,8 @@ constexpr int c_msgInitRangesEnd = 61;      // ... has ended, successfully or no
 
 // A stage event: fired by the low-level stage through utl::FireEvent under GetStageEventID(),
 // carried by value in a boost::any. Subscribers take it out with
-// boost::any_cast<stg::tSTAGEMSG>(message).
+// boost::any_cast<stg::tSTAGEMSG>(message). Delivered on the thread that called the operation,
+// before it returns, once that thread holds no stage or precision lock (CEventDeferral).
 struct tSTAGEMSG {
     int msgID;
     std::uint32_t stageID;

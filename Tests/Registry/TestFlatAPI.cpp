@@ -1,7 +1,9 @@
 // The flat API frame: missing-stage answers, CheckError, typed properties and stage events, all
 // through a stage registered from the test driver module.
 
+#include <chrono>
 #include <functional>
+#include <future>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -227,6 +229,18 @@ TEST_F(TypedProperties, ValuesRoundTripWithTheirTypes)
     EXPECT_EQ(stg::GetProperty(id, 2, stg::c_propCalibration, read), stg::c_OK);
     EXPECT_EQ(read, calibration);
 
+    // The stage's structure is not writable this way: a write would cut the axes off their
+    // settings. Reads pass, and every stored setting survives the attempts.
+    EXPECT_EQ(stg::SetProperty(id, stg::c_propAxes, 0), stg::c_PropertyNotAccessible);
+    EXPECT_EQ(stg::SetProperty(id, 1, stg::c_propAxisType, int{stg::eAxisZ}), stg::c_PropertyNotAccessible);
+    EXPECT_EQ(stg::SetProperty(id, stg::eAxisY, stg::c_propAxisNo, 7), stg::c_PropertyNotAccessible);
+    int type = 0;
+    EXPECT_EQ(stg::GetProperty(id, 1, stg::c_propAxisType, type), stg::c_OK);
+    EXPECT_EQ(type, stg::eAxisX);
+    stg::CStageManager::StageManager().ReInitialize(stage.info);
+    EXPECT_EQ(stg::GetProperty(id, 2, stg::c_propCalibration, read), stg::c_OK);
+    EXPECT_EQ(read, calibration);
+
     const std::wstring label = L"Tisch \u00b5-Achse";
     EXPECT_EQ(stg::SetProperty(id, 4711, label), stg::c_OK);
     std::wstring text;
@@ -266,6 +280,54 @@ TEST_F(TypedProperties, SubscribersHearTheStagesEvents)
     // A message built by type finds the axis on an active stage only.
     EXPECT_EQ(stg::tSTAGEMSG(stg::c_msgLimitsChanged, stage.id, stg::eAxisY).axis, 2);
     EXPECT_EQ(stg::tSTAGEMSG(stg::c_msgLimitsChanged, UniqueStageID(), stg::eAxisY).GetAxisType(), stg::eAxisNone);
+}
+
+// A subscriber runs with no library lock held. From inside it, another thread reads the firing
+// stage and a second stage in precision mode (precision lock, then stage lock) and is waited for:
+// were the subscriber under the stage lock, this is the deadlock of two threads taking the two
+// locks in opposite orders, and of two stages whose subscribers read each other. The wait is
+// bounded, so such a deadlock shows as a failure.
+TEST_F(TypedProperties, SubscribersRunOutsideEveryLibraryLock)
+{
+    CModuleStage other;
+    ASSERT_TRUE(other.Bring());
+    const Position lower(-100, utl::c_mum), upper(100, utl::c_mum);
+    for (std::uint32_t id : {stage.id, other.id}) {
+        for (int axis : {1, 2})
+            ASSERT_EQ(stg::SetAxisLimits(id, axis, lower, upper), stg::c_OK);
+        stg::EnablePrecision(id, true);
+    }
+    const std::uint32_t first = stage.id, second = other.id;
+    std::vector<std::future<void>> reads; // joined after the firing calls have returned
+    std::vector<int> blocked;             // kinds of event whose subscriber could not get through
+    const auto token = utl::SubscribeEvent(stg::GetStageEventID(), [&](const boost::any& message) {
+        const auto& msg = boost::any_cast<const stg::tSTAGEMSG&>(message);
+        if (msg.stageID != first && msg.stageID != second)
+            return;
+        reads.push_back(std::async(std::launch::async, [first, second] {
+            for (std::uint32_t id : {first, second}) {
+                std::map<int, Position> positions;
+                stg::GetPosition(id, positions, stg::eAllAxes);
+            }
+        }));
+        if (reads.back().wait_for(std::chrono::seconds(5)) != std::future_status::ready)
+            blocked.push_back(msg.msgID);
+    });
+
+    const Position calibration(0.5, utl::c_mum);
+    EXPECT_EQ(stg::SetProperty(first, 2, stg::c_propCalibration, calibration), stg::c_OK);
+    EXPECT_EQ(stg::SetAxisLimits(second, 1, lower, upper), stg::c_OK);
+    // Nested under the stage lock: limits written by the default slot, and forgotten on entering
+    // limit-setting mode.
+    EXPECT_EQ(stg::CStageManager::StageManager().GetLowLevel(first)->SetAxisLimits(2, -5, 5), stg::c_OK);
+    EXPECT_EQ(stg::SetProperty(second, 2, stg::c_propModeSetLimit, true), stg::c_OK);
+    EXPECT_EQ(stg::EnableUserControl(first, false), stg::c_OK);
+    utl::UnsubscribeEvent(token);
+    for (auto& read : reads)
+        read.get();
+
+    EXPECT_EQ(reads.size(), 7u);
+    EXPECT_THAT(blocked, IsEmpty());
 }
 
 } // namespace

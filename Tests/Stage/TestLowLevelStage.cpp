@@ -239,9 +239,10 @@ TEST_F(StageEvents, InitRangesIsBracketedByEventsWhateverTheDriverDoes)
     stage->Config().onCall = log->CallNoter();
     stage->Config().hardwareRanges = {{1, {-70, 700}}, {2, {-50, 500}}};
     EXPECT_EQ(stage->InitRanges({1, 2}), stg::c_OK);
-    // The driver writes the found limits through the public vessel, so their events come between.
-    EXPECT_THAT(log->Entries(), ElementsAre("60@1", "60@2", "call:24", "call:12", "call:8", "10@1", "call:8", "10@1",
-                                            "call:12", "call:8", "10@2", "call:8", "10@2", "61@1", "61@2"));
+    // The driver writes the found limits through the public vessel; their events wait until the
+    // stage lock is released, so they come after the driver's work and before the end events.
+    EXPECT_THAT(log->Entries(), ElementsAre("60@1", "60@2", "call:24", "call:12", "call:8", "call:8", "call:12",
+                                            "call:8", "call:8", "10@1", "10@1", "10@2", "10@2", "61@1", "61@2"));
     EXPECT_EQ(AxisProp<std::int64_t>(*stage, 2, stg::c_propMinimum), -50);
 
     log->Clear();

@@ -98,23 +98,21 @@ TEST(AsyncMove, BlockingOnlyDriverGetsAStartedMoveOnAWorker)
 
 TEST(AsyncMove, SecondMoveIsBusyWhileTheWorkerRuns)
 {
-    // A subscriber runs under the stage lock, so the worker it starts cannot begin its blocking
-    // move until the subscriber returns: the state "worker still running" can be looked at.
+    // A driver call runs under the stage lock, so the worker started from inside it cannot begin
+    // its blocking move until the call returns: the state "worker still running" can be looked at.
     tRig rig(c_blockingOnly);
     std::vector<int> seen;
     bool moving = false;
-    const auto token = utl::SubscribeEvent(stg::GetStageEventID(), [&](const boost::any& message) {
-        if (!seen.empty() || boost::any_cast<const stg::tSTAGEMSG&>(message).stageID != rig.stage->GetStageID())
+    rig.stage->Config().onCall = [&](ESlot slot) {
+        if (slot != ESlot::CheckConnection || !seen.empty())
             return;
         seen.push_back(rig.medium->MoveToPos({{1, 300}}));
         seen.push_back(rig.medium->MoveToPos({{1, 400}}));
         seen.push_back(rig.medium->WaitForStop({1}, 0));
         moving = rig.medium->IsMoving({1});
         seen.push_back(rig.medium->GotoUpperLimit({1}));
-    });
-    rig.stage->UndefineLimits({}); // fires nothing
-    rig.stage->SetPropertyVessel(1, stg::c_propCalibration, mem::CBin::Of(0.5));
-    utl::UnsubscribeEvent(token);
+    };
+    rig.stage->CheckConnection();
 
     EXPECT_THAT(seen, ElementsAre(stg::c_OK, stg::c_Busy, stg::c_Timeout, stg::c_Busy));
     EXPECT_TRUE(moving);

@@ -102,6 +102,12 @@ TEST(PlinthCommand, SettingsAndPositionCarryOverToTheNextInvocation)
     EXPECT_THAT(pos.out, HasSubstr("X (axis 1): 12.500 µm"));
     EXPECT_THAT(pos.out, HasSubstr("Y (axis 2): -1000.000 µm"));
     EXPECT_THAT(pos.out, HasSubstr("Z (axis 3): 250.000 µm"));
+    // A disabled axis has no position to show; the others are shown all the same.
+    ASSERT_EQ(Plinth({"prop", "set", "Z", "AxisEnabled", "false"}, config).status, 0);
+    const tRun posWithoutZ = Plinth({"pos"}, config);
+    EXPECT_EQ(posWithoutZ.status, 0) << posWithoutZ.err;
+    EXPECT_THAT(posWithoutZ.out, HasSubstr("X (axis 1): 12.500 µm"));
+    EXPECT_THAT(posWithoutZ.out, HasSubstr("Z (axis 3): disabled"));
 
     const tRun outside = Plinth({"move", "X=2mm"}, config);
     EXPECT_EQ(outside.status, 1);

@@ -234,10 +234,15 @@ void CCommands::Axes()
 
 void CCommands::Pos()
 {
-    // Axis by axis, so that one axis that cannot answer does not hide the others.
+    // Axis by axis, so that one axis that cannot answer does not hide the others. A disabled axis
+    // has no position to show (reading it answers c_AxisDisabled) and is not a failure.
     const std::uint32_t id = Session().ID();
     int firstFailure = stg::c_OK;
     for (int axis : stg::GetAxisList(id)) {
+        if (!stg::IsAxisEnabled(id, axis)) {
+            std::printf("%s: disabled\n", AxisLabel(id, axis).c_str());
+            continue;
+        }
         Position position;
         const int rc = stg::GetPosition(id, axis, position);
         if (rc == stg::c_OK)
@@ -497,8 +502,13 @@ void CCommands::Watch(const tWatchArgs& args)
     const std::uint32_t id = Session().ID();
     std::printf("watching stage %u; Ctrl-C ends\n", id);
     while (!interrupts::Pending()) {
+        // The enabled axes by name: a read of all axes fails while one is disabled.
+        std::vector<int> enabled;
+        stg::GetEnabledAxes(id, enabled);
         std::map<int, Position> positions;
-        if (stg::GetPosition(id, positions, stg::eAllAxes) == stg::c_OK) {
+        for (int axis : enabled)
+            positions[axis] = Position();
+        if (stg::GetPosition(id, positions, stg::eGivenAxes) == stg::c_OK) {
             for (const auto& [axis, position] : positions)
                 std::printf("%s %s  ", TypeName(stg::GetAxisType(id, axis)), FormatQuantity(position, 1).c_str());
             std::printf("%s\n", stg::IsMoving(id, stg::GetAxisList(id)) ? "(moving)" : "");
