@@ -189,6 +189,6 @@ print("end of script")
 
 def test_example_plots_a_started_move(tmp_path):
     png = tmp_path / "move.png"
-    result = _run([os.path.join(HERE, os.pardir, "examples", "plot_move.py"), "--output", str(png)])
+    result = _run([os.path.join(HERE, os.pardir, os.pardir, "Python", "examples", "plot_move.py"), "--output", str(png)])
     assert result.returncode == 0, result.stderr
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
