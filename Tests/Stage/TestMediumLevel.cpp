@@ -2,6 +2,7 @@
 // validation and the position cache.
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -151,6 +152,51 @@ TEST(AsyncMove, NativeStartedMovePassesStraightThrough)
     EXPECT_FALSE(rig.medium->MovingMark());
 }
 
+// The worker's driver answer is kept, also when the driver throws. A move accepted while the
+// caller holds the stage lock (here a driver hook, as a subscriber of a stage event would) is
+// checked again when the worker gets the lock: narrowed limits, a disabled axis or a stop in
+// between end it before it reaches the driver.
+TEST(AsyncMove, TheWorkersOutcomeIsKeptAndTheWorkerChecksAgain)
+{
+    tRig rig(c_blockingOnly);
+    const auto moveAndWait = [&](const TickMap& targets) {
+        EXPECT_EQ(rig.medium->MoveToPos(targets), stg::c_OK);
+        EXPECT_EQ(rig.medium->WaitForStop({1}, CBaseStageML::c_waitForever), stg::c_OK);
+        return rig.medium->GetLastEmulatedMoveResult();
+    };
+    EXPECT_EQ(rig.medium->GetLastEmulatedMoveResult(), stg::c_OK);
+    rig.stage->Config().faults[ESlot::SetPosition] = {stg::c_NoSuchAxis};
+    EXPECT_EQ(moveAndWait({{1, 10}}), stg::c_NoSuchAxis);
+    rig.stage->Config().faults[ESlot::SetPosition] = {stg::c_GeneralFailure, true};
+    EXPECT_EQ(moveAndWait({{1, 20}}), stg::c_GeneralFailure);
+    rig.stage->Config().faults.clear();
+    EXPECT_EQ(moveAndWait({{1, 30}}), stg::c_OK);
+
+    const std::function<void()> meanwhile[] = {
+        [&] { rig.stage->SetAxisLimits(1, -100, 100); },
+        [&] { rig.stage->SetPropertyVessel(1, stg::c_propAxisEnabled, mem::CBin::Of(false)); },
+        [&] { rig.medium->StopMoving(); },
+    };
+    const int expected[] = {stg::c_TargetOutOfRange, stg::c_AxisDisabled, stg::c_Stopped};
+    for (int i = 0; i < 3; ++i) {
+        rig.stage->SetAxisLimits(1, -1000, 1000);
+        rig.stage->SetPropertyVessel(1, stg::c_propAxisEnabled, mem::CBin::Of(true));
+        rig.stage->Config().onCall = [&, i](ESlot slot) {
+            if (slot != ESlot::CheckConnection)
+                return;
+            EXPECT_EQ(rig.medium->MoveToPos({{1, 500}}), stg::c_OK);
+            meanwhile[i]();
+        };
+        rig.stage->CheckConnection();
+        rig.stage->Config().onCall = nullptr;
+        // The worker is waited for whatever enabled axes are named (axis 1 may be disabled now).
+        EXPECT_EQ(rig.medium->WaitForStop({2}, CBaseStageML::c_waitForever), stg::c_OK);
+        EXPECT_EQ(rig.medium->GetLastEmulatedMoveResult(), expected[i]);
+    }
+    EXPECT_EQ(rig.stage->Positions().at(1), 30);
+    EXPECT_EQ(rig.stage->CallCount(ESlot::SetPosition), 3);
+}
+
 TEST(EmulatedRuns, FreeRunsHeadForTheLimitsOrAStepInLimitSettingMode)
 {
     tRig rig(c_blockingOnly);
@@ -226,6 +272,57 @@ TEST(Validation, FirstFailingAxisDecides)
     // In limit-setting mode an axis without limits moves anywhere.
     rig.stage->SetPropertyVessel(2, stg::c_propModeSetLimit, mem::CBin::Of(true));
     EXPECT_EQ(rig.medium->MoveToPos({{2, 123456789}}), stg::c_OK);
+}
+
+// One thread narrows and widens the limits and disables and enables the axis while another
+// moves it, natively and on the worker of an emulated move: every target that reaches the driver
+// lies within the limits in force at that moment, on an enabled axis.
+TEST(Validation, TheTargetCheckedIsTheTargetTheDriverGets)
+{
+    for (const bool emulated : {false, true}) {
+        SCOPED_TRACE(emulated);
+        CTestStage* driver = nullptr;
+        struct tInForce {
+            std::int64_t lower, upper;
+            bool enabled;
+        };
+        std::vector<tInForce> inForce; // one per driver move, taken under the stage lock
+        tRig rig(emulated ? c_blockingOnly : std::initializer_list<ESlot>{}, [&](ESlot slot) {
+            if (slot == ESlot::GetAxisLimits)
+                std::this_thread::yield(); // the end of a check: let the other thread in here
+            if (slot == ESlot::SetPosition || (slot == ESlot::MoveToPos && !emulated))
+                inForce.push_back({AxisProp<std::int64_t>(*driver, 1, stg::c_propMinimum),
+                                   AxisProp<std::int64_t>(*driver, 1, stg::c_propMaximum),
+                                   AxisProp<bool>(*driver, 1, stg::c_propAxisEnabled)});
+        });
+        driver = rig.stage.get();
+        constexpr int c_rounds = 2000;
+        auto changer = std::async(std::launch::async, [&] {
+            for (int i = 0; i < c_rounds; ++i) {
+                rig.stage->SetAxisLimits(1, -10, 10);
+                rig.stage->SetAxisLimits(1, -1000, 1000);
+                rig.stage->SetPropertyVessel(1, stg::c_propAxisEnabled, mem::CBin::Of(i % 2 == 0));
+            }
+            rig.stage->SetPropertyVessel(1, stg::c_propAxisEnabled, mem::CBin::Of(true));
+        });
+        for (int i = 0; i < c_rounds; ++i) {
+            if (i % 2 == 0 && rig.medium->MoveToPos({{1, 500}}) == stg::c_OK)
+                rig.medium->WaitForStop({1}, CBaseStageML::c_waitForever);
+            if (i % 2 == 1)
+                rig.medium->SetPosition({{1, 500}});
+        }
+        changer.get();
+
+        const auto moves = rig.stage->Moves();
+        ASSERT_EQ(moves.size(), inForce.size());
+        EXPECT_GT(moves.size(), 0u);
+        int outside = 0;
+        for (std::size_t i = 0; i < moves.size(); ++i) {
+            const std::int64_t target = moves[i].at(1);
+            outside += !inForce[i].enabled || target < inForce[i].lower || target > inForce[i].upper;
+        }
+        EXPECT_EQ(outside, 0) << "of " << moves.size() << " moves";
+    }
 }
 
 TEST(PositionCache, DriverIsAskedOnlyWhenSomethingMayHaveMoved)
