@@ -1,6 +1,7 @@
 // The medium level: emulated moves on the worker thread, free runs and limit runs, movement
 // validation and the position cache.
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <future>
@@ -296,21 +297,23 @@ TEST(Validation, TheTargetCheckedIsTheTargetTheDriverGets)
                                    AxisProp<bool>(*driver, 1, stg::c_propAxisEnabled)});
         });
         driver = rig.stage.get();
-        constexpr int c_rounds = 2000;
+        std::atomic<bool> done{false};
         auto changer = std::async(std::launch::async, [&] {
-            for (int i = 0; i < c_rounds; ++i) {
+            while (!done) {
                 rig.stage->SetAxisLimits(1, -10, 10);
                 rig.stage->SetAxisLimits(1, -1000, 1000);
-                rig.stage->SetPropertyVessel(1, stg::c_propAxisEnabled, mem::CBin::Of(i % 2 == 0));
+                rig.stage->SetPropertyVessel(1, stg::c_propAxisEnabled, mem::CBin::Of(false));
+                rig.stage->SetPropertyVessel(1, stg::c_propAxisEnabled, mem::CBin::Of(true));
+                std::this_thread::yield(); // leave the mover some time in the state that allows its move
             }
-            rig.stage->SetPropertyVessel(1, stg::c_propAxisEnabled, mem::CBin::Of(true));
         });
-        for (int i = 0; i < c_rounds; ++i) {
+        for (int i = 0; i < 4000; ++i) {
             if (i % 2 == 0 && rig.medium->MoveToPos({{1, 500}}) == stg::c_OK)
-                rig.medium->WaitForStop({1}, CBaseStageML::c_waitForever);
+                rig.medium->WaitForStop({2}, CBaseStageML::c_waitForever);
             if (i % 2 == 1)
                 rig.medium->SetPosition({{1, 500}});
         }
+        done = true;
         changer.get();
 
         const auto moves = rig.stage->Moves();
