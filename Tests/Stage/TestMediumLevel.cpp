@@ -179,17 +179,18 @@ TEST(AsyncMove, TheWorkersOutcomeIsKeptAndTheWorkerChecksAgain)
         [&] { rig.medium->StopMoving(); },
     };
     const int expected[] = {stg::c_TargetOutOfRange, stg::c_AxisDisabled, stg::c_Stopped};
-    for (int i = 0; i < 3; ++i) {
+    int i = 0;
+    // Set once: the worker calls the driver (and so the hook) while this thread goes on.
+    rig.stage->Config().onCall = [&](ESlot slot) {
+        if (slot != ESlot::CheckConnection)
+            return;
+        EXPECT_EQ(rig.medium->MoveToPos({{1, 500}}), stg::c_OK);
+        meanwhile[i]();
+    };
+    for (; i < 3; ++i) {
         rig.stage->SetAxisLimits(1, -1000, 1000);
         rig.stage->SetPropertyVessel(1, stg::c_propAxisEnabled, mem::CBin::Of(true));
-        rig.stage->Config().onCall = [&, i](ESlot slot) {
-            if (slot != ESlot::CheckConnection)
-                return;
-            EXPECT_EQ(rig.medium->MoveToPos({{1, 500}}), stg::c_OK);
-            meanwhile[i]();
-        };
         rig.stage->CheckConnection();
-        rig.stage->Config().onCall = nullptr;
         // The worker is waited for whatever enabled axes are named (axis 1 may be disabled now).
         EXPECT_EQ(rig.medium->WaitForStop({2}, CBaseStageML::c_waitForever), stg::c_OK);
         EXPECT_EQ(rig.medium->GetLastEmulatedMoveResult(), expected[i]);

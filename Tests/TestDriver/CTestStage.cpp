@@ -42,7 +42,7 @@ bool CTestStage::HeldUntilStopped()
     if (m_config.holdBlockingSlots) {
         // StopMoving counts the stop before StopMovingImpl takes m_mutex to notify: no lost wake-up.
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_holdEnded.wait_for(lock, std::chrono::seconds(20), [&] { return m_released || IsStopRequested(); });
+        m_holdEnded.wait_for(lock, std::chrono::seconds(60), [&] { return m_released || IsStopRequested(); });
     }
     return IsStopRequested();
 }
@@ -299,6 +299,8 @@ int CTestStage::WaitForStopImpl(const Axes& axes, std::uint32_t timeoutMs)
         [&] {
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
+                if (IsStopRequested())
+                    return stg::c_Stopped; // a stop since the wait was asked for ended the move
                 const bool moving = m_freeRunning || std::any_of(axes.begin(), axes.end(),
                                                                  [&](int a) { return m_pending.count(a) > 0; });
                 if (!moving)

@@ -72,7 +72,7 @@ struct tTestStageConfig {
     // Declares the concurrent stop: StopMoving then comes on any thread, without the stage lock.
     bool concurrentStop = true;
     // The blocking slots (SetPosition, a WaitForStop on a started move, the limit runs, InitRanges)
-    // hold until ReleaseHeld() or StopMoving (at most 20 s). Stopped, they answer c_Stopped and the
+    // hold until ReleaseHeld() or StopMoving (at most 60 s). Stopped, they answer c_Stopped and the
     // axes stay where they were.
     bool holdBlockingSlots = false;
 };
