@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <future>
+#include <random>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -281,6 +282,13 @@ TEST(Validation, FirstFailingAxisDecides)
 // lies within the limits in force at that moment, on an enabled axis.
 TEST(Validation, TheTargetCheckedIsTheTargetTheDriverGets)
 {
+    // Both threads pause for a varying number of spins outside the stage lock between their calls
+    // (not to synchronise: to vary where in a move a change comes).
+    const auto pause = [](std::minstd_rand& random, unsigned mostSpins) {
+        for (volatile unsigned spin = random() % mostSpins; spin > 0; --spin) {
+        }
+    };
+    constexpr unsigned c_changerSpins = 1000, c_moverSpins = 1000;
     for (const bool emulated : {false, true}) {
         SCOPED_TRACE(emulated);
         CTestStage* driver = nullptr;
@@ -290,25 +298,43 @@ TEST(Validation, TheTargetCheckedIsTheTargetTheDriverGets)
         };
         std::vector<tInForce> inForce; // one per driver move, taken under the stage lock
         tRig rig(emulated ? c_blockingOnly : std::initializer_list<ESlot>{}, [&](ESlot slot) {
-            if (slot == ESlot::GetAxisLimits)
-                std::this_thread::yield(); // the end of a check: let the other thread in here
-            if (slot == ESlot::SetPosition || (slot == ESlot::MoveToPos && !emulated))
+            if (slot == ESlot::SetPosition || (slot == ESlot::MoveToPos && !emulated)) {
                 inForce.push_back({AxisProp<std::int64_t>(*driver, 1, stg::c_propMinimum),
                                    AxisProp<std::int64_t>(*driver, 1, stg::c_propMaximum),
                                    AxisProp<bool>(*driver, 1, stg::c_propAxisEnabled)});
+            }
         });
         driver = rig.stage.get();
         std::atomic<bool> done{false};
+        std::atomic<int> changes{0};
         auto changer = std::async(std::launch::async, [&] {
-            while (!done) {
-                rig.stage->SetAxisLimits(1, -10, 10);
-                rig.stage->SetAxisLimits(1, -1000, 1000);
-                rig.stage->SetPropertyVessel(1, stg::c_propAxisEnabled, mem::CBin::Of(false));
-                rig.stage->SetPropertyVessel(1, stg::c_propAxisEnabled, mem::CBin::Of(true));
-                std::this_thread::yield(); // leave the mover some time in the state that allows its move
+            std::minstd_rand random(1);
+            for (int step = 0; !done; ++step) {
+                switch (step % 4) {
+                case 0:
+                    rig.stage->SetAxisLimits(1, -10, 10);
+                    break;
+                case 1:
+                    rig.stage->SetAxisLimits(1, -1000, 1000);
+                    break;
+                case 2:
+                    rig.stage->SetPropertyVessel(1, stg::c_propAxisEnabled, mem::CBin::Of(false));
+                    break;
+                default:
+                    rig.stage->SetPropertyVessel(1, stg::c_propAxisEnabled, mem::CBin::Of(true));
+                    break;
+                }
+                ++changes;
+                pause(random, c_changerSpins);
             }
         });
-        for (int i = 0; i < 4000; ++i) {
+        std::minstd_rand random(7);
+        for (int i = 0; i < 1000; ++i) {
+            // Each move meets changes: wait (bounded) until the changer has made one since the last.
+            const int seen = changes;
+            for (int spins = 0; changes == seen && spins < 1'000'000; ++spins)
+                std::this_thread::yield();
+            pause(random, c_moverSpins);
             if (i % 2 == 0 && rig.medium->MoveToPos({{1, 500}}) == stg::c_OK)
                 rig.medium->WaitForStop({2}, CBaseStageML::c_waitForever);
             if (i % 2 == 1)
@@ -319,7 +345,7 @@ TEST(Validation, TheTargetCheckedIsTheTargetTheDriverGets)
 
         const auto moves = rig.stage->Moves();
         ASSERT_EQ(moves.size(), inForce.size());
-        EXPECT_GT(moves.size(), 0u);
+        EXPECT_GE(moves.size(), 100u);
         int outside = 0;
         for (std::size_t i = 0; i < moves.size(); ++i) {
             const std::int64_t target = moves[i].at(1);
