@@ -345,7 +345,7 @@ TEST(Validation, TheTargetCheckedIsTheTargetTheDriverGets)
 
         const auto moves = rig.stage->Moves();
         ASSERT_EQ(moves.size(), inForce.size());
-        EXPECT_GE(moves.size(), 100u);
+        EXPECT_GE(moves.size(), 10u); // the check let moves through, not only refusals
         int outside = 0;
         for (std::size_t i = 0; i < moves.size(); ++i) {
             const std::int64_t target = moves[i].at(1);
