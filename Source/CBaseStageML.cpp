@@ -13,6 +13,7 @@
 #include <utl/Thread.h>
 
 #include "MapKeys.h"
+#include "SettingValues.h"
 #include "TickMath.h"
 
 namespace stg {
@@ -37,6 +38,7 @@ struct CBaseStageML::tWorker {
         bool handedOver = false; // the worker runs and holds its copy of the request
         bool locked = false;     // the worker holds the stage lock
         bool finished = false;   // the blocking move has returned
+        int result = c_Busy;     // the move's outcome, once finished
     };
 
     std::shared_ptr<tState> state = std::make_shared<tState>();
@@ -52,11 +54,14 @@ struct CBaseStageML::tWorker {
     }
 
     // The worker's body. It acknowledges before it takes the stage lock, so that a caller who
-    // holds the lock itself (a driver calling back into its stage, say) can start a move. From
-    // "locked" to "finished" it holds the lock: every call on the stage that comes after (Exit,
-    // and so the stage's deletion, included) waits until the move is over, and sees the worker
-    // finished.
-    static void Run(CLowLevelStage& stage, const TickMap& targets, const std::shared_ptr<tState>& state)
+    // holds the lock itself (a driver calling back into its stage, say) can start a move. From "locked"
+    // to "finished" it holds the lock: every call on the stage that comes after (Exit, and so the
+    // stage's deletion, included) waits until the move is over, and sees the worker finished.
+    // Under that lock the targets are checked again and the driver is called in one step, so no
+    // limit or "AxisEnabled" change can come between them; a stop counted after `stopCount` (when
+    // the move was accepted) ends the move before it begins.
+    static void Run(CLowLevelStage& stage, const TickMap& targets, MoveCheck check, std::uint64_t stopCount,
+                    const std::shared_ptr<tState>& state)
     {
         // Named by itself, first thing, so that the driver always sees a named thread.
         utl::ThreadSetNameAndPriority(pthread_self(), c_workerName);
@@ -65,12 +70,27 @@ struct CBaseStageML::tWorker {
         CEventDeferral deferral(CEventDeferral::ESubscriberError::eDrop);
         std::unique_lock<std::recursive_mutex> stageLock(stage.m_lock);
         Mark(*state, &tState::locked);
+        int result = c_GeneralFailure;
         try {
-            stage.SetPosition(targets); // the answer is not kept: a finished worker counts as success
+            if (stage.GetStopCount() != stopCount)
+                result = c_Stopped;
+            else if (!check || (result = check(stage, targets)) == c_OK)
+                result = stage.SetPositionSince(targets, stopCount);
         } catch (...) {
-            // An exception must not leave a thread (std::terminate); the move is over either way.
+            // An exception must not leave a thread (std::terminate); it is kept as a failure.
+            result = c_GeneralFailure;
+        }
+        {
+            std::lock_guard<std::mutex> lock(state->mutex);
+            state->result = result;
         }
         Mark(*state, &tState::finished);
+    }
+
+    int Result() const
+    {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        return state->finished ? state->result : c_Busy;
     }
 
     bool WaitFor(bool tState::*flag, std::uint32_t timeoutMs)
@@ -85,7 +105,9 @@ struct CBaseStageML::tWorker {
     }
 };
 
-CBaseStageML::CBaseStageML(CLowLevelStage& stage) : m_stage(stage) {}
+CBaseStageML::CBaseStageML(CLowLevelStage& stage, MoveCheck workerCheck) : m_stage(stage), m_workerCheck(workerCheck) {}
+
+CBaseStageML::StageLock CBaseStageML::LockStage() const { return StageLock(m_stage.m_lock); }
 
 CBaseStageML::~CBaseStageML()
 {
@@ -111,6 +133,18 @@ std::shared_ptr<CBaseStageML::tWorker> CBaseStageML::CurrentWorker() const
 
 bool CBaseStageML::HasWorker() const { return static_cast<bool>(CurrentWorker()); }
 
+int CBaseStageML::GetLastEmulatedMoveResult() const
+{
+    std::shared_ptr<tWorker> worker;
+    {
+        std::lock_guard<std::mutex> lock(m_workerMutex);
+        if (!m_worker)
+            return m_lastResult;
+        worker = m_worker;
+    }
+    return worker->Result();
+}
+
 void CBaseStageML::Record(std::shared_ptr<tWorker> worker)
 {
     std::lock_guard<std::mutex> lock(m_workerMutex);
@@ -135,8 +169,10 @@ void CBaseStageML::Release(const std::shared_ptr<tWorker>& worker, bool finished
     {
         std::lock_guard<std::mutex> lock(m_workerMutex);
         recorded = m_worker == worker;
-        if (recorded)
+        if (recorded) {
             m_worker.reset();
+            m_lastResult = finished ? worker->Result() : c_GeneralFailure;
+        }
     }
     // Only the thread that took the worker out of the record ends its thread.
     if (recorded && worker->thread.joinable()) {
@@ -196,6 +232,7 @@ int CBaseStageML::StopMoving()
 
 int CBaseStageML::MoveToPos(const TickMap& targets)
 {
+    const std::uint64_t stopCount = m_stage.GetStopCount(); // a stop after this ends the move
     int rc = m_stage.MoveToPos(targets);
     if (rc == c_OK)
         m_moving = true;
@@ -219,7 +256,8 @@ int CBaseStageML::MoveToPos(const TickMap& targets)
 
     auto worker = std::make_shared<tWorker>();
     try {
-        worker->thread = std::thread(&tWorker::Run, std::ref(m_stage), targets, worker->state);
+        worker->thread =
+            std::thread(&tWorker::Run, std::ref(m_stage), targets, m_workerCheck, stopCount, worker->state);
     } catch (const std::system_error&) {
         return c_GeneralFailure; // no worker recorded
     }
@@ -233,13 +271,24 @@ int CBaseStageML::MoveToPos(const TickMap& targets)
 
 int CBaseStageML::SetPosition(const TickMap& targets)
 {
+    StageLock notHeld(m_stage.m_lock, std::defer_lock);
+    return BlockingMove(targets, notHeld);
+}
+
+int CBaseStageML::BlockingMove(const TickMap& targets, StageLock& held)
+{
+    const std::uint64_t stopCount = m_stage.GetStopCount();
     int rc = m_stage.SetPosition(targets);
     if (rc != c_NotImplemented)
         return rc;
     rc = m_stage.MoveToPos(targets);
+    if (held.owns_lock())
+        held.unlock();
     if (rc != c_OK)
         return rc;
-    return CBaseStageML::WaitForStop(KeysOf(targets), c_waitForever);
+    rc = CBaseStageML::WaitForStop(KeysOf(targets), c_waitForever);
+    // The axes are at rest either way; a stop since the start means they are not at the targets.
+    return rc == c_OK && m_stage.GetStopCount() != stopCount ? c_Stopped : rc;
 }
 
 int CBaseStageML::MoveFree(const SpeedMap& directions)
@@ -378,6 +427,9 @@ int CBaseStageML::SetCalibration(const CalibrationMap& calibration) const
 {
     if (calibration.empty())
         return c_GeneralFailure;
+    for (const auto& entry : calibration)
+        if (!detail::IsFinite(entry.second))
+            return c_InvalidValue; // nothing written
     int rc = c_OK;
     for (const auto& [axis, entry] : calibration) {
         rc = WriteAxisProperty(m_stage, axis, c_propCalibration, entry);

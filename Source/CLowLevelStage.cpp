@@ -8,6 +8,8 @@
 #include <plinth/ResultCodes.h>
 #include <plinth/tSTAGEMSG.h>
 
+#include "SettingValues.h"
+
 namespace stg {
 namespace {
 
@@ -146,6 +148,8 @@ int CLowLevelStage::GetPropertyVessel(const int& axis, const int& propID, mem::C
 
 int CLowLevelStage::SetPropertyVessel(const int& axis, const int& propID, const mem::CBin& value)
 {
+    if (!detail::IsValidSetting(propID, value))
+        return c_InvalidValue;
     Lock lock(m_lock);
     const int rc = SetPropertyVesselImpl(axis, propID, value);
     if (rc == c_OK) {
@@ -182,6 +186,8 @@ int CLowLevelStage::GetAxisLimits(const int& axis, std::int64_t& lower, std::int
 
 int CLowLevelStage::SetAxisLimits(const int& axis, std::int64_t lower, std::int64_t upper)
 {
+    if (lower > upper)
+        return c_InvalidValue;
     return Locked([&] { return SetAxisLimitsImpl(axis, lower, upper); });
 }
 
@@ -191,6 +197,7 @@ int CLowLevelStage::InitRanges(const Axes& axes)
 {
     // The brackets are fired outside the lock: held under it, the begin events would be delivered
     // only after the driver's work.
+    const std::uint64_t asked = m_stopCount.load();
     for (int axis : axes)
         Fire(c_msgInitRangesBegin, axis);
     const auto fireEnd = [&] {
@@ -199,7 +206,7 @@ int CLowLevelStage::InitRanges(const Axes& axes)
     };
     int rc;
     try {
-        rc = Locked([&] { return InitRangesImpl(axes); });
+        rc = Moving(asked, [&] { return InitRangesImpl(axes); });
     } catch (...) {
         fireEnd(); // subscribers always see the end of a range initialisation they saw begin
         throw;
@@ -226,12 +233,12 @@ bool CLowLevelStage::IsUserControlEnabled() const
 
 int CLowLevelStage::MoveFree(const SpeedMap& speeds)
 {
-    return Locked([&] { return MoveFreeImpl(speeds); });
+    return Moving(m_stopCount.load(), [&] { return MoveFreeImpl(speeds); });
 }
 
 int CLowLevelStage::MoveToPos(const TickMap& targets)
 {
-    return Locked([&] { return MoveToPosImpl(targets); });
+    return Moving(m_stopCount.load(), [&] { return MoveToPosImpl(targets); });
 }
 
 bool CLowLevelStage::IsMoving(const Axes& axes)
@@ -241,11 +248,17 @@ bool CLowLevelStage::IsMoving(const Axes& axes)
 
 int CLowLevelStage::WaitForStop(const Axes& axes, std::uint32_t timeoutMs)
 {
-    return Locked([&] { return WaitForStopImpl(axes, timeoutMs); });
+    return Moving(m_stopCount.load(), [&] { return WaitForStopImpl(axes, timeoutMs); });
+}
+
+int CLowLevelStage::SetPositionSince(const TickMap& targets, std::uint64_t stopCount)
+{
+    return Moving(stopCount, [&] { return SetPositionImpl(targets); });
 }
 
 int CLowLevelStage::StopMoving()
 {
+    ++m_stopCount; // counted before the driver hears of it: see EnableConcurrentStop
     // A concurrent stop must not queue behind the move it is meant to end.
     if (m_concurrentStop)
         return StopMovingImpl();
@@ -254,7 +267,7 @@ int CLowLevelStage::StopMoving()
 
 int CLowLevelStage::SetPosition(const TickMap& targets)
 {
-    return Locked([&] { return SetPositionImpl(targets); });
+    return Moving(m_stopCount.load(), [&] { return SetPositionImpl(targets); });
 }
 
 int CLowLevelStage::GetPosition(TickMap& positions, const ESelection& selection)
@@ -264,18 +277,21 @@ int CLowLevelStage::GetPosition(TickMap& positions, const ESelection& selection)
 
 int CLowLevelStage::GotoUpperLimit(const Axes& axes)
 {
-    return Locked([&] { return GotoUpperLimitImpl(axes); });
+    return Moving(m_stopCount.load(), [&] { return GotoUpperLimitImpl(axes); });
 }
 
 int CLowLevelStage::GotoLowerLimit(const Axes& axes)
 {
-    return Locked([&] { return GotoLowerLimitImpl(axes); });
+    return Moving(m_stopCount.load(), [&] { return GotoLowerLimitImpl(axes); });
 }
 
 // Speeds
 
 int CLowLevelStage::SetSpeeds(const SpeedMap& speeds)
 {
+    for (const auto& entry : speeds)
+        if (!detail::IsValidSetting(c_propSpeed, mem::CBin::Of(entry.second)))
+            return c_InvalidValue; // nothing written
     for (const auto& [axis, speed] : speeds) {
         const int rc = WriteAxisProperty(*this, axis, c_propSpeed, speed);
         if (rc != c_OK)

@@ -1,5 +1,6 @@
 #include <plinth/CMediumLevelStage.h>
 
+#include <plinth/PropertyAccess.h>
 #include <plinth/PropertyIDs.h>
 
 #include "MapKeys.h"
@@ -7,7 +8,7 @@
 namespace stg {
 using detail::KeysOf;
 
-CMediumLevelStage::CMediumLevelStage(CLowLevelStage& stage) : CBaseStageML(stage)
+CMediumLevelStage::CMediumLevelStage(CLowLevelStage& stage) : CBaseStageML(stage, &CMediumLevelStage::CheckTargets)
 {
     for (int axis : stage.GetAxisList())
         m_cache[axis].reread = true;
@@ -15,40 +16,47 @@ CMediumLevelStage::CMediumLevelStage(CLowLevelStage& stage) : CBaseStageML(stage
 
 CMediumLevelStage::~CMediumLevelStage() = default;
 
-int CMediumLevelStage::checkIfValidMovement(const Axes& axes) const
+int CMediumLevelStage::CheckAxes(CLowLevelStage& stage, const Axes& axes)
 {
     for (int axis : axes) {
         bool enabled = false;
-        const int rc = ReadAxisProperty(axis, c_propAxisEnabled, enabled);
+        const int rc = stg::ReadAxisProperty(stage, axis, c_propAxisEnabled, enabled);
         if (rc != c_OK)
             return rc;
         if (!enabled)
             return c_AxisDisabled;
         bool settingLimits = false;
-        ReadAxisProperty(axis, c_propModeSetLimit, settingLimits);
-        if (!settingLimits && !GetLowLevel().AreLimitsDefined(&axis))
+        stg::ReadAxisProperty(stage, axis, c_propModeSetLimit, settingLimits);
+        if (!settingLimits && !stage.AreLimitsDefined(&axis))
             return c_LimitsNotDefined;
     }
     return c_OK;
 }
 
-int CMediumLevelStage::checkIfValidMovement(const TickMap& targets) const
+int CMediumLevelStage::CheckTargets(CLowLevelStage& stage, const TickMap& targets)
 {
-    int rc = checkIfValidMovement(KeysOf(targets));
+    int rc = CheckAxes(stage, KeysOf(targets));
     if (rc != c_OK)
         return rc;
     for (const auto& [axis, target] : targets) {
         bool settingLimits = false;
-        if (ReadAxisProperty(axis, c_propModeSetLimit, settingLimits) == c_OK && settingLimits)
+        if (stg::ReadAxisProperty(stage, axis, c_propModeSetLimit, settingLimits) == c_OK && settingLimits)
             continue;
         std::int64_t lower = 0, upper = 0;
-        rc = GetLowLevel().GetAxisLimits(axis, lower, upper);
+        rc = stage.GetAxisLimits(axis, lower, upper);
         if (rc != c_OK)
             return rc;
         if (target > upper || target < lower)
             return c_TargetOutOfRange;
     }
     return c_OK;
+}
+
+int CMediumLevelStage::checkIfValidMovement(const Axes& axes) const { return CheckAxes(GetLowLevel(), axes); }
+
+int CMediumLevelStage::checkIfValidMovement(const TickMap& targets) const
+{
+    return CheckTargets(GetLowLevel(), targets);
 }
 
 void CMediumLevelStage::MarkForReread(const Axes& axes)
@@ -78,33 +86,44 @@ int CMediumLevelStage::WaitForStop(const Axes& axes, std::uint32_t timeoutMs)
 
 int CMediumLevelStage::StopMoving() { return CBaseStageML::StopMoving(); }
 
+// Each move below checks and calls the driver under one hold of the stage lock.
+
 int CMediumLevelStage::MoveFree(const SpeedMap& directions)
 {
     const Axes axes = KeysOf(directions);
-    const int rc = checkIfValidMovement(axes);
-    if (rc != c_OK)
-        return rc;
-    const int moved = CBaseStageML::MoveFree(directions);
+    int moved = c_OK;
+    {
+        const StageLock lock = LockStage();
+        const int rc = checkIfValidMovement(axes);
+        if (rc != c_OK)
+            return rc;
+        moved = CBaseStageML::MoveFree(directions);
+    }
     MarkForReread(axes);
     return moved;
 }
 
 int CMediumLevelStage::MoveToPos(const TickMap& targets)
 {
-    const int rc = checkIfValidMovement(targets);
-    if (rc != c_OK)
-        return rc;
-    const int moved = CBaseStageML::MoveToPos(targets);
+    int moved = c_OK;
+    {
+        const StageLock lock = LockStage();
+        const int rc = checkIfValidMovement(targets);
+        if (rc != c_OK)
+            return rc;
+        moved = CBaseStageML::MoveToPos(targets);
+    }
     MarkForReread(KeysOf(targets));
     return moved;
 }
 
 int CMediumLevelStage::SetPosition(const TickMap& targets)
 {
+    StageLock lock = LockStage();
     const int rc = checkIfValidMovement(targets);
     if (rc != c_OK)
         return rc;
-    const int moved = CBaseStageML::SetPosition(targets);
+    const int moved = BlockingMove(targets, lock); // releases the lock before an emulated move's wait
     MarkForReread(KeysOf(targets));
     return moved;
 }

@@ -140,11 +140,24 @@ int CPrecision::GetPosition(TickMap& positions, const ESelection& selection)
     return readPosition(positions, selection);
 }
 
+int CPrecision::CheckAngle() const
+{
+    bool enabled = false;
+    double angleDeg = c_defaultAngleDeg;
+    if (ReadStageBool(c_propNonOrthoEnable, enabled) && enabled &&
+        ReadStageProperty(m_medium.GetLowLevel(), c_propAngleXY, angleDeg) == c_OK && !std::isfinite(angleDeg))
+        return c_InvalidValue;
+    return c_OK;
+}
+
 int CPrecision::MoveToPos(const TickMap& targets)
 {
     Lock lock(m_lock);
+    int rc = CheckAngle();
+    if (rc != c_OK)
+        return rc;
     TickMap current;
-    const int rc = readPosition(current, eAllAxes);
+    rc = readPosition(current, eAllAxes);
     if (rc != c_OK)
         return rc;
     return m_medium.MoveToPos(applyBacklash(current, cvtOrthoToStage(targets), true));
@@ -153,8 +166,11 @@ int CPrecision::MoveToPos(const TickMap& targets)
 int CPrecision::SetPosition(const TickMap& targets)
 {
     Lock lock(m_lock);
+    int rc = CheckAngle();
+    if (rc != c_OK)
+        return rc;
     TickMap current;
-    const int rc = readPosition(current, eAllAxes);
+    rc = readPosition(current, eAllAxes);
     if (rc != c_OK)
         return rc;
     TickMap wanted = current;

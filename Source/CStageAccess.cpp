@@ -1,8 +1,11 @@
 #include <plinth/CStageAccess.h>
 
+#include <cmath>
+
 #include <plinth/PropertyAccess.h>
 #include <plinth/PropertyIDs.h>
 
+#include "SettingValues.h"
 #include "TickMath.h"
 
 namespace stg {
@@ -33,20 +36,45 @@ bool CStageAccess::IsInverted(int axis) const
     return inverted;
 }
 
-std::int64_t CStageAccess::CvtPos2TicPos(int axis, const Position& position) const
+int CStageAccess::ToTicks(int axis, const Position& position, std::int64_t& ticks) const
 {
+    ticks = 0;
+    if (!detail::IsFinite(position))
+        return c_InvalidValue;
     Position calibration;
     if (!FetchCalibration(axis, calibration))
-        return 0;
+        return c_OK; // an axis without a readable calibration converts to tick 0
+    if (!detail::IsFinite(calibration))
+        return c_InvalidValue;
     const double value = utl::Convert(position.GetValue(), position.GetUnit(), calibration.GetUnit());
     // Exact comparison on purpose: only a calibration of exactly zero means one unit per tick.
     const double quotient = calibration.GetValue() == 0.0 ? value : value / calibration.GetValue();
-    std::int64_t ticks = detail::TruncToTicks(quotient);
+    if (!std::isfinite(quotient))
+        return c_InvalidValue; // beyond every tick, not the end of the tick range
+    ticks = detail::TruncToTicks(quotient);
     std::int64_t offset = 0;
     if (ReadAxisProperty(LowLevel(), axis, c_propOffsetPosition, offset) == c_OK)
         ticks = detail::SubTicks(ticks, offset);
     if (IsInverted(axis))
         ticks = detail::NegateTicks(ticks);
+    return c_OK;
+}
+
+int CStageAccess::ToTicks(const PosMap& positions, TickMap& ticks) const
+{
+    ticks.clear();
+    for (const auto& [axis, position] : positions) {
+        const int rc = ToTicks(axis, position, ticks[axis]);
+        if (rc != c_OK)
+            return rc;
+    }
+    return c_OK;
+}
+
+std::int64_t CStageAccess::CvtPos2TicPos(int axis, const Position& position) const
+{
+    std::int64_t ticks = 0;
+    ToTicks(axis, position, ticks); // a number that is not finite gives tick 0
     return ticks;
 }
 
@@ -99,20 +127,29 @@ CStageAccess::TickMap CStageAccess::createTicPos4Pos(const PosMap& positions, ES
 int CStageAccess::MoveFree(const SpeedMap& speeds)
 {
     SpeedMap directed;
-    for (const auto& [axis, speed] : speeds)
+    for (const auto& [axis, speed] : speeds) {
+        if (!detail::IsFinite(speed))
+            return c_InvalidValue; // a NaN has no direction
         directed[axis] = IsInverted(axis) ? -speed : speed;
+    }
     return m_medium.MoveFree(directed);
 }
 
 int CStageAccess::MoveToPos(const PosMap& targets)
 {
-    const TickMap ticks = CvtPos2TicPos(targets);
+    TickMap ticks;
+    const int rc = ToTicks(targets, ticks);
+    if (rc != c_OK)
+        return rc;
     return IsPrecisionEnabled() ? m_precision.MoveToPos(ticks) : m_medium.MoveToPos(ticks);
 }
 
 int CStageAccess::SetPosition(const PosMap& targets)
 {
-    const TickMap ticks = CvtPos2TicPos(targets);
+    TickMap ticks;
+    const int rc = ToTicks(targets, ticks);
+    if (rc != c_OK)
+        return rc;
     return IsPrecisionEnabled() ? m_precision.SetPosition(ticks) : m_medium.SetPosition(ticks);
 }
 
@@ -146,11 +183,15 @@ int CStageAccess::GetAxisLimits(int axis, Position& lower, Position& upper) cons
 int CStageAccess::SetAxisLimits(int axis, const Position& lower, const Position& upper)
 {
     bool inverted = false;
-    const int rc = ReadAxisProperty(LowLevel(), axis, c_propAxisInverted, inverted);
+    int rc = ReadAxisProperty(LowLevel(), axis, c_propAxisInverted, inverted);
     if (rc != c_OK)
         return rc;
-    const std::int64_t low = CvtPos2TicPos(axis, inverted ? upper : lower);
-    const std::int64_t high = CvtPos2TicPos(axis, inverted ? lower : upper);
+    std::int64_t low = 0, high = 0;
+    rc = ToTicks(axis, inverted ? upper : lower, low);
+    if (rc == c_OK)
+        rc = ToTicks(axis, inverted ? lower : upper, high);
+    if (rc != c_OK)
+        return rc;
     return m_medium.SetAxisLimits(axis, low, high);
 }
 
@@ -173,7 +214,11 @@ int CStageAccess::ReadLimits(PosMap& out, const ESelection& selection, bool maxi
 
 int CStageAccess::WriteLimits(const PosMap& in, bool maxima)
 {
-    for (const auto& [axis, ticks] : CvtPos2TicPos(in)) {
+    TickMap converted;
+    const int converting = ToTicks(in, converted);
+    if (converting != c_OK)
+        return converting; // nothing written
+    for (const auto& [axis, ticks] : converted) {
         const int propID = maxima != IsInverted(axis) ? c_propMaximum : c_propMinimum;
         const int rc = WriteAxisProperty(LowLevel(), axis, propID, ticks);
         if (rc != c_OK)
@@ -231,6 +276,7 @@ int CStageAccess::WaitForStop(const Axes& axes, std::uint32_t timeoutMs)
     return m_medium.WaitForStop(axes, timeoutMs);
 }
 int CStageAccess::StopMoving() { return m_medium.StopMoving(); }
+int CStageAccess::GetLastEmulatedMoveResult() const { return m_medium.GetLastEmulatedMoveResult(); }
 int CStageAccess::EnableUserControl(bool enable) { return m_medium.EnableUserControl(enable); }
 bool CStageAccess::IsUserControlEnabled() const { return m_medium.IsUserControlEnabled(); }
 bool CStageAccess::CheckConnection() { return m_medium.CheckConnection(); }

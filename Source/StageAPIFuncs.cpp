@@ -10,6 +10,8 @@
 #include <plinth/PropertyIDs.h>
 #include <plinth/ResultCodes.h>
 
+#include "SettingValues.h"
+
 namespace stg {
 namespace {
 
@@ -56,6 +58,9 @@ int SetStageProperty(std::uint32_t stageID, int propID, const T& value)
         return c_NoSuchStage;
     if (!CStageAccess::IsAllowedPropAccessML(propID) || IsStructural(propID))
         return c_PropertyNotAccessible;
+    // The stage-level vessel gives no answer, so a number it must not take is refused here.
+    if (!detail::IsValidSetting(propID, detail::Pack(value)))
+        return c_InvalidValue;
     WriteStageProperty(stage->GetMediumLevel().GetLowLevel(), propID, value);
     return c_OK;
 }
@@ -217,9 +222,25 @@ int GetPositionVec(std::uint32_t stageID, utl::TUnitValue<V>& position)
     return rc;
 }
 
+// Limits are written as minima, then maxima: both are checked before anything is written, so a
+// refused pair changes nothing. Both finite, and the minimum not above the maximum.
+int CheckLimitPair(const Position& minimum, const Position& maximum)
+{
+    if (!detail::IsFinite(minimum) || !detail::IsFinite(maximum))
+        return c_InvalidValue;
+    const double maximumInMinimumUnit = utl::Convert(maximum.GetValue(), maximum.GetUnit(), minimum.GetUnit());
+    return maximumInMinimumUnit < minimum.GetValue() ? c_InvalidValue : c_OK;
+}
+
 template <class V>
 int SetAxisLimitsVec(std::uint32_t stageID, const utl::TUnitValue<V>& minimum, const utl::TUnitValue<V>& maximum)
 {
+    const PositionsByType maxima = VecToPosByType(maximum);
+    for (const auto& [type, lower] : VecToPosByType(minimum)) {
+        const int checked = CheckLimitPair(lower, maxima.at(type));
+        if (checked != c_OK)
+            return checked;
+    }
     const int rc = SetMinima(stageID, VecToPosByType(minimum));
     return rc == c_OK ? SetMaxima(stageID, VecToPosByType(maximum)) : rc;
 }
@@ -338,6 +359,11 @@ bool IsUserControlEnabled(std::uint32_t stageID)
 int StopMoving(std::uint32_t stageID)
 {
     return WithStage(stageID, c_NoSuchStage, [](CStageAccess& s) { return s.StopMoving(); });
+}
+
+int GetLastEmulatedMoveResult(std::uint32_t stageID)
+{
+    return WithStage(stageID, c_NoSuchStage, [](const CStageAccess& s) { return s.GetLastEmulatedMoveResult(); });
 }
 
 std::vector<int> GetAxisList(std::uint32_t stageID)
@@ -502,6 +528,9 @@ PLINTH_DEFINE_TYPED_PROPERTIES(utl::TUnitValue<double>)
     int SetAxisLimits(std::uint32_t stageID, K axis, const Position& minimum, const Position& maximum)             \
     {                                                                                                              \
         return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) {                                            \
+            const int checked = CheckLimitPair(minimum, maximum);                                                  \
+            if (checked != c_OK)                                                                                   \
+                return checked;                                                                                    \
             const int rc = s.SetMinima(PositionsOf<K>{{axis, minimum}});                                           \
             return rc == c_OK ? s.SetMaxima(PositionsOf<K>{{axis, maximum}}) : rc;                                 \
         });                                                                                                        \

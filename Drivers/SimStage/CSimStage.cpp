@@ -55,6 +55,7 @@ CSimStage::CSimStage(std::uint32_t stageID, std::shared_ptr<ISimClock> clock)
 {
     if (!m_clock)
         throw std::invalid_argument("CSimStage needs a clock");
+    EnableConcurrentStop();
     // The driver's own settings show in the stage set from the start; stored ones are kept.
     std::int32_t profile = eSimFull;
     if (stg::ReadStageProperty(*this, c_propSimProfile, profile) != c_OK)
@@ -95,13 +96,20 @@ int CSimStage::ReadSpeeds(const Axes& axes, std::map<int, double>& speedsTicksPe
     return c_OK;
 }
 
+// Motions start under m_motionMutex, after a last look for a stop: a stop counted before the
+// look is seen by it, one counted after it finds the motion started and ramps it down.
+
 int CSimStage::StartMoves(const TickMap& targets)
 {
     std::map<int, double> speeds;
     const int rc = ReadSpeeds(KeysOf(targets), speeds);
     if (rc != c_OK)
         return rc;
-    const double nowS = Clock().NowS();
+    ISimClock& clock = Clock();
+    std::lock_guard<std::mutex> lock(m_motionMutex);
+    if (IsStopRequested())
+        return stg::c_Stopped;
+    const double nowS = clock.NowS();
     for (const auto& [axis, target] : targets)
         m_axes.at(axis).motion.MoveTo(nowS, target, speeds[axis]);
     return c_OK;
@@ -113,58 +121,79 @@ int CSimStage::StartRuns(const Axes& axes, int direction)
     const int rc = ReadSpeeds(axes, speeds);
     if (rc != c_OK)
         return rc;
-    const double nowS = Clock().NowS();
+    ISimClock& clock = Clock();
+    std::lock_guard<std::mutex> lock(m_motionMutex);
+    if (IsStopRequested())
+        return stg::c_Stopped;
+    const double nowS = clock.NowS();
     for (int axis : axes)
         m_axes.at(axis).motion.RunFree(nowS, direction, speeds[axis]);
     return c_OK;
 }
 
-int CSimStage::WaitForAxes(const Axes& axes, std::uint32_t timeoutMs)
+int CSimStage::WaitForAxes(const Axes& axes, std::uint32_t timeoutMs, bool stoppable)
 {
-    double untilS = -std::numeric_limits<double>::infinity();
-    for (int axis : axes) {
-        const auto it = m_axes.find(axis);
-        if (it == m_axes.end())
-            return stg::c_NoSuchAxis;
-        untilS = std::max(untilS, it->second.motion.RestTimeS());
-    }
-    ISimClock& clock = Clock();
-    clock.WaitUntil(untilS, timeoutMs);
-    const double nowS = clock.NowS();
-    for (int axis : axes)
-        if (m_axes.at(axis).motion.IsMovingAt(nowS))
+    // Short sleeps, so that a stop's new plan (a ramp down) is followed at once; the time-out is
+    // counted in the sleeps asked for.
+    constexpr std::uint32_t c_sliceMs = 5;
+    std::uint32_t leftMs = timeoutMs;
+    for (;;) {
+        double untilS = -std::numeric_limits<double>::infinity();
+        {
+            std::lock_guard<std::mutex> lock(m_motionMutex);
+            for (int axis : axes) {
+                const auto it = m_axes.find(axis);
+                if (it == m_axes.end())
+                    return stg::c_NoSuchAxis;
+                untilS = std::max(untilS, it->second.motion.RestTimeS());
+            }
+            if (!(m_clock->NowS() < untilS))
+                return stoppable && IsStopRequested() ? stg::c_Stopped : c_OK;
+        }
+        if (leftMs == 0)
             return stg::c_Timeout;
-    return c_OK;
+        const std::uint32_t sliceMs = timeoutMs == c_noTimeLimit ? c_sliceMs : std::min(c_sliceMs, leftMs);
+        m_clock->WaitUntil(untilS, sliceMs);
+        if (timeoutMs != c_noTimeLimit)
+            leftMs -= sliceMs;
+    }
 }
 
 // Life cycle
 
 int CSimStage::InitImpl()
 {
-    m_axes.clear();
+    std::map<int, tAxis> axes;
     for (const tSimAxisHardware& hardware : c_simAxes) {
         AddAxis(PropsOf(hardware), false);
-        m_axes.emplace(hardware.axisNo, tAxis{&hardware, CAxisMotion(hardware.lowerEndTicks, hardware.upperEndTicks,
-                                                                     hardware.accelTicksPerS2)});
-    }
-    const int rc = CLowLevelStage::InitImpl();
-    for (auto& [axis, entry] : m_axes) {
         std::int64_t lastTicks = 0;
-        stg::ReadAxisProperty(*this, axis, stg::c_propLastPosition, lastTicks);
-        entry.motion.PlaceAt(lastTicks);
+        stg::ReadAxisProperty(*this, hardware.axisNo, stg::c_propLastPosition, lastTicks);
+        CAxisMotion motion(hardware.lowerEndTicks, hardware.upperEndTicks, hardware.accelTicksPerS2);
+        motion.PlaceAt(lastTicks);
+        axes.emplace(hardware.axisNo, tAxis{&hardware, motion});
     }
-    return rc;
+    {
+        std::lock_guard<std::mutex> lock(m_motionMutex);
+        m_axes = std::move(axes);
+    }
+    return CLowLevelStage::InitImpl();
 }
 
 int CSimStage::ExitImpl()
 {
     const double nowS = Clock().NowS();
-    for (auto& [axis, entry] : m_axes) {
-        if (!entry.motion.IsMovingAt(nowS))
-            continue;
-        entry.motion.Halt(nowS);
-        stg::WriteAxisProperty(*this, axis, stg::c_propLastPosition, entry.motion.PositionAt(nowS));
+    TickMap halted;
+    {
+        std::lock_guard<std::mutex> lock(m_motionMutex);
+        for (auto& [axis, entry] : m_axes) {
+            if (!entry.motion.IsMovingAt(nowS))
+                continue;
+            entry.motion.Halt(nowS);
+            halted[axis] = entry.motion.PositionAt(nowS);
+        }
     }
+    for (const auto& [axis, ticks] : halted)
+        stg::WriteAxisProperty(*this, axis, stg::c_propLastPosition, ticks);
     return c_OK;
 }
 
@@ -178,7 +207,11 @@ int CSimStage::MoveFreeImpl(const SpeedMap& speeds)
     const int rc = ReadSpeeds(KeysOf(speeds), runSpeeds);
     if (rc != c_OK)
         return rc;
-    const double nowS = Clock().NowS();
+    ISimClock& clock = Clock();
+    std::lock_guard<std::mutex> lock(m_motionMutex);
+    if (IsStopRequested())
+        return stg::c_Stopped;
+    const double nowS = clock.NowS();
     for (const auto& [axis, signedSpeed] : speeds) {
         const int direction = signedSpeed > 0.0 ? 1 : signedSpeed < 0.0 ? -1 : 0;
         m_axes.at(axis).motion.RunFree(nowS, direction, runSpeeds[axis]);
@@ -196,6 +229,7 @@ int CSimStage::MoveToPosImpl(const TickMap& targets)
 bool CSimStage::IsMovingImpl(const Axes& axes)
 {
     const double nowS = Clock().NowS();
+    std::lock_guard<std::mutex> lock(m_motionMutex);
     return std::any_of(axes.begin(), axes.end(), [&](int axis) {
         const auto it = m_axes.find(axis);
         return it != m_axes.end() && it->second.motion.IsMovingAt(nowS);
@@ -211,10 +245,17 @@ int CSimStage::WaitForStopImpl(const Axes& axes, std::uint32_t timeoutMs)
 
 int CSimStage::StopMovingImpl()
 {
-    const double nowS = Clock().NowS();
-    for (auto& entry : m_axes)
-        entry.second.motion.Stop(nowS);
-    return WaitForAxes(KeysOf(m_axes), c_noTimeLimit);
+    // No property reads here (they take the stage lock): the clock keeps the last time scale.
+    Axes axes;
+    {
+        std::lock_guard<std::mutex> lock(m_motionMutex);
+        const double nowS = m_clock->NowS();
+        for (auto& [axis, entry] : m_axes) {
+            entry.motion.Stop(nowS);
+            axes.push_back(axis);
+        }
+    }
+    return WaitForAxes(axes, c_noTimeLimit, false);
 }
 
 int CSimStage::SetPositionImpl(const TickMap& targets)
@@ -227,12 +268,13 @@ int CSimStage::SetPositionImpl(const TickMap& targets)
 
 int CSimStage::GetPositionImpl(TickMap& positions, const stg::ESelection& selection)
 {
+    const double nowS = Clock().NowS();
+    std::lock_guard<std::mutex> lock(m_motionMutex);
     if (selection == stg::eAllAxes) {
         positions.clear();
         for (const auto& entry : m_axes)
             positions.emplace(entry.first, 0);
     }
-    const double nowS = Clock().NowS();
     for (auto& [axis, ticks] : positions) {
         const auto it = m_axes.find(axis);
         if (it == m_axes.end())

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 
 #include <plinth/Plinth.h>
 
@@ -29,8 +30,11 @@ namespace simstage {
 // stg::c_NotImplemented so that the library emulates them) and "SimTimeScale" (how fast the
 // simulated time runs) are read at every use; see SimStageDefs.h.
 //
-// Every slot runs under the stage lock (the library takes it). The blocking slots (SetPosition,
-// the runs to the end switches, InitRanges, WaitForStop, StopMoving) keep it while they wait.
+// Every slot but StopMoving runs under the stage lock (the library takes it); the blocking slots
+// (SetPosition, the runs to the end switches, InitRanges, WaitForStop) keep it while they wait.
+// The driver declares a concurrent stop: StopMoving runs on any thread at any time, without the
+// stage lock, and a blocking slot that it interrupts answers stg::c_Stopped once the axes have
+// ramped down. The motion models are guarded by the driver's own short-held lock.
 class CSimStage : public stg::CLowLevelStage {
 public:
     // The factory's constructor: a steady clock scaled by "SimTimeScale".
@@ -59,21 +63,25 @@ protected:
     // Whether any listed axis is moving (unknown axes are not).
     bool IsMovingImpl(const Axes& axes) override;
     // Full and started-only. Waits until the listed axes are at rest (c_OK) or `timeoutMs` real
-    // milliseconds have passed (c_Timeout); UINT32_MAX waits without limit.
+    // milliseconds have passed (c_Timeout); UINT32_MAX waits without limit. c_Stopped when
+    // StopMoving came during the wait.
     int WaitForStopImpl(const Axes& axes, std::uint32_t timeoutMs) override;
     // Ramps every axis down and returns once all are at rest (the ramp takes speed /
     // acceleration, 50 ms for X at its default speed), so that the next position read is final.
+    // Called without the stage lock, also while another slot waits.
     int StopMovingImpl() override;
-    // Full and blocking-only. Moves and returns once the axes are at rest. An end switch that
-    // stops an axis short of its target is not an error: read the position.
+    // Full and blocking-only. Moves and returns once the axes are at rest (c_Stopped when
+    // StopMoving ended the move). An end switch that stops an axis short of its target is not an
+    // error: read the position.
     int SetPositionImpl(const TickMap& targets) override;
     int GetPositionImpl(TickMap& positions, const stg::ESelection& selection) override;
-    // Full and blocking-only. Run to the end switches; return once there.
+    // Full and blocking-only. Run to the end switches; return once there (c_Stopped when stopped).
     int GotoUpperLimitImpl(const Axes& axes) override;
     int GotoLowerLimitImpl(const Axes& axes) override;
     // Every profile. Runs the listed axes together to the lower end switches, then to the upper
     // ones, writes the positions found there as "Minimum" and "Maximum" through SetAxisLimits (so
-    // the stage events fire) and moves the axes back to where they started.
+    // the stage events fire) and moves the axes back to where they started. A stop ends the
+    // search where it is (c_Stopped), with the limits unchanged.
     int InitRangesImpl(const Axes& axes) override;
 
 private:
@@ -90,11 +98,14 @@ private:
     int ReadSpeeds(const Axes& axes, std::map<int, double>& speedsTicksPerS) const;
     int StartMoves(const TickMap& targets);
     int StartRuns(const Axes& axes, int direction); // runs to the end switches
-    // Waits until the listed axes are at rest or the time-out has passed: c_OK or c_Timeout.
-    int WaitForAxes(const Axes& axes, std::uint32_t timeoutMs);
+    // Waits until the listed axes are at rest or the time-out has passed: c_OK or c_Timeout;
+    // with `stoppable`, c_Stopped once a stop came and the axes are at rest. Takes m_motionMutex
+    // only between short sleeps, so that a stop can come in.
+    int WaitForAxes(const Axes& axes, std::uint32_t timeoutMs, bool stoppable = true);
 
     std::shared_ptr<ISimClock> m_clock;
-    std::map<int, tAxis> m_axes; // built by InitImpl
+    mutable std::mutex m_motionMutex; // guards m_axes: StopMovingImpl runs without the stage lock
+    std::map<int, tAxis> m_axes;      // built by InitImpl
 };
 
 } // namespace simstage

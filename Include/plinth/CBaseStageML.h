@@ -27,7 +27,14 @@ namespace stg {
 // short-held locks, never held while calling into the stage (the worker never touches this
 // object at all). The low-level stage
 // serialises the driver calls; an emulated move's worker holds the stage lock for its whole
-// blocking move, so every other call on that stage (Exit included) waits for the move.
+// blocking move, so every other call on that stage (Exit included) waits for the move, except
+// StopMoving on a driver with a concurrent stop (CLowLevelStage::EnableConcurrentStop): no lock
+// of this object stands in a stop's way, and the worker's blocking move then ends early.
+//
+// An emulated move's worker, once it holds the stage lock and right before it calls the driver,
+// runs the move check given at construction (the medium level's validation) on its targets, and
+// does not start at all when a stop came after the move was accepted. Its outcome is kept:
+// GetLastEmulatedMoveResult.
 class CBaseStageML {
 public:
     using Axes = CLowLevelStage::Axes;
@@ -58,7 +65,8 @@ public:
     virtual bool IsMoving(const Axes& axes);
     // The driver's wait; when it lacks one (4003), waits up to `timeoutMs` for a recorded worker:
     // c_OK once it ended (the record is released), c_Timeout while it runs, c_NotImplemented
-    // without a worker.
+    // without a worker. A worker that ended counts as c_OK here however its move went: ask
+    // GetLastEmulatedMoveResult for that.
     virtual int WaitForStop(const Axes& axes, std::uint32_t timeoutMs);
     virtual int StopMoving(); // clears the moving mark whatever the driver answers
     // Free run in the directions given by the signs. Emulated (when the stage's emulateFreeMove
@@ -69,7 +77,8 @@ public:
     // worker acknowledged (within 300 ms), c_Busy while an earlier worker still runs,
     // c_GeneralFailure when no worker could be started or it did not acknowledge in time.
     virtual int MoveToPos(const TickMap& targets);
-    // Moves and returns when stopped. Emulated by MoveToPos and a wait without limit.
+    // Moves and returns when stopped. Emulated by MoveToPos and a wait without limit; c_Stopped
+    // when StopMoving came during the emulated move.
     virtual int SetPosition(const TickMap& targets);
     virtual int GetPosition(TickMap& positions, const ESelection& selection);
     // Emulated as blocking moves to c_lowerLimitRunTarget / c_upperLimitRunTarget; c_Busy while moving.
@@ -104,15 +113,37 @@ public:
     // "Calibration" of the axes (all of them with eAllAxes, else the map's keys). c_GeneralFailure
     // for an empty map; otherwise the answer of the last read (a failed read keeps the entry).
     int GetCalibration(CalibrationMap& calibration, const ESelection& selection) const;
-    // Writes "Calibration" of every entry through the vessel; stops at the first failure.
+    // Writes "Calibration" of every entry through the vessel; stops at the first failure. A value
+    // that is not finite is refused (c_InvalidValue) before any is written.
     int SetCalibration(const CalibrationMap& calibration) const;
 
     CLowLevelStage& GetLowLevel() const noexcept { return m_stage; }
     // Whether a worker of an emulated move is recorded (it may have ended already).
     bool HasWorker() const;
+    // The outcome of the last emulated move (a MoveToPos, or a free run, that a worker runs on a
+    // driver without a started move), which MoveToPos and WaitForStop cannot tell:
+    // - c_Busy while its worker has not ended;
+    // - once it ended: the driver's answer to the blocking move (c_OK when it arrived, c_Stopped
+    //   when StopMoving ended it), c_Stopped when a stop came before the worker began, the
+    //   validation's code when the targets were no longer allowed at the moment of the driver
+    //   call (limits or "AxisEnabled" changed meanwhile), c_GeneralFailure when the driver threw;
+    // - c_OK when no emulated move has run yet.
+    // Kept until the next emulated move starts. No stage lock: answers also during a move.
+    int GetLastEmulatedMoveResult() const;
 
 protected:
-    explicit CBaseStageML(CLowLevelStage& stage);
+    // The check an emulated move's worker runs under the stage lock right before it calls the
+    // driver; c_OK lets the move go. It must not use the medium level (which may be gone).
+    using MoveCheck = int (*)(CLowLevelStage& stage, const TickMap& targets);
+    using StageLock = std::unique_lock<std::recursive_mutex>;
+
+    explicit CBaseStageML(CLowLevelStage& stage, MoveCheck workerCheck = nullptr);
+
+    // Takes the stage lock, so that a check and the driver call it guards are one step.
+    StageLock LockStage() const;
+    // The blocking move of SetPosition. `held`, when it owns the stage lock, is released before
+    // an emulated move's wait, so that the wait never keeps the lock from the move it waits for.
+    int BlockingMove(const TickMap& targets, StageLock& held);
 
     // Reads an axis property of the stage (see stg::ReadAxisProperty).
     template <class T>
@@ -140,11 +171,13 @@ private:
     void Release(const std::shared_ptr<tWorker>& worker, bool finished);
 
     CLowLevelStage& m_stage;
+    const MoveCheck m_workerCheck;
     // The locks below are never held while calling into the stage. m_workerMutex guards the
     // record; m_startMutex is held by the one thread that is starting an emulated move.
     mutable std::mutex m_workerMutex;
     std::shared_ptr<tWorker> m_worker;               // the worker of the last emulated MoveToPos
     std::vector<std::shared_ptr<tWorker>> m_retired; // replaced workers that may still run
+    int m_lastResult = c_OK;                         // of the last released worker
     std::mutex m_startMutex;
 };
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -70,7 +71,9 @@ public:
     void SetPropertyVessel(const int& propID, const mem::CBin& value);
     int GetPropertyVessel(const int& axis, const int& propID, mem::CBin& value) const;
     // Fires c_msgCalibrationChanged for "Calibration" and c_msgLimitsChanged for "Minimum" /
-    // "Maximum" when the slot answered 4000.
+    // "Maximum" when the slot answered 4000. A number that no axis setting may take is refused
+    // with c_InvalidValue before the slot is called: a double (with or without a unit) that is not
+    // finite, and a "Speed", "SpeedMin" or "SpeedMax" that is not positive.
     int SetPropertyVessel(const int& axis, const int& propID, const mem::CBin& value);
 
     // Limits, in ticks. `axis` null means every axis.
@@ -78,6 +81,7 @@ public:
     // Fires c_msgLimitsChanged per listed axis, only when the slot answered 4000.
     int UndefineLimits(const Axes& axes);
     int GetAxisLimits(const int& axis, std::int64_t& lower, std::int64_t& upper) const;
+    // c_InvalidValue, with nothing written, when `lower` lies above `upper`.
     int SetAxisLimits(const int& axis, std::int64_t lower, std::int64_t upper);
 
     // Fires c_msgUserControlOn/Off (axis -1) when the slot answered 4000.
@@ -90,10 +94,14 @@ public:
     int WaitForStop(const Axes& axes, std::uint32_t timeoutMs); // holds the lock while waiting
     // With a concurrent stop declared (EnableConcurrentStop), StopMovingImpl is called at once,
     // without waiting for the stage lock that a blocking move, a wait or a free run of another
-    // thread may hold; otherwise under the stage lock, like every other slot.
+    // thread may hold; otherwise under the stage lock, like every other slot. Either way the stop
+    // is counted first (GetStopCount), so that a movement asked for before it and not yet begun
+    // does not begin (IsStopRequested).
     int StopMoving();
     // Whether the driver declared a concurrent stop. No lock.
     bool HasConcurrentStop() const noexcept { return m_concurrentStop; }
+    // How many times StopMoving has been called on this stage. No lock.
+    std::uint64_t GetStopCount() const noexcept { return m_stopCount.load(); }
     int SetPosition(const TickMap& targets); // moves and returns when stopped
     int GetPosition(TickMap& positions, const ESelection& selection);
     int GotoUpperLimit(const Axes& axes);
@@ -105,7 +113,8 @@ public:
     int InitRanges(const Axes& axes);
 
     // Speeds go through the axis-level vessels, one locked call per axis: another thread's
-    // operation may come between two axes. The first failing axis ends the loop.
+    // operation may come between two axes. The first failing axis ends the loop. A speed that is
+    // not finite or not positive is refused (c_InvalidValue) before any is written.
     int SetSpeeds(const SpeedMap& speeds);
     int GetSpeeds(SpeedMap& speeds, const ESelection& selection) const;
 
@@ -168,7 +177,22 @@ protected:
     // without the stage lock. Such a driver makes its blocking slots return early, answering
     // c_Stopped, once a stop arrives. Drivers that do not declare it get their stop under the
     // stage lock, after whatever slot runs.
+    //
+    // The contract of such a driver, with its own short-held lock around its motion state:
+    // - StopMovingImpl takes only the driver's own lock (never the stage lock, so no property
+    //   reads), stops every axis and returns once they are at rest;
+    // - a slot that starts a motion checks IsStopRequested() under the driver's own lock right
+    //   before it starts it and answers c_Stopped, starting nothing, when it is set; because
+    //   StopMoving counts the stop before it calls StopMovingImpl, no stop can fall between the
+    //   check and the start unseen;
+    // - a blocking slot (a blocking move, a wait, a limit run, a range search) returns c_Stopped
+    //   once a stop has brought the axes to rest.
     void EnableConcurrentStop() noexcept { m_concurrentStop = true; }
+    // For the movement slots (MoveFree, MoveToPos, WaitForStop, SetPosition, the limit runs,
+    // InitRanges): whether StopMoving was called since the movement now running was asked for
+    // (for the worker of an emulated move: since the move was accepted). Expects the stage lock
+    // held by the calling slot.
+    bool IsStopRequested() const noexcept { return m_stopCount.load() != m_stopCountAtCall; }
 
 private:
     // The worker of an emulated move takes the stage lock before it acknowledges its start.
@@ -182,9 +206,26 @@ private:
         Lock lock(m_lock);
         return call();
     }
+    // A movement slot under the stage lock: IsStopRequested() answers for stops counted after
+    // `stopCount` (taken when the movement was asked for) while `call` runs.
+    template <class Call>
+    int Moving(std::uint64_t stopCount, Call&& call)
+    {
+        Lock lock(m_lock);
+        const std::uint64_t outer = m_stopCountAtCall; // a driver may call its own stage's moves
+        m_stopCountAtCall = stopCount;
+        struct tRestore {
+            std::uint64_t& field;
+            std::uint64_t value;
+            ~tRestore() { field = value; }
+        } restore{m_stopCountAtCall, outer};
+        return call();
+    }
+    // The worker's blocking move of an emulated MoveToPos, which was accepted at `stopCount`.
+    int SetPositionSince(const TickMap& targets, std::uint64_t stopCount);
     // Hands the event to the thread's deferral: delivered once the thread holds no library lock.
     void Fire(int msgID, int axis) const;
-    CAxis* FindAxis(int axis); // expects the stage lock held
+    CAxis* FindAxis(int axis);            // expects the stage lock held
     const CAxis* FindAxis(int axis) const;
 
     std::map<int, CAxis> m_axes;
@@ -193,6 +234,8 @@ private:
     std::uint32_t m_stageID;
     tSTAGECAPS m_caps;             // all true until the driver's constructor says otherwise
     bool m_concurrentStop = false; // set only in the driver's constructor
+    std::atomic<std::uint64_t> m_stopCount{0};
+    std::uint64_t m_stopCountAtCall = 0; // under the stage lock: see Moving
 };
 
 } // namespace stg

@@ -16,6 +16,10 @@ namespace stg {
 //
 // Any thread may call. The cache has its own short-held lock, never held while calling into the
 // stage; a position read that overlaps a move does not cache what it read.
+//
+// A move's validation and the driver call it guards are one step under the stage lock, so the
+// target that was checked against the limits in force is the target the driver gets; an emulated
+// move's worker checks again, under the lock, right before it calls the driver.
 class CMediumLevelStage : public CBaseStageML {
 public:
     // Every axis of the stage starts with its re-read mark set and cached position 0.
@@ -42,6 +46,11 @@ protected:
     // Additionally: is every target within its axis's limits (both limits allowed); axes in
     // limit-setting mode are not bounded.
     int checkIfValidMovement(const TickMap& targets) const;
+    // The two checks on a stage, for the worker of an emulated move (which outlives nothing of
+    // this object). The caller holds the stage lock when the answer must still hold at the
+    // driver call.
+    static int CheckAxes(CLowLevelStage& stage, const Axes& axes);
+    static int CheckTargets(CLowLevelStage& stage, const TickMap& targets);
 
 private:
     struct tCachedAxis {

@@ -27,8 +27,9 @@ namespace stg {
 //
 // Locking: each public operation holds this object's recursive lock for its whole run, so the
 // precision reads and moves of a stage are serialised; the order is always this lock first, then
-// the low-level stage's. A blocking SetPosition holds it for the whole move. Stage events fired
-// meanwhile reach their subscribers only after this lock is released too.
+// the low-level stage's. A blocking SetPosition holds it for the whole move; stops do not take it
+// (CStageAccess::StopMoving goes straight to the medium level). Stage events fired meanwhile reach
+// their subscribers only after this lock is released too.
 class CPrecision {
 public:
     using TickMap = CBaseStageML::TickMap;
@@ -42,11 +43,12 @@ public:
     // `positions` (0 for an axis the stage does not report). The medium level's answer; on a
     // failure `positions` is untouched.
     int GetPosition(TickMap& positions, const ESelection& selection);
-    // Starts a move to the corrected targets. A failing position read is answered first and
-    // nothing moves.
+    // Starts a move to the corrected targets. With the X/Y correction on, an "AngleXY" that is
+    // not finite is refused (c_InvalidValue) first; then a failing position read is answered; in
+    // both cases nothing moves.
     int MoveToPos(const TickMap& targets);
     // The blocking move: every reported axis is passed down, the named ones with their targets,
-    // the others where they stand.
+    // the others where they stand. Refuses as MoveToPos does.
     int SetPosition(const TickMap& targets);
 
 protected:
@@ -68,6 +70,8 @@ private:
     // The X/Y transform shared by the two conversions; `toOrtho` chooses the direction.
     TickMap TransformXY(const TickMap& in, bool toOrtho) const;
     bool ReadStageBool(int propID, bool& value) const;
+    // c_InvalidValue when the X/Y correction is on and "AngleXY" is not finite; else c_OK.
+    int CheckAngle() const;
 
     CMediumLevelStage& m_medium;
     std::map<int, std::int32_t> m_directions;

@@ -20,7 +20,10 @@ namespace stg {
 //   ticks = s * (trunc(position in the calibration's unit / calibration) - offset),
 //   position = (s * ticks + offset) * calibration, in the calibration's unit,
 // with s = -1 on an inverted axis. A zero calibration takes the number itself as ticks; an axis
-// whose calibration cannot be read converts to tick 0 and to 0.0 in the null unit. Positions
+// whose calibration cannot be read converts to tick 0 and to 0.0 in the null unit. Moves and
+// limit writes refuse with c_InvalidValue, before anything reaches the layers below, a position
+// or a calibration that is not finite and a position beyond every tick (a quotient that is not
+// finite); free runs refuse speeds that are not finite the same way. Positions
 // come back in the calibration's unit. Incompatible units throw utl::CIncompatibleUnitsError
 // straight to the caller (locks are released on the way). Speeds pass as plain doubles.
 //
@@ -109,7 +112,10 @@ public:
     bool IsMoving(const AxisTypes& types);
     int WaitForStop(const Axes& axes, std::uint32_t timeoutMs);
     int WaitForStop(const AxisTypes& types, std::uint32_t timeoutMs);
+    // No lock of this object or of the precision mode: a stop never waits for a precision move.
     int StopMoving();
+    // The outcome of the last emulated move (see CBaseStageML::GetLastEmulatedMoveResult).
+    int GetLastEmulatedMoveResult() const;
 
     int EnableUserControl(bool enable);
     bool IsUserControlEnabled() const;
@@ -143,6 +149,11 @@ protected:
     TickMap createTicPos4Pos(const PosMap& positions, ESelection selection) const;
 
 private:
+    // The conversion of CvtPos2TicPos, refusing (c_InvalidValue) a position or a calibration
+    // that is not finite and a quotient beyond every tick; `ticks` is then 0. The map form stops
+    // at the first refused axis.
+    int ToTicks(int axis, const Position& position, std::int64_t& ticks) const;
+    int ToTicks(const PosMap& positions, TickMap& ticks) const;
     CLowLevelStage& LowLevel() const noexcept { return m_medium.GetLowLevel(); }
     // The axis's calibration, or nothing when it cannot be fetched.
     bool FetchCalibration(int axis, Position& calibration) const;

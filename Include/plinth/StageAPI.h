@@ -33,7 +33,20 @@ int EnablePrecision(std::uint32_t stageID, bool enable); // c_OK once the stage 
 bool IsPrecisionEnabled(std::uint32_t stageID);
 int EnableUserControl(std::uint32_t stageID, bool enable);
 bool IsUserControlEnabled(std::uint32_t stageID);
+// Stops every axis of the stage. On a driver that declares a concurrent stop (the shipped ones
+// do) it does not wait for a move, a wait or a free run that another thread is in: it answers
+// once the driver has brought the axes to rest, and the other thread's blocking move or wait
+// answers c_Stopped. Other drivers get the stop after the call that holds the stage. No lock of
+// the library stands in its way.
 int StopMoving(std::uint32_t stageID);
+// The outcome of the last emulated move of the stage: a MoveTo without `wait` (or a free run) on
+// a driver without a started move runs the driver's blocking move on a worker thread, so
+// neither the move's nor WaitForStop's answer can say how it went (WaitForStop answers c_OK once
+// the worker ended). c_Busy while the worker runs; then the driver's answer to the move
+// (c_Stopped when it was stopped), the validation's code when the targets were no longer allowed
+// when the driver was to be called, or c_GeneralFailure when the driver threw; c_OK when no
+// emulated move has run. Pass a failing answer to CheckError to make it the thread's last error.
+int GetLastEmulatedMoveResult(std::uint32_t stageID);
 std::vector<int> GetAxisList(std::uint32_t stageID);
 std::vector<EAxisType> GetAxisTypeList(std::uint32_t stageID);
 
@@ -50,7 +63,10 @@ std::vector<EAxisType> GetAxisTypeList(std::uint32_t stageID);
 //   gives the null unit.
 // - The axis-type forms pass the type's axis number on as it is, -1 for a type the stage lacks,
 //   so the vessel answers for the missing axis (c_NoSuchAxis by default).
-// - A stage-level write answers c_OK once the stage is found.
+// - A write of a number that no setting may take answers c_InvalidValue and changes nothing: a
+//   double (with or without a unit) that is not finite, or a "Speed", "SpeedMin" or "SpeedMax"
+//   that is not positive.
+// - A stage-level write answers c_OK once the stage is found and the value may be taken.
 // Value types: int, double, std::wstring, bool, std::int64_t and utl::TUnitValue<double>.
 #define PLINTH_DECLARE_TYPED_PROPERTIES(T)                                                      \
     int GetProperty(std::uint32_t stageID, const int& propID, T& value);                        \

@@ -13,7 +13,9 @@
 // calibrations carry their units; speeds are plain doubles in the stage's speed unit. A stage ID
 // without an active stage answers c_NoSuchStage (false for the bool functions) and leaves every
 // output as it was. An axis type the stage lacks reaches the layers below as axis -1 and fails
-// there.
+// there. Targets, limits, calibrations and free-run speeds that are not finite, speeds that are
+// not positive and a minimum above its maximum are refused with c_InvalidValue before anything
+// reaches the driver.
 //
 // GetPosition with eAllAxes fills in the enabled axes, but checks every axis of the stage as a
 // move would: while one axis is disabled it answers c_AxisDisabled (c_LimitsNotDefined for an
@@ -56,7 +58,8 @@ namespace stg {
     /* Reads the maximum first, then the minimum; both outputs only when both reads succeeded. */                    \
     int GetAxisLimits(std::uint32_t stageID, K axis, utl::TUnitValue<double>& minimum,                               \
                       utl::TUnitValue<double>& maximum);                                                             \
-    /* Writes the minimum first; the maximum only when that succeeded (not atomic). */                               \
+    /* Checks both (finite, minimum not above maximum), then writes the minimum first; the */                        \
+    /* maximum only when that succeeded (not atomic). */                                                             \
     int SetAxisLimits(std::uint32_t stageID, K axis, const utl::TUnitValue<double>& minimum,                         \
                       const utl::TUnitValue<double>& maximum);                                                       \
     int GetCalibration(std::uint32_t stageID, K axis, utl::TUnitValue<double>& calibration);                         \

@@ -39,7 +39,8 @@ std::vector<int> CvtAxisTypesToAxes(std::uint32_t stageID, const std::vector<EAx
     /* `wait` true: returns once the stage stands at `position`; false: starts the move. */                     \
     int MoveTo##SUFFIX(std::uint32_t stageID, const utl::TUnitValue<V>& position, bool wait);                   \
     int GetPosition##SUFFIX(std::uint32_t stageID, utl::TUnitValue<V>& position);                               \
-    /* Writes the minima first, the maxima only when that succeeded (not atomic). */                            \
+    /* Checks every pair (finite, minimum not above maximum), then writes the minima first, */                  \
+    /* the maxima only when that succeeded (not atomic). */                                                     \
     int SetAxisLimits##SUFFIX(std::uint32_t stageID, const utl::TUnitValue<V>& minimum,                         \
                               const utl::TUnitValue<V>& maximum);                                               \
     /* Reads the minima, then the maxima; writes both outputs only when both reads succeeded. */                \

@@ -3,6 +3,8 @@
 // shapes of the moves are the motion model's (TestAxisMotion.cpp); the profiles are tested through
 // the whole stack (TestSimStageModule.cpp).
 
+#include <chrono>
+#include <future>
 #include <memory>
 #include <utility>
 
@@ -58,8 +60,7 @@ TEST_F(SimStageTest, AxesMoveTogetherAtTheirSpeeds)
     EXPECT_NEAR(clock->NowS(), 0.2 + 820'000 / 400'000.0 + 0.2, c_tolS); // ramps of 40 000 ticks
     EXPECT_EQ(Positions()[c_y], -900'000);
 
-    ASSERT_EQ(stage->SetSpeeds({{c_x, 0.0}}), c_OK);
-    EXPECT_EQ(stage->MoveToPos({{c_x, 0}}), stg::c_GeneralFailure);
+    EXPECT_EQ(stage->SetSpeeds({{c_x, 0.0}}), stg::c_InvalidValue);
     EXPECT_EQ(stage->MoveToPos({{c_y, 0}, {9, 0}}), stg::c_NoSuchAxis);
 }
 
@@ -97,6 +98,27 @@ TEST_F(SimStageTest, RangeSearchStoppingAndSwitchingOff)
         EXPECT_EQ(stage->GetAxisLimits(hardware.axisNo, lower, upper), c_OK);
         EXPECT_EQ(std::make_pair(lower, upper), std::make_pair(hardware.lowerEndTicks, hardware.upperEndTicks));
     }
+}
+
+// StopMoving from another thread, without the stage lock that a blocking move holds, ends the
+// move: it answers c_Stopped with X short of its target (8 s away in real time). Stops are sent
+// until the move has answered, so one of them comes while it runs.
+TEST(SimStageConcurrentStop, StopEndsABlockingMoveOfAnotherThread)
+{
+    const std::uint32_t id = stgtest::UniqueStageID();
+    {
+        CSimStage stage(id); // real time
+        ASSERT_EQ(stage.Init(), c_OK);
+        auto mover = std::async(std::launch::async, [&] { return stage.SetPosition({{c_x, 400'000}}); });
+        do
+            EXPECT_EQ(stage.StopMoving(), c_OK);
+        while (mover.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready);
+        EXPECT_EQ(mover.get(), stg::c_Stopped);
+        TickMap positions{{c_x, 0}};
+        EXPECT_EQ(stage.GetPosition(positions, stg::eGivenAxes), c_OK);
+        EXPECT_LT(positions[c_x], 100'000);
+    }
+    cfg::UnPlugGlobalPropSet(3, id);
 }
 
 } // namespace

@@ -77,6 +77,34 @@ TEST_P(SimStageProfiles, MovesInMicrometresThroughTheWholeStack)
     EXPECT_EQ(ticks(), (TickMap{{c_x, -400'000}, {c_y, 1'000'000}, {c_z, 0}}));
 }
 
+// A free run stops when told on every profile; on a blocking-only controller it is the library's
+// worker whose blocking move the stop ends. Real time here, so a stop that did not stop shows as
+// a run to the end switch (10 s).
+TEST_P(SimStageProfiles, FreeRunStopsWhenTold)
+{
+    const ESimProfile profile = GetParam();
+    const auto create = reinterpret_cast<stg::CreateStageFn>(plat::FindExport(module.Get(), stg::c_createStageExport));
+    ASSERT_NE(create, nullptr) << plat::LastModuleError();
+    stage = create(m_id);
+    ASSERT_NE(stage, nullptr);
+    stg::WriteStageProperty(*stage, c_propSimProfile, std::int32_t(profile));
+    stg::WriteStageProperty(*stage, c_propSimTimeScale, c_fastTime);
+    ASSERT_EQ(stage->Init(), c_OK);
+    stg::CMediumLevelStage medium(*stage);
+    stg::CStageAccess access(medium);
+    ASSERT_EQ(medium.InitRanges({c_y}), c_OK);
+    stg::WriteStageProperty(*stage, c_propSimTimeScale, 1.0);
+
+    ASSERT_EQ(access.MoveFree({{c_y, 1.0}}), c_OK);
+    EXPECT_EQ(access.StopMoving(), c_OK);
+    EXPECT_EQ(access.WaitForStop(stg::CStageAccess::Axes{c_y}, 20'000), c_OK);
+    EXPECT_FALSE(access.IsMoving(stg::CStageAccess::Axes{c_y}));
+    EXPECT_EQ(medium.GetLastEmulatedMoveResult(), profile == eSimBlockingOnly ? stg::c_Stopped : c_OK);
+    TickMap positions{{c_y, 0}};
+    EXPECT_EQ(stage->GetPosition(positions, stg::eGivenAxes), c_OK);
+    EXPECT_LT(positions[c_y], 100'000); // far short of the end switch at 1,000,000
+}
+
 INSTANTIATE_TEST_SUITE_P(Profiles, SimStageProfiles, ::testing::Values(eSimFull, eSimBlockingOnly, eSimStartedOnly),
                          [](const auto& info) { return std::string(c_profileNames[info.param]); });
 

@@ -1,8 +1,11 @@
 // The medium level: emulated moves on the worker thread, free runs and limit runs, movement
 // validation and the position cache.
 
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
+#include <random>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -149,6 +152,52 @@ TEST(AsyncMove, NativeStartedMovePassesStraightThrough)
     EXPECT_FALSE(rig.medium->MovingMark());
 }
 
+// The worker's driver answer is kept, also when the driver throws. A move accepted while the
+// caller holds the stage lock (here a driver hook, as a subscriber of a stage event would) is
+// checked again when the worker gets the lock: narrowed limits, a disabled axis or a stop in
+// between end it before it reaches the driver.
+TEST(AsyncMove, TheWorkersOutcomeIsKeptAndTheWorkerChecksAgain)
+{
+    tRig rig(c_blockingOnly);
+    const auto moveAndWait = [&](const TickMap& targets) {
+        EXPECT_EQ(rig.medium->MoveToPos(targets), stg::c_OK);
+        EXPECT_EQ(rig.medium->WaitForStop({1}, CBaseStageML::c_waitForever), stg::c_OK);
+        return rig.medium->GetLastEmulatedMoveResult();
+    };
+    EXPECT_EQ(rig.medium->GetLastEmulatedMoveResult(), stg::c_OK);
+    rig.stage->Config().faults[ESlot::SetPosition] = {stg::c_NoSuchAxis};
+    EXPECT_EQ(moveAndWait({{1, 10}}), stg::c_NoSuchAxis);
+    rig.stage->Config().faults[ESlot::SetPosition] = {stg::c_GeneralFailure, true};
+    EXPECT_EQ(moveAndWait({{1, 20}}), stg::c_GeneralFailure);
+    rig.stage->Config().faults.clear();
+    EXPECT_EQ(moveAndWait({{1, 30}}), stg::c_OK);
+
+    const std::function<void()> meanwhile[] = {
+        [&] { rig.stage->SetAxisLimits(1, -100, 100); },
+        [&] { rig.stage->SetPropertyVessel(1, stg::c_propAxisEnabled, mem::CBin::Of(false)); },
+        [&] { rig.medium->StopMoving(); },
+    };
+    const int expected[] = {stg::c_TargetOutOfRange, stg::c_AxisDisabled, stg::c_Stopped};
+    int i = 0;
+    // Set once: the worker calls the driver (and so the hook) while this thread goes on.
+    rig.stage->Config().onCall = [&](ESlot slot) {
+        if (slot != ESlot::CheckConnection)
+            return;
+        EXPECT_EQ(rig.medium->MoveToPos({{1, 500}}), stg::c_OK);
+        meanwhile[i]();
+    };
+    for (; i < 3; ++i) {
+        rig.stage->SetAxisLimits(1, -1000, 1000);
+        rig.stage->SetPropertyVessel(1, stg::c_propAxisEnabled, mem::CBin::Of(true));
+        rig.stage->CheckConnection();
+        // The worker is waited for whatever enabled axes are named (axis 1 may be disabled now).
+        EXPECT_EQ(rig.medium->WaitForStop({2}, CBaseStageML::c_waitForever), stg::c_OK);
+        EXPECT_EQ(rig.medium->GetLastEmulatedMoveResult(), expected[i]);
+    }
+    EXPECT_EQ(rig.stage->Positions().at(1), 30);
+    EXPECT_EQ(rig.stage->CallCount(ESlot::SetPosition), 3);
+}
+
 TEST(EmulatedRuns, FreeRunsHeadForTheLimitsOrAStepInLimitSettingMode)
 {
     tRig rig(c_blockingOnly);
@@ -224,6 +273,84 @@ TEST(Validation, FirstFailingAxisDecides)
     // In limit-setting mode an axis without limits moves anywhere.
     rig.stage->SetPropertyVessel(2, stg::c_propModeSetLimit, mem::CBin::Of(true));
     EXPECT_EQ(rig.medium->MoveToPos({{2, 123456789}}), stg::c_OK);
+}
+
+// One thread narrows and widens the limits and disables and enables the axis while another
+// moves it, natively and on the worker of an emulated move: every target that reaches the driver
+// lies within the limits in force at that moment, on an enabled axis.
+TEST(Validation, TheTargetCheckedIsTheTargetTheDriverGets)
+{
+    // Both threads pause for a varying number of spins outside the stage lock between their calls
+    // (not to synchronise: to vary where in a move a change comes).
+    const auto pause = [](std::minstd_rand& random, unsigned mostSpins) {
+        for (volatile unsigned spin = random() % mostSpins; spin > 0; --spin) {
+        }
+    };
+    constexpr unsigned c_changerSpins = 1000, c_moverSpins = 1000;
+    for (const bool emulated : {false, true}) {
+        SCOPED_TRACE(emulated);
+        CTestStage* driver = nullptr;
+        struct tInForce {
+            std::int64_t lower, upper;
+            bool enabled;
+        };
+        std::vector<tInForce> inForce; // one per driver move, taken under the stage lock
+        tRig rig(emulated ? c_blockingOnly : std::initializer_list<ESlot>{}, [&](ESlot slot) {
+            if (slot == ESlot::SetPosition || (slot == ESlot::MoveToPos && !emulated)) {
+                inForce.push_back({AxisProp<std::int64_t>(*driver, 1, stg::c_propMinimum),
+                                   AxisProp<std::int64_t>(*driver, 1, stg::c_propMaximum),
+                                   AxisProp<bool>(*driver, 1, stg::c_propAxisEnabled)});
+            }
+        });
+        driver = rig.stage.get();
+        std::atomic<bool> done{false};
+        std::atomic<int> changes{0};
+        auto changer = std::async(std::launch::async, [&] {
+            std::minstd_rand random(1);
+            for (int step = 0; !done; ++step) {
+                switch (step % 4) {
+                case 0:
+                    rig.stage->SetAxisLimits(1, -10, 10);
+                    break;
+                case 1:
+                    rig.stage->SetAxisLimits(1, -1000, 1000);
+                    break;
+                case 2:
+                    rig.stage->SetPropertyVessel(1, stg::c_propAxisEnabled, mem::CBin::Of(false));
+                    break;
+                default:
+                    rig.stage->SetPropertyVessel(1, stg::c_propAxisEnabled, mem::CBin::Of(true));
+                    break;
+                }
+                ++changes;
+                pause(random, c_changerSpins);
+            }
+        });
+        std::minstd_rand random(7);
+        for (int i = 0; i < 1000; ++i) {
+            // Each move meets changes: wait (bounded) until the changer has made one since the last.
+            const int seen = changes;
+            for (int spins = 0; changes == seen && spins < 1'000'000; ++spins)
+                std::this_thread::yield();
+            pause(random, c_moverSpins);
+            if (i % 2 == 0 && rig.medium->MoveToPos({{1, 500}}) == stg::c_OK)
+                rig.medium->WaitForStop({2}, CBaseStageML::c_waitForever);
+            if (i % 2 == 1)
+                rig.medium->SetPosition({{1, 500}});
+        }
+        done = true;
+        changer.get();
+
+        const auto moves = rig.stage->Moves();
+        ASSERT_EQ(moves.size(), inForce.size());
+        EXPECT_GE(moves.size(), 10u); // the check let moves through, not only refusals
+        int outside = 0;
+        for (std::size_t i = 0; i < moves.size(); ++i) {
+            const std::int64_t target = moves[i].at(1);
+            outside += !inForce[i].enabled || target < inForce[i].lower || target > inForce[i].upper;
+        }
+        EXPECT_EQ(outside, 0) << "of " << moves.size() << " moves";
+    }
 }
 
 TEST(PositionCache, DriverIsAskedOnlyWhenSomethingMayHaveMoved)

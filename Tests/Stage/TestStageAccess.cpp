@@ -71,7 +71,6 @@ TEST(TickConversion, PhysicalToTicksAndBack)
         {2.0, utl::c_nm, -7, false, {0.1, utl::c_mum}, 57, 100.0},
         {1.0, utl::c_mum, 0, true, {1e300, utl::c_mum}, -std::numeric_limits<std::int64_t>::max(), 0.0},
         {1.0, utl::c_mum, 0, false, {std::nan(""), utl::c_mum}, 0, 0.0},
-        {std::nan(""), utl::c_mum, 0, false, {1.0, utl::c_mum}, 0, 0.0},
     };
     tAccessRig rig;
     for (const auto& c : cases) {

@@ -1,6 +1,7 @@
 #include "CTestStage.h"
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <type_traits>
 
@@ -23,6 +24,27 @@ CTestStage::CTestStage(std::uint32_t stageID, tTestStageConfig config)
     : CLowLevelStage(stageID), m_config(std::move(config))
 {
     SetCaps(m_config.caps);
+    if (m_config.concurrentStop)
+        EnableConcurrentStop();
+}
+
+void CTestStage::ReleaseHeld()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_released = true;
+    }
+    m_holdEnded.notify_all();
+}
+
+bool CTestStage::HeldUntilStopped()
+{
+    if (m_config.holdBlockingSlots) {
+        // StopMoving counts the stop before StopMovingImpl takes m_mutex to notify: no lost wake-up.
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_holdEnded.wait_for(lock, std::chrono::seconds(60), [&] { return m_released || IsStopRequested(); });
+    }
+    return IsStopRequested();
 }
 
 template <class Library, class Own>
@@ -236,6 +258,8 @@ int CTestStage::MoveFreeImpl(const SpeedMap& speeds)
         ESlot::MoveFree, [&] { return CLowLevelStage::MoveFreeImpl(speeds); },
         [&] {
             std::lock_guard<std::mutex> lock(m_mutex);
+            if (IsStopRequested())
+                return stg::c_Stopped;
             m_lastSpeeds = speeds;
             m_freeRunning = !speeds.empty();
             return stg::c_OK;
@@ -249,6 +273,8 @@ int CTestStage::MoveToPosImpl(const TickMap& targets)
         [&] {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_moves.push_back(targets);
+            if (IsStopRequested())
+                return stg::c_Stopped;
             m_pending = targets;
             return stg::c_OK;
         });
@@ -271,13 +297,20 @@ int CTestStage::WaitForStopImpl(const Axes& axes, std::uint32_t timeoutMs)
     return Slot(
         ESlot::WaitForStop, [&] { return CLowLevelStage::WaitForStopImpl(axes, timeoutMs); },
         [&] {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (IsStopRequested())
+                    return stg::c_Stopped; // a stop since the wait was asked for ended the move
+                const bool moving = m_freeRunning || std::any_of(axes.begin(), axes.end(),
+                                                                 [&](int a) { return m_pending.count(a) > 0; });
+                if (!moving)
+                    return stg::c_OK;
+                if (timeoutMs == 0 || m_freeRunning)
+                    return stg::c_Timeout;
+            }
+            if (HeldUntilStopped())
+                return stg::c_Stopped; // the stop abandoned the pending move
             std::lock_guard<std::mutex> lock(m_mutex);
-            const bool moving =
-                m_freeRunning || std::any_of(axes.begin(), axes.end(), [&](int a) { return m_pending.count(a) > 0; });
-            if (!moving)
-                return stg::c_OK;
-            if (timeoutMs == 0 || m_freeRunning)
-                return stg::c_Timeout;
             for (const auto& [axis, target] : m_pending)
                 m_positions[axis] = target;
             m_pending.clear();
@@ -290,9 +323,12 @@ int CTestStage::StopMovingImpl()
     return Slot(
         ESlot::StopMoving, [&] { return CLowLevelStage::StopMovingImpl(); },
         [&] {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_pending.clear();
-            m_freeRunning = false;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_pending.clear();
+                m_freeRunning = false;
+            }
+            m_holdEnded.notify_all();
             return stg::c_OK;
         });
 }
@@ -302,8 +338,13 @@ int CTestStage::SetPositionImpl(const TickMap& targets)
     return Slot(
         ESlot::SetPosition, [&] { return CLowLevelStage::SetPositionImpl(targets); },
         [&] {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_moves.push_back(targets);
+            }
+            if (HeldUntilStopped())
+                return stg::c_Stopped;
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_moves.push_back(targets);
             for (const auto& [axis, target] : targets)
                 m_positions[axis] = target;
             return stg::c_OK;
@@ -333,6 +374,8 @@ int CTestStage::GotoUpperLimitImpl(const Axes& axes)
     return Slot(
         ESlot::GotoUpperLimit, [&] { return CLowLevelStage::GotoUpperLimitImpl(axes); },
         [&] {
+            if (HeldUntilStopped())
+                return stg::c_Stopped;
             for (int axis : axes)
                 SetPositions({{axis, LimitOf(axis, stg::c_propMaximum)}});
             return stg::c_OK;
@@ -344,6 +387,8 @@ int CTestStage::GotoLowerLimitImpl(const Axes& axes)
     return Slot(
         ESlot::GotoLowerLimit, [&] { return CLowLevelStage::GotoLowerLimitImpl(axes); },
         [&] {
+            if (HeldUntilStopped())
+                return stg::c_Stopped;
             for (int axis : axes)
                 SetPositions({{axis, LimitOf(axis, stg::c_propMinimum)}});
             return stg::c_OK;
@@ -355,6 +400,8 @@ int CTestStage::InitRangesImpl(const Axes& axes)
     return Slot(
         ESlot::InitRanges, [&] { return CLowLevelStage::InitRangesImpl(axes); },
         [&] {
+            if (HeldUntilStopped())
+                return stg::c_Stopped;
             // Found ends are written through the public limits, so the stage events fire.
             for (int axis : axes) {
                 auto range = m_config.hardwareRanges.find(axis);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -65,8 +66,15 @@ struct tTestStageConfig {
     bool connected = true;
     // Where InitRanges finds the hardware ends of each axis (ticks).
     std::map<int, std::pair<std::int64_t, std::int64_t>> hardwareRanges;
-    // Called on entry to every slot, under the stage lock; lets a test block or observe a call.
+    // Called on entry to every slot, under the stage lock (StopMoving: see concurrentStop); lets
+    // a test block or observe a call.
     std::function<void(ESlot)> onCall;
+    // Declares the concurrent stop: StopMoving then comes on any thread, without the stage lock.
+    bool concurrentStop = true;
+    // The blocking slots (SetPosition, a WaitForStop on a started move, the limit runs, InitRanges)
+    // hold until ReleaseHeld() or StopMoving (at most 60 s). Stopped, they answer c_Stopped and the
+    // axes stay where they were.
+    bool holdBlockingSlots = false;
 };
 
 // Every slot of the driver interface in one set, for a driver that implements everything.
@@ -77,7 +85,10 @@ std::set<ESlot> AllSlots();
 // Implemented slots simulate a stage whose moves complete at once: SetPosition moves the axes
 // immediately; MoveToPos starts a move that completes in WaitForStop (a zero time-out while it is
 // pending answers c_Timeout) and is abandoned by StopMoving; MoveFree runs until StopMoving.
-// Every slot records its call; a configured fault replaces the slot's answer.
+// Every slot records its call; a configured fault replaces the slot's answer. With the concurrent
+// stop declared the driver keeps its contract: a movement slot asked for before a stop answers
+// c_Stopped without moving, and a held blocking slot ends with c_Stopped.
+
 class CTestStage : public stg::CLowLevelStage {
 public:
     CTestStage(std::uint32_t stageID, tTestStageConfig config);
@@ -98,6 +109,8 @@ public:
     std::vector<std::pair<int, int>> AxisPropertyWrites() const;
     // Changes the configuration between calls (not while the stage is in use on another thread).
     tTestStageConfig& Config() { return m_config; }
+    // Lets every held blocking slot go on, now and from now on.
+    void ReleaseHeld();
 
     int SetAdvancedSpeed(const int& mode) override;
 
@@ -135,6 +148,9 @@ private:
     // Whether a fault of `slot` applies to the call just recorded.
     const tFault* FaultFor(ESlot slot) const;
     std::int64_t LimitOf(int axis, int propID) const;
+    // A blocking slot's hold (see holdBlockingSlots); true when a stop ended it. Expects the stage
+    // lock held by the slot.
+    bool HeldUntilStopped();
 
     tTestStageConfig m_config;
     mutable std::mutex m_mutex; // guards the members below, which the tests read from other threads
@@ -146,6 +162,8 @@ private:
     std::vector<std::pair<int, int>> m_axisWrites;
     bool m_freeRunning = false;
     bool m_userControl = true;
+    bool m_released = false;             // ReleaseHeld was called
+    std::condition_variable m_holdEnded; // a release or a stop
 };
 
 } // namespace stgtest
