@@ -107,7 +107,7 @@ struct CBaseStageML::tWorker {
 
 CBaseStageML::CBaseStageML(CLowLevelStage& stage, MoveCheck workerCheck) : m_stage(stage), m_workerCheck(workerCheck) {}
 
-CBaseStageML::StageLock CBaseStageML::LockStage() const { return StageLock(m_stage.m_lock); }
+CBaseStageML::tStageHold CBaseStageML::LockStage() const { return {CEventDeferral(), StageLock(m_stage.m_lock)}; }
 
 CBaseStageML::~CBaseStageML()
 {
@@ -356,10 +356,21 @@ int CBaseStageML::RunToLimit(const Axes& axes, int (CLowLevelStage::*driverRun)(
         return rc;
     if (MovingCheck(axes))
         return c_Busy;
+    // The far target finds the end switch. An axis whose limits are in force (defined, and the
+    // axis not in limit-setting mode) runs to its limit instead, so that no target outside the
+    // limits in force reaches the driver; the targets are read and sent under one hold of the
+    // stage lock.
+    tStageHold hold = LockStage();
     TickMap targets;
-    for (int axis : axes)
+    for (int axis : axes) {
         targets[axis] = farTarget;
-    return CBaseStageML::SetPosition(targets);
+        bool settingLimits = false;
+        ReadAxisProperty(axis, c_propModeSetLimit, settingLimits);
+        std::int64_t lower = 0, upper = 0;
+        if (!settingLimits && m_stage.AreLimitsDefined(&axis) && m_stage.GetAxisLimits(axis, lower, upper) == c_OK)
+            targets[axis] = farTarget < 0 ? lower : upper;
+    }
+    return BlockingMove(targets, hold.lock);
 }
 
 int CBaseStageML::GotoLowerLimit(const Axes& axes)

@@ -93,7 +93,7 @@ int CMediumLevelStage::MoveFree(const SpeedMap& directions)
     const Axes axes = KeysOf(directions);
     int moved = c_OK;
     {
-        const StageLock lock = LockStage();
+        const tStageHold hold = LockStage();
         const int rc = checkIfValidMovement(axes);
         if (rc != c_OK)
             return rc;
@@ -107,7 +107,7 @@ int CMediumLevelStage::MoveToPos(const TickMap& targets)
 {
     int moved = c_OK;
     {
-        const StageLock lock = LockStage();
+        const tStageHold hold = LockStage();
         const int rc = checkIfValidMovement(targets);
         if (rc != c_OK)
             return rc;
@@ -119,11 +119,11 @@ int CMediumLevelStage::MoveToPos(const TickMap& targets)
 
 int CMediumLevelStage::SetPosition(const TickMap& targets)
 {
-    StageLock lock = LockStage();
+    tStageHold hold = LockStage();
     const int rc = checkIfValidMovement(targets);
     if (rc != c_OK)
         return rc;
-    const int moved = BlockingMove(targets, lock); // releases the lock before an emulated move's wait
+    const int moved = BlockingMove(targets, hold.lock); // releases the lock before an emulated move's wait
     MarkForReread(KeysOf(targets));
     return moved;
 }

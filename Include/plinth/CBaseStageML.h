@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include <plinth/CEventDeferral.h>
 #include <plinth/CLowLevelStage.h>
 #include <plinth/PropertyAccess.h>
 #include <plinth/ResultCodes.h>
@@ -81,7 +82,9 @@ public:
     // when StopMoving came during the emulated move.
     virtual int SetPosition(const TickMap& targets);
     virtual int GetPosition(TickMap& positions, const ESelection& selection);
-    // Emulated as blocking moves to c_lowerLimitRunTarget / c_upperLimitRunTarget; c_Busy while moving.
+    // Emulated as blocking moves to c_lowerLimitRunTarget / c_upperLimitRunTarget, except that an
+    // axis whose limits are in force (defined, not in limit-setting mode) moves to that limit;
+    // c_Busy while moving.
     virtual int GotoLowerLimit(const Axes& axes);
     virtual int GotoUpperLimit(const Axes& axes);
     virtual int InitRanges(const Axes& axes);
@@ -136,11 +139,17 @@ protected:
     // driver; c_OK lets the move go. It must not use the medium level (which may be gone).
     using MoveCheck = int (*)(CLowLevelStage& stage, const TickMap& targets);
     using StageLock = std::unique_lock<std::recursive_mutex>;
+    // A hold of the stage lock that BlockingMove may let go early. Events fired under it wait in
+    // the thread's deferral, which closes after the lock is released: no subscriber runs under it.
+    struct tStageHold {
+        CEventDeferral deferral; // declared first: opened before the lock, closed after it
+        StageLock lock;
+    };
 
     explicit CBaseStageML(CLowLevelStage& stage, MoveCheck workerCheck = nullptr);
 
     // Takes the stage lock, so that a check and the driver call it guards are one step.
-    StageLock LockStage() const;
+    tStageHold LockStage() const;
     // The blocking move of SetPosition. `held`, when it owns the stage lock, is released before
     // an emulated move's wait, so that the wait never keeps the lock from the move it waits for.
     int BlockingMove(const TickMap& targets, StageLock& held);

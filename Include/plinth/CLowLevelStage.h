@@ -225,7 +225,7 @@ private:
     int SetPositionSince(const TickMap& targets, std::uint64_t stopCount);
     // Hands the event to the thread's deferral: delivered once the thread holds no library lock.
     void Fire(int msgID, int axis) const;
-    CAxis* FindAxis(int axis);            // expects the stage lock held
+    CAxis* FindAxis(int axis); // expects the stage lock held
     const CAxis* FindAxis(int axis) const;
 
     std::map<int, CAxis> m_axes;

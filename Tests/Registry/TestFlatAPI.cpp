@@ -322,11 +322,19 @@ TEST_F(TypedProperties, SubscribersRunOutsideEveryLibraryLock)
     EXPECT_EQ(stg::CStageManager::StageManager().GetLowLevel(first)->SetAxisLimits(2, -5, 5), stg::c_OK);
     EXPECT_EQ(stg::SetProperty(second, 2, stg::c_propModeSetLimit, true), stg::c_OK);
     EXPECT_EQ(stg::EnableUserControl(first, false), stg::c_OK);
+    // Fired by the driver inside a move, which the medium level checks and starts under one hold
+    // of the stage lock (no precision lock around it).
+    stg::EnablePrecision(first, false);
+    stage.Driver().Config().onCall = [&](ESlot slot) {
+        if (slot == ESlot::MoveToPos)
+            stg::WriteAxisProperty(stage.Driver(), 2, stg::c_propCalibration, calibration);
+    };
+    EXPECT_EQ(stg::MoveTo(first, 1, Position(10, utl::c_mum), false), stg::c_OK);
     utl::UnsubscribeEvent(token);
     for (auto& read : reads)
         read.get();
 
-    EXPECT_EQ(reads.size(), 7u);
+    EXPECT_EQ(reads.size(), 8u);
     EXPECT_THAT(blocked, IsEmpty());
 }
 

@@ -224,11 +224,14 @@ TEST(EmulatedRuns, FreeRunsHeadForTheLimitsOrAStepInLimitSettingMode)
 
 TEST(EmulatedRuns, LimitRunsAreBlockingMovesToFarTargets)
 {
+    // Far targets where no limits are in force (limit-setting mode); the limit itself where they are.
     tRig rig(c_blockingOnly);
+    for (int axis : {1, 2})
+        rig.stage->SetPropertyVessel(axis, stg::c_propModeSetLimit, mem::CBin::Of(true));
     EXPECT_EQ(rig.medium->GotoUpperLimit({1, 3}), stg::c_OK);
-    EXPECT_EQ(rig.stage->LastTargets(), (TickMap{{1, 1'073'741'823}, {3, 1'073'741'823}}));
-    EXPECT_EQ(rig.medium->GotoLowerLimit({2}), stg::c_OK);
-    EXPECT_EQ(rig.stage->LastTargets(), (TickMap{{2, -4'611'686'018'427'387'904}}));
+    EXPECT_EQ(rig.stage->LastTargets(), (TickMap{{1, 1'073'741'823}, {3, 1000}}));
+    EXPECT_EQ(rig.medium->GotoLowerLimit({2, 3}), stg::c_OK);
+    EXPECT_EQ(rig.stage->LastTargets(), (TickMap{{2, -4'611'686'018'427'387'904}, {3, -1000}}));
     EXPECT_FALSE(rig.medium->HasWorker());
 
     // A free run is emulated only when the driver's caps ask for it.
