@@ -184,6 +184,30 @@ int CLowLevelStage::GetAxisLimits(const int& axis, std::int64_t& lower, std::int
     return Locked([&] { return GetAxisLimitsImpl(axis, lower, upper); });
 }
 
+int CLowLevelStage::WriteLimits(const int& axis, const LimitWrites& writes)
+{
+    return Locked([&] {
+        std::int64_t bounds[2] = {};
+        bool known[2] = {ReadAxisProperty(*this, axis, c_propMinimum, bounds[0]) == c_OK,
+                         ReadAxisProperty(*this, axis, c_propMaximum, bounds[1]) == c_OK};
+        for (const auto& [propID, ticks] : writes) {
+            if (propID != c_propMinimum && propID != c_propMaximum)
+                return c_PropertyNotAccessible;
+            const int bound = propID == c_propMaximum ? 1 : 0;
+            bounds[bound] = ticks;
+            known[bound] = true;
+        }
+        if (known[0] && known[1] && bounds[0] > bounds[1])
+            return c_InvalidValue;
+        for (const auto& [propID, ticks] : writes) {
+            const int rc = WriteAxisProperty(*this, axis, propID, ticks);
+            if (rc != c_OK)
+                return rc;
+        }
+        return c_OK;
+    });
+}
+
 int CLowLevelStage::SetAxisLimits(const int& axis, std::int64_t lower, std::int64_t upper)
 {
     if (lower > upper)

@@ -220,11 +220,37 @@ int CStageAccess::WriteLimits(const PosMap& in, bool maxima)
         return converting; // nothing written
     for (const auto& [axis, ticks] : converted) {
         const int propID = maxima != IsInverted(axis) ? c_propMaximum : c_propMinimum;
-        const int rc = WriteAxisProperty(LowLevel(), axis, propID, ticks);
+        const int rc = LowLevel().WriteLimits(axis, {{propID, ticks}});
         if (rc != c_OK)
             return rc;
     }
     return c_OK;
+}
+
+int CStageAccess::SetLimitPairs(const PosMap& minima, const PosMap& maxima)
+{
+    TickMap lower, upper;
+    int rc = ToTicks(minima, lower);
+    if (rc == c_OK)
+        rc = ToTicks(maxima, upper);
+    if (rc != c_OK)
+        return rc; // nothing written
+    for (const auto& [axis, lowerTicks] : lower) {
+        const auto found = upper.find(axis);
+        if (found == upper.end())
+            return c_GeneralFailure;
+        const bool inverted = IsInverted(axis);
+        rc = LowLevel().WriteLimits(axis, {{inverted ? c_propMaximum : c_propMinimum, lowerTicks},
+                                           {inverted ? c_propMinimum : c_propMaximum, found->second}});
+        if (rc != c_OK)
+            return rc;
+    }
+    return c_OK;
+}
+
+int CStageAccess::SetLimitPairs(const TypePosMap& minima, const TypePosMap& maxima)
+{
+    return SetLimitPairs(ToAxisKeys(minima), ToAxisKeys(maxima));
 }
 
 int CStageAccess::GetMaxima(PosMap& maxima, const ESelection& selection) const

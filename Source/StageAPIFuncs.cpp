@@ -222,8 +222,9 @@ int GetPositionVec(std::uint32_t stageID, utl::TUnitValue<V>& position)
     return rc;
 }
 
-// Limits are written as minima, then maxima: both are checked before anything is written, so a
-// refused pair changes nothing. Both finite, and the minimum not above the maximum.
+// Limits are written per axis as a pair, the minimum then the maximum, under one hold of the stage
+// lock: both are checked before anything is written, so a refused pair changes nothing. Both finite, and the minimum
+// not above the maximum.
 int CheckLimitPair(const Position& minimum, const Position& maximum)
 {
     if (!detail::IsFinite(minimum) || !detail::IsFinite(maximum))
@@ -241,8 +242,8 @@ int SetAxisLimitsVec(std::uint32_t stageID, const utl::TUnitValue<V>& minimum, c
         if (checked != c_OK)
             return checked;
     }
-    const int rc = SetMinima(stageID, VecToPosByType(minimum));
-    return rc == c_OK ? SetMaxima(stageID, VecToPosByType(maximum)) : rc;
+    return WithStage(stageID, c_NoSuchStage,
+                     [&](CStageAccess& s) { return s.SetLimitPairs(VecToPosByType(minimum), maxima); });
 }
 
 template <class V>
@@ -531,8 +532,7 @@ PLINTH_DEFINE_TYPED_PROPERTIES(utl::TUnitValue<double>)
             const int checked = CheckLimitPair(minimum, maximum);                                                  \
             if (checked != c_OK)                                                                                   \
                 return checked;                                                                                    \
-            const int rc = s.SetMinima(PositionsOf<K>{{axis, minimum}});                                           \
-            return rc == c_OK ? s.SetMaxima(PositionsOf<K>{{axis, maximum}}) : rc;                                 \
+            return s.SetLimitPairs(PositionsOf<K>{{axis, minimum}}, PositionsOf<K>{{axis, maximum}});              \
         });                                                                                                        \
     }                                                                                                              \
     int GetCalibration(std::uint32_t stageID, K axis, Position& calibration)                                       \

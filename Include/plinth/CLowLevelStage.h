@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include <boost/shared_ptr.hpp>
@@ -83,6 +84,12 @@ public:
     int GetAxisLimits(const int& axis, std::int64_t& lower, std::int64_t& upper) const;
     // c_InvalidValue, with nothing written, when `lower` lies above `upper`.
     int SetAxisLimits(const int& axis, std::int64_t lower, std::int64_t upper);
+    // Writes "Minimum" and/or "Maximum" (c_propMinimum, c_propMaximum) of the axis through the
+    // axis-level vessel, in the order given, under one hold of the stage lock, so that no other
+    // thread sees one bound without the other. c_InvalidValue, writing nothing, when the limits
+    // would then have their minimum above their maximum (a bound not given counts as stored).
+    using LimitWrites = std::vector<std::pair<int, std::int64_t>>;
+    int WriteLimits(const int& axis, const LimitWrites& writes);
 
     // Fires c_msgUserControlOn/Off (axis -1) when the slot answered 4000.
     int EnableUserControl(bool enable);

@@ -91,6 +91,12 @@ public:
     int GetMinima(TypePosMap& minima, const ESelection& selection) const;
     int SetMaxima(const TypePosMap& maxima);
     int SetMinima(const TypePosMap& minima);
+    // Minima and maxima of the same axes written as pairs: per axis the minimum, then the maximum,
+    // under one hold of the stage lock (CLowLevelStage::WriteLimits), so that a window may move
+    // past its old bounds and no other thread ever sees it half-written. The single writers above
+    // refuse, with c_InvalidValue, a bound that would pass the stored other one.
+    int SetLimitPairs(const PosMap& minima, const PosMap& maxima);
+    int SetLimitPairs(const TypePosMap& minima, const TypePosMap& maxima);
 
     int UndefineLimits(const Axes& axes);
     int UndefineLimits(int axis);

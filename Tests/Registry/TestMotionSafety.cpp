@@ -97,6 +97,10 @@ TEST(MotionSafety, NumbersThatAreNotFiniteNeverMoveAStage)
          [&] {
              return stg::SetAxisLimitsXY(id, Vec2({0, 9}, utl::c_mum), Vec2({1, 1}, utl::c_mum));
          }},
+        {"minimum above the stored maximum",
+         [&] {
+             return stg::SetMinima(id, std::map<int, Position>{{1, Position(1, utl::c_m)}});
+         }},
         {"infinite maximum",
          [&] {
              return stg::SetMaxima(id, std::map<int, Position>{{1, Um(c_inf)}});
@@ -129,7 +133,8 @@ TEST(MotionSafety, NumbersThatAreNotFiniteNeverMoveAStage)
     EXPECT_EQ(stg::GetAxisSpeed(id, 1, speed), stg::c_OK);
     EXPECT_EQ(speed, XAxis().speed);
 
-    // Finite numbers still move it.
+    // Finite numbers still move it, and a window moves past its old bounds in one step.
+    EXPECT_EQ(stg::SetAxisLimits(id, 2, Position(2, utl::c_m), Position(3, utl::c_m)), stg::c_OK);
     ASSERT_EQ(stg::EnablePrecision(id, false), stg::c_OK);
     EXPECT_EQ(stg::MoveTo(id, 1, Um(100), true), stg::c_OK);
     EXPECT_EQ(stage->Driver().Positions().at(1), 200);
