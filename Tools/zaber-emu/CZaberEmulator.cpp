@@ -228,6 +228,15 @@ int CZaberEmulator::CommandsReceived(int address) const
     return address >= 1 && address <= static_cast<int>(m_devices.size()) ? m_devices[address - 1].commands : 0;
 }
 
+bool CZaberEmulator::WaitForCommands(int address, int count, int timeoutMs) const
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (address < 1 || address > static_cast<int>(m_devices.size()))
+        return false;
+    return m_handled.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return m_devices[address - 1].commands >= count; });
+}
+
 bool CZaberEmulator::Control(const std::string& line)
 {
     const auto words = zaber::SplitWords(line);
@@ -380,6 +389,7 @@ void CZaberEmulator::Handle(const std::string& raw, std::vector<std::string>& ou
         ++device.commands;
         out.push_back(Answer(device, address, command, nowS));
     }
+    m_handled.notify_all();
 }
 
 std::string CZaberEmulator::Frame(const tDevice& device, char kind, const std::string& body) const

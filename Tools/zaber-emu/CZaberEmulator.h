@@ -66,6 +66,8 @@ public:
     void Vanish();                             // the port closes, as an unplugged USB adapter
     bool Reappear();                           // a new pseudo-terminal; the link follows it
     int CommandsReceived(int address) const;   // commands addressed to the device (broadcasts too)
+    // Waits until the device has received `count` commands in all, at most `timeoutMs`.
+    bool WaitForCommands(int address, int count, int timeoutMs) const;
     // One fault in words ("silent on", "delay 1500", "garble", "bad-checksum", "stall 1 2",
     // "vanish", "return"); false when not understood.
     bool Control(const std::string& line);
@@ -120,6 +122,7 @@ private:
     tEmulatorOptions m_options;
     simstage::CSteadySimClock m_clock;
     mutable std::mutex m_mutex;
+    mutable std::condition_variable m_handled; // a command was handled
     std::vector<tDevice> m_devices;
     std::thread m_thread;
     bool m_running = false;
