@@ -12,9 +12,14 @@ int main(int argc, char** argv)
     plinthcli::tTarget target;
     CLI::App app("plinth: drive a motorised microscope stage through Plinth (the simulated stage by default)",
                  "plinth");
-    app.add_option("--module", target.modulePath, "Driver module (shared library exporting CreateStage)")
+    app.add_option("--module", target.modulePath,
+                   "Driver: sim (the simulated stage), zaber (Zaber ASCII devices on a serial port), or the path "
+                   "of a driver module")
         ->capture_default_str();
-    app.add_option("--stage", target.stageID, "Stage ID")->capture_default_str();
+    app.add_option("--stage", target.stageID, "Stage ID (default 1; 2 with --module zaber)");
+    app.add_option("--port", target.port, "Zaber: serial port of the devices, e.g. /dev/ttyUSB0 (remembered)");
+    app.add_option("--baud", target.baud, "Zaber: baud rate (default 115200; remembered)")
+        ->check(CLI::IsMember({1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400}));
     app.add_option("--time-scale", target.timeScale,
                    "Simulated stage only: how much faster than real time it runs (kept with the stage's settings)")
         ->check(CLI::PositiveNumber);
