@@ -182,7 +182,7 @@ int CZaberStage::InitImpl()
             chain.emplace_back(address, axis);
     Targets targets;
     const std::string mapText = Narrow(map);
-    if (mapText.find_first_not_of(" ,") == std::string::npos) {
+    if (mapText.find_first_not_of(" ,") == std::string::npos || mapText == "auto") {
         for (std::size_t i = 0; i < chain.size() && i < 3; ++i)
             targets[static_cast<int>(i) + 1] = tTarget{chain[i].first, chain[i].second, false, c_typeNames[i]};
     } else {

@@ -14,7 +14,7 @@ constexpr int c_propZaberPort = 61000;
 // int32: the baud rate; 115200 when absent (the usual rate of devices in ASCII mode).
 constexpr int c_propZaberBaud = 61001;
 // Text: which device axis drives X, Y and Z, e.g. "X=1.1 Y=1.2 Z=2.1" (device address, dot, axis);
-// an axis left out is not used. Empty: the axes of the chain in order (device by device) give X,
+// an axis left out is not used. Empty or "auto": the axes of the chain in order (device by device) give X,
 // Y and Z, so that a two-axis device (or two single-axis devices) gives X and Y and the next
 // axis Z.
 constexpr int c_propZaberAxisMap = 61002;

@@ -168,7 +168,7 @@ void CCommands::WriteDriverSettings(stg::CLowLevelStage& stage) const
         stg::WriteStageProperty(stage, zaber::c_propZaberBaud, std::int32_t{m_target.baud});
 }
 
-CStageSession& CCommands::Session()
+CStageSession& CCommands::Session(bool failedStartIsFine)
 {
     if (!m_session) {
         m_target.stageID = StageID();
@@ -182,7 +182,7 @@ CStageSession& CCommands::Session()
         // A stage is activated even when its driver fails to start; one that found no axis and
         // says why is of no use to any command.
         const std::string said = DriverMessage(m_target.stageID);
-        if (stg::GetAxisCount(m_target.stageID) == 0 && !said.empty()) {
+        if (!failedStartIsFine && stg::GetAxisCount(m_target.stageID) == 0 && !said.empty()) {
             m_session.reset();
             throw CCommandError("the driver of stage " + std::to_string(m_target.stageID) +
                                 " could not start: " + said);
@@ -238,7 +238,7 @@ std::map<int, Position> CCommands::Positions(const std::vector<std::string>& ass
 
 void CCommands::Info()
 {
-    const std::uint32_t id = Session().ID();
+    const std::uint32_t id = Session(true).ID();
     std::printf("stage %u, driver %s\n", id, Session().ModulePath().c_str());
     std::printf("  connected: %s, axes: %d\n", stg::CheckConnection(id) ? "yes" : "no", stg::GetAxisCount(id));
     const std::string said = DriverMessage(id);
@@ -381,7 +381,7 @@ void CCommands::Speed()
 
 void CCommands::Prop()
 {
-    const std::uint32_t id = Session().ID();
+    const std::uint32_t id = Session(true).ID();
     const bool stageLevel = m_propTarget == "stage";
     const int axis = stageLevel ? -1 : Axis(m_propTarget);
 
@@ -390,12 +390,13 @@ void CCommands::Prop()
     if (const auto info = utl::FindProperty(Widen(m_propName))) {
         propID = info->id;
         if (type.empty())
-            type = info->type == mem::c_tInt      ? "int"
-                   : info->type == mem::c_tInt64  ? "int64"
-                   : info->type == mem::c_tDouble ? "double"
-                   : info->type == mem::c_tBool   ? "bool"
-                   : info->type == 0x1000000A     ? "quantity"
-                                                  : "";
+            type = info->type == mem::c_tInt       ? "int"
+                   : info->type == mem::c_tInt64   ? "int64"
+                   : info->type == mem::c_tDouble  ? "double"
+                   : info->type == mem::c_tBool    ? "bool"
+                   : info->type == 0x1000000A      ? "quantity"
+                   : info->type == mem::c_tWString ? "text"
+                                                   : "";
     } else {
         propID = static_cast<int>(ParseNumber(m_propName));
     }

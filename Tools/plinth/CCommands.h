@@ -41,7 +41,9 @@ public:
     void Close() { m_session.reset(); }
 
 private:
-    CStageSession& Session();
+    // `failedStartIsFine`: the stage is wanted also when its driver could not start (to look at it
+    // or to correct its settings); otherwise that ends the command with the driver's reason.
+    CStageSession& Session(bool failedStartIsFine = false);
     // The stage ID asked for, or the module's default.
     std::uint32_t StageID() const;
     // Writes --port and --baud into the stage's settings before the driver starts.
