@@ -59,6 +59,11 @@ std::string FlagMeaning(const std::string& flag)
     return it != meanings.end() ? it->second : "warning " + flag;
 }
 
+std::string NoReference(const std::string& name)
+{
+    return name + " has no reference position; run the range search (plinth limits --init)";
+}
+
 bool IsFault(const std::string& flag) { return (flag.size() == 2 && flag[0] == 'F') || flag == "WL"; }
 
 bool ParseTicks(const std::string& text, std::int64_t& value)
@@ -297,8 +302,7 @@ int CZaberStage::Command(const tTarget& target, const std::string& words, tMessa
     const std::string what = target.name + " (device " + std::to_string(target.address) + " axis " +
                              std::to_string(target.axis) + ") refused \"" + words + "\": " + reason;
     if (reason == "BADDATA" && (reply.flag == "WR" || reply.flag == "WH"))
-        return Fail(stg::c_LimitsNotDefined, target.name + " has no reference position; run the range search "
-                                                           "(plinth limits --init)");
+        return Fail(stg::c_LimitsNotDefined, NoReference(target.name));
     if (reason == "BADDATA")
         return Fail(badData, what + " (value out of range)");
     if (reason == "BADCOMMAND")
@@ -311,18 +315,50 @@ int CZaberStage::Command(const tTarget& target, const std::string& words, tMessa
     return Fail(stg::c_GeneralFailure, what);
 }
 
-int CZaberStage::CommandAll(const TickMap& values, const std::string& verb, int badData)
+int CZaberStage::CommandAll(const TickMap& values, const std::string& verb, int badData, bool needsReference,
+                            unsigned stopsBefore)
 {
-    for (const auto& entry : values)
+    Axes axes;
+    for (const auto& entry : values) {
         if (!Find(entry.first))
             return stg::c_NoSuchAxis;
+        axes.push_back(entry.first);
+    }
     for (const auto& [axis, value] : values) {
         tMessage reply;
         const int rc = Command(*Find(axis), verb + std::to_string(value), reply, badData);
         if (rc != c_OK)
             return rc;
+        if (needsReference) {
+            const int refused = RefuseUnreferenced(*Find(axis), reply);
+            if (refused != c_OK)
+                return refused;
+        }
     }
-    return c_OK;
+    return StopIfStopped(axes, stopsBefore);
+}
+
+int CZaberStage::StopIfStopped(const Axes& axes, unsigned stopsBefore) const
+{
+    if (Stops() == stopsBefore)
+        return c_OK;
+    for (int axis : axes)
+        if (const tTarget* target = Find(axis)) {
+            tMessage stopped;
+            m_link->Request(target->address, target->axis, "stop", stopped);
+        }
+    return Fail(stg::c_Stopped, "stopped");
+}
+
+int CZaberStage::RefuseUnreferenced(const tTarget& target, const tMessage& reply) const
+{
+    // Firmware 6.06 refuses such a move (BADDATA with WR, see Command). Later firmware may accept
+    // it and run slowly (unconfirmed): the move is stopped at once and refused the same way.
+    if (reply.flag != "WR" && reply.flag != "WH")
+        return c_OK;
+    tMessage stopped;
+    m_link->Request(target.address, target.axis, "stop", stopped);
+    return Fail(stg::c_LimitsNotDefined, NoReference(target.name));
 }
 
 int CZaberStage::FaultOf(const tTarget& target, const tMessage& reply) const
@@ -391,13 +427,13 @@ int CZaberStage::WaitAxes(const Axes& axes, std::uint32_t timeoutMs, unsigned st
 
 int CZaberStage::MoveToPosImpl(const TickMap& targets)
 {
-    return CommandAll(targets, "move abs ", stg::c_TargetOutOfRange);
+    return CommandAll(targets, "move abs ", stg::c_TargetOutOfRange, true, Stops());
 }
 
 int CZaberStage::SetPositionImpl(const TickMap& targets)
 {
     const unsigned stops = Stops();
-    const int rc = CommandAll(targets, "move abs ", stg::c_TargetOutOfRange);
+    const int rc = CommandAll(targets, "move abs ", stg::c_TargetOutOfRange, true, stops);
     if (rc != c_OK)
         return rc;
     Axes axes;
@@ -408,6 +444,7 @@ int CZaberStage::SetPositionImpl(const TickMap& targets)
 
 int CZaberStage::MoveFreeImpl(const SpeedMap& speeds)
 {
+    const unsigned stops = Stops();
     TickMap velocities;
     for (const auto& [axis, sign] : speeds) {
         if (!Find(axis))
@@ -423,7 +460,7 @@ int CZaberStage::MoveFreeImpl(const SpeedMap& speeds)
         const auto native = std::llround(std::min(speed, c_maxSpeedMicrostepsPerS) * c_nativeSpeedPerMicrostepPerS);
         velocities[axis] = sign > 0.0 ? native : sign < 0.0 ? -native : 0;
     }
-    return CommandAll(velocities, "move vel ", stg::c_InvalidValue);
+    return CommandAll(velocities, "move vel ", stg::c_InvalidValue, false, stops);
 }
 
 bool CZaberStage::IsMovingImpl(const Axes& axes)
@@ -515,10 +552,14 @@ int CZaberStage::GotoUpperLimitImpl(const Axes& axes)
     for (int axis : axes) {
         tMessage reply;
         const tTarget* target = Find(axis);
-        const int rc = target ? Command(*target, "move max", reply, stg::c_TargetOutOfRange) : stg::c_NoSuchAxis;
+        int rc = target ? Command(*target, "move max", reply, stg::c_TargetOutOfRange) : stg::c_NoSuchAxis;
+        if (rc == c_OK)
+            rc = RefuseUnreferenced(*target, reply);
         if (rc != c_OK)
             return rc;
     }
+    if (const int stopped = StopIfStopped(axes, stops); stopped != c_OK)
+        return stopped;
     return WaitAxes(axes, stg::CBaseStageML::c_waitForever, stops);
 }
 
@@ -528,10 +569,14 @@ int CZaberStage::GotoLowerLimitImpl(const Axes& axes)
     for (int axis : axes) {
         tMessage reply;
         const tTarget* target = Find(axis);
-        const int rc = target ? Command(*target, "move min", reply, stg::c_TargetOutOfRange) : stg::c_NoSuchAxis;
+        int rc = target ? Command(*target, "move min", reply, stg::c_TargetOutOfRange) : stg::c_NoSuchAxis;
+        if (rc == c_OK)
+            rc = RefuseUnreferenced(*target, reply);
         if (rc != c_OK)
             return rc;
     }
+    if (const int stopped = StopIfStopped(axes, stops); stopped != c_OK)
+        return stopped;
     return WaitAxes(axes, stg::CBaseStageML::c_waitForever, stops);
 }
 
@@ -545,6 +590,8 @@ int CZaberStage::InitRangesImpl(const Axes& axes)
         if (rc != c_OK)
             return rc;
     }
+    if (const int stopped = StopIfStopped(axes, stops); stopped != c_OK)
+        return stopped;
     int rc = WaitAxes(axes, stg::CBaseStageML::c_waitForever, stops);
     for (auto it = axes.begin(); rc == c_OK && it != axes.end(); ++it) {
         const tTarget& target = *Find(*it);

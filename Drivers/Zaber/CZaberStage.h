@@ -75,7 +75,15 @@ private:
 
     // One command to the axis's device; a rejection becomes a code (`badData` for BADDATA).
     int Command(const tTarget& target, const std::string& words, tMessage& reply, int badData) const;
-    int CommandAll(const TickMap& values, const std::string& verb, int badData);
+    // The verb with each value to its axis; `needsReference`: a move the device accepted although
+    // the axis has no reference is stopped and refused (RefuseUnreferenced). A stop counted after
+    // `stopsBefore` ends it with c_Stopped (StopIfStopped).
+    int CommandAll(const TickMap& values, const std::string& verb, int badData, bool needsReference,
+                   unsigned stopsBefore);
+    int RefuseUnreferenced(const tTarget& target, const tMessage& reply) const;
+    // A stop counted after `stopsBefore` may have reached the devices before the moves just
+    // started: those axes are stopped again and the answer is c_Stopped; otherwise c_OK.
+    int StopIfStopped(const Axes& axes, unsigned stopsBefore) const;
     // Waits until the axes are at rest: c_OK, c_Timeout, c_Stopped (a stop counted after
     // `stopsBefore`) or the fault of an axis.
     int WaitAxes(const Axes& axes, std::uint32_t timeoutMs, unsigned stopsBefore);
