@@ -379,47 +379,61 @@ int CZaberStage::WaitAxes(const Axes& axes, std::uint32_t timeoutMs, unsigned st
             return stg::c_NoSuchAxis;
     const bool limited = timeoutMs != stg::CBaseStageML::c_waitForever;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
-    const auto alertsOf = [this, &axes] {
-        unsigned sum = 0;
-        for (int axis : axes) {
-            const tTarget& target = *Find(axis);
-            sum += m_alerts[{target.address, target.axis}] + m_alerts[{target.address, 0}];
-        }
-        return sum;
+    const auto alertsOf = [this](const tTarget& target) { // expects m_mutex held
+        return m_alerts[{target.address, target.axis}] + m_alerts[{target.address, 0}];
     };
+    // The axes still moving, each with the alert count at its last poll. An axis whose device
+    // sends alerts is polled again only when an alert came for it (or, as a safety net for a lost
+    // alert, after c_alertSafetyPollMs); the others every c_pollMs.
+    std::map<int, unsigned> moving;
+    for (int axis : axes)
+        moving[axis] = ~0u;
+    Clock::time_point safetyPoll = Clock::now() + std::chrono::milliseconds(c_alertSafetyPollMs);
     for (;;) {
-        unsigned alertsBefore = 0;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            alertsBefore = alertsOf(); // before the poll, so that no alert after it is missed
-            if (m_stops != stopsBefore)
-                return Fail(stg::c_Stopped, "stopped");
-        }
-        bool busy = false, polling = false;
-        for (int axis : axes) {
-            const tTarget& target = *Find(axis);
+        const bool safety = Clock::now() >= safetyPoll;
+        if (safety)
+            safetyPoll = Clock::now() + std::chrono::milliseconds(c_alertSafetyPollMs);
+        for (auto it = moving.begin(); it != moving.end();) {
+            const tTarget& target = *Find(it->first);
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_stops != stopsBefore)
+                    return Fail(stg::c_Stopped, "stopped");
+                const unsigned alerts = alertsOf(target); // before the poll: no alert after it is missed
+                if (target.alerts && !safety && alerts == it->second) {
+                    ++it;
+                    continue;
+                }
+                it->second = alerts;
+            }
             tMessage reply;
             const int rc = Command(target, "", reply, stg::c_GeneralFailure);
             if (rc != c_OK)
                 return rc;
             if (reply.busy) {
-                busy = true;
-                polling = polling || !target.alerts;
+                ++it;
                 continue;
             }
             const int fault = FaultOf(target, reply);
             if (fault != c_OK)
                 return fault;
+            it = moving.erase(it);
         }
-        if (!busy)
+        if (moving.empty())
             return c_OK;
         std::unique_lock<std::mutex> lock(m_mutex);
         if (limited && Clock::now() >= deadline)
             return stg::c_Timeout;
-        Clock::time_point wake = Clock::now() + std::chrono::milliseconds(polling ? c_pollMs : c_alertSafetyPollMs);
+        const bool polling =
+            std::any_of(moving.begin(), moving.end(), [&](const auto& entry) { return !Find(entry.first)->alerts; });
+        Clock::time_point wake = polling ? Clock::now() + std::chrono::milliseconds(c_pollMs) : safetyPoll;
         if (limited)
             wake = std::min(wake, deadline);
-        m_changed.wait_until(lock, wake, [&] { return m_stops != stopsBefore || alertsOf() != alertsBefore; });
+        m_changed.wait_until(lock, wake, [&] {
+            return m_stops != stopsBefore || std::any_of(moving.begin(), moving.end(), [&](const auto& entry) {
+                       return alertsOf(*Find(entry.first)) != entry.second;
+                   });
+        });
     }
 }
 
