@@ -40,7 +40,7 @@ protected:
         ASSERT_NE(mkdtemp(dir), nullptr);
         m_dir = dir;
         zaberemu::tEmulatorOptions options;
-        options.devices = {zaberemu::tDeviceSpec{2, true}, zaberemu::tDeviceSpec{1, false}};
+        options.devices = {zaberemu::tEmulatedDevice{2, true}, zaberemu::tEmulatedDevice{1, false}};
         options.timeScale = 50.0;
         options.linkPath = m_dir + "/zaber";
         emu = std::make_unique<zaberemu::CZaberEmulator>(options);

@@ -59,19 +59,19 @@ CZaberEmulator::CZaberEmulator(tEmulatorOptions options)
     : m_options(std::move(options)), m_clock(m_options.timeScale > 0.0 ? m_options.timeScale : 1.0),
       m_wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
 {
-    for (const tDeviceSpec& spec : m_options.devices) {
+    for (const tEmulatedDevice& config : m_options.devices) {
         tDevice device;
-        device.spec = spec;
-        device.spec.axes = std::clamp(spec.axes, 1, 9);
-        for (int i = 0; i < device.spec.axes; ++i) {
+        device.config = config;
+        device.config.axes = std::clamp(config.axes, 1, 9);
+        for (int i = 0; i < device.config.axes; ++i) {
             tAxis axis;
-            axis.travel = spec.travel;
-            axis.motion = std::make_unique<simstage::CAxisMotion>(0, spec.travel, c_accelStepsPerS2);
+            axis.travel = config.travel;
+            axis.motion = std::make_unique<simstage::CAxisMotion>(0, config.travel, c_accelStepsPerS2);
             // Power-up: somewhere along the travel, no reference, the counter reads 0.
-            const std::int64_t standing = spec.travel / 3 + 1000 * i;
+            const std::int64_t standing = config.travel / 3 + 1000 * i;
             axis.motion->PlaceAt(standing);
             axis.offset = -standing;
-            axis.limitMax = spec.travel;
+            axis.limitMax = config.travel;
             axis.flags.insert("WR");
             device.axes.push_back(std::move(axis));
         }
@@ -514,7 +514,7 @@ std::string CZaberEmulator::Answer(tDevice& device, int address, const tCommand&
         if (name == "comm.alert" || name == "comm.checksum") {
             if (command.axis != 0)
                 return reject("DEVICEONLY");
-            if (name == "comm.alert" && !device.spec.alerts)
+            if (name == "comm.alert" && !device.config.alerts)
                 return reject("BADCOMMAND");
             if (value != 0 && value != 1)
                 return reject("BADDATA");

@@ -16,14 +16,14 @@
 namespace zaberemu {
 
 // One emulated device on the chain; devices are numbered 1, 2, ... in the order given.
-struct tDeviceSpec {
+struct tEmulatedDevice {
     int axes = 1;                    // 1..9
     bool alerts = true;              // false: "set comm.alert 1" is refused, as by a device without alerts
     std::int64_t travel = 1'000'000; // microsteps between the end switches of every axis
 };
 
 struct tEmulatorOptions {
-    std::vector<tDeviceSpec> devices{tDeviceSpec{2}, tDeviceSpec{1}};
+    std::vector<tEmulatedDevice> devices{tEmulatedDevice{2}, tEmulatedDevice{1}};
     double timeScale = 1.0; // simulated seconds per real second
     std::string linkPath;   // when set, a symbolic link to the pseudo-terminal, kept across Vanish/Reappear
 };
@@ -87,7 +87,7 @@ private:
         std::set<std::string> flags;
     };
     struct tDevice {
-        tDeviceSpec spec;
+        tEmulatedDevice config;
         std::vector<tAxis> axes; // axis n at index n - 1
         bool alerts = false;     // comm.alert
         bool checksums = false;  // comm.checksum

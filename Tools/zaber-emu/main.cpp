@@ -45,17 +45,17 @@ int main(int argc, char** argv)
     options.devices.clear();
     std::stringstream list(devices);
     for (std::string item; std::getline(list, item, ',');) {
-        zaberemu::tDeviceSpec spec;
+        zaberemu::tEmulatedDevice device;
         try {
-            spec.axes = std::stoi(item);
+            device.axes = std::stoi(item);
         } catch (const std::exception&) {
-            spec.axes = 0;
+            device.axes = 0;
         }
-        if (spec.axes < 1 || spec.axes > 9) {
+        if (device.axes < 1 || device.axes > 9) {
             std::fprintf(stderr, "plinth-zaber-emu: --devices wants axis counts 1..9, got \"%s\"\n", item.c_str());
             return 2;
         }
-        options.devices.push_back(spec);
+        options.devices.push_back(device);
     }
     for (int address : withoutAlerts)
         if (address >= 1 && address <= static_cast<int>(options.devices.size()))
