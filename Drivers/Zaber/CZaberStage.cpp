@@ -15,6 +15,10 @@ namespace {
 using stg::c_OK;
 using Clock = std::chrono::steady_clock;
 
+// The status poll. Every reply carries BUSY or IDLE and the flag; a command of an address and an
+// axis alone would be cheaper, but that it is answered with a message ID is unconfirmed, while
+// "get pos" is documented (and answers at once while the axis moves).
+constexpr const char* c_statusPoll = "get pos";
 // Between two status polls of an axis whose device sends no alerts.
 constexpr int c_pollMs = 20;
 // Between two status polls while alerts are awaited: only a safety net for a lost alert.
@@ -258,7 +262,7 @@ bool CZaberStage::CheckConnectionImpl()
         addresses.insert(entry.second.address);
     for (int address : addresses) {
         tMessage reply;
-        if (m_link->Request(address, 0, "", reply) != ELink::eOK)
+        if (m_link->Request(address, 0, "get system.axiscount", reply) != ELink::eOK)
             return false;
     }
     return true;
@@ -407,7 +411,7 @@ int CZaberStage::WaitAxes(const Axes& axes, std::uint32_t timeoutMs, unsigned st
                 it->second = alerts;
             }
             tMessage reply;
-            const int rc = Command(target, "", reply, stg::c_GeneralFailure);
+            const int rc = Command(target, c_statusPoll, reply, stg::c_GeneralFailure);
             if (rc != c_OK)
                 return rc;
             if (reply.busy) {
@@ -482,7 +486,7 @@ bool CZaberStage::IsMovingImpl(const Axes& axes)
     for (int axis : axes) {
         const tTarget* target = Find(axis);
         tMessage reply;
-        if (target && Command(*target, "", reply, stg::c_GeneralFailure) == c_OK && reply.busy)
+        if (target && Command(*target, c_statusPoll, reply, stg::c_GeneralFailure) == c_OK && reply.busy)
             return true;
     }
     return false;
@@ -525,7 +529,7 @@ int CZaberStage::StopMovingImpl()
         bool busy = false;
         for (const auto& [address, axis] : axes) {
             tMessage reply;
-            if (link->Request(address, axis, "", reply) != ELink::eOK)
+            if (link->Request(address, axis, c_statusPoll, reply) != ELink::eOK)
                 return Fail(stg::c_Timeout, "stop: " + link->LastError());
             busy = busy || reply.busy;
         }
