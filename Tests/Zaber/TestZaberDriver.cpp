@@ -25,7 +25,7 @@ using stg::c_OK;
 using TickMap = stg::CLowLevelStage::TickMap;
 
 constexpr int c_x = 1, c_y = 2, c_z = 3;
-constexpr int c_replyTimeoutMs = 400;
+constexpr int c_replyTimeoutMs = 500;
 constexpr int c_boundMs = 10'000; // every wait of a test ends by then
 
 utl::TUnitValue<double> Um(double value) { return utl::TUnitValue<double>(value, utl::c_mum); }
@@ -159,15 +159,17 @@ TEST_F(ZaberDriver, StopsFaultsAndSilenceEndEveryCall)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(c_boundMs));
     emu->Silence(false);
 
-    // A late reply is not taken for the next one; garbled and split replies and bad checksums.
-    emu->DelayNextReply(c_replyTimeoutMs + 200);
-    EXPECT_EQ(stage->GetPosition(x, stg::eGivenAxes), stg::c_Timeout);
+    // A late reply ("0" to the speed) is not taken for the next request; garbled and split
+    // replies are read, a reply with a bad checksum is not.
+    emu->DelayNextReply(c_replyTimeoutMs + 100); // comes before the next request times out
+    EXPECT_EQ(stage->SetSpeeds({{c_y, 2000.0}}), stg::c_Timeout);
     emu->GarbleNextReply();
-    EXPECT_EQ(stage->GetPosition(x, stg::eGivenAxes), c_OK) << Message();
-    EXPECT_GT(x[c_x], 0);
+    TickMap y{{c_y, 0}};
+    EXPECT_EQ(stage->GetPosition(y, stg::eGivenAxes), c_OK) << Message();
+    EXPECT_EQ(y[c_y], 1000);
     emu->CorruptNextChecksum();
-    EXPECT_EQ(stage->GetPosition(x, stg::eGivenAxes), stg::c_Timeout);
-    EXPECT_EQ(stage->GetPosition(x, stg::eGivenAxes), c_OK);
+    EXPECT_EQ(stage->GetPosition(y, stg::eGivenAxes), stg::c_Timeout);
+    EXPECT_EQ(stage->GetPosition(y, stg::eGivenAxes), c_OK);
 }
 
 TEST_F(ZaberDriver, SurvivesTheDeviceVanishingMidMove)
