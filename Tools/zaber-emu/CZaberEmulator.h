@@ -100,6 +100,9 @@ private:
         std::vector<std::string> words;
     };
 
+    // The serving thread: takes m_mutex for every look at the devices and every read or write of
+    // the terminal, and lets it go only to poll and to sleep out a late reply. Every private member
+    // below but Wake expects m_mutex held.
     void Serve();
     bool OpenTerminal();  // expects m_mutex held
     void CloseTerminal(); // expects m_mutex held
