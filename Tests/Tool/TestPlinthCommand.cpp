@@ -18,6 +18,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <platform/CSerialPort.h>
+
 namespace {
 
 using ::testing::HasSubstr;
@@ -116,6 +118,74 @@ TEST(PlinthCommand, SettingsAndPositionCarryOverToTheNextInvocation)
     std::filesystem::remove(config);
     std::filesystem::remove(config.string() + "-wal");
     std::filesystem::remove(config.string() + "-shm");
+}
+
+// plinth-zaber-emu as a process of its own: started, its path read (bounded), ended by SIGTERM.
+class CEmulatorProcess {
+public:
+    explicit CEmulatorProcess(const std::string& link)
+    {
+        int out[2];
+        if (pipe(out) != 0)
+            return;
+        m_pid = fork();
+        if (m_pid == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            const int devNull = open("/dev/null", O_RDONLY);
+            dup2(devNull, STDIN_FILENO);
+            close(out[0]);
+            execl(PLINTH_ZABER_EMU, PLINTH_ZABER_EMU, "--time-scale", "50", "--link", link.c_str(), nullptr);
+            _exit(127);
+        }
+        close(out[1]);
+        char c = 0;
+        pollfd in{out[0], POLLIN, 0};
+        while (poll(&in, 1, 10'000) > 0 && read(out[0], &c, 1) == 1 && c != '\n')
+            m_path += c;
+        close(out[0]);
+    }
+    ~CEmulatorProcess()
+    {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+    const std::string& Path() const { return m_path; }
+
+private:
+    pid_t m_pid = -1;
+    std::string m_path;
+};
+
+TEST(PlinthCommand, DrivesTheZaberEmulatorAcrossInvocations)
+{
+    const auto dir = std::filesystem::temp_directory_path() / ("plinth-zaber-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string config = (dir / "config.db").string();
+    const std::string link = (dir / "zaber").string();
+    {
+        CEmulatorProcess emulator(link);
+        ASSERT_EQ(emulator.Path(), link);
+
+        // The port is given once and remembered.
+        const tRun init = Plinth({"--module", "zaber", "--port", link, "limits", "--init"}, config);
+        ASSERT_EQ(init.status, 0) << init.err;
+        EXPECT_THAT(init.out, HasSubstr("X (axis 1): 0.000 µm .. 100000.000 µm"));
+        const tRun move = Plinth({"--module", "zaber", "move", "X=1mm"}, config);
+        ASSERT_EQ(move.status, 0) << move.err;
+        const tRun pos = Plinth({"--module", "zaber", "pos"}, config);
+        EXPECT_EQ(pos.status, 0) << pos.err;
+        EXPECT_THAT(pos.out, HasSubstr("X (axis 1): 1000.000 µm"));
+
+        // A second program on the same port is turned away with the reason.
+        plat::CSerialPort holder;
+        ASSERT_EQ(holder.Open(link, 115200), plat::ESerialStatus::eOK) << holder.LastError();
+        const tRun busy = Plinth({"--module", "zaber", "pos"}, config);
+        EXPECT_EQ(busy.status, 1);
+        EXPECT_THAT(busy.err, HasSubstr("in use"));
+    }
+    std::filesystem::remove_all(dir);
 }
 
 TEST(PlinthCommand, MistakesEndWithOneClearLineAndAFailingStatus)

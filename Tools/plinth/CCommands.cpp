@@ -23,6 +23,7 @@
 #include "Interrupts.h"
 #include "Quantity.h"
 #include "SimStageDefs.h"
+#include "ZaberDefs.h"
 
 namespace plinthcli {
 namespace {
@@ -157,13 +158,39 @@ void CCommands::Close()
         throw CCommandError("the changed settings could not be saved: " + error);
 }
 
-CStageSession& CCommands::Session()
+std::uint32_t CCommands::StageID() const
+{
+    if (m_target.stageID != 0)
+        return m_target.stageID;
+    return m_target.modulePath == "zaber" ? 2 : 1;
+}
+
+void CCommands::WriteDriverSettings(stg::CLowLevelStage& stage) const
+{
+    if (!m_target.port.empty())
+        stg::WriteStageProperty(stage, zaber::c_propZaberPort, Widen(m_target.port));
+    if (m_target.baud > 0)
+        stg::WriteStageProperty(stage, zaber::c_propZaberBaud, std::int32_t{m_target.baud});
+}
+
+CStageSession& CCommands::Session(bool failedStartIsFine)
 {
     if (!m_session) {
+        m_target.stageID = StageID();
         try {
-            m_session = std::make_unique<CStageSession>(m_target.modulePath, m_target.stageID, true);
+            m_session =
+                std::make_unique<CStageSession>(ModulePathFor(m_target.modulePath), m_target.stageID, true,
+                                                [this](stg::CLowLevelStage& stage) { WriteDriverSettings(stage); });
         } catch (const std::runtime_error& error) {
             throw CCommandError(error.what());
+        }
+        // A stage is activated even when its driver fails to start; one that found no axis and
+        // says why is of no use to any command.
+        const std::string said = DriverMessage(m_target.stageID);
+        if (!failedStartIsFine && stg::GetAxisCount(m_target.stageID) == 0 && !said.empty()) {
+            m_session.reset();
+            throw CCommandError("the driver of stage " + std::to_string(m_target.stageID) +
+                                " could not start: " + said);
         }
         if (m_target.timeScale > 0.0) {
             ChangesSettings();
@@ -176,10 +203,14 @@ CStageSession& CCommands::Session()
 
 void CCommands::CheckCode(const std::string& what, int code) const
 {
+    if (code == stg::c_OK)
+        return;
+    // A driver that keeps a message says what the hardware complained about.
+    const std::string said = m_session ? DriverMessage(m_session->ID()) : "";
+    const std::string detail = said.empty() ? "" : " [" + said + "]";
     if (code == stg::c_LimitsNotDefined)
-        throw CCommandError(what + ": " + DescribeCode(code) + " (define them with: plinth limits --init)");
-    if (code != stg::c_OK)
-        throw CCommandError(what + ": " + DescribeCode(code));
+        throw CCommandError(what + ": " + DescribeCode(code) + " (define them with: plinth limits --init)" + detail);
+    throw CCommandError(what + ": " + DescribeCode(code) + detail);
 }
 
 int CCommands::Axis(const tAxisKey& key)
@@ -193,16 +224,22 @@ int CCommands::Axis(const tAxisKey& key)
     else if (key.letter == 'Z')
         axis = stg::GetAxisFromType(id, stg::eAxisZ);
     const auto axes = stg::GetAxisList(id);
-    if (std::find(axes.begin(), axes.end(), axis) == axes.end())
-        throw CCommandError("stage " + std::to_string(id) + " has no axis " + key.text);
+    if (std::find(axes.begin(), axes.end(), axis) == axes.end()) {
+        const std::string said = DriverMessage(id);
+        throw CCommandError("stage " + std::to_string(id) + " has no axis " + key.text +
+                            (said.empty() ? "" : " [" + said + "]"));
+    }
     return axis;
 }
 
 void CCommands::Info()
 {
-    const std::uint32_t id = Session().ID();
+    const std::uint32_t id = Session(true).ID();
     std::printf("stage %u, driver %s\n", id, Session().ModulePath().c_str());
     std::printf("  connected: %s, axes: %d\n", stg::CheckConnection(id) ? "yes" : "no", stg::GetAxisCount(id));
+    const std::string said = DriverMessage(id);
+    if (!said.empty())
+        std::printf("  driver says: %s\n", said.c_str());
     for (int axis : stg::GetAxisList(id))
         std::printf("  %s%s\n", AxisLabel(id, axis).c_str(), stg::IsAxisEnabled(id, axis) ? "" : " (disabled)");
     std::printf("  limits defined: %s, precision mode: %s, user control: %s\n",
@@ -389,12 +426,13 @@ void CCommands::Prop(const tPropArgs& args)
     if (const auto info = utl::FindProperty(Widen(args.name))) {
         propID = info->id;
         if (type.empty())
-            type = info->type == mem::c_tInt      ? "int"
-                   : info->type == mem::c_tInt64  ? "int64"
-                   : info->type == mem::c_tDouble ? "double"
-                   : info->type == mem::c_tBool   ? "bool"
-                   : info->type == 0x1000000A     ? "quantity"
-                                                  : "";
+            type = info->type == mem::c_tInt       ? "int"
+                   : info->type == mem::c_tInt64   ? "int64"
+                   : info->type == mem::c_tDouble  ? "double"
+                   : info->type == mem::c_tBool    ? "bool"
+                   : info->type == 0x1000000A      ? "quantity"
+                   : info->type == mem::c_tWString ? "text"
+                                                   : "";
     } else {
         propID = ParseInteger<int>(args.name, "property");
     }
@@ -404,7 +442,7 @@ void CCommands::Prop(const tPropArgs& args)
     if (writing && args.value.empty())
         throw CCommandError("prop set needs a value");
 
-    const std::uint32_t id = Session().ID();
+    const std::uint32_t id = Session(true).ID();
     const int axis = stageLevel ? -1 : Axis(axisKey);
     // Reads or writes one value of type T at the chosen level; the value to write is parsed first.
     const auto access = [&](auto value, auto parse, auto print) {

@@ -22,9 +22,11 @@ struct CCommandError : std::runtime_error {
 
 // Where the stage comes from, shared by all commands of an invocation (or of a shell).
 struct tTarget {
-    std::string modulePath = DefaultModulePath();
-    std::uint32_t stageID = 1;
-    double timeScale = 0.0; // > 0: sets the simulated stage's time scale
+    std::string modulePath = "sim"; // a short name (ModulePathFor) or a path
+    std::uint32_t stageID = 0;      // 0: by module, 1 (2 for zaber, whose settings differ from the sim's)
+    double timeScale = 0.0;         // > 0: sets the simulated stage's time scale
+    std::string port;               // not empty: the Zaber driver's serial port, kept with the stage's settings
+    int baud = 0;                   // > 0: its baud rate, likewise
 };
 
 // The arguments of the commands as the parser fills them (texts, read by CommandArgs.h when the
@@ -66,7 +68,13 @@ public:
     void Close();
 
 private:
-    CStageSession& Session();
+    // `failedStartIsFine`: the stage is wanted also when its driver could not start (to look at it
+    // or to correct its settings); otherwise that ends the command with the driver's reason.
+    CStageSession& Session(bool failedStartIsFine = false);
+    // The stage ID asked for, or the module's default.
+    std::uint32_t StageID() const;
+    // Writes --port and --baud into the stage's settings before the driver starts.
+    void WriteDriverSettings(stg::CLowLevelStage& stage) const;
     void CheckCode(const std::string& what, int code) const;
     int Axis(const tAxisKey& key);
     // Notes that the command changes stage settings, which must then reach the file.

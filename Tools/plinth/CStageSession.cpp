@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cfg/GlobalPropSets.h>
+#include <utl/PropertyRegistry.h>
 
 namespace plinthcli {
 
@@ -28,21 +29,43 @@ const char* EventName(int msgID)
     }
 }
 
-std::string DefaultModulePath()
+std::string ModulePathFor(const std::string& nameOrPath)
 {
+    const char* file = nullptr;
+    const char* built = nullptr;
+    if (nameOrPath == "sim") {
+        file = "libplinth_simstage.so";
+        built = PLINTH_SIMSTAGE_BUILD_PATH;
+    } else if (nameOrPath == "zaber") {
+        file = "libplinth_zaber.so";
+        built = PLINTH_ZABER_BUILD_PATH;
+    } else {
+        return nameOrPath;
+    }
     char self[4096] = {};
     const ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
     if (length > 0) {
         std::string dir(self, static_cast<std::size_t>(length));
         dir.erase(dir.find_last_of('/'));
-        const std::string installed = dir + "/../lib/plinth/drivers/libplinth_simstage.so";
+        const std::string installed = dir + "/../lib/plinth/drivers/" + file;
         if (access(installed.c_str(), R_OK) == 0)
             return installed;
     }
-    return PLINTH_SIMSTAGE_BUILD_PATH;
+    return built;
 }
 
-CStageSession::CStageSession(const std::string& modulePath, std::uint32_t stageID, bool printEvents)
+std::string DriverMessage(std::uint32_t stageID)
+{
+    const auto info = utl::FindProperty(L"DriverMessage");
+    const stg::CLowLevelStage* stage = stg::CStageManager::StageManager().GetLowLevel(stageID);
+    std::wstring text;
+    if (!info || !stage || stg::ReadStageProperty(*stage, info->id, text) != stg::c_OK)
+        return "";
+    return std::string(text.begin(), text.end()); // the driver writes ASCII
+}
+
+CStageSession::CStageSession(const std::string& modulePath, std::uint32_t stageID, bool printEvents,
+                             const BeforeActivation& beforeActivation)
     : m_modulePath(modulePath), m_module(modulePath), m_printEvents(printEvents)
 {
     if (!m_module)
@@ -69,10 +92,15 @@ CStageSession::CStageSession(const std::string& modulePath, std::uint32_t stageI
         throw std::runtime_error(modulePath + " is no driver module, or its driver refused stage " +
                                  std::to_string(stageID));
     }
+    if (beforeActivation)
+        beforeActivation(*manager.GetLowLevel(stageID));
     if (!manager.ActivateStage(m_info)) {
+        const std::string said = DriverMessage(stageID);
         manager.UnregisterStage(m_info);
+        cfg::Flush(); // settings written before the activation are kept all the same
         utl::UnsubscribeEvent(m_token);
-        throw std::runtime_error("the driver of stage " + std::to_string(stageID) + " failed to start");
+        throw std::runtime_error("the driver of stage " + std::to_string(stageID) + " failed to start" +
+                                 (said.empty() ? "" : ": " + said));
     }
 }
 

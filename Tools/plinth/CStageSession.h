@@ -15,9 +15,13 @@ namespace plinthcli {
 // invocation finds the stage as this one left it.
 class CStageSession {
 public:
+    // Runs between registration and activation, e.g. to write settings the driver reads when it starts.
+    using BeforeActivation = std::function<void(stg::CLowLevelStage&)>;
+
     // Throws std::runtime_error with one clear line when the module cannot be loaded or the
-    // stage cannot be registered or activated.
-    CStageSession(const std::string& modulePath, std::uint32_t stageID, bool printEvents);
+    // stage cannot be registered or activated (with the driver's "DriverMessage" when it keeps one).
+    CStageSession(const std::string& modulePath, std::uint32_t stageID, bool printEvents,
+                  const BeforeActivation& beforeActivation = nullptr);
     ~CStageSession();
     CStageSession(const CStageSession&) = delete;
     CStageSession& operator=(const CStageSession&) = delete;
@@ -40,8 +44,11 @@ private:
 // Names the kind of a stage event ("limits changed", ...).
 const char* EventName(int msgID);
 
-// The simulated stage module that ships with Plinth: next to an installed plinth (lib/plinth/
-// drivers) or in the build tree.
-std::string DefaultModulePath();
+// The driver modules that ship with Plinth by short name ("sim", "zaber"): next to an installed
+// plinth (lib/plinth/drivers) or in the build tree. Anything else is taken as a path.
+std::string ModulePathFor(const std::string& nameOrPath);
+
+// What the stage's driver last said in words ("DriverMessage"); "" when it keeps nothing.
+std::string DriverMessage(std::uint32_t stageID);
 
 } // namespace plinthcli

@@ -105,6 +105,16 @@ utl::TUnitValue<double> ParseQuantity(std::string_view text, std::string_view wh
     return utl::TUnitValue<double>(value, *unit);
 }
 
+int ParseBaudRate(std::string_view text, std::string_view what)
+{
+    constexpr int c_rates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
+    const int rate = ParseInteger<int>(text, what, 1, 230400);
+    for (int known : c_rates)
+        if (rate == known)
+            return rate;
+    Refuse(what, Quoted(text) + " is not a baud rate of the devices (1200, 2400, ... 115200, 230400)");
+}
+
 bool ParseTruth(std::string_view text, std::string_view what)
 {
     if (text == "true" || text == "on" || text == "1")

@@ -41,6 +41,9 @@ Int ParseInteger(std::string_view text, std::string_view what, Int minimum = std
 // happen.
 utl::TUnitValue<double> ParseQuantity(std::string_view text, std::string_view what);
 
+// A serial baud rate the Zaber devices know (1200 to 230400, the standard steps).
+int ParseBaudRate(std::string_view text, std::string_view what);
+
 // true/on/1 or false/off/0.
 bool ParseTruth(std::string_view text, std::string_view what);
 

@@ -12,12 +12,16 @@ int main(int argc, char** argv)
     plinthcli::interrupts::Install();
 
     plinthcli::tTarget target;
-    std::string stageText = std::to_string(target.stageID), timeScaleText;
+    std::string stageText, timeScaleText, baudText;
     CLI::App app("plinth: drive a motorised microscope stage through Plinth (the simulated stage by default)",
                  "plinth");
-    app.add_option("--module", target.modulePath, "Driver module (shared library exporting CreateStage)")
+    app.add_option("--module", target.modulePath,
+                   "Driver: sim (the simulated stage), zaber (Zaber ASCII devices on a serial port), or the path "
+                   "of a driver module")
         ->capture_default_str();
-    app.add_option("--stage", stageText, "Stage ID")->capture_default_str();
+    app.add_option("--stage", stageText, "Stage ID (default 1; 2 with --module zaber)");
+    app.add_option("--port", target.port, "Zaber: serial port of the devices, e.g. /dev/ttyUSB0 (remembered)");
+    app.add_option("--baud", baudText, "Zaber: baud rate (default 115200; remembered)");
     app.add_option("--time-scale", timeScaleText,
                    "Simulated stage only: how much faster than real time it runs (kept with the stage's settings)");
     plinthcli::CCommands commands(target);
@@ -26,7 +30,10 @@ int main(int argc, char** argv)
 
     try {
         app.parse(argc, argv);
-        target.stageID = plinthcli::ParseInteger<std::uint32_t>(stageText, "--stage");
+        if (!stageText.empty())
+            target.stageID = plinthcli::ParseInteger<std::uint32_t>(stageText, "--stage");
+        if (!baudText.empty())
+            target.baud = plinthcli::ParseBaudRate(baudText, "--baud");
         if (!timeScaleText.empty())
             target.timeScale = plinthcli::ParseReal(timeScaleText, "--time-scale", 1e-6, 1e6);
     } catch (const CLI::CallForHelp& help) {

@@ -1,0 +1,7 @@
+// The driver module's one export: the factory of the Zaber driver.
+
+#include <plinth/CreateStage.h>
+
+#include "CZaberStage.h"
+
+PLINTH_DEFINE_CREATE_STAGE(zaber::CZaberStage)

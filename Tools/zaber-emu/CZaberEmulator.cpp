@@ -1,0 +1,688 @@
+#include "CZaberEmulator.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "ZaberAscii.h"
+
+namespace zaberemu {
+namespace {
+
+constexpr int c_resolution = 64;                              // microsteps per full step
+constexpr std::int64_t c_speedCeiling = c_resolution * 16384; // highest maxspeed and move vel
+constexpr double c_nativePerStepsPerS = 1.6384;               // maxspeed = microsteps/s x 1.6384
+constexpr std::int64_t c_accelNative = 205;                   // a typical factory value
+constexpr double c_accelStepsPerS2 = c_accelNative * 10000.0 / c_nativePerStepsPerS;
+constexpr std::int64_t c_limitRange = 1'000'000'000;
+constexpr int c_maxPollMs = 1000;
+// Highest precedence first (later FW6 order).
+constexpr const char* c_precedence[] = {"FD", "FQ", "FS", "FT", "FB", "FP", "FE", "WH", "WL", "WP",
+                                        "WV", "WT", "WM", "WR", "NC", "NI", "ND", "NU", "NJ"};
+// Flags that "warnings clear" clears (WR only goes by homing or setting the position).
+constexpr const char* c_clearable[] = {"FQ", "FS", "FT", "FB", "FP", "FE", "WL", "NI"};
+
+bool ParseInt(const std::string& text, std::int64_t& value)
+{
+    if (text.empty() || text.size() > 12)
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const long long parsed = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0')
+        return false;
+    value = parsed;
+    return true;
+}
+
+bool AllDigits(const std::string& text)
+{
+    return !text.empty() && text.size() <= 4 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+} // namespace
+
+CZaberEmulator::CZaberEmulator(tEmulatorOptions options)
+    : m_options(std::move(options)), m_clock(m_options.timeScale > 0.0 ? m_options.timeScale : 1.0),
+      m_wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+{
+    for (const tEmulatedDevice& config : m_options.devices) {
+        tDevice device;
+        device.config = config;
+        device.config.axes = std::clamp(config.axes, 1, 9);
+        for (int i = 0; i < device.config.axes; ++i) {
+            tAxis axis;
+            axis.travel = config.travel;
+            axis.motion = std::make_unique<simstage::CAxisMotion>(0, config.travel, c_accelStepsPerS2);
+            // Power-up: somewhere along the travel, no reference, the counter reads 0.
+            const std::int64_t standing = config.travel / 3 + 1000 * i;
+            axis.motion->PlaceAt(standing);
+            axis.offset = -standing;
+            axis.limitMax = config.travel;
+            axis.flags.insert("WR");
+            device.axes.push_back(std::move(axis));
+        }
+        m_devices.push_back(std::move(device));
+    }
+}
+
+CZaberEmulator::~CZaberEmulator()
+{
+    Stop();
+    if (m_wake >= 0)
+        close(m_wake);
+}
+
+bool CZaberEmulator::Start()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_running)
+        return true;
+    if (!OpenTerminal())
+        return false;
+    m_running = true;
+    m_thread = std::thread([this] { Serve(); });
+    return true;
+}
+
+void CZaberEmulator::Stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_running)
+            return;
+        m_running = false;
+    }
+    Wake();
+    m_thread.join();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CloseTerminal();
+    if (!m_options.linkPath.empty())
+        unlink(m_options.linkPath.c_str());
+}
+
+std::string CZaberEmulator::Path() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_options.linkPath.empty() ? m_terminal : m_options.linkPath;
+}
+
+std::string CZaberEmulator::Error() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_error;
+}
+
+bool CZaberEmulator::OpenTerminal()
+{
+    m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0) {
+        m_error = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
+        CloseTerminal();
+        return false;
+    }
+    m_terminal = ptsname(m_master);
+    m_slave = open(m_terminal.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios tty{};
+    if (m_slave >= 0 && tcgetattr(m_slave, &tty) == 0) {
+        cfmakeraw(&tty);
+        tcsetattr(m_slave, TCSANOW, &tty);
+    }
+    m_buffer.clear();
+    if (!m_options.linkPath.empty()) {
+        const std::string temporary = m_options.linkPath + ".new";
+        unlink(temporary.c_str());
+        if (symlink(m_terminal.c_str(), temporary.c_str()) != 0 ||
+            rename(temporary.c_str(), m_options.linkPath.c_str()) != 0) {
+            m_error = "cannot link " + m_options.linkPath + ": " + std::strerror(errno);
+            CloseTerminal();
+            return false;
+        }
+    }
+    return true;
+}
+
+void CZaberEmulator::CloseTerminal()
+{
+    if (m_slave >= 0)
+        close(m_slave);
+    if (m_master >= 0)
+        close(m_master);
+    m_slave = m_master = -1;
+}
+
+void CZaberEmulator::Wake()
+{
+    const std::uint64_t one = 1;
+    if (m_wake >= 0)
+        (void)!write(m_wake, &one, sizeof(one));
+}
+
+void CZaberEmulator::Silence(bool on)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_silent = on;
+}
+
+void CZaberEmulator::DelayNextReply(int ms)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_delayMs = std::max(0, ms);
+}
+
+void CZaberEmulator::GarbleNextReply()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_garble = true;
+}
+
+void CZaberEmulator::CorruptNextChecksum()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_corrupt = true;
+}
+
+void CZaberEmulator::StallNextMove(int address, int axis)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (address >= 1 && address <= static_cast<int>(m_devices.size()) && axis >= 1 &&
+        axis <= static_cast<int>(m_devices[address - 1].axes.size()))
+        m_devices[address - 1].axes[axis - 1].stallArmed = true;
+}
+
+void CZaberEmulator::Vanish()
+{
+    // Only the serving thread touches the descriptors; it holds m_mutex while it does, so closing
+    // here under the same lock never pulls one away from under a read.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CloseTerminal();
+    Wake();
+}
+
+bool CZaberEmulator::Reappear()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_master >= 0)
+        return true;
+    const bool opened = OpenTerminal();
+    Wake();
+    return opened;
+}
+
+int CZaberEmulator::CommandsReceived(int address) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return address >= 1 && address <= static_cast<int>(m_devices.size()) ? m_devices[address - 1].commands : 0;
+}
+
+bool CZaberEmulator::WaitForCommands(int address, int count, int timeoutMs) const
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (address < 1 || address > static_cast<int>(m_devices.size()))
+        return false;
+    return m_handled.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return m_devices[address - 1].commands >= count; });
+}
+
+bool CZaberEmulator::Control(const std::string& line)
+{
+    const auto words = zaber::SplitWords(line);
+    std::int64_t a = 0, b = 0;
+    if (words.size() == 2 && words[0] == "silent" && (words[1] == "on" || words[1] == "off"))
+        Silence(words[1] == "on");
+    else if (words.size() == 2 && words[0] == "delay" && ParseInt(words[1], a))
+        DelayNextReply(static_cast<int>(a));
+    else if (words.size() == 1 && words[0] == "garble")
+        GarbleNextReply();
+    else if (words.size() == 1 && words[0] == "bad-checksum")
+        CorruptNextChecksum();
+    else if (words.size() == 3 && words[0] == "stall" && ParseInt(words[1], a) && ParseInt(words[2], b))
+        StallNextMove(static_cast<int>(a), static_cast<int>(b));
+    else if (words.size() == 1 && words[0] == "vanish")
+        Vanish();
+    else if (words.size() == 1 && words[0] == "return")
+        return Reappear();
+    else
+        return false;
+    return true;
+}
+
+// Serving
+
+void CZaberEmulator::Serve()
+{
+    for (;;) {
+        std::vector<std::string> out;
+        int master = -1, timeoutMs = c_maxPollMs;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (!m_running)
+                return;
+            const double nowS = m_clock.NowS();
+            Update(nowS, out);
+            const double nextS = NextEventS();
+            if (std::isfinite(nextS))
+                timeoutMs = static_cast<int>(
+                    std::clamp(std::ceil((nextS - nowS) / m_options.timeScale * 1000.0), 0.0, double(c_maxPollMs)));
+            master = m_master;
+            if (master >= 0 && !m_silent)
+                for (const std::string& line : out)
+                    (void)!write(master, line.data(), line.size());
+            out.clear();
+        }
+        pollfd fds[2] = {{m_wake, POLLIN, 0}, {master, POLLIN, 0}};
+        poll(fds, master >= 0 ? 2 : 1, timeoutMs);
+        std::uint64_t count = 0;
+        while (read(m_wake, &count, sizeof(count)) > 0) {
+        }
+        if (master < 0 || (fds[1].revents & POLLIN) == 0)
+            continue;
+
+        std::string reply;
+        int delayMs = 0;
+        bool garble = false;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_master != master)
+                continue; // vanished meanwhile
+            char chunk[512];
+            const ssize_t n = read(master, chunk, sizeof(chunk));
+            if (n <= 0)
+                continue;
+            m_buffer.append(chunk, static_cast<std::size_t>(n));
+            std::vector<std::string> lines;
+            for (std::size_t end; (end = m_buffer.find_first_of("\r\n")) != std::string::npos;) {
+                lines.push_back(m_buffer.substr(0, end));
+                m_buffer.erase(0, end + 1);
+            }
+            for (const std::string& line : lines)
+                Handle(line, out);
+            if (out.empty() || m_silent)
+                continue;
+            for (const std::string& line : out)
+                reply += line;
+            if (m_corrupt) {
+                // The first line's checksum, wrong by one (or a wrong one where there was none).
+                const std::size_t end = reply.find("\r\n");
+                std::string first = reply.substr(0, end);
+                if (first.size() > 3 && first[first.size() - 3] == ':')
+                    first.resize(first.size() - 3);
+                char tail[8];
+                std::snprintf(tail, sizeof(tail), ":%02X", (zaber::Checksum(first.substr(1)) + 1) & 0xFF);
+                reply = first + tail + reply.substr(end);
+                m_corrupt = false;
+            }
+            delayMs = std::exchange(m_delayMs, 0);
+            garble = std::exchange(m_garble, false);
+        }
+        // Outside the lock, so that faults and Stop can be asked for meanwhile; only this thread
+        // writes, and Vanish waits for the lock, so the descriptor stays valid until the next round.
+        if (delayMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_master != master)
+            continue;
+        if (garble) {
+            const std::string noise = "~~ line noise ~~\r\n";
+            (void)!write(master, noise.data(), noise.size());
+            const std::size_t half = reply.size() / 2;
+            (void)!write(master, reply.data(), half);
+            tcdrain(master);
+            (void)!write(master, reply.data() + half, reply.size() - half);
+        } else {
+            (void)!write(master, reply.data(), reply.size());
+        }
+    }
+}
+
+void CZaberEmulator::Handle(const std::string& raw, std::vector<std::string>& out)
+{
+    std::string line = raw;
+    const std::size_t slash = line.find('/');
+    if (slash == std::string::npos)
+        return;
+    line.erase(0, slash + 1);
+    while (!line.empty() && line.back() == ' ')
+        line.pop_back();
+    // A checksum is checked whenever the third-last character is a colon. A bad one drops the
+    // command without a reply (the manual says both this and a rejection; unconfirmed).
+    if (line.size() >= 3 && line[line.size() - 3] == ':') {
+        const std::string hex = line.substr(line.size() - 2);
+        char* end = nullptr;
+        const long given = std::strtol(hex.c_str(), &end, 16);
+        line.resize(line.size() - 3);
+        if (*end != '\0' || given != zaber::Checksum(line))
+            return;
+    }
+    const std::vector<std::string> words = zaber::SplitWords(line);
+    tCommand command;
+    std::size_t next = 0;
+    if (next < words.size() && AllDigits(words[next])) {
+        command.address = std::stoi(words[next++]);
+        if (next < words.size() && AllDigits(words[next])) {
+            command.axis = std::stoi(words[next++]);
+            if (next < words.size() && AllDigits(words[next]))
+                command.id = std::stoi(words[next++]);
+        }
+    }
+    command.words.assign(words.begin() + static_cast<std::ptrdiff_t>(next), words.end());
+    const double nowS = m_clock.NowS();
+    Update(nowS, out);
+    for (std::size_t i = 0; i < m_devices.size(); ++i) {
+        const int address = static_cast<int>(i) + 1;
+        if (command.address != 0 && command.address != address)
+            continue;
+        tDevice& device = m_devices[i];
+        ++device.commands;
+        out.push_back(Answer(device, address, command, nowS));
+    }
+    m_handled.notify_all();
+}
+
+std::string CZaberEmulator::Frame(const tDevice& device, char kind, const std::string& body) const
+{
+    std::string line = kind + body;
+    if (device.checksums) {
+        char tail[8];
+        std::snprintf(tail, sizeof(tail), ":%02X", zaber::Checksum(body));
+        line += tail;
+    }
+    return line + "\r\n";
+}
+
+std::string CZaberEmulator::TopFlag(const tAxis& axis) const
+{
+    for (const char* flag : c_precedence)
+        if (axis.flags.count(flag) != 0)
+            return flag;
+    return "--";
+}
+
+std::string CZaberEmulator::DeviceFlag(const tDevice& device) const
+{
+    for (const char* flag : c_precedence)
+        for (const tAxis& axis : device.axes)
+            if (axis.flags.count(flag) != 0)
+                return flag;
+    return "--";
+}
+
+std::string CZaberEmulator::Reply(const tDevice& device, int address, const tCommand& command, bool accepted,
+                                  const std::string& data, double nowS) const
+{
+    bool busy = false;
+    std::string flag;
+    if (command.axis >= 1 && command.axis <= static_cast<int>(device.axes.size())) {
+        const tAxis& axis = device.axes[command.axis - 1];
+        busy = Busy(axis, nowS);
+        flag = TopFlag(axis);
+    } else {
+        busy = std::any_of(device.axes.begin(), device.axes.end(), [&](const tAxis& a) { return Busy(a, nowS); });
+        flag = DeviceFlag(device);
+    }
+    char head[16];
+    std::snprintf(head, sizeof(head), "%02d %d", address, command.axis);
+    std::string body = head;
+    if (command.id >= 0)
+        body += ' ' + std::to_string(command.id);
+    body += std::string(accepted ? " OK " : " RJ ") + (busy ? "BUSY " : "IDLE ") + flag + ' ' + data;
+    return Frame(device, '@', body);
+}
+
+std::string CZaberEmulator::Answer(tDevice& device, int address, const tCommand& command, double nowS)
+{
+    const auto reject = [&](const char* reason) { return Reply(device, address, command, false, reason, nowS); };
+    const auto accept = [&](const std::string& data) { return Reply(device, address, command, true, data, nowS); };
+    const std::vector<std::string>& w = command.words;
+    if (command.id > 99)
+        return reject("BADMESSAGEID");
+    if (command.axis > static_cast<int>(device.axes.size()))
+        return reject("BADAXIS");
+    if (w.empty())
+        return accept("0");
+
+    // Which axes an axis-scope command acts on.
+    std::vector<tAxis*> axes;
+    if (command.axis == 0)
+        for (tAxis& axis : device.axes)
+            axes.push_back(&axis);
+    else
+        axes.push_back(&device.axes[command.axis - 1]);
+
+    if (w[0] == "get" && w.size() == 2) {
+        const std::string& name = w[1];
+        const bool deviceSetting = name == "system.axiscount" || name == "comm.alert" || name == "comm.checksum" ||
+                                   name == "version" || name == "device.id" || name == "deviceid";
+        if (deviceSetting) {
+            if (command.axis != 0)
+                return reject("DEVICEONLY");
+            if (name == "system.axiscount")
+                return accept(std::to_string(device.axes.size()));
+            if (name == "comm.alert")
+                return accept(device.alerts ? "1" : "0");
+            if (name == "comm.checksum")
+                return accept(device.checksums ? "1" : "0");
+            if (name == "version")
+                return accept("7.99");
+            return accept("50081"); // an emulated device's product ID
+        }
+        std::string values;
+        for (const tAxis* axis : axes) {
+            std::int64_t value = 0;
+            if (name == "pos")
+                value = Pos(*axis, nowS);
+            else if (name == "maxspeed")
+                value = axis->maxspeed;
+            else if (name == "accel")
+                value = c_accelNative;
+            else if (name == "limit.min")
+                value = axis->limitMin;
+            else if (name == "limit.max")
+                value = axis->limitMax;
+            else if (name == "resolution")
+                value = c_resolution;
+            else if (name == "limit.home.triggered")
+                value = axis->flags.count("WR") == 0 ? 1 : 0;
+            else
+                return reject("BADCOMMAND");
+            values += (values.empty() ? "" : " ") + std::to_string(value);
+        }
+        return accept(values);
+    }
+    if (w[0] == "set" && w.size() == 3) {
+        const std::string& name = w[1];
+        std::int64_t value = 0;
+        const bool known = name == "comm.alert" || name == "comm.checksum" || name == "maxspeed" ||
+                           name == "limit.min" || name == "limit.max" || name == "pos";
+        if (!known)
+            return reject("BADCOMMAND"); // unknown, read-only ("system.axiscount", "version", ...) or "accel"
+        if (!ParseInt(w[2], value))
+            return reject("BADDATA");
+        if (name == "comm.alert" || name == "comm.checksum") {
+            if (command.axis != 0)
+                return reject("DEVICEONLY");
+            if (name == "comm.alert" && !device.config.alerts)
+                return reject("BADCOMMAND");
+            if (value != 0 && value != 1)
+                return reject("BADDATA");
+            (name == "comm.alert" ? device.alerts : device.checksums) = value == 1;
+            return accept("0");
+        }
+        for (const tAxis* axis : axes) { // all or nothing
+            if (name == "maxspeed" && (value < 1 || value > c_speedCeiling))
+                return reject("BADDATA");
+            if ((name == "limit.min" || name == "limit.max") && std::llabs(value) > c_limitRange)
+                return reject("BADDATA");
+            if (name == "pos" && (value < axis->limitMin || value > axis->limitMax))
+                return reject("BADDATA");
+        }
+        for (tAxis* axis : axes) {
+            if (name == "maxspeed")
+                axis->maxspeed = value;
+            else if (name == "limit.min")
+                axis->limitMin = value;
+            else if (name == "limit.max")
+                axis->limitMax = value;
+            else {
+                axis->offset = value - axis->motion->PositionAt(nowS);
+                axis->flags.erase("WR");
+            }
+        }
+        return accept("0");
+    }
+    if (w[0] == "warnings" && (w.size() == 1 || (w.size() == 2 && w[1] == "clear"))) {
+        std::set<std::string> all;
+        for (const tAxis* axis : axes)
+            all.insert(axis->flags.begin(), axis->flags.end());
+        char count[8];
+        std::snprintf(count, sizeof(count), "%02zu", all.size());
+        std::string data = count;
+        for (const char* flag : c_precedence)
+            if (all.count(flag) != 0)
+                data += std::string(" ") + flag;
+        if (w.size() == 2)
+            for (tAxis* axis : axes)
+                for (const char* flag : c_clearable)
+                    axis->flags.erase(flag);
+        return accept(data);
+    }
+    const bool movement = w[0] == "move" || w[0] == "stop" || w[0] == "estop" || w[0] == "home";
+    if (!movement)
+        return reject("BADCOMMAND");
+    for (tAxis* axis : axes) { // all or nothing
+        const std::string reason = MoveAxis(*axis, w, nowS, true);
+        if (!reason.empty())
+            return reject(reason.c_str());
+    }
+    for (tAxis* axis : axes)
+        MoveAxis(*axis, w, nowS, false);
+    return accept("0");
+}
+
+std::string CZaberEmulator::MoveAxis(tAxis& axis, const std::vector<std::string>& w, double nowS, bool check)
+{
+    const bool wasBusy = Busy(axis, nowS);
+    const double speed = static_cast<double>(axis.maxspeed) / c_nativePerStepsPerS;
+    const bool referenced = axis.flags.count("WR") == 0;
+    std::int64_t value = 0;
+    std::int64_t target = 0; // position counter
+    enum { eTo, eHome, eStop, eHalt } kind = eTo;
+    double runSpeed = speed;
+
+    if (w[0] == "stop" && w.size() == 1) {
+        kind = eStop;
+    } else if (w[0] == "estop" && w.size() == 1) {
+        kind = eHalt;
+    } else if (w[0] == "home" && w.size() == 1) {
+        kind = eHome;
+    } else if (w[0] == "move" && w.size() == 2 && (w[1] == "min" || w[1] == "max")) {
+        if (!referenced)
+            return "BADDATA";
+        target = w[1] == "min" ? axis.limitMin : axis.limitMax;
+    } else if (w[0] == "move" && w.size() == 3 && (w[1] == "abs" || w[1] == "rel")) {
+        if (!ParseInt(w[2], value) || !referenced)
+            return "BADDATA"; // FW6.06 refuses moves without a reference this way
+        target = w[1] == "abs" ? value : Pos(axis, nowS) + value;
+        if (target < axis.limitMin || target > axis.limitMax)
+            return "BADDATA";
+    } else if (w[0] == "move" && w.size() == 3 && w[1] == "vel") {
+        if (!ParseInt(w[2], value) || std::llabs(value) > c_speedCeiling)
+            return "BADDATA";
+        if (value == 0)
+            kind = eStop;
+        target = value > 0 ? axis.limitMax : axis.limitMin; // a run stops at the limit
+        runSpeed = static_cast<double>(std::llabs(value)) / c_nativePerStepsPerS;
+    } else {
+        return "BADCOMMAND";
+    }
+    if (check)
+        return "";
+
+    axis.homing = false;
+    axis.stallAtS = -1.0;
+    switch (kind) {
+    case eStop:
+        axis.motion->Stop(nowS);
+        break;
+    case eHalt:
+        axis.motion->Halt(nowS);
+        break;
+    case eHome:
+        axis.motion->RunFree(nowS, -1, speed);
+        axis.homing = true;
+        break;
+    case eTo:
+        axis.motion->MoveTo(nowS, target - axis.offset, runSpeed);
+        break;
+    }
+    if (wasBusy)
+        axis.flags.insert("NI"); // the earlier movement did not complete
+    else if (kind != eStop && kind != eHalt)
+        axis.flags.erase("NI");
+    axis.alertDue = wasBusy || Busy(axis, nowS);
+    if (axis.stallArmed && kind != eStop && kind != eHalt && Busy(axis, nowS)) {
+        axis.stallArmed = false;
+        axis.stallAtS = nowS + (axis.motion->RestTimeS() - nowS) / 2.0;
+    }
+    return "";
+}
+
+void CZaberEmulator::Update(double nowS, std::vector<std::string>& out)
+{
+    for (std::size_t d = 0; d < m_devices.size(); ++d) {
+        tDevice& device = m_devices[d];
+        for (std::size_t a = 0; a < device.axes.size(); ++a) {
+            tAxis& axis = device.axes[a];
+            if (axis.stallAtS >= 0.0 && nowS >= axis.stallAtS) {
+                axis.motion->Halt(axis.stallAtS);
+                axis.flags.insert("FS");
+                axis.homing = false;
+                axis.stallAtS = -1.0;
+            }
+            if (Busy(axis, nowS))
+                continue;
+            if (axis.homing) {
+                axis.homing = false;
+                axis.offset = -axis.motion->PositionAt(nowS); // the home sensor: position 0
+                axis.flags.erase("WR");
+            }
+            if (axis.alertDue) {
+                axis.alertDue = false;
+                if (device.alerts) {
+                    char body[64];
+                    std::snprintf(body, sizeof(body), "%02d %d IDLE %s", static_cast<int>(d + 1),
+                                  static_cast<int>(a + 1), TopFlag(axis).c_str());
+                    out.push_back(Frame(device, '!', body));
+                }
+            }
+        }
+    }
+}
+
+double CZaberEmulator::NextEventS() const
+{
+    double next = std::numeric_limits<double>::infinity();
+    for (const tDevice& device : m_devices)
+        for (const tAxis& axis : device.axes) {
+            if (axis.stallAtS >= 0.0)
+                next = std::min(next, axis.stallAtS);
+            if (axis.alertDue || axis.homing)
+                next = std::min(next, axis.motion->RestTimeS());
+        }
+    return next;
+}
+
+} // namespace zaberemu

@@ -1,0 +1,144 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CAxisMotion.h"
+#include "CSteadySimClock.h"
+
+namespace zaberemu {
+
+// One emulated device on the chain; devices are numbered 1, 2, ... in the order given.
+struct tEmulatedDevice {
+    int axes = 1;                    // 1..9
+    bool alerts = true;              // false: "set comm.alert 1" is refused, as by a device without alerts
+    std::int64_t travel = 1'000'000; // microsteps between the end switches of every axis
+};
+
+struct tEmulatorOptions {
+    std::vector<tEmulatedDevice> devices{tEmulatedDevice{2}, tEmulatedDevice{1}};
+    double timeScale = 1.0; // simulated seconds per real second
+    std::string linkPath;   // when set, a symbolic link to the pseudo-terminal, kept across Vanish/Reappear
+};
+
+// Zaber ASCII devices on a pseudo-terminal, for tests and for trying the driver without hardware.
+//
+// Every axis moves along the simulated stage's motion model (trapezoidal moves at "maxspeed" and
+// the device's acceleration, end switches at 0 and the travel). An axis starts without a position
+// reference (WR, position counter 0 wherever it stands) until "home" runs it to the lower end
+// switch. Replies come at once; alerts ("comm.alert 1") when an axis comes to rest. Unknown
+// commands and settings are rejected (BADCOMMAND).
+//
+// Choices where the protocol's facts are unconfirmed: a command with a bad checksum is dropped
+// without a reply; alerts of a single-axis device carry axis 1; "warnings clear" lists the flags
+// as they were before clearing; "set accel" is refused (the motion model's acceleration is fixed).
+//
+// Faults for tests: silence, a late reply, a garbled and split reply, a bad checksum, a stall in
+// the middle of the next move of an axis, and the whole port vanishing and coming back.
+//
+// One serving thread; every public member may be called from any thread (m_mutex).
+class CZaberEmulator {
+public:
+    explicit CZaberEmulator(tEmulatorOptions options);
+    ~CZaberEmulator(); // Stop
+    CZaberEmulator(const CZaberEmulator&) = delete;
+    CZaberEmulator& operator=(const CZaberEmulator&) = delete;
+
+    // Opens the pseudo-terminal and starts serving. False, with Error() saying why, on failure.
+    bool Start();
+    void Stop();
+    // The path to open: the link when one was asked for, else the pseudo-terminal itself.
+    std::string Path() const;
+    std::string Error() const;
+
+    void Silence(bool on);                     // no replies at all while on
+    void DelayNextReply(int ms);               // the next reply comes `ms` real milliseconds late
+    void GarbleNextReply();                    // a garbage line, then the reply split in two writes
+    void CorruptNextChecksum();                // the next reply carries a wrong checksum
+    void StallNextMove(int address, int axis); // the axis's next move stops halfway with FS
+    void Vanish();                             // the port closes, as an unplugged USB adapter
+    bool Reappear();                           // a new pseudo-terminal; the link follows it
+    int CommandsReceived(int address) const;   // commands addressed to the device (broadcasts too)
+    // Waits until the device has received `count` commands in all, at most `timeoutMs`.
+    bool WaitForCommands(int address, int count, int timeoutMs) const;
+    // One fault in words ("silent on", "delay 1500", "garble", "bad-checksum", "stall 1 2",
+    // "vanish", "return"); false when not understood.
+    bool Control(const std::string& line);
+
+private:
+    struct tAxis {
+        std::unique_ptr<simstage::CAxisMotion> motion;
+        std::int64_t travel = 0;
+        std::int64_t offset = 0; // position counter = physical position + offset
+        std::int64_t maxspeed = 153'600;
+        std::int64_t limitMin = 0;
+        std::int64_t limitMax = 0;
+        bool homing = false;     // the motion under way is a homing run
+        bool alertDue = false;   // an alert is sent when the motion ends
+        bool stallArmed = false; // the next move stalls halfway
+        double stallAtS = -1.0;  // when the move under way stalls (negative: it does not)
+        std::set<std::string> flags;
+    };
+    struct tDevice {
+        tEmulatedDevice config;
+        std::vector<tAxis> axes; // axis n at index n - 1
+        bool alerts = false;     // comm.alert
+        bool checksums = false;  // comm.checksum
+        int commands = 0;
+    };
+    struct tCommand {
+        int address = 0;
+        int axis = 0;
+        int id = -1;
+        std::vector<std::string> words;
+    };
+
+    // The serving thread: takes m_mutex for every look at the devices and every read or write of
+    // the terminal, and lets it go only to poll and to sleep out a late reply. Every private member
+    // below but Wake expects m_mutex held.
+    void Serve();
+    bool OpenTerminal();  // expects m_mutex held
+    void CloseTerminal(); // expects m_mutex held
+    void Wake();
+    // Handles one command line; appends the lines to send. Expects m_mutex held.
+    void Handle(const std::string& line, std::vector<std::string>& out);
+    std::string Answer(tDevice& device, int address, const tCommand& command, double nowS);
+    std::string Reply(const tDevice& device, int address, const tCommand& command, bool accepted,
+                      const std::string& data, double nowS) const;
+    std::string Frame(const tDevice& device, char kind, const std::string& body) const;
+    std::string AxisCommand(tDevice& device, const tCommand& command, double nowS);
+    std::string MoveAxis(tAxis& axis, const std::vector<std::string>& words, double nowS, bool check);
+    void Update(double nowS, std::vector<std::string>& out); // ends of motions, stalls, alerts
+    double NextEventS() const;                               // expects m_mutex held
+    std::string TopFlag(const tAxis& axis) const;
+    std::string DeviceFlag(const tDevice& device) const;
+    bool Busy(const tAxis& axis, double nowS) const { return axis.motion->IsMovingAt(nowS); }
+    std::int64_t Pos(const tAxis& axis, double nowS) const { return axis.motion->PositionAt(nowS) + axis.offset; }
+
+    tEmulatorOptions m_options;
+    simstage::CSteadySimClock m_clock;
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_handled; // a command was handled
+    std::vector<tDevice> m_devices;
+    std::thread m_thread;
+    bool m_running = false;
+    int m_master = -1;
+    int m_slave = -1; // held open so that the master never sees a hang-up between two users
+    int m_wake = -1;  // eventfd: a fault or Stop wakes the serving thread
+    std::string m_terminal;
+    std::string m_error;
+    std::string m_buffer;
+    bool m_silent = false;
+    int m_delayMs = 0;
+    bool m_garble = false;
+    bool m_corrupt = false;
+};
+
+} // namespace zaberemu
