@@ -564,13 +564,13 @@ int CZaberStage::GetPositionImpl(TickMap& positions, const stg::ESelection& sele
     return c_OK;
 }
 
-int CZaberStage::GotoUpperLimitImpl(const Axes& axes)
+int CZaberStage::RunToEnd(const Axes& axes, const char* words)
 {
     const unsigned stops = Stops();
     for (int axis : axes) {
         tMessage reply;
         const tTarget* target = Find(axis);
-        int rc = target ? Command(*target, "move max", reply, stg::c_TargetOutOfRange) : stg::c_NoSuchAxis;
+        int rc = target ? Command(*target, words, reply, stg::c_TargetOutOfRange) : stg::c_NoSuchAxis;
         if (rc == c_OK)
             rc = RefuseUnreferenced(*target, reply);
         if (rc != c_OK)
@@ -581,22 +581,9 @@ int CZaberStage::GotoUpperLimitImpl(const Axes& axes)
     return WaitAxes(axes, stg::CBaseStageML::c_waitForever, stops);
 }
 
-int CZaberStage::GotoLowerLimitImpl(const Axes& axes)
-{
-    const unsigned stops = Stops();
-    for (int axis : axes) {
-        tMessage reply;
-        const tTarget* target = Find(axis);
-        int rc = target ? Command(*target, "move min", reply, stg::c_TargetOutOfRange) : stg::c_NoSuchAxis;
-        if (rc == c_OK)
-            rc = RefuseUnreferenced(*target, reply);
-        if (rc != c_OK)
-            return rc;
-    }
-    if (const int stopped = StopIfStopped(axes, stops); stopped != c_OK)
-        return stopped;
-    return WaitAxes(axes, stg::CBaseStageML::c_waitForever, stops);
-}
+int CZaberStage::GotoUpperLimitImpl(const Axes& axes) { return RunToEnd(axes, "move max"); }
+
+int CZaberStage::GotoLowerLimitImpl(const Axes& axes) { return RunToEnd(axes, "move min"); }
 
 int CZaberStage::InitRangesImpl(const Axes& axes)
 {

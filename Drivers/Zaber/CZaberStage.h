@@ -81,6 +81,8 @@ private:
     int CommandAll(const TickMap& values, const std::string& verb, int badData, bool needsReference,
                    unsigned stopsBefore);
     int RefuseUnreferenced(const tTarget& target, const tMessage& reply) const;
+    // The limit runs: `words` ("move max", "move min") to every axis, then the wait.
+    int RunToEnd(const Axes& axes, const char* words);
     // A stop counted after `stopsBefore` may have reached the devices before the moves just
     // started: those axes are stopped again and the answer is c_Stopped; otherwise c_OK.
     int StopIfStopped(const Axes& axes, unsigned stopsBefore) const;
