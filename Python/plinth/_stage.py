@@ -355,6 +355,18 @@ class Stage:
         """Stops every axis of the stage."""
         return self._check(_plinth.StopMoving(self.id), "stopping")
 
+    @property
+    def last_emulated_move_result(self) -> Union[ResultCode, int]:
+        """How the last emulated move went, as a ResultCode (never raised, whatever strict says).
+
+        A driver without a started move of its own gets ``move(..., wait=False)`` and free runs
+        as its blocking move on a library thread; the Move handle's wait() then only tells that
+        the move ended. This tells how: ResultCode.Busy while it runs, then the driver's answer
+        (ResultCode.Stopped when stop() ended it or came before it began), the limits' answer
+        when the targets were no longer allowed, GeneralFailure when the driver threw;
+        ResultCode.OK while no emulated move has run."""
+        return self._code(_plinth.GetLastEmulatedMoveResult(self.id))
+
     def is_moving(self, *axes: AxisKey) -> bool:
         """Whether any of the axes (default: every axis) is moving."""
         if not axes:

@@ -317,6 +317,7 @@ PYBIND11_MODULE(_plinth, m)
     m.def("EnableUserControl", &stg::EnableUserControl, Unlocked());
     m.def("IsUserControlEnabled", &stg::IsUserControlEnabled, Unlocked());
     m.def("StopMoving", &stg::StopMoving, Unlocked());
+    m.def("GetLastEmulatedMoveResult", &stg::GetLastEmulatedMoveResult, Unlocked());
     m.def("IsAxisEnabled", py::overload_cast<std::uint32_t, int>(&stg::IsAxisEnabled), Unlocked());
     m.def("EnableAxis", py::overload_cast<std::uint32_t, int, bool>(&stg::EnableAxis), Unlocked());
     BindAxisFunctions<int>(m, "");

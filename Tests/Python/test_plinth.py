@@ -41,6 +41,16 @@ def test_moves_positions_and_settings_in_physical_units(open_stage):
     assert stage.get_property("AxisType", 3) == int(plinth.AxisType.Z)
 
 
+def test_zaber_stage_on_the_emulator_with_its_port_given_by_name(zaber_emulator, stage_id):
+    # The driver's own settings go by the names the driver registers; none is listed in Python.
+    with plinth.Stage("zaber", stage_id, settings={"ZaberPort": zaber_emulator}) as stage:
+        assert stage.get_property("ZaberPort") == zaber_emulator
+        stage.find_limits()
+        assert stage.limits("x") == ((0.0, "µm"), (100000.0, "µm"))
+        stage.move(x=Quantity(1.5, "mm"))
+        assert stage.position("x") == (1500.0, "µm")
+
+
 def test_errors_raise_by_default_and_answer_codes_when_not_strict(open_stage):
     stage = open_stage()
     with pytest.raises(plinth.errors.TargetOutOfRangeError) as raised:
@@ -78,6 +88,15 @@ def test_started_move_is_awaited_or_stopped_from_python(open_stage):
     move = stage.move(x=stopped_at + Quantity(0.2, "mm"), wait=False)
     assert move.wait(TIMEOUT_S) is True
     assert stage.position("x").isclose(stopped_at + Quantity(0.2, "mm"), abs_tol=0.1)
+
+    # A driver without a started move: the library runs its blocking move on a worker, and only
+    # the stage can tell that the move was stopped rather than arrived.
+    blocking = open_stage(scale=1.0, profile=plinth.SimProfile.BLOCKING_ONLY)
+    move = blocking.move(x="40mm", wait=False)
+    running = blocking.last_emulated_move_result
+    move.stop()
+    assert (running, move.wait(TIMEOUT_S), blocking.last_emulated_move_result) == (
+        ResultCode.Busy, True, ResultCode.Stopped)
 
 
 def test_blocking_motion_lets_other_python_threads_run(open_stage):
