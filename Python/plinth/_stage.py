@@ -200,6 +200,14 @@ class Stage:
                     raise error_for(rc, f"writing driver setting {key!r}")
             if not _plinth.ActivateStage(self._module, stage_id):
                 raise PlinthError(ResultCode.GeneralFailure, f"the driver of stage {stage_id} failed to start")
+            if _plinth.GetAxisCount(stage_id) == 0:
+                # A driver that found no axis and says why (a serial port not set, say) is of no
+                # use to any call: its reason is the error, not a stage that answers success.
+                found = _plinth.FindProperty("DriverMessage")
+                said = _plinth.GetProperty(stage_id, found[1], "text", None, False)[1] if found else None
+                if said:
+                    _plinth.DeactivateStage(self._module, stage_id)
+                    raise PlinthError(ResultCode.GeneralFailure, f"the driver of stage {stage_id} could not start: {said}")
         except BaseException:
             _plinth.UnregisterStage(self._module, stage_id)
             raise
