@@ -123,9 +123,20 @@ bool CStageManager::CreateDriver(const tStageInfo& info)
         if (m_lowLevel.count(info.stageID))
             return false;
     }
+    // The worker of an emulated move holds the stage lock until its move is over, and may outlive
+    // every layer above (the last call on a retired stage deletes them, after Exit): the driver
+    // object goes only once that lock is free.
+    const auto deleteWhenIdle = [](CLowLevelStage* driver) {
+        if (!driver)
+            return;
+        {
+            std::lock_guard<std::recursive_mutex> idle(driver->m_lock);
+        }
+        delete driver;
+    };
     std::shared_ptr<CLowLevelStage> stage;
     try {
-        stage.reset(factory(info.stageID));
+        stage = std::shared_ptr<CLowLevelStage>(factory(info.stageID), deleteWhenIdle);
     } catch (...) {
         return false; // a factory must not throw; one that does has made nothing
     }

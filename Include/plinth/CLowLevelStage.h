@@ -204,6 +204,8 @@ protected:
 private:
     // The worker of an emulated move takes the stage lock before it acknowledges its start.
     friend class CBaseStageML;
+    // Deletes a stage only once no thread holds its lock (see CStageManager::CreateDriver).
+    friend class CStageManager;
     using Lock = CLibraryLock;
 
     // Runs `call` under the stage lock and answers what it answers.
