@@ -68,21 +68,54 @@ std::vector<EAxisType> GetAxisTypeList(std::uint32_t stageID);
 //   that is not positive.
 // - A stage-level write answers c_OK once the stage is found and the value may be taken.
 // Value types: int, double, std::wstring, bool, std::int64_t and utl::TUnitValue<double>.
-#define PLINTH_DECLARE_TYPED_PROPERTIES(T)                                                      \
-    int GetProperty(std::uint32_t stageID, const int& propID, T& value);                        \
-    int SetProperty(std::uint32_t stageID, const int& propID, const T& value);                  \
-    int GetProperty(std::uint32_t stageID, const int& axis, const int& propID, T& value);       \
-    int SetProperty(std::uint32_t stageID, const int& axis, const int& propID, const T& value); \
-    int GetProperty(std::uint32_t stageID, const EAxisType& type, const int& propID, T& value); \
-    int SetProperty(std::uint32_t stageID, const EAxisType& type, const int& propID, const T& value);
 
-PLINTH_DECLARE_TYPED_PROPERTIES(int)
-PLINTH_DECLARE_TYPED_PROPERTIES(double)
-PLINTH_DECLARE_TYPED_PROPERTIES(std::wstring)
-PLINTH_DECLARE_TYPED_PROPERTIES(bool)
-PLINTH_DECLARE_TYPED_PROPERTIES(std::int64_t)
-PLINTH_DECLARE_TYPED_PROPERTIES(utl::TUnitValue<double>)
-#undef PLINTH_DECLARE_TYPED_PROPERTIES
+// int values.
+int GetProperty(std::uint32_t stageID, const int& propID, int& value);
+int SetProperty(std::uint32_t stageID, const int& propID, const int& value);
+int GetProperty(std::uint32_t stageID, const int& axis, const int& propID, int& value);
+int SetProperty(std::uint32_t stageID, const int& axis, const int& propID, const int& value);
+int GetProperty(std::uint32_t stageID, const EAxisType& type, const int& propID, int& value);
+int SetProperty(std::uint32_t stageID, const EAxisType& type, const int& propID, const int& value);
+
+// double values.
+int GetProperty(std::uint32_t stageID, const int& propID, double& value);
+int SetProperty(std::uint32_t stageID, const int& propID, const double& value);
+int GetProperty(std::uint32_t stageID, const int& axis, const int& propID, double& value);
+int SetProperty(std::uint32_t stageID, const int& axis, const int& propID, const double& value);
+int GetProperty(std::uint32_t stageID, const EAxisType& type, const int& propID, double& value);
+int SetProperty(std::uint32_t stageID, const EAxisType& type, const int& propID, const double& value);
+
+// std::wstring (text) values.
+int GetProperty(std::uint32_t stageID, const int& propID, std::wstring& value);
+int SetProperty(std::uint32_t stageID, const int& propID, const std::wstring& value);
+int GetProperty(std::uint32_t stageID, const int& axis, const int& propID, std::wstring& value);
+int SetProperty(std::uint32_t stageID, const int& axis, const int& propID, const std::wstring& value);
+int GetProperty(std::uint32_t stageID, const EAxisType& type, const int& propID, std::wstring& value);
+int SetProperty(std::uint32_t stageID, const EAxisType& type, const int& propID, const std::wstring& value);
+
+// bool values.
+int GetProperty(std::uint32_t stageID, const int& propID, bool& value);
+int SetProperty(std::uint32_t stageID, const int& propID, const bool& value);
+int GetProperty(std::uint32_t stageID, const int& axis, const int& propID, bool& value);
+int SetProperty(std::uint32_t stageID, const int& axis, const int& propID, const bool& value);
+int GetProperty(std::uint32_t stageID, const EAxisType& type, const int& propID, bool& value);
+int SetProperty(std::uint32_t stageID, const EAxisType& type, const int& propID, const bool& value);
+
+// std::int64_t values.
+int GetProperty(std::uint32_t stageID, const int& propID, std::int64_t& value);
+int SetProperty(std::uint32_t stageID, const int& propID, const std::int64_t& value);
+int GetProperty(std::uint32_t stageID, const int& axis, const int& propID, std::int64_t& value);
+int SetProperty(std::uint32_t stageID, const int& axis, const int& propID, const std::int64_t& value);
+int GetProperty(std::uint32_t stageID, const EAxisType& type, const int& propID, std::int64_t& value);
+int SetProperty(std::uint32_t stageID, const EAxisType& type, const int& propID, const std::int64_t& value);
+
+// utl::TUnitValue<double> (a double with a unit) values.
+int GetProperty(std::uint32_t stageID, const int& propID, utl::TUnitValue<double>& value);
+int SetProperty(std::uint32_t stageID, const int& propID, const utl::TUnitValue<double>& value);
+int GetProperty(std::uint32_t stageID, const int& axis, const int& propID, utl::TUnitValue<double>& value);
+int SetProperty(std::uint32_t stageID, const int& axis, const int& propID, const utl::TUnitValue<double>& value);
+int GetProperty(std::uint32_t stageID, const EAxisType& type, const int& propID, utl::TUnitValue<double>& value);
+int SetProperty(std::uint32_t stageID, const EAxisType& type, const int& propID, const utl::TUnitValue<double>& value);
 
 // "AxisEnabled" of an axis; every failure reads as not enabled.
 bool IsAxisEnabled(std::uint32_t stageID, int axis);

@@ -25,50 +25,85 @@
 
 namespace stg {
 
-#define PLINTH_DECLARE_AXIS_FUNCTIONS(K)                                                                             \
-    /* Map and list forms. */                                                                                        \
-    int GetPosition(std::uint32_t stageID, std::map<K, utl::TUnitValue<double>>& positions,                          \
-                    const ESelection& selection);                                                                    \
-    /* `wait` true: returns once the axes stand at the targets; false: starts the move. */                           \
-    int MoveTo(std::uint32_t stageID, const std::map<K, utl::TUnitValue<double>>& targets, bool wait);               \
-    int MoveToPos(std::uint32_t stageID, const std::map<K, utl::TUnitValue<double>>& targets);                       \
-    int SetPosition(std::uint32_t stageID, const std::map<K, utl::TUnitValue<double>>& targets);                     \
-    int MoveFree(std::uint32_t stageID, const std::map<K, double>& speeds);                                          \
-    bool IsMoving(std::uint32_t stageID, const std::vector<K>& axes);                                                \
-    int WaitForStop(std::uint32_t stageID, const std::vector<K>& axes, std::uint32_t timeoutMs);                     \
-    int UndefineLimits(std::uint32_t stageID, const std::vector<K>& axes);                                           \
-    int GetMaxima(std::uint32_t stageID, std::map<K, utl::TUnitValue<double>>& maxima, const ESelection& selection); \
-    int GetMinima(std::uint32_t stageID, std::map<K, utl::TUnitValue<double>>& minima, const ESelection& selection); \
-    int SetMaxima(std::uint32_t stageID, const std::map<K, utl::TUnitValue<double>>& maxima);                        \
-    int SetMinima(std::uint32_t stageID, const std::map<K, utl::TUnitValue<double>>& minima);                        \
-    int GetCalibration(std::uint32_t stageID, std::map<K, utl::TUnitValue<double>>& calibration,                     \
-                       const ESelection& selection);                                                                 \
-    int SetCalibration(std::uint32_t stageID, const std::map<K, utl::TUnitValue<double>>& calibration);              \
-    int GetSpeeds(std::uint32_t stageID, std::map<K, double>& speeds, const ESelection& selection);                  \
-    int SetSpeeds(std::uint32_t stageID, const std::map<K, double>& speeds);                                         \
-    /* Single-axis forms. */                                                                                         \
-    bool AreLimitsDefined(std::uint32_t stageID, K axis);                                                            \
-    int UndefineLimits(std::uint32_t stageID, K axis);                                                               \
-    /* The axis's position in the unit the stage gives it; `position` only on c_OK. */                               \
-    int GetPosition(std::uint32_t stageID, K axis, utl::TUnitValue<double>& position);                               \
-    int MoveTo(std::uint32_t stageID, K axis, const utl::TUnitValue<double>& position, bool wait);                   \
-    int MoveFree(std::uint32_t stageID, K axis, double speed);                                                       \
-    bool IsMoving(std::uint32_t stageID, K axis);                                                                    \
-    int WaitForStop(std::uint32_t stageID, K axis, std::uint32_t timeoutMs);                                         \
-    /* Reads the maximum first, then the minimum; both outputs only when both reads succeeded. */                    \
-    int GetAxisLimits(std::uint32_t stageID, K axis, utl::TUnitValue<double>& minimum,                               \
-                      utl::TUnitValue<double>& maximum);                                                             \
-    /* Checks both (finite, minimum not above maximum), then writes the minimum first; the */                        \
-    /* maximum only when that succeeded (not atomic). */                                                             \
-    int SetAxisLimits(std::uint32_t stageID, K axis, const utl::TUnitValue<double>& minimum,                         \
-                      const utl::TUnitValue<double>& maximum);                                                       \
-    int GetCalibration(std::uint32_t stageID, K axis, utl::TUnitValue<double>& calibration);                         \
-    int SetCalibration(std::uint32_t stageID, K axis, const utl::TUnitValue<double>& calibration);                   \
-    int GetAxisSpeed(std::uint32_t stageID, K axis, double& speed);                                                  \
-    int SetAxisSpeed(std::uint32_t stageID, K axis, double speed);
+// Map and list forms.
 
-PLINTH_DECLARE_AXIS_FUNCTIONS(int)
-PLINTH_DECLARE_AXIS_FUNCTIONS(EAxisType)
-#undef PLINTH_DECLARE_AXIS_FUNCTIONS
+// Positions and moves.
+int GetPosition(std::uint32_t stageID, std::map<int, utl::TUnitValue<double>>& positions, const ESelection& selection);
+int GetPosition(std::uint32_t stageID, std::map<EAxisType, utl::TUnitValue<double>>& positions,
+                const ESelection& selection);
+// `wait` true: returns once the axes stand at the targets; false: starts the move.
+int MoveTo(std::uint32_t stageID, const std::map<int, utl::TUnitValue<double>>& targets, bool wait);
+int MoveTo(std::uint32_t stageID, const std::map<EAxisType, utl::TUnitValue<double>>& targets, bool wait);
+int MoveToPos(std::uint32_t stageID, const std::map<int, utl::TUnitValue<double>>& targets);
+int MoveToPos(std::uint32_t stageID, const std::map<EAxisType, utl::TUnitValue<double>>& targets);
+int SetPosition(std::uint32_t stageID, const std::map<int, utl::TUnitValue<double>>& targets);
+int SetPosition(std::uint32_t stageID, const std::map<EAxisType, utl::TUnitValue<double>>& targets);
+int MoveFree(std::uint32_t stageID, const std::map<int, double>& speeds);
+int MoveFree(std::uint32_t stageID, const std::map<EAxisType, double>& speeds);
+bool IsMoving(std::uint32_t stageID, const std::vector<int>& axes);
+bool IsMoving(std::uint32_t stageID, const std::vector<EAxisType>& types);
+int WaitForStop(std::uint32_t stageID, const std::vector<int>& axes, std::uint32_t timeoutMs);
+int WaitForStop(std::uint32_t stageID, const std::vector<EAxisType>& types, std::uint32_t timeoutMs);
+
+// Limits.
+int UndefineLimits(std::uint32_t stageID, const std::vector<int>& axes);
+int UndefineLimits(std::uint32_t stageID, const std::vector<EAxisType>& types);
+int GetMaxima(std::uint32_t stageID, std::map<int, utl::TUnitValue<double>>& maxima, const ESelection& selection);
+int GetMaxima(std::uint32_t stageID, std::map<EAxisType, utl::TUnitValue<double>>& maxima, const ESelection& selection);
+int GetMinima(std::uint32_t stageID, std::map<int, utl::TUnitValue<double>>& minima, const ESelection& selection);
+int GetMinima(std::uint32_t stageID, std::map<EAxisType, utl::TUnitValue<double>>& minima, const ESelection& selection);
+int SetMaxima(std::uint32_t stageID, const std::map<int, utl::TUnitValue<double>>& maxima);
+int SetMaxima(std::uint32_t stageID, const std::map<EAxisType, utl::TUnitValue<double>>& maxima);
+int SetMinima(std::uint32_t stageID, const std::map<int, utl::TUnitValue<double>>& minima);
+int SetMinima(std::uint32_t stageID, const std::map<EAxisType, utl::TUnitValue<double>>& minima);
+
+// Calibration.
+int GetCalibration(std::uint32_t stageID, std::map<int, utl::TUnitValue<double>>& calibration,
+                   const ESelection& selection);
+int GetCalibration(std::uint32_t stageID, std::map<EAxisType, utl::TUnitValue<double>>& calibration,
+                   const ESelection& selection);
+int SetCalibration(std::uint32_t stageID, const std::map<int, utl::TUnitValue<double>>& calibration);
+int SetCalibration(std::uint32_t stageID, const std::map<EAxisType, utl::TUnitValue<double>>& calibration);
+
+// Speeds.
+int GetSpeeds(std::uint32_t stageID, std::map<int, double>& speeds, const ESelection& selection);
+int GetSpeeds(std::uint32_t stageID, std::map<EAxisType, double>& speeds, const ESelection& selection);
+int SetSpeeds(std::uint32_t stageID, const std::map<int, double>& speeds);
+int SetSpeeds(std::uint32_t stageID, const std::map<EAxisType, double>& speeds);
+
+// Single-axis forms.
+bool AreLimitsDefined(std::uint32_t stageID, int axis);
+bool AreLimitsDefined(std::uint32_t stageID, EAxisType type);
+int UndefineLimits(std::uint32_t stageID, int axis);
+int UndefineLimits(std::uint32_t stageID, EAxisType type);
+// The axis's position in the unit the stage gives it; `position` only on c_OK.
+int GetPosition(std::uint32_t stageID, int axis, utl::TUnitValue<double>& position);
+int GetPosition(std::uint32_t stageID, EAxisType type, utl::TUnitValue<double>& position);
+int MoveTo(std::uint32_t stageID, int axis, const utl::TUnitValue<double>& position, bool wait);
+int MoveTo(std::uint32_t stageID, EAxisType type, const utl::TUnitValue<double>& position, bool wait);
+int MoveFree(std::uint32_t stageID, int axis, double speed);
+int MoveFree(std::uint32_t stageID, EAxisType type, double speed);
+bool IsMoving(std::uint32_t stageID, int axis);
+bool IsMoving(std::uint32_t stageID, EAxisType type);
+int WaitForStop(std::uint32_t stageID, int axis, std::uint32_t timeoutMs);
+int WaitForStop(std::uint32_t stageID, EAxisType type, std::uint32_t timeoutMs);
+// Reads the maximum first, then the minimum; both outputs only when both reads succeeded.
+int GetAxisLimits(std::uint32_t stageID, int axis, utl::TUnitValue<double>& minimum, utl::TUnitValue<double>& maximum);
+int GetAxisLimits(std::uint32_t stageID, EAxisType type, utl::TUnitValue<double>& minimum,
+                  utl::TUnitValue<double>& maximum);
+// Checks both (finite, minimum not above maximum), then writes the minimum first; the
+// maximum only when that succeeded (not atomic).
+int SetAxisLimits(std::uint32_t stageID, int axis, const utl::TUnitValue<double>& minimum,
+                  const utl::TUnitValue<double>& maximum);
+int SetAxisLimits(std::uint32_t stageID, EAxisType type, const utl::TUnitValue<double>& minimum,
+                  const utl::TUnitValue<double>& maximum);
+int GetCalibration(std::uint32_t stageID, int axis, utl::TUnitValue<double>& calibration);
+int GetCalibration(std::uint32_t stageID, EAxisType type, utl::TUnitValue<double>& calibration);
+int SetCalibration(std::uint32_t stageID, int axis, const utl::TUnitValue<double>& calibration);
+int SetCalibration(std::uint32_t stageID, EAxisType type, const utl::TUnitValue<double>& calibration);
+int GetAxisSpeed(std::uint32_t stageID, int axis, double& speed);
+int GetAxisSpeed(std::uint32_t stageID, EAxisType type, double& speed);
+int SetAxisSpeed(std::uint32_t stageID, int axis, double speed);
+int SetAxisSpeed(std::uint32_t stageID, EAxisType type, double speed);
 
 } // namespace stg

@@ -35,26 +35,35 @@ utl::TUnitValue<geo::CdVec3> CvtPosToVec3D(std::uint32_t stageID,
 std::vector<EAxisType> CvtAxesToAxisTypes(std::uint32_t stageID, const std::vector<int>& axes);
 std::vector<int> CvtAxisTypesToAxes(std::uint32_t stageID, const std::vector<EAxisType>& types);
 
-#define PLINTH_DECLARE_VECTOR_FUNCTIONS(SUFFIX, V)                                                              \
-    /* `wait` true: returns once the stage stands at `position`; false: starts the move. */                     \
-    int MoveTo##SUFFIX(std::uint32_t stageID, const utl::TUnitValue<V>& position, bool wait);                   \
-    int GetPosition##SUFFIX(std::uint32_t stageID, utl::TUnitValue<V>& position);                               \
-    /* Checks every pair (finite, minimum not above maximum), then writes the minima first, */                  \
-    /* the maxima only when that succeeded (not atomic). */                                                     \
-    int SetAxisLimits##SUFFIX(std::uint32_t stageID, const utl::TUnitValue<V>& minimum,                         \
-                              const utl::TUnitValue<V>& maximum);                                               \
-    /* Reads the minima, then the maxima; writes both outputs only when both reads succeeded. */                \
-    int GetAxisLimits##SUFFIX(std::uint32_t stageID, utl::TUnitValue<V>& minimum, utl::TUnitValue<V>& maximum); \
-    int SetCalibration##SUFFIX(std::uint32_t stageID, const utl::TUnitValue<V>& calibration);                   \
-    int GetCalibration##SUFFIX(std::uint32_t stageID, utl::TUnitValue<V>& calibration);                         \
-    bool IsMoving##SUFFIX(std::uint32_t stageID);                                                               \
-    int WaitForStop##SUFFIX(std::uint32_t stageID, std::uint32_t timeoutMs);                                    \
-    int MoveFree##SUFFIX(std::uint32_t stageID, const V& speeds);                                               \
-    int GetSpeed##SUFFIX(std::uint32_t stageID, V& speeds);                                                     \
-    int SetSpeed##SUFFIX(std::uint32_t stageID, const V& speeds);
-
-PLINTH_DECLARE_VECTOR_FUNCTIONS(XY, geo::CdVec2)
-PLINTH_DECLARE_VECTOR_FUNCTIONS(XYZ, geo::CdVec3)
-#undef PLINTH_DECLARE_VECTOR_FUNCTIONS
+// `wait` true: returns once the stage stands at `position`; false: starts the move.
+int MoveToXY(std::uint32_t stageID, const utl::TUnitValue<geo::CdVec2>& position, bool wait);
+int MoveToXYZ(std::uint32_t stageID, const utl::TUnitValue<geo::CdVec3>& position, bool wait);
+int GetPositionXY(std::uint32_t stageID, utl::TUnitValue<geo::CdVec2>& position);
+int GetPositionXYZ(std::uint32_t stageID, utl::TUnitValue<geo::CdVec3>& position);
+// Checks every pair (finite, minimum not above maximum), then writes the minima first,
+// the maxima only when that succeeded (not atomic).
+int SetAxisLimitsXY(std::uint32_t stageID, const utl::TUnitValue<geo::CdVec2>& minimum,
+                    const utl::TUnitValue<geo::CdVec2>& maximum);
+int SetAxisLimitsXYZ(std::uint32_t stageID, const utl::TUnitValue<geo::CdVec3>& minimum,
+                     const utl::TUnitValue<geo::CdVec3>& maximum);
+// Reads the minima, then the maxima; writes both outputs only when both reads succeeded.
+int GetAxisLimitsXY(std::uint32_t stageID, utl::TUnitValue<geo::CdVec2>& minimum,
+                    utl::TUnitValue<geo::CdVec2>& maximum);
+int GetAxisLimitsXYZ(std::uint32_t stageID, utl::TUnitValue<geo::CdVec3>& minimum,
+                     utl::TUnitValue<geo::CdVec3>& maximum);
+int SetCalibrationXY(std::uint32_t stageID, const utl::TUnitValue<geo::CdVec2>& calibration);
+int SetCalibrationXYZ(std::uint32_t stageID, const utl::TUnitValue<geo::CdVec3>& calibration);
+int GetCalibrationXY(std::uint32_t stageID, utl::TUnitValue<geo::CdVec2>& calibration);
+int GetCalibrationXYZ(std::uint32_t stageID, utl::TUnitValue<geo::CdVec3>& calibration);
+bool IsMovingXY(std::uint32_t stageID);
+bool IsMovingXYZ(std::uint32_t stageID);
+int WaitForStopXY(std::uint32_t stageID, std::uint32_t timeoutMs);
+int WaitForStopXYZ(std::uint32_t stageID, std::uint32_t timeoutMs);
+int MoveFreeXY(std::uint32_t stageID, const geo::CdVec2& speeds);
+int MoveFreeXYZ(std::uint32_t stageID, const geo::CdVec3& speeds);
+int GetSpeedXY(std::uint32_t stageID, geo::CdVec2& speeds);
+int GetSpeedXYZ(std::uint32_t stageID, geo::CdVec3& speeds);
+int SetSpeedXY(std::uint32_t stageID, const geo::CdVec2& speeds);
+int SetSpeedXYZ(std::uint32_t stageID, const geo::CdVec3& speeds);
 
 } // namespace stg

@@ -154,47 +154,78 @@ void BindAxisFunctions(py::module_& m, const std::string& suffix)
           py::overload_cast<std::uint32_t, K, const Position&, const Position&>(&stg::SetAxisLimits), Unlocked());
 }
 
-// The XY and XYZ vector functions (SUFFIX XY or XYZ, V the vector type).
-#define PLINTH_BIND_VECTOR_FUNCTIONS(SUFFIX, V)                                   \
-    m.def("MoveTo" #SUFFIX, &stg::MoveTo##SUFFIX, Unlocked());                    \
-    m.def(                                                                        \
-        "GetPosition" #SUFFIX,                                                    \
-        [](std::uint32_t stageID) {                                               \
-            utl::TUnitValue<V> position;                                          \
-            const int rc = stg::GetPosition##SUFFIX(stageID, position);           \
-            return std::make_pair(rc, position);                                  \
-        },                                                                        \
-        Unlocked());                                                              \
-    m.def("SetAxisLimits" #SUFFIX, &stg::SetAxisLimits##SUFFIX, Unlocked());      \
-    m.def(                                                                        \
-        "GetAxisLimits" #SUFFIX,                                                  \
-        [](std::uint32_t stageID) {                                               \
-            utl::TUnitValue<V> minimum, maximum;                                  \
-            const int rc = stg::GetAxisLimits##SUFFIX(stageID, minimum, maximum); \
-            return std::make_tuple(rc, minimum, maximum);                         \
-        },                                                                        \
-        Unlocked());                                                              \
-    m.def("SetCalibration" #SUFFIX, &stg::SetCalibration##SUFFIX, Unlocked());    \
-    m.def(                                                                        \
-        "GetCalibration" #SUFFIX,                                                 \
-        [](std::uint32_t stageID) {                                               \
-            utl::TUnitValue<V> calibration;                                       \
-            const int rc = stg::GetCalibration##SUFFIX(stageID, calibration);     \
-            return std::make_pair(rc, calibration);                               \
-        },                                                                        \
-        Unlocked());                                                              \
-    m.def("IsMoving" #SUFFIX, &stg::IsMoving##SUFFIX, Unlocked());                \
-    m.def("WaitForStop" #SUFFIX, &stg::WaitForStop##SUFFIX, Unlocked());          \
-    m.def("MoveFree" #SUFFIX, &stg::MoveFree##SUFFIX, Unlocked());                \
-    m.def("SetSpeed" #SUFFIX, &stg::SetSpeed##SUFFIX, Unlocked());                \
-    m.def(                                                                        \
-        "GetSpeed" #SUFFIX,                                                       \
-        [](std::uint32_t stageID) {                                               \
-            V speeds;                                                             \
-            const int rc = stg::GetSpeed##SUFFIX(stageID, speeds);                \
-            return std::make_pair(rc, speeds);                                    \
-        },                                                                        \
+// The XY or XYZ vector functions, V the vector type; their names end in `suffix`.
+template <class V>
+struct tVectorFunctions {
+    using Vec = utl::TUnitValue<V>;
+    int (*moveTo)(std::uint32_t, const Vec&, bool);
+    int (*getPosition)(std::uint32_t, Vec&);
+    int (*setAxisLimits)(std::uint32_t, const Vec&, const Vec&);
+    int (*getAxisLimits)(std::uint32_t, Vec&, Vec&);
+    int (*setCalibration)(std::uint32_t, const Vec&);
+    int (*getCalibration)(std::uint32_t, Vec&);
+    bool (*isMoving)(std::uint32_t);
+    int (*waitForStop)(std::uint32_t, std::uint32_t);
+    int (*moveFree)(std::uint32_t, const V&);
+    int (*getSpeed)(std::uint32_t, V&);
+    int (*setSpeed)(std::uint32_t, const V&);
+};
+
+const tVectorFunctions<geo::CdVec2> c_xyFunctions{&stg::MoveToXY,        &stg::GetPositionXY,    &stg::SetAxisLimitsXY,
+                                                  &stg::GetAxisLimitsXY, &stg::SetCalibrationXY, &stg::GetCalibrationXY,
+                                                  &stg::IsMovingXY,      &stg::WaitForStopXY,    &stg::MoveFreeXY,
+                                                  &stg::GetSpeedXY,      &stg::SetSpeedXY};
+const tVectorFunctions<geo::CdVec3> c_xyzFunctions{
+    &stg::MoveToXYZ,         &stg::GetPositionXYZ,    &stg::SetAxisLimitsXYZ, &stg::GetAxisLimitsXYZ,
+    &stg::SetCalibrationXYZ, &stg::GetCalibrationXYZ, &stg::IsMovingXYZ,      &stg::WaitForStopXYZ,
+    &stg::MoveFreeXYZ,       &stg::GetSpeedXYZ,       &stg::SetSpeedXYZ};
+
+template <class V>
+void BindVectorFunctions(py::module_& m, const std::string& suffix, const tVectorFunctions<V>& f)
+{
+    using Vec = utl::TUnitValue<V>;
+    const auto name = [&](const char* base) { return std::string(base) + suffix; };
+
+    m.def(name("MoveTo").c_str(), f.moveTo, Unlocked());
+    m.def(
+        name("GetPosition").c_str(),
+        [get = f.getPosition](std::uint32_t stageID) {
+            Vec position;
+            const int rc = get(stageID, position);
+            return std::make_pair(rc, position);
+        },
         Unlocked());
+    m.def(name("SetAxisLimits").c_str(), f.setAxisLimits, Unlocked());
+    m.def(
+        name("GetAxisLimits").c_str(),
+        [get = f.getAxisLimits](std::uint32_t stageID) {
+            Vec minimum, maximum;
+            const int rc = get(stageID, minimum, maximum);
+            return std::make_tuple(rc, minimum, maximum);
+        },
+        Unlocked());
+    m.def(name("SetCalibration").c_str(), f.setCalibration, Unlocked());
+    m.def(
+        name("GetCalibration").c_str(),
+        [get = f.getCalibration](std::uint32_t stageID) {
+            Vec calibration;
+            const int rc = get(stageID, calibration);
+            return std::make_pair(rc, calibration);
+        },
+        Unlocked());
+    m.def(name("IsMoving").c_str(), f.isMoving, Unlocked());
+    m.def(name("WaitForStop").c_str(), f.waitForStop, Unlocked());
+    m.def(name("MoveFree").c_str(), f.moveFree, Unlocked());
+    m.def(name("SetSpeed").c_str(), f.setSpeed, Unlocked());
+    m.def(
+        name("GetSpeed").c_str(),
+        [get = f.getSpeed](std::uint32_t stageID) {
+            V speeds;
+            const int rc = get(stageID, speeds);
+            return std::make_pair(rc, speeds);
+        },
+        Unlocked());
+}
 
 // The medium level's range search, which the flat API does not offer.
 int InitRanges(std::uint32_t stageID, const std::vector<int>& axes)
@@ -322,8 +353,8 @@ PYBIND11_MODULE(_plinth, m)
     m.def("EnableAxis", py::overload_cast<std::uint32_t, int, bool>(&stg::EnableAxis), Unlocked());
     BindAxisFunctions<int>(m, "");
     BindAxisFunctions<stg::EAxisType>(m, "ByType");
-    PLINTH_BIND_VECTOR_FUNCTIONS(XY, geo::CdVec2)
-    PLINTH_BIND_VECTOR_FUNCTIONS(XYZ, geo::CdVec3)
+    BindVectorFunctions(m, "XY", c_xyFunctions);
+    BindVectorFunctions(m, "XYZ", c_xyzFunctions);
 
     // Typed properties: `value_type` is int, int64, double, bool, text or quantity; `axis` None
     // addresses the stage, otherwise an axis number (or an axis type with by_type).

@@ -1,0 +1,531 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <utility>
+#include <vector>
+
+#include <geo/CdVec2.h>
+#include <geo/CdVec3.h>
+#include <plinth/CStageManager.h>
+#include <plinth/PropertyAccess.h>
+#include <plinth/PropertyIDs.h>
+#include <plinth/ResultCodes.h>
+#include <plinth/StageAPI.h>
+#include <plinth/StageAPIAxes.h>
+#include <plinth/StageAPICoordinates.h>
+
+#include "SettingValues.h"
+
+// The bodies the exported flat API shares: each exported function is one call of a template here,
+// instantiated for its value type (typed properties), its key form (axis number or axis type) or
+// its vector (XY or XYZ). Calls back into the exported functions are written stg::Name so that
+// they never resolve to a template of the same name here.
+
+namespace stg::flat {
+
+// Every function holds its stage for the length of the call: a stage retired meanwhile by
+// another thread stays alive until the call returns.
+inline CStageRef Stage(std::uint32_t stageID) { return CStageManager::StageManager().Acquire(stageID); }
+
+// The frame of a pass-through function: the missing-stage answer, or the stage's answer.
+template <class Answer, class Call>
+Answer WithStage(std::uint32_t stageID, Answer missing, Call&& call)
+{
+    const CStageRef stage = Stage(stageID);
+    return stage ? call(*stage) : missing;
+}
+
+// Properties that hold the stage's structure: the list of the axes' property sets, and the number
+// and type by which an axis is found in it and by the library. Written through the typed
+// property functions they would cut the axes off their stored settings; the driver sets them.
+inline bool IsStructural(int propID) noexcept
+{
+    return propID == c_propAxes || propID == c_propAxisNo || propID == c_propAxisType;
+}
+
+// The axis a typed-property call addresses: a number as given, a type through the stage.
+inline int AxisOf(const CStageAccess&, int axis) { return axis; }
+inline int AxisOf(const CStageAccess& stage, EAxisType type) { return stage.GetAxisFromType(type); }
+
+template <class T>
+int GetStageProperty(std::uint32_t stageID, int propID, T& value)
+{
+    const CStageRef stage = Stage(stageID);
+    if (!stage)
+        return c_NoSuchStage;
+    if (!CStageAccess::IsAllowedPropAccessML(propID))
+        return c_PropertyNotAccessible;
+    return ReadStageProperty(stage->GetMediumLevel().GetLowLevel(), propID, value);
+}
+
+template <class T>
+int SetStageProperty(std::uint32_t stageID, int propID, const T& value)
+{
+    const CStageRef stage = Stage(stageID);
+    if (!stage)
+        return c_NoSuchStage;
+    if (!CStageAccess::IsAllowedPropAccessML(propID) || IsStructural(propID))
+        return c_PropertyNotAccessible;
+    // The stage-level vessel gives no answer, so a number it must not take is refused here.
+    if (!detail::IsValidSetting(propID, detail::Pack(value)))
+        return c_InvalidValue;
+    WriteStageProperty(stage->GetMediumLevel().GetLowLevel(), propID, value);
+    return c_OK;
+}
+
+template <class Key, class T>
+int GetAxisProperty(std::uint32_t stageID, Key key, int propID, T& value)
+{
+    const CStageRef stage = Stage(stageID);
+    if (!stage)
+        return c_NoSuchStage;
+    if (!CStageAccess::IsAllowedPropAccessML(propID))
+        return c_PropertyNotAccessible;
+    return ReadAxisProperty(stage->GetMediumLevel().GetLowLevel(), AxisOf(*stage, key), propID, value);
+}
+
+template <class Key, class T>
+int SetAxisProperty(std::uint32_t stageID, Key key, int propID, const T& value)
+{
+    const CStageRef stage = Stage(stageID);
+    if (!stage)
+        return c_NoSuchStage;
+    if (!CStageAccess::IsAllowedPropAccessML(propID) || IsStructural(propID))
+        return c_PropertyNotAccessible;
+    return WriteAxisProperty(stage->GetMediumLevel().GetLowLevel(), AxisOf(*stage, key), propID, value);
+}
+
+template <class Key>
+bool IsAxisEnabled(std::uint32_t stageID, Key key)
+{
+    const CStageRef stage = Stage(stageID);
+    bool enabled = false;
+    return stage &&
+           ReadAxisProperty(stage->GetMediumLevel().GetLowLevel(), AxisOf(*stage, key), c_propAxisEnabled, enabled) ==
+               c_OK &&
+           enabled;
+}
+
+template <class Key>
+int EnableAxis(std::uint32_t stageID, Key key, bool enable)
+{
+    const CStageRef stage = Stage(stageID);
+    if (!stage)
+        return c_NoSuchStage;
+    return WriteAxisProperty(stage->GetMediumLevel().GetLowLevel(), AxisOf(*stage, key), c_propAxisEnabled, enable);
+}
+
+using Position = utl::TUnitValue<double>;
+template <class K>
+using PositionsOf = std::map<K, Position>;
+template <class K>
+using SpeedsOf = std::map<K, double>;
+
+// What a query map is seeded with: only its keys matter.
+inline const Position c_emptyEntry(0.0, utl::c_mum);
+
+// A single-axis query: {key: seed} through `query`, the entry copied out only on c_OK.
+template <class K, class V, class Query>
+int QueryOne(K key, V& out, const V& seed, Query&& query)
+{
+    std::map<K, V> map{{key, seed}};
+    const int rc = query(map);
+    auto it = map.find(key);
+    if (rc == c_OK && it != map.end())
+        out = it->second;
+    return rc;
+}
+
+// Limits are written per axis as a pair, the minimum then the maximum, under one hold of the stage
+// lock: both are checked before anything is written, so a refused pair changes nothing. Both
+// finite, and the minimum not above the maximum.
+inline int CheckLimitPair(const Position& minimum, const Position& maximum)
+{
+    if (!detail::IsFinite(minimum) || !detail::IsFinite(maximum))
+        return c_InvalidValue;
+    const double maximumInMinimumUnit = utl::Convert(maximum.GetValue(), maximum.GetUnit(), minimum.GetUnit());
+    return maximumInMinimumUnit < minimum.GetValue() ? c_InvalidValue : c_OK;
+}
+
+// Map and list forms, K the key: int (axis number) or EAxisType.
+
+template <class K>
+int GetPosition(std::uint32_t stageID, PositionsOf<K>& positions, const ESelection& selection)
+{
+    return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) { return s.GetPosition(positions, selection); });
+}
+
+template <class K>
+int MoveTo(std::uint32_t stageID, const PositionsOf<K>& targets, bool wait)
+{
+    return WithStage(stageID, c_NoSuchStage,
+                     [&](CStageAccess& s) { return wait ? s.SetPosition(targets) : s.MoveToPos(targets); });
+}
+
+template <class K>
+int MoveToPos(std::uint32_t stageID, const PositionsOf<K>& targets)
+{
+    return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) { return s.MoveToPos(targets); });
+}
+
+template <class K>
+int SetPosition(std::uint32_t stageID, const PositionsOf<K>& targets)
+{
+    return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) { return s.SetPosition(targets); });
+}
+
+template <class K>
+int MoveFree(std::uint32_t stageID, const SpeedsOf<K>& speeds)
+{
+    return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) { return s.MoveFree(speeds); });
+}
+
+template <class K>
+bool IsMoving(std::uint32_t stageID, const std::vector<K>& axes)
+{
+    return WithStage(stageID, false, [&](CStageAccess& s) { return s.IsMoving(axes); });
+}
+
+template <class K>
+int WaitForStop(std::uint32_t stageID, const std::vector<K>& axes, std::uint32_t timeoutMs)
+{
+    return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) { return s.WaitForStop(axes, timeoutMs); });
+}
+
+template <class K>
+int UndefineLimits(std::uint32_t stageID, const std::vector<K>& axes)
+{
+    return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) { return s.UndefineLimits(axes); });
+}
+
+template <class K>
+int GetMaxima(std::uint32_t stageID, PositionsOf<K>& maxima, const ESelection& selection)
+{
+    return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) { return s.GetMaxima(maxima, selection); });
+}
+
+template <class K>
+int GetMinima(std::uint32_t stageID, PositionsOf<K>& minima, const ESelection& selection)
+{
+    return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) { return s.GetMinima(minima, selection); });
+}
+
+template <class K>
+int SetMaxima(std::uint32_t stageID, const PositionsOf<K>& maxima)
+{
+    return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) { return s.SetMaxima(maxima); });
+}
+
+template <class K>
+int SetMinima(std::uint32_t stageID, const PositionsOf<K>& minima)
+{
+    return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) { return s.SetMinima(minima); });
+}
+
+template <class K>
+int GetCalibration(std::uint32_t stageID, PositionsOf<K>& calibration, const ESelection& selection)
+{
+    return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) { return s.GetCalibration(calibration, selection); });
+}
+
+template <class K>
+int SetCalibration(std::uint32_t stageID, const PositionsOf<K>& calibration)
+{
+    return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) { return s.SetCalibration(calibration); });
+}
+
+template <class K>
+int GetSpeeds(std::uint32_t stageID, SpeedsOf<K>& speeds, const ESelection& selection)
+{
+    return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) { return s.GetSpeeds(speeds, selection); });
+}
+
+template <class K>
+int SetSpeeds(std::uint32_t stageID, const SpeedsOf<K>& speeds)
+{
+    return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) { return s.SetSpeeds(speeds); });
+}
+
+// Single-axis forms: the axis wrapped into a one-entry map or list.
+
+template <class K>
+bool AreLimitsDefined(std::uint32_t stageID, K axis)
+{
+    return WithStage(stageID, false, [&](CStageAccess& s) { return s.AreLimitsDefined(&axis); });
+}
+
+template <class K>
+int UndefineLimits(std::uint32_t stageID, K axis)
+{
+    return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) { return s.UndefineLimits(axis); });
+}
+
+template <class K>
+int GetPosition(std::uint32_t stageID, K axis, Position& position)
+{
+    return QueryOne(axis, position, position,
+                    [&](PositionsOf<K>& map) { return stg::GetPosition(stageID, map, eGivenAxes); });
+}
+
+template <class K>
+int MoveTo(std::uint32_t stageID, K axis, const Position& position, bool wait)
+{
+    return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) {
+        const PositionsOf<K> targets{{axis, position}};
+        return wait ? s.SetPosition(targets) : s.MoveToPos(targets);
+    });
+}
+
+template <class K>
+int MoveFree(std::uint32_t stageID, K axis, double speed)
+{
+    return stg::MoveFree(stageID, SpeedsOf<K>{{axis, speed}});
+}
+
+template <class K>
+bool IsMoving(std::uint32_t stageID, K axis)
+{
+    return stg::IsMoving(stageID, std::vector<K>{axis});
+}
+
+template <class K>
+int WaitForStop(std::uint32_t stageID, K axis, std::uint32_t timeoutMs)
+{
+    return stg::WaitForStop(stageID, std::vector<K>{axis}, timeoutMs);
+}
+
+template <class K>
+int GetAxisLimits(std::uint32_t stageID, K axis, Position& minimum, Position& maximum)
+{
+    return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) {
+        PositionsOf<K> maxima{{axis, c_emptyEntry}}, minima{{axis, c_emptyEntry}};
+        int rc = s.GetMaxima(maxima, eGivenAxes);
+        if (rc == c_OK)
+            rc = s.GetMinima(minima, eGivenAxes);
+        if (rc == c_OK && maxima.count(axis) && minima.count(axis)) {
+            maximum = maxima[axis];
+            minimum = minima[axis];
+        }
+        return rc;
+    });
+}
+
+template <class K>
+int SetAxisLimits(std::uint32_t stageID, K axis, const Position& minimum, const Position& maximum)
+{
+    return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) {
+        const int checked = CheckLimitPair(minimum, maximum);
+        if (checked != c_OK)
+            return checked;
+        return s.SetLimitPairs(PositionsOf<K>{{axis, minimum}}, PositionsOf<K>{{axis, maximum}});
+    });
+}
+
+template <class K>
+int GetCalibration(std::uint32_t stageID, K axis, Position& calibration)
+{
+    return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) {
+        return QueryOne(axis, calibration, c_emptyEntry,
+                        [&](PositionsOf<K>& map) { return s.GetCalibration(map, eGivenAxes); });
+    });
+}
+
+template <class K>
+int SetCalibration(std::uint32_t stageID, K axis, const Position& calibration)
+{
+    return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) {
+        return s.SetCalibration(PositionsOf<K>{{axis, calibration}});
+    });
+}
+
+template <class K>
+int GetAxisSpeed(std::uint32_t stageID, K axis, double& speed)
+{
+    return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) {
+        return QueryOne(axis, speed, 0.0, [&](SpeedsOf<K>& map) { return s.GetSpeeds(map, eGivenAxes); });
+    });
+}
+
+template <class K>
+int SetAxisSpeed(std::uint32_t stageID, K axis, double speed)
+{
+    return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) { return s.SetSpeeds(SpeedsOf<K>{{axis, speed}}); });
+}
+
+// Vector forms, V geo::CdVec2 (XY) or geo::CdVec3 (XYZ).
+
+// The component of each axis type in a coordinate vector.
+template <class V>
+struct tComponents;
+template <>
+struct tComponents<geo::CdVec2> {
+    static constexpr std::pair<EAxisType, double geo::CdVec2::*> c_axes[] = {{eAxisX, &geo::CdVec2::x},
+                                                                             {eAxisY, &geo::CdVec2::y}};
+};
+template <>
+struct tComponents<geo::CdVec3> {
+    static constexpr std::pair<EAxisType, double geo::CdVec3::*> c_axes[] = {
+        {eAxisX, &geo::CdVec3::x}, {eAxisY, &geo::CdVec3::y}, {eAxisZ, &geo::CdVec3::z}};
+};
+
+template <class V>
+PositionsByType VecToPosByType(const utl::TUnitValue<V>& vec)
+{
+    PositionsByType map;
+    for (const auto& [type, member] : tComponents<V>::c_axes)
+        map[type] = Position(vec.GetValue().*member, vec.GetUnit());
+    return map;
+}
+
+template <class V>
+utl::TUnitValue<V> PosByTypeToVec(const PositionsByType& positions)
+{
+    const auto entry = [&](EAxisType type) {
+        auto it = positions.find(type);
+        return it == positions.end() ? c_emptyEntry : it->second;
+    };
+    const utl::CUnit unit = entry(eAxisX).GetUnit();
+    V vec;
+    for (const auto& [type, member] : tComponents<V>::c_axes) {
+        const Position value = entry(type);
+        vec.*member = type == eAxisX ? value.GetValue() : utl::Convert(value.GetValue(), value.GetUnit(), unit);
+    }
+    return utl::TUnitValue<V>(vec, unit);
+}
+
+template <class V>
+utl::TUnitValue<V> PosToVec(std::uint32_t stageID, const PositionsOf<int>& positions)
+{
+    PositionsByType byType;
+    for (const auto& [axis, position] : positions)
+        byType[stg::GetAxisType(stageID, axis)] = position; // a later axis of the same type wins
+    return PosByTypeToVec<V>(byType);
+}
+
+template <class V>
+std::vector<EAxisType> TypesOf()
+{
+    std::vector<EAxisType> types;
+    for (const auto& entry : tComponents<V>::c_axes)
+        types.push_back(entry.first);
+    return types;
+}
+
+template <class V>
+PositionsByType EmptyEntries()
+{
+    PositionsByType map;
+    for (const auto& entry : tComponents<V>::c_axes)
+        map[entry.first] = c_emptyEntry;
+    return map;
+}
+
+template <class V>
+SpeedsOf<EAxisType> SpeedsFromVec(const V& speeds)
+{
+    SpeedsOf<EAxisType> map;
+    for (const auto& [type, member] : tComponents<V>::c_axes)
+        map[type] = speeds.*member;
+    return map;
+}
+
+template <class V>
+int MoveToVec(std::uint32_t stageID, const utl::TUnitValue<V>& position, bool wait)
+{
+    return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) {
+        const PositionsByType targets = VecToPosByType(position);
+        return wait ? s.SetPosition(targets) : s.MoveToPos(targets);
+    });
+}
+
+template <class V>
+int GetPositionVec(std::uint32_t stageID, utl::TUnitValue<V>& position)
+{
+    PositionsByType map = EmptyEntries<V>();
+    const int rc = stg::GetPosition(stageID, map, eGivenAxes);
+    if (rc == c_OK)
+        position = PosByTypeToVec<V>(map);
+    return rc;
+}
+
+template <class V>
+int SetAxisLimitsVec(std::uint32_t stageID, const utl::TUnitValue<V>& minimum, const utl::TUnitValue<V>& maximum)
+{
+    const PositionsByType maxima = VecToPosByType(maximum);
+    for (const auto& [type, lower] : VecToPosByType(minimum)) {
+        const int checked = CheckLimitPair(lower, maxima.at(type));
+        if (checked != c_OK)
+            return checked;
+    }
+    return WithStage(stageID, c_NoSuchStage,
+                     [&](CStageAccess& s) { return s.SetLimitPairs(VecToPosByType(minimum), maxima); });
+}
+
+template <class V>
+int GetAxisLimitsVec(std::uint32_t stageID, utl::TUnitValue<V>& minimum, utl::TUnitValue<V>& maximum)
+{
+    PositionsByType minima = EmptyEntries<V>();
+    PositionsByType maxima = EmptyEntries<V>();
+    int rc = stg::GetMinima(stageID, minima, eGivenAxes);
+    if (rc == c_OK)
+        rc = stg::GetMaxima(stageID, maxima, eGivenAxes);
+    if (rc == c_OK) {
+        minimum = PosByTypeToVec<V>(minima);
+        maximum = PosByTypeToVec<V>(maxima);
+    }
+    return rc;
+}
+
+template <class V>
+int SetCalibrationVec(std::uint32_t stageID, const utl::TUnitValue<V>& calibration)
+{
+    return stg::SetCalibration(stageID, VecToPosByType(calibration));
+}
+
+template <class V>
+int GetCalibrationVec(std::uint32_t stageID, utl::TUnitValue<V>& calibration)
+{
+    PositionsByType map = EmptyEntries<V>();
+    const int rc = stg::GetCalibration(stageID, map, eGivenAxes);
+    if (rc == c_OK)
+        calibration = PosByTypeToVec<V>(map);
+    return rc;
+}
+
+template <class V>
+bool IsMovingVec(std::uint32_t stageID)
+{
+    return stg::IsMoving(stageID, TypesOf<V>());
+}
+
+template <class V>
+int WaitForStopVec(std::uint32_t stageID, std::uint32_t timeoutMs)
+{
+    return stg::WaitForStop(stageID, TypesOf<V>(), timeoutMs);
+}
+
+template <class V>
+int MoveFreeVec(std::uint32_t stageID, const V& speeds)
+{
+    return stg::MoveFree(stageID, SpeedsFromVec(speeds));
+}
+
+template <class V>
+int GetSpeedVec(std::uint32_t stageID, V& speeds)
+{
+    SpeedsOf<EAxisType> map = SpeedsFromVec(V{});
+    const int rc = stg::GetSpeeds(stageID, map, eGivenAxes);
+    if (rc == c_OK)
+        for (const auto& [type, member] : tComponents<V>::c_axes)
+            speeds.*member = map[type];
+    return rc;
+}
+
+template <class V>
+int SetSpeedVec(std::uint32_t stageID, const V& speeds)
+{
+    return stg::SetSpeeds(stageID, SpeedsFromVec(speeds));
+}
+
+} // namespace stg::flat
