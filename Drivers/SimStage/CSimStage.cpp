@@ -12,7 +12,7 @@ namespace {
 
 using stg::c_OK;
 
-static_assert(c_noTimeLimit == stg::CBaseStageML::c_waitForever, "one value waits without limit");
+static_assert(c_noTimeLimit == stg::c_waitForever, "one value waits without limit");
 
 stg::tAxisProps PropsOf(const tSimAxisHardware& hardware)
 {

@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include <plinth/Plinth.h>
+#include <plinth/Driver.h>
 
 namespace stgtest {
 
