@@ -7,6 +7,7 @@
 #include <cfg/GlobalPropSets.h>
 #include <plinth/CreateStage.h>
 #include <plinth/PropertyIDs.h>
+#include <plinth/StageEvents.h>
 #include <trellis/Extensions.h>
 #include <utl/Events.h>
 #include <utl/PropertyRegistry.h>
@@ -88,7 +89,7 @@ static tHostRegistration s_hostRegistration;
 
 CStageManager& CStageManager::StageManager() { return ms_StageManager; }
 
-CStageManager::CStageManager() : m_propSet(boost::make_shared<utl::CPropSet>()), m_eventID(utl::CreateEventID())
+CStageManager::CStageManager() : m_propSet(boost::make_shared<utl::CPropSet>()), m_eventID(GetStageEventID())
 {
     RegisterProps();
     cfg::PlugGlobalPropSet(c_cfgStageGroup, c_cfgManagerID, m_propSet, false);

@@ -9,6 +9,7 @@
 
 #include <boost/shared_ptr.hpp>
 
+#include <platform/Module.h>
 #include <plinth/CLowLevelStage.h>
 #include <plinth/CMediumLevelStage.h>
 #include <plinth/CStageAccess.h>
@@ -17,6 +18,12 @@
 #include <utl/CPropSet.h>
 
 namespace stg {
+
+// Identifies one stage towards the stage manager.
+struct tStageInfo {
+    plat::ModuleHandle module = nullptr; // the driver module exporting "CreateStage"
+    std::uint32_t stageID = 0;
+};
 
 // The one registry of stages in the process. It makes a stage's driver object with the factory
 // "CreateStage" of the stage's driver module, activates it by stacking a medium level and a stage
@@ -84,7 +91,7 @@ public:
     CStageAccess* GetStage(const std::uint32_t& stageID) const;
     CMediumLevelStage* GetMediumLevel(const std::uint32_t& stageID) const;
     CLowLevelStage* GetLowLevel(const std::uint32_t& stageID) const;
-    // The ID under which every stage fires its events.
+    // The ID under which every stage fires its events: stg::GetStageEventID().
     unsigned int GetEventID() const noexcept { return m_eventID; }
     // The manager's own property set (group 3, ID 0 in the configuration database).
     boost::shared_ptr<utl::CPropSet> GetPropSet() const { return m_propSet; }
