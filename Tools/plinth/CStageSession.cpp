@@ -92,8 +92,15 @@ CStageSession::CStageSession(const std::string& modulePath, std::uint32_t stageI
         throw std::runtime_error(modulePath + " is no driver module, or its driver refused stage " +
                                  std::to_string(stageID));
     }
-    if (beforeActivation)
-        beforeActivation(*manager.GetLowLevel(stageID));
+    if (beforeActivation) {
+        try {
+            beforeActivation(*manager.GetLowLevel(stageID));
+        } catch (...) {
+            manager.UnregisterStage(m_info);
+            utl::UnsubscribeEvent(m_token);
+            throw;
+        }
+    }
     if (!manager.ActivateStage(m_info)) {
         const std::string said = DriverMessage(stageID);
         manager.UnregisterStage(m_info);
