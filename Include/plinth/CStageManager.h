@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include <boost/shared_ptr.hpp>
@@ -67,6 +68,11 @@ public:
     // null or throws, or the ID is registered already (the stored stage stays as it is). The
     // driver object is not initialised here.
     bool RegisterStage(const tStageInfo& info);
+    // Why the calling thread's last RegisterStage (or the registration inside Reset and
+    // ReInitialize) made no driver object, in words: the module has no factory, the factory or the
+    // driver's constructor failed (with its message), or the ID is registered already. Empty after
+    // one that succeeded.
+    static std::string GetRegisterFailure();
     // Init()s the driver (its answer is not looked at: a stage whose driver failed to initialise
     // is still activated) and builds the upper layers. Any exception on the way is caught: false,
     // nothing stored. True at once for a stage that is active already.

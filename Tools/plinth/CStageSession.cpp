@@ -89,8 +89,8 @@ CStageSession::CStageSession(const std::string& modulePath, std::uint32_t stageI
     auto& manager = stg::CStageManager::StageManager();
     if (!manager.RegisterStage(m_info)) {
         utl::UnsubscribeEvent(m_token);
-        throw std::runtime_error(modulePath + " is no driver module, or its driver refused stage " +
-                                 std::to_string(stageID));
+        throw std::runtime_error("cannot register stage " + std::to_string(stageID) + " with " + modulePath + ": " +
+                                 stg::CStageManager::GetRegisterFailure());
     }
     if (beforeActivation) {
         try {
