@@ -5,6 +5,7 @@
 
 #include <boost/any.hpp>
 
+#include <plinth/StageEvents.h>
 #include <utl/Events.h>
 
 namespace stg {

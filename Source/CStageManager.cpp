@@ -7,6 +7,7 @@
 #include <cfg/GlobalPropSets.h>
 #include <plinth/CreateStage.h>
 #include <plinth/PropertyIDs.h>
+#include <plinth/StageEvents.h>
 #include <trellis/Extensions.h>
 #include <utl/Events.h>
 #include <utl/PropertyRegistry.h>
@@ -88,7 +89,7 @@ static tHostRegistration s_hostRegistration;
 
 CStageManager& CStageManager::StageManager() { return ms_StageManager; }
 
-CStageManager::CStageManager() : m_propSet(boost::make_shared<utl::CPropSet>()), m_eventID(utl::CreateEventID())
+CStageManager::CStageManager() : m_propSet(boost::make_shared<utl::CPropSet>()), m_eventID(GetStageEventID())
 {
     RegisterProps();
     cfg::PlugGlobalPropSet(c_cfgStageGroup, c_cfgManagerID, m_propSet, false);
@@ -112,16 +113,41 @@ bool CStageManager::RegisterProps()
     return all;
 }
 
+namespace {
+
+thread_local std::string t_registerFailure; // see GetRegisterFailure
+
+bool Refuse(std::string reason)
+{
+    t_registerFailure = std::move(reason);
+    return false;
+}
+
+} // namespace
+
+void SetCreateStageFailure(const char* reason) noexcept
+{
+    try {
+        t_registerFailure = reason ? reason : "";
+    } catch (...) {
+        t_registerFailure.clear(); // out of memory: no reason rather than none at all
+    }
+}
+
+std::string CStageManager::GetRegisterFailure() { return t_registerFailure; }
+
 bool CStageManager::CreateDriver(const tStageInfo& info)
 {
+    t_registerFailure.clear();
     const auto factory = reinterpret_cast<CreateStageFn>(plat::FindExport(info.module, c_createStageExport));
     if (!factory)
-        return false;
+        return Refuse(std::string("the module exports no \"") + c_createStageExport + "\"");
+    const std::string stageText = "stage " + std::to_string(info.stageID);
     std::lock_guard<std::recursive_mutex> creating(m_creating);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_lowLevel.count(info.stageID))
-            return false;
+            return Refuse(stageText + " is registered already");
     }
     // The worker of an emulated move holds the stage lock until its move is over, and may outlive
     // every layer above (the last call on a retired stage deletes them, after Exit): the driver
@@ -137,13 +163,20 @@ bool CStageManager::CreateDriver(const tStageInfo& info)
     std::shared_ptr<CLowLevelStage> stage;
     try {
         stage = std::shared_ptr<CLowLevelStage>(factory(info.stageID), deleteWhenIdle);
+    } catch (const std::exception& error) {
+        // A factory must not throw; one that does has made nothing.
+        return Refuse("the driver's factory threw for " + stageText + ": " + error.what());
     } catch (...) {
-        return false; // a factory must not throw; one that does has made nothing
+        return Refuse("the driver's factory threw for " + stageText);
     }
-    if (!stage)
-        return false;
+    if (!stage) {
+        const std::string said = t_registerFailure;
+        return Refuse("the driver made no object for " + stageText + (said.empty() ? "" : ": " + said));
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_lowLevel.emplace(info.stageID, std::move(stage)).second;
+    if (!m_lowLevel.emplace(info.stageID, std::move(stage)).second)
+        return Refuse(stageText + " is registered already");
+    return true;
 }
 
 bool CStageManager::RegisterStage(const tStageInfo& info) { return CreateDriver(info); }

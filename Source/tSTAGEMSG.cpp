@@ -21,6 +21,4 @@ EAxisType tSTAGEMSG::GetAxisType() const
     return access ? access->GetAxisType(axis) : eAxisNone;
 }
 
-unsigned int GetStageEventID() { return CStageManager::StageManager().GetEventID(); }
-
 } // namespace stg

@@ -4,7 +4,8 @@
 
 namespace simstage {
 
-// WaitUntil's time-out that means no limit (the same value as stg::CBaseStageML::c_waitForever).
+// WaitUntil's time-out that means no limit. The motion model is shared with the emulator and
+// knows nothing of the library; the simulated stage checks that this is stg::c_waitForever.
 constexpr std::uint32_t c_noTimeLimit = UINT32_MAX;
 
 // The time base of the simulated stage: simulated seconds since the clock's own start. The

@@ -12,7 +12,7 @@ namespace {
 
 using stg::c_OK;
 
-static_assert(c_noTimeLimit == stg::CBaseStageML::c_waitForever, "one value waits without limit");
+static_assert(c_noTimeLimit == stg::c_waitForever, "one value waits without limit");
 
 stg::tAxisProps PropsOf(const tSimAxisHardware& hardware)
 {
@@ -56,6 +56,8 @@ CSimStage::CSimStage(std::uint32_t stageID, std::shared_ptr<ISimClock> clock)
     if (!m_clock)
         throw std::invalid_argument("CSimStage needs a clock");
     EnableConcurrentStop();
+    utl::RegisterProperty(L"SimProfile", c_propSimProfile, mem::c_tInt);
+    utl::RegisterProperty(L"SimTimeScale", c_propSimTimeScale, mem::c_tDouble);
     // The driver's own settings show in the stage set from the start; stored ones are kept.
     std::int32_t profile = eSimFull;
     if (stg::ReadStageProperty(*this, c_propSimProfile, profile) != c_OK)

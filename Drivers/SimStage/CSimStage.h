@@ -5,7 +5,7 @@
 #include <memory>
 #include <mutex>
 
-#include <plinth/Plinth.h>
+#include <plinth/Driver.h>
 
 #include "CAxisMotion.h"
 #include "ISimClock.h"
@@ -63,7 +63,7 @@ protected:
     // Whether any listed axis is moving (unknown axes are not).
     bool IsMovingImpl(const Axes& axes) override;
     // Full and started-only. Waits until the listed axes are at rest (c_OK) or `timeoutMs` real
-    // milliseconds have passed (c_Timeout); UINT32_MAX waits without limit. c_Stopped when
+    // milliseconds have passed (c_Timeout); stg::c_waitForever waits without limit. c_Stopped when
     // StopMoving came during the wait.
     int WaitForStopImpl(const Axes& axes, std::uint32_t timeoutMs) override;
     // Ramps every axis down and returns once all are at rest (the ramp takes speed /

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include <plinth/StageTypes.h>
+#include <plinth/Driver.h>
 
 namespace simstage {
 

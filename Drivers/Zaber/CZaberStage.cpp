@@ -7,8 +7,6 @@
 #include <set>
 #include <sstream>
 
-#include <utl/PropertyRegistry.h>
-
 namespace zaber {
 namespace {
 
@@ -381,7 +379,7 @@ int CZaberStage::WaitAxes(const Axes& axes, std::uint32_t timeoutMs, unsigned st
     for (int axis : axes)
         if (!Find(axis))
             return stg::c_NoSuchAxis;
-    const bool limited = timeoutMs != stg::CBaseStageML::c_waitForever;
+    const bool limited = timeoutMs != stg::c_waitForever;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
     const auto alertsOf = [this](const tTarget& target) { // expects m_mutex held
         return m_alerts[{target.address, target.axis}] + m_alerts[{target.address, 0}];
@@ -457,7 +455,7 @@ int CZaberStage::SetPositionImpl(const TickMap& targets)
     Axes axes;
     for (const auto& entry : targets)
         axes.push_back(entry.first);
-    return WaitAxes(axes, stg::CBaseStageML::c_waitForever, stops);
+    return WaitAxes(axes, stg::c_waitForever, stops);
 }
 
 int CZaberStage::MoveFreeImpl(const SpeedMap& speeds)
@@ -578,7 +576,7 @@ int CZaberStage::RunToEnd(const Axes& axes, const char* words)
     }
     if (const int stopped = StopIfStopped(axes, stops); stopped != c_OK)
         return stopped;
-    return WaitAxes(axes, stg::CBaseStageML::c_waitForever, stops);
+    return WaitAxes(axes, stg::c_waitForever, stops);
 }
 
 int CZaberStage::GotoUpperLimitImpl(const Axes& axes) { return RunToEnd(axes, "move max"); }
@@ -597,7 +595,7 @@ int CZaberStage::InitRangesImpl(const Axes& axes)
     }
     if (const int stopped = StopIfStopped(axes, stops); stopped != c_OK)
         return stopped;
-    int rc = WaitAxes(axes, stg::CBaseStageML::c_waitForever, stops);
+    int rc = WaitAxes(axes, stg::c_waitForever, stops);
     for (auto it = axes.begin(); rc == c_OK && it != axes.end(); ++it) {
         const tTarget& target = *Find(*it);
         tMessage low, high;

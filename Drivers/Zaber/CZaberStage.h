@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include <plinth/Plinth.h>
+#include <plinth/Driver.h>
 
 #include "CZaberLink.h"
 #include "ZaberDefs.h"

@@ -43,8 +43,8 @@ public:
     using SpeedMap = CLowLevelStage::SpeedMap;
     using CalibrationMap = std::map<int, utl::TUnitValue<double>>;
 
-    // A time-out that waits without limit.
-    static constexpr std::uint32_t c_waitForever = UINT32_MAX;
+    // A time-out that waits without limit: the same value as stg::c_waitForever.
+    static constexpr std::uint32_t c_waitForever = stg::c_waitForever;
     // Far targets of the emulated limit runs.
     static constexpr std::int64_t c_lowerLimitRunTarget = INT64_MIN / 2;
     static constexpr std::int64_t c_upperLimitRunTarget = INT32_MAX / 2;

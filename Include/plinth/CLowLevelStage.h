@@ -25,7 +25,7 @@ namespace stg {
 // calling thread before the operation returns, but only after every stage and precision lock the
 // thread holds is released (see CEventDeferral): a subscriber never runs under a library lock.
 // A driver overrides the Impl operations its hardware offers; the defaults below answer for the
-// rest. c_NotImplemented (4003) from a movement slot makes the medium level emulate it.
+// rest. c_NotImplemented (4003) from a movement operation makes the medium level emulate it.
 //
 // The stage lock is recursive: operations call each other under it, and a driver may call public
 // operations of its own stage. One lock per stage serialises everything that reaches the driver;
@@ -45,7 +45,9 @@ public:
     CLowLevelStage(const CLowLevelStage&) = delete;
     CLowLevelStage& operator=(const CLowLevelStage&) = delete;
 
-    // Slot 1, called without the lock. Default: 4003.
+    // For the driver: called by the application directly, without the stage lock (the driver
+    // guards its own state), to switch the hardware to a speed profile `mode` of its own. Quick.
+    // Default: c_NotImplemented.
     virtual int SetAdvancedSpeed(const int& mode);
 
     // Locked: empties the axis map (the axes' settings stay in "Axes"), then InitImpl.
@@ -134,48 +136,116 @@ protected:
     // runs under the stage lock. Answers false, adding nothing, for a negative axis number.
     bool AddAxis(const tAxisProps& props, bool fresh);
 
-    // The driver interface. Each comment gives the default.
+    // What a driver implements. Every operation below is called by the library with the stage
+    // lock held (a recursive mutex, one per stage: at most one of them runs at a time on a stage)
+    // unless its comment says otherwise; a call may block, and it holds up every other caller of
+    // the stage for as long as it does. Answer failures with result codes: an exception passes to
+    // the caller (the lock is released on the way). Overriding is optional; the defaults describe
+    // what a stage without that hardware does.
+    //
+    // Answers common to all: c_OK (4000) when done; c_NoSuchAxis (4002) when a listed axis is not
+    // one the driver added with AddAxis (handle the known axes first where the comment says so);
+    // c_NotImplemented (4003) when the hardware lacks the command altogether, which for the
+    // movement commands lets the medium level build it out of the others (see each). A driver
+    // may answer its own codes (4100 and up) for faults of its hardware.
 
-    // Slot 2. Pushes the stored settings of every axis into the driver through slot 8 (its
-    // answers are ignored); 4000. A driver's own InitImpl adds its axes with AddAxis and may then
-    // call this to receive the stored settings.
+    // Opens the connection and declares the axes: call AddAxis for each, then (usually) the
+    // default, which hands every axis's stored settings back to the driver through the axis-level
+    // SetPropertyVesselImpl (its answers are ignored) and answers c_OK. May block while the
+    // hardware is found and answers (keep it to seconds); when the hardware is absent, answer a
+    // failure code.
     virtual int InitImpl();
-    virtual int ExitImpl();             // slot 3: 4000
-    virtual bool CheckConnectionImpl(); // slot 4: true
+    // Closes the connection. Called once the positions were saved; must not move. Default: c_OK.
+    virtual int ExitImpl();
+    // Whether the hardware answers; quick (no more than one short request). Default: true.
+    virtual bool CheckConnectionImpl();
 
-    // Slot 5: from the stage property set; 4000, or 4001 when absent.
+    // Stage-level property read. Must not block on hardware. Default: the value from the stage
+    // property set and c_OK, or c_GeneralFailure (4001) when it is not set.
     virtual int GetPropertyVesselImpl(const int& propID, mem::CBin& value) const;
-    // Slot 6: from the axis's set; 4000, 4002 for an unknown axis, 4014 when absent.
+    // Axis-level property read. Must not block on hardware. Default: from the axis's set and c_OK;
+    // c_NoSuchAxis for an unknown axis; c_PropertyNotAccessible (4014) when the axis has no such
+    // property.
     virtual int GetPropertyVesselImpl(const int& axis, const int& propID, mem::CBin& value) const;
-    // Slot 7: into the stage property set.
+    // Stage-level property write into the stage property set (no answer). A driver that overrides
+    // it to watch its own settings calls the default to store them.
     virtual void SetPropertyVesselImpl(const int& propID, const mem::CBin& value);
-    // Slot 8: into the axis's set; 4002 for an unknown axis. "ModeSetLimit" written true first
-    // forgets the axis's limits through UndefineLimits (whose answer becomes the answer).
+    // Axis-level property write; the driver may pass a setting to its hardware (a speed, say) and
+    // then calls the default to store it. Default: into the axis's set and c_OK; c_NoSuchAxis for
+    // an unknown axis. Writing "ModeSetLimit" true first forgets the axis's limits through
+    // UndefineLimits, whose answer becomes the answer. Infinite and not-a-number values, and
+    // speeds that are not positive, never arrive here.
     virtual int SetPropertyVesselImpl(const int& axis, const int& propID, const mem::CBin& value);
 
-    // Slot 9: enabled axes pass only with both limits defined; disabled axes always pass; an axis
-    // whose "AxisEnabled" cannot be read fails; an unknown axis answers false.
+    // Whether the axis (`axis` null: every axis) has both software limits defined. Quick; the
+    // defaults keep the limits in the axis settings, so a driver rarely overrides these four.
+    // Default: a disabled axis always passes; an enabled one only with both limits defined; an
+    // axis whose "AxisEnabled" cannot be read fails, and so does an unknown axis (false).
     virtual bool AreLimitsDefinedImpl(const int* axis);
-    // Slot 10: forgets the listed axes' limits; 4002 (after handling the others) when one is unknown.
+    // Forgets the software limits of the listed axes. Default: c_OK, or c_NoSuchAxis after
+    // handling the known axes when one is unknown.
     virtual int UndefineLimitsImpl(const Axes& axes);
-    // Slot 11: reads "Minimum", then "Maximum"; the first failing read is the answer.
+    // Reads the software limits, ticks. Default: "Minimum", then "Maximum"; the first failing read
+    // is the answer (c_NoSuchAxis for an unknown axis).
     virtual int GetAxisLimitsImpl(const int& axis, std::int64_t& lower, std::int64_t& upper) const;
-    // Slot 12: writes "Minimum", then "Maximum", through the public vessel (events included).
+    // Writes the software limits, ticks (lower not above upper: checked before). Default: writes
+    // "Minimum", then "Maximum", through the public vessel, so that the limit events are fired.
     virtual int SetAxisLimitsImpl(const int& axis, std::int64_t lower, std::int64_t upper);
 
-    virtual int EnableUserControlImpl(bool enable);                         // slot 13: 4003
-    virtual bool IsUserControlEnabledImpl() const;                          // slot 14: true
-    virtual int MoveFreeImpl(const SpeedMap& speeds);                       // slot 15: 4003
-    virtual int MoveToPosImpl(const TickMap& targets);                      // slot 16: 4003
-    virtual bool IsMovingImpl(const Axes& axes);                            // slot 17: false
-    virtual int WaitForStopImpl(const Axes& axes, std::uint32_t timeoutMs); // slot 18: 4003
-    virtual int StopMovingImpl();                                           // slot 19: 4003
-    virtual int SetPositionImpl(const TickMap& targets);                    // slot 20: 4003
-    // Slot 21: 4003. A driver fills every axis for eAllAxes and only the given keys otherwise.
+    // Hands the stage to (true) or takes it from (false) a joystick or hand wheel at the
+    // controller. Quick. Default: c_NotImplemented (no manual control to switch).
+    virtual int EnableUserControlImpl(bool enable);
+    // Whether manual control is on. Quick. Default: true.
+    virtual bool IsUserControlEnabledImpl() const;
+
+    // Movement. Targets reach the driver finite and within the limits in force; with no limits in
+    // force a target may lie beyond the end of travel (the emulated limit runs send far targets),
+    // and the axis then stops at its end switch. The driver moves only the listed axes and answers
+    // c_NoSuchAxis, moving nothing, when one is unknown. A driver with a concurrent stop (below)
+    // checks IsStopRequested() right before it starts the hardware and answers c_Stopped (4021)
+    // instead when it is set.
+
+    // Starts each listed axis running at the given speed (the sign gives the direction) and
+    // returns at once, the axes still running. Default: c_NotImplemented; the medium level then
+    // runs the axes towards their limits (unless the capabilities forbid it).
+    virtual int MoveFreeImpl(const SpeedMap& speeds);
+    // Starts a move of each listed axis to its target, ticks, and returns at once (within a few
+    // milliseconds), the axes still moving. Default: c_NotImplemented; the medium level then runs
+    // SetPositionImpl on a thread of its own.
+    virtual int MoveToPosImpl(const TickMap& targets);
+    // Whether any listed axis is moving. Quick (one status request); unknown axes do not move.
+    // Default: false.
+    virtual bool IsMovingImpl(const Axes& axes);
+    // Waits until the listed axes are at rest and answers c_OK; c_Timeout (4007) once `timeoutMs`
+    // milliseconds have passed with an axis still moving (c_waitForever: no limit); c_Stopped when
+    // a stop ended the wait. Blocks for up to `timeoutMs`. Default: c_NotImplemented (the medium
+    // level then waits for its own move thread, if any).
+    virtual int WaitForStopImpl(const Axes& axes, std::uint32_t timeoutMs);
+    // Stops every axis and returns once all are at rest, so that the next position read is final:
+    // blocks no longer than the deceleration takes. Must not fail to stop for any state the stage
+    // is in. Runs under the stage lock unless the driver declared a concurrent stop (below).
+    // Default: c_NotImplemented.
+    virtual int StopMovingImpl();
+    // Moves each listed axis to its target, ticks, and returns once they are at rest there
+    // (c_OK), or early with c_Stopped when a stop ended the move. Blocks for the whole move.
+    // Default: c_NotImplemented; the medium level then starts MoveToPosImpl and waits in
+    // WaitForStopImpl.
+    virtual int SetPositionImpl(const TickMap& targets);
+    // Reads the positions, ticks. For eAllAxes the map arrives empty and must be filled with every
+    // axis; for eGivenAxes only the keys already in the map are filled (c_NoSuchAxis when one is
+    // unknown). Quick (one request per axis at most). Every driver implements it: Exit saves the
+    // positions through it and fails, without calling ExitImpl, when it fails. Default:
+    // c_NotImplemented.
     virtual int GetPositionImpl(TickMap& positions, const ESelection& selection);
-    virtual int GotoUpperLimitImpl(const Axes& axes); // slot 22: 4003
-    virtual int GotoLowerLimitImpl(const Axes& axes); // slot 23: 4003
-    virtual int InitRangesImpl(const Axes& axes);     // slot 24: 4003
+    // Runs the listed axes to their upper (lower) end switches and returns once they are at rest
+    // there, or c_Stopped. Blocks for the whole run. Default: c_NotImplemented; the medium level
+    // then moves towards a far target (or the limit in force) with SetPositionImpl.
+    virtual int GotoUpperLimitImpl(const Axes& axes);
+    virtual int GotoLowerLimitImpl(const Axes& axes);
+    // Finds the travel range of the listed axes (typically both end switches) and writes it as
+    // the axes' limits with SetAxisLimits; returns when done, or c_Stopped. Blocks for the whole
+    // search. Default: c_NotImplemented (the library has no emulation for it).
+    virtual int InitRangesImpl(const Axes& axes);
 
     // For the driver's constructor; the library never changes the capabilities afterwards.
     void SetCaps(const tSTAGECAPS& caps);

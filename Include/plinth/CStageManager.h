@@ -5,10 +5,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include <boost/shared_ptr.hpp>
 
+#include <platform/Module.h>
 #include <plinth/CLowLevelStage.h>
 #include <plinth/CMediumLevelStage.h>
 #include <plinth/CStageAccess.h>
@@ -17,6 +19,12 @@
 #include <utl/CPropSet.h>
 
 namespace stg {
+
+// Identifies one stage towards the stage manager.
+struct tStageInfo {
+    plat::ModuleHandle module = nullptr; // the driver module exporting "CreateStage"
+    std::uint32_t stageID = 0;
+};
 
 // The one registry of stages in the process. It makes a stage's driver object with the factory
 // "CreateStage" of the stage's driver module, activates it by stacking a medium level and a stage
@@ -60,6 +68,11 @@ public:
     // null or throws, or the ID is registered already (the stored stage stays as it is). The
     // driver object is not initialised here.
     bool RegisterStage(const tStageInfo& info);
+    // Why the calling thread's last RegisterStage (or the registration inside Reset and
+    // ReInitialize) made no driver object, in words: the module has no factory, the factory or the
+    // driver's constructor failed (with its message), or the ID is registered already. Empty after
+    // one that succeeded.
+    static std::string GetRegisterFailure();
     // Init()s the driver (its answer is not looked at: a stage whose driver failed to initialise
     // is still activated) and builds the upper layers. Any exception on the way is caught: false,
     // nothing stored. True at once for a stage that is active already.
@@ -84,7 +97,7 @@ public:
     CStageAccess* GetStage(const std::uint32_t& stageID) const;
     CMediumLevelStage* GetMediumLevel(const std::uint32_t& stageID) const;
     CLowLevelStage* GetLowLevel(const std::uint32_t& stageID) const;
-    // The ID under which every stage fires its events.
+    // The ID under which every stage fires its events: stg::GetStageEventID().
     unsigned int GetEventID() const noexcept { return m_eventID; }
     // The manager's own property set (group 3, ID 0 in the configuration database).
     boost::shared_ptr<utl::CPropSet> GetPropSet() const { return m_propSet; }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 
 #include <plinth/CLowLevelStage.h>
 
@@ -13,17 +14,25 @@ inline constexpr const char* c_createStageExport = "CreateStage";
 // manager) owns the object and deletes it through the virtual destructor.
 using CreateStageFn = CLowLevelStage* (*)(std::uint32_t stageID);
 
+// For a factory that answers null: records, for the calling thread, why it made nothing, so that
+// the stage manager can tell its caller (CStageManager::GetRegisterFailure). Never throws.
+void SetCreateStageFailure(const char* reason) noexcept;
+
 } // namespace stg
 
 // Defines the exported factory of a driver module for `DriverClass`, which must be constructible
-// from a stage ID. A constructor that throws makes the factory answer null: no exception crosses
-// the module boundary.
+// from a stage ID. A constructor that throws makes the factory answer null, with the exception's
+// message recorded by SetCreateStageFailure: no exception crosses the module boundary.
 #define PLINTH_DEFINE_CREATE_STAGE(DriverClass)                                                               \
     extern "C" __attribute__((visibility("default"))) stg::CLowLevelStage* CreateStage(std::uint32_t stageID) \
     {                                                                                                         \
         try {                                                                                                 \
             return new DriverClass(stageID);                                                                  \
+        } catch (const std::exception& error) {                                                               \
+            stg::SetCreateStageFailure(error.what());                                                         \
+            return nullptr;                                                                                   \
         } catch (...) {                                                                                       \
+            stg::SetCreateStageFailure("the driver's constructor threw");                                     \
             return nullptr;                                                                                   \
         }                                                                                                     \
     }

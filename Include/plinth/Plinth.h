@@ -1,7 +1,8 @@
 #pragma once
 
-// Everything an application or a driver needs of Plinth: the stage classes and records of
-// namespace stg and the base types they use (units, values, property sets, events).
+// Everything an application needs of Plinth: the stage classes, the registry, the flat API and the
+// records of namespace stg, and the base types they use (units, values, property sets, events).
+// A driver includes <plinth/Driver.h> alone.
 
 #include <geo/CdVec2.h>
 #include <geo/CdVec3.h>
@@ -19,6 +20,7 @@
 #include <plinth/CPrecision.h>
 #include <plinth/CStageAccess.h>
 #include <plinth/CStageManager.h>
+#include <plinth/CStageRef.h>
 #include <plinth/CreateStage.h>
 #include <plinth/PropertyAccess.h>
 #include <plinth/PropertyIDs.h>
@@ -26,6 +28,7 @@
 #include <plinth/StageAPI.h>
 #include <plinth/StageAPIAxes.h>
 #include <plinth/StageAPICoordinates.h>
+#include <plinth/StageEvents.h>
 #include <plinth/StageTypes.h>
 #include <plinth/ZEscape.h>
 #include <plinth/tSTAGEMSG.h>

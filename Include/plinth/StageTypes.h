@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <type_traits>
 
-#include <platform/Module.h>
 #include <utl/TUnitValue.h>
 
 namespace stg {
@@ -25,11 +24,8 @@ enum ESelection : std::int32_t {
     eGivenAxes = 1, // only the keys already in the map are read
 };
 
-// Identifies one stage towards the stage manager.
-struct tStageInfo {
-    plat::ModuleHandle module = nullptr; // the driver module exporting "CreateStage"
-    std::uint32_t stageID = 0;
-};
+// A time-out (milliseconds) that waits without limit, wherever the library or a driver takes one.
+inline constexpr std::uint32_t c_waitForever = UINT32_MAX;
 
 // Capabilities a driver declares in its constructor; all true after the low-level constructor.
 // Drivers are built separately from the library: the layout is binding.

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include <plinth/StageEvents.h>
 #include <plinth/StageTypes.h>
 
 namespace stg {
@@ -28,17 +29,18 @@ struct tSTAGEMSG {
         : msgID(msgID_), stageID(stageID_), axis(axis_)
     {
     }
+    // The two members below are the only part of a stage event that looks the stage up in the
+    // stage registry (CStageManager): they work only for an active stage and so suit
+    // applications, not drivers (the library itself fires with axis numbers and never calls them).
+
     // For clients that know an axis by its type: the lowest-numbered axis of `type` on the stage,
-    // -1 when the stage is not active or has no axis of the type. (The library itself fires with
-    // axis numbers.) An exception of the driver while the axis is looked up leaves axis -1.
+    // -1 when the stage is not active or has no axis of the type. An exception of the driver
+    // while the axis is looked up leaves axis -1.
     tSTAGEMSG(int msgID_, std::uint32_t stageID_, EAxisType type) noexcept;
 
-    // The type of the message's axis on its stage; eAxisNone when the stage is not active.
+    // The type of the message's axis on its stage, read through the registry; eAxisNone when the
+    // stage is not active.
     EAxisType GetAxisType() const;
 };
-
-// The one event ID under which every stage fires its events; the same for the life of the
-// library in the process.
-unsigned int GetStageEventID();
 
 } // namespace stg

@@ -21,7 +21,7 @@ if ! cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1; then
 fi
 
 # The layout the package promises.
-for file in include/plinth/Plinth.h include/plinth/CLowLevelStage.h include/plinth/base/utl/CPropSet.h \
+for file in include/plinth/Plinth.h include/plinth/Driver.h include/plinth/CLowLevelStage.h include/plinth/base/utl/CPropSet.h \
             include/plinth/base/platform/Module.h; do
     [[ -f "$prefix/$file" ]] || { echo "out-of-tree: $file not installed" >&2; exit 1; }
 done

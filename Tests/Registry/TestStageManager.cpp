@@ -61,6 +61,7 @@ namespace {
 
 using stg::CStageManager;
 using ::testing::Contains;
+using ::testing::HasSubstr;
 
 double AxisSpeed(std::uint32_t stageID, int axis)
 {
@@ -120,6 +121,29 @@ TEST(StageManager, LifeCycleThroughADriverModule)
     const stg::tStageInfo never{TestStageModule(), UniqueStageID()};
     EXPECT_TRUE(manager.UnregisterStage(never));
     EXPECT_FALSE(manager.ActivateStage(never));
+}
+
+TEST(StageManager, AFailedRegistrationSaysWhy)
+{
+    CStageManager& manager = CStageManager::StageManager();
+    plat::CModule empty(PLINTH_EMPTY_MODULE);
+    ASSERT_TRUE(empty);
+    EXPECT_FALSE(manager.RegisterStage({empty.Get(), UniqueStageID()}));
+    EXPECT_THAT(CStageManager::GetRegisterFailure(), HasSubstr("exports no \"CreateStage\""));
+
+    tTestStageConfig throwing = FullDriver({XAxis(1)});
+    throwing.constructorThrows = true;
+    CModuleStage::Configure(&throwing);
+    const stg::tStageInfo info{TestStageModule(), UniqueStageID()};
+    EXPECT_FALSE(manager.RegisterStage(info));
+    EXPECT_THAT(CStageManager::GetRegisterFailure(), HasSubstr("the test driver was told to fail"));
+    EXPECT_EQ(manager.GetLowLevel(info.stageID), nullptr);
+
+    CModuleStage stage; // configures a working driver again
+    ASSERT_TRUE(manager.RegisterStage(stage.info));
+    EXPECT_EQ(CStageManager::GetRegisterFailure(), "");
+    EXPECT_FALSE(manager.RegisterStage(stage.info));
+    EXPECT_THAT(CStageManager::GetRegisterFailure(), HasSubstr("registered already"));
 }
 
 TEST(StageManager, ModulesAndDriversThatFail)

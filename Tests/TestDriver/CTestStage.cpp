@@ -23,6 +23,8 @@ std::set<ESlot> AllSlots()
 CTestStage::CTestStage(std::uint32_t stageID, tTestStageConfig config)
     : CLowLevelStage(stageID), m_config(std::move(config))
 {
+    if (m_config.constructorThrows)
+        throw std::runtime_error("the test driver was told to fail");
     SetCaps(m_config.caps);
     if (m_config.concurrentStop)
         EnableConcurrentStop();

@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include <plinth/Plinth.h>
+#include <plinth/Driver.h>
 
 namespace stgtest {
 
@@ -75,6 +75,8 @@ struct tTestStageConfig {
     // hold until ReleaseHeld() or StopMoving (at most 60 s). Stopped, they answer c_Stopped and the
     // axes stay where they were.
     bool holdBlockingSlots = false;
+    // The constructor throws std::runtime_error("the test driver was told to fail").
+    bool constructorThrows = false;
 };
 
 // Every slot of the driver interface in one set, for a driver that implements everything.

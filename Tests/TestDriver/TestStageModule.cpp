@@ -26,6 +26,9 @@ extern "C" __attribute__((visibility("default"))) stg::CLowLevelStage* CreateSta
         auto* stage = new stgtest::CTestStage(stageID, *g_config);
         ++g_created;
         return stage;
+    } catch (const std::exception& error) {
+        stg::SetCreateStageFailure(error.what());
+        return nullptr;
     } catch (...) {
         return nullptr;
     }

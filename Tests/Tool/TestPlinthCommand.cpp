@@ -217,6 +217,9 @@ TEST(PlinthCommand, MistakesEndWithOneClearLineAndAFailingStatus)
         {{"prop", "get", "stage", "1x", "--type", "int"}, "property: not a whole number"},
         {{"--stage", "4294967296", "info"}, "--stage: \"4294967296\" is out of range"},
         {{"--time-scale", "nan", "info"}, "--time-scale: not a finite number"},
+        {{"--port", "/dev/null", "info"}, "--port: the driver of stage 1 has no setting ZaberPort"},
+        {{"--module", "zaber", "--time-scale", "5", "info"},
+         "--time-scale: the driver of stage 2 has no setting SimTimeScale"},
         {{"watch", "--interval", "1e3"}, "--interval: not a whole number"},
     };
     for (const auto& c : cases) {

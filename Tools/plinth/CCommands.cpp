@@ -22,8 +22,6 @@
 
 #include "Interrupts.h"
 #include "Quantity.h"
-#include "SimStageDefs.h"
-#include "ZaberDefs.h"
 
 namespace plinthcli {
 namespace {
@@ -44,6 +42,21 @@ std::wstring Widen(const std::string& text)
         throw CCommandError("not valid text: \"" + text + "\"");
     wide.resize(length);
     return wide;
+}
+
+std::string Narrow(const std::wstring& text);
+
+// The ID under which the stage's driver keeps its own setting `name` (registered by the driver,
+// stored with `type`, present in the stage's set); `option` and a one-line reason when the driver
+// has no such setting. The command knows driver settings only by name.
+int DriverSettingID(const stg::CLowLevelStage& stage, const wchar_t* name, int type, const std::string& option)
+{
+    const auto info = utl::FindProperty(name);
+    mem::CBin stored;
+    if (!info || info->type != type || stage.GetPropertyVessel(info->id, stored) != stg::c_OK)
+        throw CCommandError(option + ": the driver of stage " + std::to_string(stage.GetStageID()) +
+                            " has no setting " + Narrow(name));
+    return info->id;
 }
 
 std::string Narrow(const std::wstring& text)
@@ -168,9 +181,11 @@ std::uint32_t CCommands::StageID() const
 void CCommands::WriteDriverSettings(stg::CLowLevelStage& stage) const
 {
     if (!m_target.port.empty())
-        stg::WriteStageProperty(stage, zaber::c_propZaberPort, Widen(m_target.port));
+        stg::WriteStageProperty(stage, DriverSettingID(stage, L"ZaberPort", mem::c_tWString, "--port"),
+                                Widen(m_target.port));
     if (m_target.baud > 0)
-        stg::WriteStageProperty(stage, zaber::c_propZaberBaud, std::int32_t{m_target.baud});
+        stg::WriteStageProperty(stage, DriverSettingID(stage, L"ZaberBaud", mem::c_tInt, "--baud"),
+                                std::int32_t{m_target.baud});
 }
 
 CStageSession& CCommands::Session(bool failedStartIsFine)
@@ -193,9 +208,12 @@ CStageSession& CCommands::Session(bool failedStartIsFine)
                                 " could not start: " + said);
         }
         if (m_target.timeScale > 0.0) {
+            const stg::CLowLevelStage* stage = stg::CStageManager::StageManager().GetLowLevel(m_target.stageID);
+            if (!stage)
+                CheckCode("setting the time scale", stg::c_NoSuchStage);
+            const int id = DriverSettingID(*stage, L"SimTimeScale", mem::c_tDouble, "--time-scale");
             ChangesSettings();
-            CheckCode("setting the time scale",
-                      stg::SetProperty(m_target.stageID, simstage::c_propSimTimeScale, m_target.timeScale));
+            CheckCode("setting the time scale", stg::SetProperty(m_target.stageID, id, m_target.timeScale));
         }
     }
     return *m_session;

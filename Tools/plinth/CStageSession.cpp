@@ -89,11 +89,18 @@ CStageSession::CStageSession(const std::string& modulePath, std::uint32_t stageI
     auto& manager = stg::CStageManager::StageManager();
     if (!manager.RegisterStage(m_info)) {
         utl::UnsubscribeEvent(m_token);
-        throw std::runtime_error(modulePath + " is no driver module, or its driver refused stage " +
-                                 std::to_string(stageID));
+        throw std::runtime_error("cannot register stage " + std::to_string(stageID) + " with " + modulePath + ": " +
+                                 stg::CStageManager::GetRegisterFailure());
     }
-    if (beforeActivation)
-        beforeActivation(*manager.GetLowLevel(stageID));
+    if (beforeActivation) {
+        try {
+            beforeActivation(*manager.GetLowLevel(stageID));
+        } catch (...) {
+            manager.UnregisterStage(m_info);
+            utl::UnsubscribeEvent(m_token);
+            throw;
+        }
+    }
     if (!manager.ActivateStage(m_info)) {
         const std::string said = DriverMessage(stageID);
         manager.UnregisterStage(m_info);

@@ -51,12 +51,12 @@ void CCommands::Demo()
     Step("Moving X/Y to (12.5 mm, -7.5 mm); the move is started and watched");
     check("XY move", stg::MoveToXY(id, Vec2({12.5, -7.5}, utl::c_mm), false));
     ShowPositionsWhileMoving({x, y});
-    CheckCode("waiting for XY", stg::WaitForStopXY(id, UINT32_MAX));
+    CheckCode("waiting for XY", stg::WaitForStopXY(id, stg::c_waitForever));
 
     Step("Focusing: Z to 2500 µm");
     check("Z move", stg::MoveTo(id, stg::eAxisZ, Position(2500, utl::c_mum), false));
     ShowPositionsWhileMoving({z});
-    CheckCode("waiting for Z", stg::WaitForStop(id, stg::eAxisZ, UINT32_MAX));
+    CheckCode("waiting for Z", stg::WaitForStop(id, stg::eAxisZ, stg::c_waitForever));
 
     Step("Escaping Z out of the way (at most 3 mm towards its lower limit), then bringing it back");
     Escape(true);

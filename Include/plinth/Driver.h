@@ -1,0 +1,21 @@
+#pragma once
+
+// Everything a stage driver needs of Plinth, and nothing more: the low-level stage it derives
+// from, its axes and records, the property IDs with the typed property access, registering its
+// own settings by name, the result codes and the exported factory (PLINTH_DEFINE_CREATE_STAGE).
+// A driver never needs the stage registry, the flat API or module loading; applications include
+// <plinth/Plinth.h> instead.
+
+#include <mem/CBin.h>
+#include <utl/CPropSet.h>
+#include <utl/CUnit.h>
+#include <utl/PropertyRegistry.h>
+#include <utl/TUnitValue.h>
+
+#include <plinth/CAxis.h>
+#include <plinth/CLowLevelStage.h>
+#include <plinth/CreateStage.h>
+#include <plinth/PropertyAccess.h>
+#include <plinth/PropertyIDs.h>
+#include <plinth/ResultCodes.h>
+#include <plinth/StageTypes.h>
