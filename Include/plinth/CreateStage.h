@@ -18,6 +18,7 @@ using CreateStageFn = CLowLevelStage* (*)(std::uint32_t stageID);
 // Defines the exported factory of a driver module for `DriverClass`, which must be constructible
 // from a stage ID. A constructor that throws makes the factory answer null: no exception crosses
 // the module boundary.
+// NOLINTBEGIN(bugprone-macro-parentheses): the macro defines a function, not an expression.
 #define PLINTH_DEFINE_CREATE_STAGE(DriverClass)                                                               \
     extern "C" __attribute__((visibility("default"))) stg::CLowLevelStage* CreateStage(std::uint32_t stageID) \
     {                                                                                                         \
@@ -27,3 +28,4 @@ using CreateStageFn = CLowLevelStage* (*)(std::uint32_t stageID);
             return nullptr;                                                                                   \
         }                                                                                                     \
     }
+// NOLINTEND(bugprone-macro-parentheses)

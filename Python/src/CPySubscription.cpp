@@ -43,7 +43,8 @@ CPySubscription::CPySubscription(py::function callback, std::int64_t stageID) : 
     });
 }
 
-CPySubscription::~CPySubscription() { Close(); }
+// Close() throws only when the interpreter itself fails; ending the process is the answer then.
+CPySubscription::~CPySubscription() { Close(); } // NOLINT(bugprone-exception-escape)
 
 void CPySubscription::Close()
 {
