@@ -98,11 +98,14 @@ CStageManager::CStageManager() : m_propSet(boost::make_shared<utl::CPropSet>()),
 CStageManager::~CStageManager()
 {
     // Deliberately let go, not deleted: the code of the driver objects lives in their modules,
-    // which may be unloaded already; the upper layers refer to those objects.
+    // which may be unloaded already; the upper layers refer to those objects. Running out of memory
+    // here ends the process, which is ending anyway.
+    // NOLINTBEGIN(bugprone-unhandled-exception-at-new)
     for (auto& entry : m_active)
         (void)new ActivePtr(std::move(entry.second));
     for (auto& entry : m_lowLevel)
         (void)new std::shared_ptr<CLowLevelStage>(std::move(entry.second));
+    // NOLINTEND(bugprone-unhandled-exception-at-new)
 }
 
 bool CStageManager::RegisterProps()

@@ -484,6 +484,7 @@ utl::TUnitValue<geo::CdVec3> CvtPosToVec3D(std::uint32_t stageID,
 std::vector<EAxisType> CvtAxesToAxisTypes(std::uint32_t stageID, const std::vector<int>& axes)
 {
     std::vector<EAxisType> types;
+    types.reserve(axes.size());
     for (int axis : axes)
         types.push_back(GetAxisType(stageID, axis));
     return types;
@@ -492,6 +493,7 @@ std::vector<EAxisType> CvtAxesToAxisTypes(std::uint32_t stageID, const std::vect
 std::vector<int> CvtAxisTypesToAxes(std::uint32_t stageID, const std::vector<EAxisType>& types)
 {
     std::vector<int> axes;
+    axes.reserve(types.size());
     for (EAxisType type : types)
         axes.push_back(GetAxisFromType(stageID, type));
     return axes;

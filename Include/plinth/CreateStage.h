@@ -23,6 +23,7 @@ void SetCreateStageFailure(const char* reason) noexcept;
 // Defines the exported factory of a driver module for `DriverClass`, which must be constructible
 // from a stage ID. A constructor that throws makes the factory answer null, with the exception's
 // message recorded by SetCreateStageFailure: no exception crosses the module boundary.
+// NOLINTBEGIN(bugprone-macro-parentheses): the macro defines a function, not an expression.
 #define PLINTH_DEFINE_CREATE_STAGE(DriverClass)                                                               \
     extern "C" __attribute__((visibility("default"))) stg::CLowLevelStage* CreateStage(std::uint32_t stageID) \
     {                                                                                                         \
@@ -36,3 +37,4 @@ void SetCreateStageFailure(const char* reason) noexcept;
             return nullptr;                                                                                   \
         }                                                                                                     \
     }
+// NOLINTEND(bugprone-macro-parentheses)

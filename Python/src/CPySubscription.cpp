@@ -29,21 +29,22 @@ CPySubscription::CPySubscription(py::function callback, std::int64_t stageID) : 
             return;
         py::gil_scoped_acquire gil;
         // A copy: the callable stays alive for this call even when it closes its own subscription.
-        const py::object callback = target->callback;
-        if (!callback)
+        const py::object callable = target->callback;
+        if (!callable)
             return;
         try {
-            callback(msg->msgID, msg->stageID, msg->axis);
+            callable(msg->msgID, msg->stageID, msg->axis);
         } catch (py::error_already_set& error) {
             error.discard_as_unraisable("plinth stage event callback");
         } catch (const std::exception& error) {
             PyErr_SetString(PyExc_RuntimeError, error.what());
-            PyErr_WriteUnraisable(callback.ptr());
+            PyErr_WriteUnraisable(callable.ptr());
         }
     });
 }
 
-CPySubscription::~CPySubscription() { Close(); }
+// Close() throws only when the interpreter itself fails; ending the process is the answer then.
+CPySubscription::~CPySubscription() { Close(); } // NOLINT(bugprone-exception-escape)
 
 void CPySubscription::Close()
 {

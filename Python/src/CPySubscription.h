@@ -24,7 +24,7 @@ class CPySubscription {
 public:
     // Expects the GIL held. `stageID` negative: every stage.
     CPySubscription(pybind11::function callback, std::int64_t stageID);
-    ~CPySubscription();
+    ~CPySubscription(); // NOLINT(bugprone-exception-escape): see the definition
     CPySubscription(const CPySubscription&) = delete;
     CPySubscription& operator=(const CPySubscription&) = delete;
 

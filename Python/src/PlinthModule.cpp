@@ -238,7 +238,8 @@ stg::CStageManager& Manager() { return stg::CStageManager::StageManager(); }
 
 stg::tStageInfo Info(std::uintptr_t module, std::uint32_t stageID)
 {
-    return stg::tStageInfo{reinterpret_cast<plat::ModuleHandle>(module), stageID};
+    // The module handle travels through Python as the number the module look-up gave out.
+    return stg::tStageInfo{reinterpret_cast<plat::ModuleHandle>(module), stageID}; // NOLINT(performance-no-int-to-ptr)
 }
 
 // A position storage is destroyed without the GIL: a valid one moves the stage back.

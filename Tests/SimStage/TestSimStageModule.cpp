@@ -106,7 +106,7 @@ TEST_P(SimStageProfiles, FreeRunStopsWhenTold)
 }
 
 INSTANTIATE_TEST_SUITE_P(Profiles, SimStageProfiles, ::testing::Values(eSimFull, eSimBlockingOnly, eSimStartedOnly),
-                         [](const auto& info) { return std::string(c_profileNames[info.param]); });
+                         [](const auto& testInfo) { return std::string(c_profileNames[testInfo.param]); });
 
 } // namespace
 } // namespace simtest

@@ -92,7 +92,7 @@ std::string AxisLabel(std::uint32_t stageID, int axis)
 
 void CCommands::Add(CLI::App& app, bool inShell)
 {
-    const auto command = [&](const char* name, const char* description, std::function<void()> run) {
+    const auto command = [&](const char* name, const char* description, const std::function<void()>& run) {
         CLI::App* sub = app.add_subcommand(name, description);
         sub->callback([this, run] { m_chosen = run; });
         return sub;
@@ -329,6 +329,7 @@ void CCommands::Move(const tMoveArgs& args)
     }
     CheckCode("move", stg::MoveTo(id, request, false));
     std::vector<int> axes; // every axis the move may drive
+    axes.reserve(request.size());
     for (const auto& entry : request)
         axes.push_back(entry.first);
     if (args.noWait) {

@@ -47,7 +47,7 @@ std::string ModulePathFor(const std::string& nameOrPath)
     if (length > 0) {
         std::string dir(self, static_cast<std::size_t>(length));
         dir.erase(dir.find_last_of('/'));
-        const std::string installed = dir + "/../lib/plinth/drivers/" + file;
+        std::string installed = dir + "/../lib/plinth/drivers/" + file;
         if (access(installed.c_str(), R_OK) == 0)
             return installed;
     }

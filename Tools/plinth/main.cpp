@@ -6,9 +6,11 @@
 #include "CCommands.h"
 #include "Interrupts.h"
 
-int main(int argc, char** argv)
+// An exception that escapes the handlers below is a fault of this program; terminating says so.
+int main(int argc, char** argv) // NOLINT(bugprone-exception-escape)
 {
-    std::setlocale(LC_CTYPE, "C.UTF-8"); // property texts are wide strings; the terminal speaks UTF-8
+    // Property texts are wide strings; the terminal speaks UTF-8. No other thread runs yet.
+    std::setlocale(LC_CTYPE, "C.UTF-8"); // NOLINT(concurrency-mt-unsafe)
     plinthcli::interrupts::Install();
 
     plinthcli::tTarget target;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <system_error>
 #include <utility>
 
 #include <fcntl.h>
@@ -21,10 +22,10 @@
 namespace zaberemu {
 namespace {
 
-constexpr int c_resolution = 64;                              // microsteps per full step
-constexpr std::int64_t c_speedCeiling = c_resolution * 16384; // highest maxspeed and move vel
-constexpr double c_nativePerStepsPerS = 1.6384;               // maxspeed = microsteps/s x 1.6384
-constexpr std::int64_t c_accelNative = 205;                   // a typical factory value
+constexpr int c_resolution = 64;                                            // microsteps per full step
+constexpr std::int64_t c_speedCeiling = std::int64_t{c_resolution} * 16384; // highest maxspeed and move vel
+constexpr double c_nativePerStepsPerS = 1.6384;                             // maxspeed = microsteps/s x 1.6384
+constexpr std::int64_t c_accelNative = 205;                                 // a typical factory value
 constexpr double c_accelStepsPerS2 = c_accelNative * 10000.0 / c_nativePerStepsPerS;
 constexpr std::int64_t c_limitRange = 1'000'000'000;
 constexpr int c_maxPollMs = 1000;
@@ -68,7 +69,7 @@ CZaberEmulator::CZaberEmulator(tEmulatorOptions options)
             axis.travel = config.travel;
             axis.motion = std::make_unique<simstage::CAxisMotion>(0, config.travel, c_accelStepsPerS2);
             // Power-up: somewhere along the travel, no reference, the counter reads 0.
-            const std::int64_t standing = config.travel / 3 + 1000 * i;
+            const std::int64_t standing = config.travel / 3 + std::int64_t{1000} * i;
             axis.motion->PlaceAt(standing);
             axis.offset = -standing;
             axis.limitMax = config.travel;
@@ -130,11 +131,12 @@ bool CZaberEmulator::OpenTerminal()
 {
     m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0) {
-        m_error = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
+        m_error = "cannot open a pseudo-terminal: " + std::generic_category().message(errno);
         CloseTerminal();
         return false;
     }
-    m_terminal = ptsname(m_master);
+    char name[128] = {};
+    m_terminal = ptsname_r(m_master, name, sizeof(name)) == 0 ? name : ""; // ptsname() is not thread safe
     m_slave = open(m_terminal.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios tty{};
     if (m_slave >= 0 && tcgetattr(m_slave, &tty) == 0) {
@@ -147,7 +149,7 @@ bool CZaberEmulator::OpenTerminal()
         unlink(temporary.c_str());
         if (symlink(m_terminal.c_str(), temporary.c_str()) != 0 ||
             rename(temporary.c_str(), m_options.linkPath.c_str()) != 0) {
-            m_error = "cannot link " + m_options.linkPath + ": " + std::strerror(errno);
+            m_error = "cannot link " + m_options.linkPath + ": " + std::generic_category().message(errno);
             CloseTerminal();
             return false;
         }

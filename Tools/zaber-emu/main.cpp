@@ -25,7 +25,8 @@ extern "C" void OnSignal(int) { g_stop = true; }
 
 } // namespace
 
-int main(int argc, char** argv)
+// An exception that escapes the handlers below is a fault of this program; terminating says so.
+int main(int argc, char** argv) // NOLINT(bugprone-exception-escape)
 {
     zaberemu::tEmulatorOptions options;
     std::string devices = "2,1";

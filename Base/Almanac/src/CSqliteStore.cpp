@@ -90,7 +90,8 @@ bool ToUtf8(const std::wstring& text, std::string& out)
                 cp = unit;
             }
         } else {
-            cp = static_cast<std::uint32_t>(text[i]);
+            // A wchar_t, not a char: a negative one becomes no scalar value and is refused below.
+            cp = static_cast<std::uint32_t>(text[i]); // NOLINT(bugprone-signed-char-misuse)
         }
         if (!IsScalarValue(cp))
             return false;

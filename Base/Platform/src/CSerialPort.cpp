@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <system_error>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -77,7 +78,7 @@ ESerialStatus CSerialPort::Fail(ESerialStatus status, const std::string& what, i
 {
     std::string text = m_path + ": " + what;
     if (error != 0)
-        text += std::string(": ") + std::strerror(error);
+        text += ": " + std::generic_category().message(error); // strerror() is not thread safe
     std::lock_guard<std::mutex> lock(m_errorMutex);
     m_error = std::move(text);
     return status;

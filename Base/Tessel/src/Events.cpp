@@ -39,8 +39,8 @@ struct tSubscription {
             {
                 {
                     std::lock_guard<std::mutex> lock(subscription.mutex);
-                    auto& callers = subscription.callers;
-                    callers.erase(std::find(callers.begin(), callers.end(), self));
+                    auto& inside = subscription.callers;
+                    inside.erase(std::find(inside.begin(), inside.end(), self));
                 }
                 subscription.left.notify_all();
             }
