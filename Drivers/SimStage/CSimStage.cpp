@@ -1,6 +1,7 @@
 #include "CSimStage.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -39,19 +40,12 @@ stg::CLowLevelStage::Axes KeysOf(const Map& map)
     return axes;
 }
 
-std::int32_t CurrentProfile(const stg::CLowLevelStage& stage)
-{
-    std::int32_t profile = eSimFull;
-    stg::ReadStageProperty(stage, c_propSimProfile, profile);
-    return profile;
-}
-
 } // namespace
 
 CSimStage::CSimStage(std::uint32_t stageID) : CSimStage(stageID, std::make_shared<CSteadySimClock>()) {}
 
 CSimStage::CSimStage(std::uint32_t stageID, std::shared_ptr<ISimClock> clock)
-    : CLowLevelStage(stageID), m_clock(std::move(clock))
+    : CLowLevelStage(stageID), m_clock(std::move(clock)), m_stageSet(GetPropSet())
 {
     if (!m_clock)
         throw std::invalid_argument("CSimStage needs a clock");
@@ -69,31 +63,64 @@ CSimStage::CSimStage(std::uint32_t stageID, std::shared_ptr<ISimClock> clock)
 
 CSimStage::~CSimStage() = default;
 
-bool CSimStage::OffersStartedMoves() const { return CurrentProfile(*this) != eSimBlockingOnly; }
+void CSimStage::RefreshSettings()
+{
+    // The count is taken before the reads: a write that comes during them bumps it again, and the
+    // next use reads once more.
+    const std::uint64_t generation = m_stageSet->Generation();
+    if (m_settingsRead && generation == m_settingsGeneration)
+        return; // the stage set has not changed since the last reads
+    std::int32_t profile = eSimFull;
+    stg::ReadStageProperty(*this, c_propSimProfile, profile);
+    double scale = 1.0;
+    stg::ReadStageProperty(*this, c_propSimTimeScale, scale);
+    m_profile = profile;
+    m_clock->SetTimeScale(std::isfinite(scale) && scale > 0.0 ? scale : 1.0);
+    m_settingsGeneration = generation;
+    m_settingsRead = true;
+}
 
-bool CSimStage::OffersBlockingMoves() const { return CurrentProfile(*this) != eSimStartedOnly; }
+bool CSimStage::OffersStartedMoves()
+{
+    RefreshSettings();
+    return m_profile != eSimBlockingOnly;
+}
+
+bool CSimStage::OffersBlockingMoves()
+{
+    RefreshSettings();
+    return m_profile != eSimStartedOnly;
+}
 
 ISimClock& CSimStage::Clock()
 {
-    double scale = 1.0;
-    stg::ReadStageProperty(*this, c_propSimTimeScale, scale);
-    m_clock->SetTimeScale(std::isfinite(scale) && scale > 0.0 ? scale : 1.0);
+    RefreshSettings();
     return *m_clock;
+}
+
+bool CSimStage::IsUserControlEnabledImpl() const { return false; }
+
+int CSimStage::ReadSpeed(int axis, double& speedTicksPerS) const
+{
+    const auto it = m_axes.find(axis);
+    if (it == m_axes.end())
+        return stg::c_NoSuchAxis;
+    double speed = 0.0;
+    const int rc = stg::ReadAxisProperty(*this, axis, stg::c_propSpeed, speed);
+    if (rc != c_OK)
+        return rc;
+    if (!(speed > 0.0))
+        return stg::c_GeneralFailure; // a move at speed 0 would never arrive
+    speedTicksPerS = std::min(speed, it->second.hardware->maxSpeedTicksPerS);
+    return c_OK;
 }
 
 int CSimStage::ReadSpeeds(const Axes& axes, std::map<int, double>& speedsTicksPerS) const
 {
     for (int axis : axes) {
-        const auto it = m_axes.find(axis);
-        if (it == m_axes.end())
-            return stg::c_NoSuchAxis;
-        double speed = 0.0;
-        const int rc = stg::ReadAxisProperty(*this, axis, stg::c_propSpeed, speed);
+        const int rc = ReadSpeed(axis, speedsTicksPerS[axis]);
         if (rc != c_OK)
             return rc;
-        if (!(speed > 0.0))
-            return stg::c_GeneralFailure; // a move at speed 0 would never arrive
-        speedsTicksPerS[axis] = std::min(speed, it->second.hardware->maxSpeedTicksPerS);
     }
     return c_OK;
 }
@@ -103,17 +130,24 @@ int CSimStage::ReadSpeeds(const Axes& axes, std::map<int, double>& speedsTicksPe
 
 int CSimStage::StartMoves(const TickMap& targets)
 {
-    std::map<int, double> speeds;
-    const int rc = ReadSpeeds(KeysOf(targets), speeds);
-    if (rc != c_OK)
-        return rc;
+    // In the order of the targets. Their keys are distinct, and an unknown one ends the loop
+    // before its speed is stored, so no more speeds are stored than the stage has axes.
+    std::array<double, std::size(c_simAxes)> speeds{};
+    std::size_t count = 0;
+    for (const auto& entry : targets) {
+        const int rc = ReadSpeed(entry.first, speeds[count]);
+        if (rc != c_OK)
+            return rc;
+        ++count;
+    }
     ISimClock& clock = Clock();
     std::lock_guard<std::mutex> lock(m_motionMutex);
     if (IsStopRequested())
         return stg::c_Stopped;
     const double nowS = clock.NowS();
+    count = 0;
     for (const auto& [axis, target] : targets)
-        m_axes.at(axis).motion.MoveTo(nowS, target, speeds[axis]);
+        m_axes.at(axis).motion.MoveTo(nowS, target, speeds[count++]);
     return c_OK;
 }
 

@@ -28,7 +28,12 @@ namespace simstage {
 //
 // The stage properties "SimProfile" (which commands the controller offers; the others answer
 // stg::c_NotImplemented so that the library emulates them) and "SimTimeScale" (how fast the
-// simulated time runs) are read at every use; see SimStageDefs.h.
+// simulated time runs) take effect at the next slot; see SimStageDefs.h. They are read again only
+// when the stage property set has changed since they were last read (its change count tells), so
+// a position read costs no property read.
+//
+// The stage has no joystick or hand wheel: user control is never on, so the library's position
+// cache answers reads while nothing moves.
 //
 // Every slot but StopMoving runs under the stage lock (the library takes it); the blocking slots
 // (SetPosition, the runs to the end switches, InitRanges, WaitForStop) keep it while they wait.
@@ -75,6 +80,8 @@ protected:
     // error: read the position.
     int SetPositionImpl(const TickMap& targets) override;
     int GetPositionImpl(TickMap& positions, const stg::ESelection& selection) override;
+    // No manual control: false.
+    bool IsUserControlEnabledImpl() const override;
     // Full and blocking-only. Run to the end switches; return once there (c_Stopped when stopped).
     int GotoUpperLimitImpl(const Axes& axes) override;
     int GotoLowerLimitImpl(const Axes& axes) override;
@@ -90,12 +97,18 @@ private:
         CAxisMotion motion;
     };
 
-    bool OffersStartedMoves() const;  // MoveToPos, WaitForStop, MoveFree
-    bool OffersBlockingMoves() const; // SetPosition, GotoLowerLimit, GotoUpperLimit
-    // The clock, after handing it the current "SimTimeScale".
+    // These three expect the stage lock held (every slot but StopMoving runs under it).
+    bool OffersStartedMoves();  // MoveToPos, WaitForStop, MoveFree
+    bool OffersBlockingMoves(); // SetPosition, GotoLowerLimit, GotoUpperLimit
+    // The clock, running at the current "SimTimeScale".
     ISimClock& Clock();
+    // Reads "SimProfile" and "SimTimeScale" (handing the scale to the clock) when the stage set
+    // changed since the last reads, or on the first use. Expects the stage lock held.
+    void RefreshSettings();
     // Checks every axis and reads its speed first; answers c_OK only when all can move.
     int ReadSpeeds(const Axes& axes, std::map<int, double>& speedsTicksPerS) const;
+    // The same for one axis; `speedTicksPerS` is written only on c_OK.
+    int ReadSpeed(int axis, double& speedTicksPerS) const;
     int StartMoves(const TickMap& targets);
     int StartRuns(const Axes& axes, int direction); // runs to the end switches
     // Waits until the listed axes are at rest or the time-out has passed: c_OK or c_Timeout;
@@ -104,6 +117,11 @@ private:
     int WaitForAxes(const Axes& axes, std::uint32_t timeoutMs, bool stoppable = true);
 
     std::shared_ptr<ISimClock> m_clock;
+    const boost::shared_ptr<utl::CPropSet> m_stageSet; // the stage property set, for its change count
+    // The settings as last read, under the stage lock, and the set's change count before the reads.
+    std::int32_t m_profile = eSimFull;
+    std::uint64_t m_settingsGeneration = 0;
+    bool m_settingsRead = false;
     mutable std::mutex m_motionMutex; // guards m_axes: StopMovingImpl runs without the stage lock
     std::map<int, tAxis> m_axes;      // built by InitImpl
 };

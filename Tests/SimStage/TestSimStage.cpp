@@ -100,6 +100,24 @@ TEST_F(SimStageTest, RangeSearchStoppingAndSwitchingOff)
     }
 }
 
+// The settings are read again only when the stage set has changed, and then at the very next
+// slot: also after a write straight into the set (the configuration database's way), which passes
+// no vessel.
+TEST_F(SimStageTest, AChangedProfileHoldsFromTheNextCall)
+{
+    const auto storeProfile = [&](ESimProfile profile) {
+        stage->GetPropSet()->SetProperty(c_propSimProfile, mem::CBin::Of<std::int32_t>(profile));
+    };
+    ASSERT_EQ(stage->MoveToPos({{c_x, 100}}), c_OK);
+    storeProfile(eSimBlockingOnly);
+    EXPECT_EQ(stage->MoveToPos({{c_x, 200}}), stg::c_NotImplemented);
+    stg::WriteStageProperty(*stage, c_propSimProfile, std::int32_t(eSimFull));
+    EXPECT_EQ(stage->MoveToPos({{c_x, 300}}), c_OK);
+    storeProfile(eSimStartedOnly);
+    EXPECT_EQ(stage->SetPosition({{c_x, 0}}), stg::c_NotImplemented);
+    EXPECT_EQ(stage->MoveToPos({{c_x, 400}}), c_OK);
+}
+
 // StopMoving from another thread, without the stage lock that a blocking move holds, ends the
 // move: it answers c_Stopped with X short of its target (8 s away in real time). Stops are sent
 // until the move has answered, so one of them comes while it runs.

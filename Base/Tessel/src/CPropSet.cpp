@@ -46,6 +46,7 @@ bool CPropSet::SetProperty(int id, const mem::CBin& value)
             }
         }
         observer = m_observer;
+        m_generation.fetch_add(1, std::memory_order_release);
     }
     Notify(observer, *this);
     return true;
@@ -78,6 +79,7 @@ bool CPropSet::DelProperty(int id)
         m_ids.erase(m_ids.begin() + static_cast<std::ptrdiff_t>(i));
         m_values.erase(m_values.begin() + static_cast<std::ptrdiff_t>(i));
         observer = m_observer;
+        m_generation.fetch_add(1, std::memory_order_release);
     }
     Notify(observer, *this);
     return true;
@@ -127,6 +129,7 @@ void CPropSet::Assign(std::vector<Entry> entries)
         m_ids.swap(ids);
         m_values.swap(values);
         observer = m_observer;
+        m_generation.fetch_add(1, std::memory_order_release);
     }
     Notify(observer, *this);
     // The previous content (in ids and values) is released here, outside the lock.

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -67,6 +69,12 @@ public:
     void SetObserver(std::shared_ptr<IPropSetObserver> observer);
     std::shared_ptr<IPropSetObserver> GetObserver() const;
 
+    // A count of the changes of the content, bumped by every change that notifies (above) before
+    // the changing call returns. A reader that cached values read from the set after taking the
+    // count may keep them for as long as the count is the same: the set has not changed since.
+    // Cheap (one atomic load); a nested set counts its own changes.
+    std::uint64_t Generation() const noexcept { return m_generation.load(std::memory_order_acquire); }
+
 private:
     std::size_t LowerBound(int id) const noexcept; // expects m_mutex held
     static void Notify(const std::shared_ptr<IPropSetObserver>& observer, const CPropSet& set) noexcept;
@@ -75,6 +83,7 @@ private:
     std::vector<int> m_ids;          // sorted ascending
     std::vector<mem::CBin> m_values; // m_values[i] belongs to m_ids[i]
     std::shared_ptr<IPropSetObserver> m_observer;
+    std::atomic<std::uint64_t> m_generation{0}; // bumped under m_mutex by every change
 };
 
 using PropSetPtr = boost::shared_ptr<CPropSet>;
