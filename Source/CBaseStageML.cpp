@@ -409,14 +409,27 @@ int CBaseStageML::GetEnabledAxes(Axes& axes) const
 
 int CBaseStageML::GetAxisFromType(EAxisType type) const
 {
-    for (int axis : m_stage.GetAxisList()) {
+    const CLowLevelStage::CHold held(m_stage);
+    return GetAxisFromType(held, type);
+}
+
+int CBaseStageML::GetAxisFromType(const CLowLevelStage::CHold& held, EAxisType type) const
+{
+    // Walks the stage's axes in place, as GetAxisList would copy them.
+    int found = -1;
+    bool done = false;
+    m_stage.ForEachAxis([&](int axis) {
+        if (done)
+            return;
         std::int32_t axisType = eAxisNone;
-        if (ReadAxisProperty(axis, c_propAxisType, axisType) != c_OK)
-            return -1;
-        if (axisType == type)
-            return axis;
-    }
-    return -1;
+        if (stg::ReadAxisProperty(m_stage, held, axis, c_propAxisType, axisType) != c_OK) {
+            done = true; // answers -1
+        } else if (axisType == type) {
+            found = axis;
+            done = true;
+        }
+    });
+    return found;
 }
 
 int CBaseStageML::GetCalibration(CalibrationMap& calibration, const ESelection& selection) const
@@ -432,6 +445,12 @@ int CBaseStageML::GetCalibration(CalibrationMap& calibration, const ESelection& 
     for (auto& [axis, entry] : calibration)
         rc = ReadAxisProperty(axis, c_propCalibration, entry); // a failed read keeps the entry
     return rc;
+}
+
+int CBaseStageML::GetCalibration(const CLowLevelStage::CHold& held, int axis,
+                                 utl::TUnitValue<double>& calibration) const
+{
+    return stg::ReadAxisProperty(m_stage, held, axis, c_propCalibration, calibration);
 }
 
 int CBaseStageML::SetCalibration(const CalibrationMap& calibration) const

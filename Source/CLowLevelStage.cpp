@@ -76,6 +76,16 @@ const CAxis* CLowLevelStage::FindAxis(int axis) const
 
 void CLowLevelStage::Fire(int msgID, int axis) const { CEventDeferral::Fire(tSTAGEMSG(msgID, m_stageID, axis)); }
 
+template <class T>
+int CLowLevelStage::ReadSettingHeld(int axis, int propID, T& value) const
+{
+    mem::CBin stored;
+    const int rc = GetPropertyVesselImpl(axis, propID, stored);
+    if (rc == c_OK && !detail::Extract(stored, value))
+        return c_PropertyNotAccessible;
+    return rc;
+}
+
 // Life cycle
 
 int CLowLevelStage::Init()
@@ -118,8 +128,14 @@ std::vector<int> CLowLevelStage::GetAxisList() const
 
 EAxisType CLowLevelStage::GetAxisType(const int& axis) const
 {
+    const CHold held(*this);
+    return GetAxisType(held, axis);
+}
+
+EAxisType CLowLevelStage::GetAxisType(const CHold& held, const int& axis) const
+{
     std::int32_t type = eAxisNone;
-    if (ReadAxisProperty(*this, axis, c_propAxisType, type) != c_OK)
+    if (ReadAxisProperty(*this, held, axis, c_propAxisType, type) != c_OK)
         return eAxisNone;
     return static_cast<EAxisType>(type);
 }
@@ -146,6 +162,18 @@ int CLowLevelStage::GetPropertyVessel(const int& axis, const int& propID, mem::C
     return Locked([&] { return GetPropertyVesselImpl(axis, propID, value); });
 }
 
+// The overloads with a hold call the slot at once when the hold is on this stage's lock.
+
+int CLowLevelStage::GetPropertyVessel(const CHold& held, const int& propID, mem::CBin& value) const
+{
+    return held.Holds(*this) ? GetPropertyVesselImpl(propID, value) : GetPropertyVessel(propID, value);
+}
+
+int CLowLevelStage::GetPropertyVessel(const CHold& held, const int& axis, const int& propID, mem::CBin& value) const
+{
+    return held.Holds(*this) ? GetPropertyVesselImpl(axis, propID, value) : GetPropertyVessel(axis, propID, value);
+}
+
 int CLowLevelStage::SetPropertyVessel(const int& axis, const int& propID, const mem::CBin& value)
 {
     if (!detail::IsValidSetting(propID, value))
@@ -168,6 +196,11 @@ bool CLowLevelStage::AreLimitsDefined(const int* axis)
     return Locked([&] { return AreLimitsDefinedImpl(axis); });
 }
 
+bool CLowLevelStage::AreLimitsDefined(const CHold& held, const int* axis)
+{
+    return held.Holds(*this) ? AreLimitsDefinedImpl(axis) : AreLimitsDefined(axis);
+}
+
 int CLowLevelStage::UndefineLimits(const Axes& axes)
 {
     Lock lock(m_lock);
@@ -182,6 +215,11 @@ int CLowLevelStage::UndefineLimits(const Axes& axes)
 int CLowLevelStage::GetAxisLimits(const int& axis, std::int64_t& lower, std::int64_t& upper) const
 {
     return Locked([&] { return GetAxisLimitsImpl(axis, lower, upper); });
+}
+
+int CLowLevelStage::GetAxisLimits(const CHold& held, const int& axis, std::int64_t& lower, std::int64_t& upper) const
+{
+    return held.Holds(*this) ? GetAxisLimitsImpl(axis, lower, upper) : GetAxisLimits(axis, lower, upper);
 }
 
 int CLowLevelStage::WriteLimits(const int& axis, const LimitWrites& writes)
@@ -251,6 +289,11 @@ int CLowLevelStage::EnableUserControl(bool enable)
 bool CLowLevelStage::IsUserControlEnabled() const
 {
     return Locked([&] { return IsUserControlEnabledImpl(); });
+}
+
+bool CLowLevelStage::IsUserControlEnabled(const CHold& held) const
+{
+    return held.Holds(*this) ? IsUserControlEnabledImpl() : IsUserControlEnabled();
 }
 
 // Motion
@@ -393,20 +436,17 @@ int CLowLevelStage::SetPropertyVesselImpl(const int& axis, const int& propID, co
 
 bool CLowLevelStage::AreLimitsDefinedImpl(const int* axis)
 {
-    Axes axes;
-    if (axis) {
-        if (!FindAxis(*axis))
-            return false;
-        axes.push_back(*axis);
-    } else {
-        axes = GetAxisList();
-    }
-    for (int a : axes) {
+    const auto defined = [&](int a) {
         bool enabled = false;
-        if (ReadAxisProperty(*this, a, c_propAxisEnabled, enabled) != c_OK)
+        if (ReadSettingHeld(a, c_propAxisEnabled, enabled) != c_OK)
             return false;
-        const CAxis* entry = FindAxis(a);
-        if (enabled && !(entry && entry->AreLimitsDefined()))
+        const CAxis* entry = FindAxis(a); // looked up after the read, which a driver may answer
+        return !enabled || (entry && entry->AreLimitsDefined());
+    };
+    if (axis)
+        return FindAxis(*axis) && defined(*axis);
+    for (int a : GetAxisList()) {
+        if (!defined(a))
             return false;
     }
     return true;
@@ -427,10 +467,10 @@ int CLowLevelStage::UndefineLimitsImpl(const Axes& axes)
 int CLowLevelStage::GetAxisLimitsImpl(const int& axis, std::int64_t& lower, std::int64_t& upper) const
 {
     // An output is written only when its own read succeeded.
-    const int rc = ReadAxisProperty(*this, axis, c_propMinimum, lower);
+    const int rc = ReadSettingHeld(axis, c_propMinimum, lower);
     if (rc != c_OK)
         return rc;
-    return ReadAxisProperty(*this, axis, c_propMaximum, upper);
+    return ReadSettingHeld(axis, c_propMaximum, upper);
 }
 
 int CLowLevelStage::SetAxisLimitsImpl(const int& axis, std::int64_t lower, std::int64_t upper)

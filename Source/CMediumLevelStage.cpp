@@ -16,34 +16,50 @@ CMediumLevelStage::CMediumLevelStage(CLowLevelStage& stage) : CBaseStageML(stage
 
 CMediumLevelStage::~CMediumLevelStage() = default;
 
+int CMediumLevelStage::CheckAxis(CLowLevelStage& stage, const CLowLevelStage::CHold& held, int axis)
+{
+    bool enabled = false;
+    const int rc = stg::ReadAxisProperty(stage, held, axis, c_propAxisEnabled, enabled);
+    if (rc != c_OK)
+        return rc;
+    if (!enabled)
+        return c_AxisDisabled;
+    bool settingLimits = false;
+    stg::ReadAxisProperty(stage, held, axis, c_propModeSetLimit, settingLimits);
+    if (!settingLimits && !stage.AreLimitsDefined(held, &axis))
+        return c_LimitsNotDefined;
+    return c_OK;
+}
+
+// Each check's reads run under one hold of the stage lock (recursive: the callers that must keep
+// the answer valid until their driver call hold it already).
+
 int CMediumLevelStage::CheckAxes(CLowLevelStage& stage, const Axes& axes)
 {
+    const CLowLevelStage::CHold held(stage);
     for (int axis : axes) {
-        bool enabled = false;
-        const int rc = stg::ReadAxisProperty(stage, axis, c_propAxisEnabled, enabled);
+        const int rc = CheckAxis(stage, held, axis);
         if (rc != c_OK)
             return rc;
-        if (!enabled)
-            return c_AxisDisabled;
-        bool settingLimits = false;
-        stg::ReadAxisProperty(stage, axis, c_propModeSetLimit, settingLimits);
-        if (!settingLimits && !stage.AreLimitsDefined(&axis))
-            return c_LimitsNotDefined;
     }
     return c_OK;
 }
 
 int CMediumLevelStage::CheckTargets(CLowLevelStage& stage, const TickMap& targets)
 {
-    int rc = CheckAxes(stage, KeysOf(targets));
-    if (rc != c_OK)
-        return rc;
+    const CLowLevelStage::CHold held(stage);
+    // First may every axis move at all, then is every target within its limits.
+    for (const auto& entry : targets) {
+        const int rc = CheckAxis(stage, held, entry.first);
+        if (rc != c_OK)
+            return rc;
+    }
     for (const auto& [axis, target] : targets) {
         bool settingLimits = false;
-        if (stg::ReadAxisProperty(stage, axis, c_propModeSetLimit, settingLimits) == c_OK && settingLimits)
+        if (stg::ReadAxisProperty(stage, held, axis, c_propModeSetLimit, settingLimits) == c_OK && settingLimits)
             continue;
         std::int64_t lower = 0, upper = 0;
-        rc = stage.GetAxisLimits(axis, lower, upper);
+        const int rc = stage.GetAxisLimits(held, axis, lower, upper);
         if (rc != c_OK)
             return rc;
         if (target > upper || target < lower)
@@ -59,14 +75,13 @@ int CMediumLevelStage::checkIfValidMovement(const TickMap& targets) const
     return CheckTargets(GetLowLevel(), targets);
 }
 
-void CMediumLevelStage::MarkForReread(const Axes& axes)
+template <class Keys>
+void CMediumLevelStage::MarkForReread(const Keys& keys)
 {
     std::lock_guard<std::mutex> lock(m_cacheMutex);
-    for (int axis : axes) {
-        tCachedAxis& entry = m_cache[axis];
-        entry.reread = true;
-        ++entry.marks;
-    }
+    ++m_marks;
+    for (const auto& key : keys)
+        m_cache[detail::KeyOf(key)].reread = true;
 }
 
 bool CMediumLevelStage::IsMoving(const Axes& axes)
@@ -99,7 +114,7 @@ int CMediumLevelStage::MoveFree(const SpeedMap& directions)
             return rc;
         moved = CBaseStageML::MoveFree(directions);
     }
-    MarkForReread(axes);
+    MarkForReread(directions);
     return moved;
 }
 
@@ -113,7 +128,7 @@ int CMediumLevelStage::MoveToPos(const TickMap& targets)
             return rc;
         moved = CBaseStageML::MoveToPos(targets);
     }
-    MarkForReread(KeysOf(targets));
+    MarkForReread(targets);
     return moved;
 }
 
@@ -124,42 +139,66 @@ int CMediumLevelStage::SetPosition(const TickMap& targets)
     if (rc != c_OK)
         return rc;
     const int moved = BlockingMove(targets, hold.lock); // releases the lock before an emulated move's wait
-    MarkForReread(KeysOf(targets));
+    MarkForReread(targets);
     return moved;
 }
 
 int CMediumLevelStage::GetPosition(TickMap& positions, const ESelection& selection)
 {
-    const Axes axes = selection == eAllAxes ? GetAxisList() : KeysOf(positions);
-    int rc = checkIfValidMovement(axes);
-    if (rc != c_OK)
-        return rc;
+    // The axes concerned: every axis of the stage, or the keys of the caller's map (walked in
+    // place, which the steps below never add to).
+    Axes all;
+    if (selection == eAllAxes)
+        all = GetAxisList();
+    const auto forEachAxis = [&](auto&& visit) {
+        if (selection == eAllAxes) {
+            for (int axis : all)
+                visit(axis);
+        } else {
+            for (const auto& entry : positions)
+                visit(entry.first);
+        }
+    };
 
     bool marked = false;
-    std::map<int, std::uint64_t> marksBefore;
+    std::uint64_t marksBefore = 0;
     {
-        std::lock_guard<std::mutex> lock(m_cacheMutex);
-        for (int axis : axes) {
-            const tCachedAxis& entry = m_cache[axis];
-            marked = marked || entry.reread;
-            positions[axis] = entry.ticks;
-            marksBefore[axis] = entry.marks;
+        // The checks, the cache and the user-control switch under one hold of the stage lock.
+        CLowLevelStage& stage = GetLowLevel();
+        const CLowLevelStage::CHold held(stage);
+        int rc = c_OK;
+        forEachAxis([&](int axis) {
+            if (rc == c_OK)
+                rc = CheckAxis(stage, held, axis);
+        });
+        if (rc != c_OK)
+            return rc;
+        {
+            std::lock_guard<std::mutex> lock(m_cacheMutex);
+            marksBefore = m_marks;
+            forEachAxis([&](int axis) {
+                const tCachedAxis& entry = m_cache[axis];
+                marked = marked || entry.reread;
+                positions[axis] = entry.ticks;
+            });
         }
+        // User control means hands may have moved the axes: then the driver is always asked.
+        if (!marked && !stage.IsUserControlEnabled(held))
+            return c_OK;
     }
-    // User control means hands may have moved the axes: then the driver is always asked.
-    if (!marked && !IsUserControlEnabled())
-        return c_OK;
 
-    const bool moving = m_moving && IsMoving(axes);
-    rc = GetLowLevel().GetPosition(positions, selection);
+    const bool moving = m_moving && IsMoving(selection == eAllAxes ? all : KeysOf(positions));
+    const int rc = GetLowLevel().GetPosition(positions, selection);
     if (rc == c_OK && !moving) {
         std::lock_guard<std::mutex> lock(m_cacheMutex);
-        for (int axis : axes) {
-            tCachedAxis& entry = m_cache[axis];
-            if (entry.marks != marksBefore[axis])
-                continue; // marked by a move that came during the read: keep asking
-            entry.reread = false;
-            entry.ticks = positions[axis];
+        // A move marked since the cache was looked at may have come during the read: then what
+        // was read is not kept, and the next read asks the driver again.
+        if (m_marks == marksBefore) {
+            forEachAxis([&](int axis) {
+                tCachedAxis& entry = m_cache[axis];
+                entry.reread = false;
+                entry.ticks = positions[axis];
+            });
         }
     }
     return rc;

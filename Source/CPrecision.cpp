@@ -42,47 +42,62 @@ std::int32_t CPrecision::Direction(int axis)
 CPrecision::TickMap CPrecision::addBacklashOffset(const TickMap& positions)
 {
     TickMap result = positions;
+    AddBacklashOffsetTo(result);
+    return result;
+}
+
+void CPrecision::AddBacklashOffsetTo(TickMap& positions)
+{
     if (!isSWBacklashActive())
-        return result;
-    for (auto& [axis, ticks] : result) {
+        return;
+    for (auto& [axis, ticks] : positions) {
         if (Direction(axis) >= 0)
             continue;
         std::int64_t offset = 0;
         ReadAxisProperty(m_medium.GetLowLevel(), axis, c_propOffsetSWBL, offset);
         ticks = detail::AddTicks(ticks, offset);
     }
-    return result;
 }
 
 CPrecision::TickMap CPrecision::TransformXY(const TickMap& in, bool toOrtho) const
 {
+    TickMap out = in;
+    TransformXYIn(out, toOrtho);
+    return out;
+}
+
+void CPrecision::TransformXYIn(TickMap& positions, bool toOrtho) const
+{
     bool enabled = false;
     if (!ReadStageBool(c_propNonOrthoEnable, enabled) || !enabled)
-        return in;
+        return;
     const int x = m_medium.GetAxisFromType(eAxisX);
     const int y = m_medium.GetAxisFromType(eAxisY);
-    if (x == -1 || y == -1)
-        return {};
+    if (x == -1 || y == -1) {
+        positions.clear();
+        return;
+    }
 
     double angleDeg = c_defaultAngleDeg;
     ReadStageProperty(m_medium.GetLowLevel(), c_propAngleXY, angleDeg);
     const double a = angleDeg * c_twoPi * c_perDegree;
 
-    TickMap out = in;
     const auto valueOf = [&](int axis) {
-        auto it = in.find(axis);
-        return it == in.end() ? 0.0 : static_cast<double>(it->second);
+        auto it = positions.find(axis);
+        return it == positions.end() ? 0.0 : static_cast<double>(it->second);
     };
+    const double inX = valueOf(x);
+    const double inY = valueOf(y);
     if (toOrtho) {
-        out[y] = TruncToTicks(std::cos(a) * valueOf(y));
-        out[x] = TruncToTicks(valueOf(x) - std::sin(a) * valueOf(y));
+        positions[y] = TruncToTicks(std::cos(a) * inY);
+        positions[x] = TruncToTicks(inX - std::sin(a) * inY);
     } else {
         if (std::cos(a) == 0.0)
-            return in;
-        out[y] = TruncToTicks(valueOf(y) / std::cos(a));
-        out[x] = TruncToTicks(valueOf(x) + std::sin(a) * static_cast<double>(out[y]));
+            return;
+        const std::int64_t outY = TruncToTicks(inY / std::cos(a));
+        positions[y] = outY;
+        positions[x] = TruncToTicks(inX + std::sin(a) * static_cast<double>(outY));
     }
-    return out;
 }
 
 CPrecision::TickMap CPrecision::cvtStageToOrtho(const TickMap& stage) const { return TransformXY(stage, true); }
@@ -91,13 +106,14 @@ CPrecision::TickMap CPrecision::cvtOrthoToStage(const TickMap& ortho) const { re
 
 int CPrecision::readPosition(TickMap& positions, const ESelection& selection)
 {
-    TickMap reported;
-    const int rc = m_medium.GetPosition(reported, eAllAxes);
+    TickMap corrected; // what the stage reports, then corrected in place
+    const int rc = m_medium.GetPosition(corrected, eAllAxes);
     if (rc != c_OK)
         return rc;
-    const TickMap corrected = cvtStageToOrtho(addBacklashOffset(reported));
+    AddBacklashOffsetTo(corrected);
+    TransformXYIn(corrected, true);
     if (selection == eAllAxes) {
-        positions = corrected;
+        positions.swap(corrected);
     } else {
         for (auto& [axis, ticks] : positions) {
             auto it = corrected.find(axis);

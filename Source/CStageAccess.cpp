@@ -5,6 +5,7 @@
 #include <plinth/PropertyAccess.h>
 #include <plinth/PropertyIDs.h>
 
+#include "ReusedMap.h"
 #include "SettingValues.h"
 #include "TickMath.h"
 
@@ -20,29 +21,41 @@ CStageAccess::~CStageAccess() = default;
 
 // Conversions
 
-bool CStageAccess::FetchCalibration(int axis, Position& calibration) const
+// A conversion's reads (calibration, offset, direction) run under one hold of the stage lock; a
+// map's conversions under one hold for the whole map.
+
+bool CStageAccess::FetchCalibration(const Hold& held, int axis, Position& calibration) const
 {
-    CBaseStageML::CalibrationMap request{{axis, Position(1.0, utl::c_mum)}};
-    if (m_medium.GetCalibration(request, eGivenAxes) != c_OK)
-        return false;
-    calibration = request[axis];
-    return true;
+    calibration = Position(1.0, utl::c_mum); // kept when the read answers c_OK without a value
+    return m_medium.GetCalibration(held, axis, calibration) == c_OK;
 }
 
 bool CStageAccess::IsInverted(int axis) const
 {
+    const Hold held(LowLevel());
+    return IsInverted(held, axis);
+}
+
+bool CStageAccess::IsInverted(const Hold& held, int axis) const
+{
     bool inverted = false;
-    ReadAxisProperty(LowLevel(), axis, c_propAxisInverted, inverted);
+    ReadAxisProperty(LowLevel(), held, axis, c_propAxisInverted, inverted);
     return inverted;
 }
 
 int CStageAccess::ToTicks(int axis, const Position& position, std::int64_t& ticks) const
 {
+    const Hold held(LowLevel());
+    return ToTicks(held, axis, position, ticks);
+}
+
+int CStageAccess::ToTicks(const Hold& held, int axis, const Position& position, std::int64_t& ticks) const
+{
     ticks = 0;
     if (!detail::IsFinite(position))
         return c_InvalidValue;
     Position calibration;
-    if (!FetchCalibration(axis, calibration))
+    if (!FetchCalibration(held, axis, calibration))
         return c_OK; // an axis without a readable calibration converts to tick 0
     if (!detail::IsFinite(calibration))
         return c_InvalidValue;
@@ -53,22 +66,27 @@ int CStageAccess::ToTicks(int axis, const Position& position, std::int64_t& tick
         return c_InvalidValue; // beyond every tick, not the end of the tick range
     ticks = detail::TruncToTicks(quotient);
     std::int64_t offset = 0;
-    if (ReadAxisProperty(LowLevel(), axis, c_propOffsetPosition, offset) == c_OK)
+    if (ReadAxisProperty(LowLevel(), held, axis, c_propOffsetPosition, offset) == c_OK)
         ticks = detail::SubTicks(ticks, offset);
-    if (IsInverted(axis))
+    if (IsInverted(held, axis))
         ticks = detail::NegateTicks(ticks);
     return c_OK;
 }
 
 int CStageAccess::ToTicks(const PosMap& positions, TickMap& ticks) const
 {
-    ticks.clear();
-    for (const auto& [axis, position] : positions) {
-        const int rc = ToTicks(axis, position, ticks[axis]);
-        if (rc != c_OK)
-            return rc;
-    }
-    return c_OK;
+    const Hold held(LowLevel());
+    int rc = c_OK;
+    detail::Refill(ticks, [&](const auto& put) {
+        for (const auto& [axis, position] : positions) {
+            std::int64_t converted = 0;
+            rc = ToTicks(held, axis, position, converted);
+            if (rc != c_OK)
+                return;
+            put(axis, converted);
+        }
+    });
+    return rc;
 }
 
 std::int64_t CStageAccess::CvtPos2TicPos(int axis, const Position& position) const
@@ -80,13 +98,19 @@ std::int64_t CStageAccess::CvtPos2TicPos(int axis, const Position& position) con
 
 CStageAccess::Position CStageAccess::CvtTicPos2Pos(int axis, std::int64_t ticks) const
 {
+    const Hold held(LowLevel());
+    return ToPosition(held, axis, ticks);
+}
+
+CStageAccess::Position CStageAccess::ToPosition(const Hold& held, int axis, std::int64_t ticks) const
+{
     Position calibration;
-    if (!FetchCalibration(axis, calibration))
+    if (!FetchCalibration(held, axis, calibration))
         return Position(0.0, utl::c_null);
-    if (IsInverted(axis))
+    if (IsInverted(held, axis))
         ticks = detail::NegateTicks(ticks);
     std::int64_t offset = 0;
-    if (ReadAxisProperty(LowLevel(), axis, c_propOffsetPosition, offset) == c_OK)
+    if (ReadAxisProperty(LowLevel(), held, axis, c_propOffsetPosition, offset) == c_OK)
         ticks = detail::AddTicks(ticks, offset);
     return Position(static_cast<double>(ticks) * calibration.GetValue(), calibration.GetUnit());
 }
@@ -107,19 +131,37 @@ CStageAccess::PosMap CStageAccess::CvtTicPos2Pos(const TickMap& ticks) const
     return positions;
 }
 
+void CStageAccess::ConvertInto(const TickMap& ticks, PosMap& positions) const
+{
+    const Hold held(LowLevel());
+    detail::Refill(positions, [&](const auto& put) {
+        for (const auto& [axis, tick] : ticks)
+            put(axis, ToPosition(held, axis, tick));
+    });
+}
+
 CStageAccess::TickMap CStageAccess::createTicPos4Pos(const PosMap& positions, ESelection selection) const
 {
     TickMap request;
+    FillRequest(positions, selection, request);
+    return request;
+}
+
+void CStageAccess::FillRequest(const PosMap& positions, ESelection selection, TickMap& request) const
+{
     if (selection == eAllAxes) {
         Axes enabled;
         m_medium.GetEnabledAxes(enabled); // a failing call leaves the list empty
-        for (int axis : enabled)
-            request[axis] = 0;
+        detail::Refill(request, [&](const auto& put) {
+            for (int axis : enabled)
+                put(axis, 0);
+        });
     } else {
-        for (const auto& entry : positions)
-            request[entry.first] = 0;
+        detail::Refill(request, [&](const auto& put) {
+            for (const auto& entry : positions)
+                put(entry.first, 0);
+        });
     }
-    return request;
 }
 
 // Moves and positions
@@ -137,7 +179,8 @@ int CStageAccess::MoveFree(const SpeedMap& speeds)
 
 int CStageAccess::MoveToPos(const PosMap& targets)
 {
-    TickMap ticks;
+    detail::CReusedMap<TickMap> reused;
+    TickMap& ticks = reused.Get();
     const int rc = ToTicks(targets, ticks);
     if (rc != c_OK)
         return rc;
@@ -155,11 +198,13 @@ int CStageAccess::SetPosition(const PosMap& targets)
 
 int CStageAccess::GetPosition(PosMap& positions, const ESelection& selection)
 {
-    TickMap request = createTicPos4Pos(positions, selection);
+    detail::CReusedMap<TickMap> reused;
+    TickMap& request = reused.Get();
+    FillRequest(positions, selection, request);
     const int rc =
         IsPrecisionEnabled() ? m_precision.GetPosition(request, selection) : m_medium.GetPosition(request, selection);
     if (rc == c_OK)
-        positions = CvtTicPos2Pos(request);
+        ConvertInto(request, positions);
     return rc;
 }
 
@@ -338,30 +383,49 @@ template <class V>
 std::map<int, V> CStageAccess::ToAxisKeys(const std::map<EAxisType, V>& byType) const
 {
     std::map<int, V> byAxis;
-    for (const auto& [type, value] : byType)
-        byAxis[GetAxisFromType(type)] = value; // a later (greater) key overwrites
+    ToAxisKeys(byType, byAxis);
     return byAxis;
 }
 
 template <class V>
-std::map<EAxisType, V> CStageAccess::ToTypeKeys(const std::map<int, V>& byAxis) const
+void CStageAccess::ToAxisKeys(const std::map<EAxisType, V>& byType, std::map<int, V>& byAxis) const
 {
-    std::map<EAxisType, V> byType;
-    for (const auto& [axis, value] : byAxis)
-        byType[GetAxisType(axis)] = value;
-    return byType;
+    const Hold held(LowLevel());
+    detail::Refill(byAxis, [&](const auto& put) {
+        for (const auto& [type, value] : byType)
+            put(m_medium.GetAxisFromType(held, type), value); // a later (greater) key overwrites
+    });
+}
+
+template <class V>
+void CStageAccess::ToTypeKeys(const std::map<int, V>& byAxis, std::map<EAxisType, V>& byType) const
+{
+    // One "AxisType" read per axis, in axis order; two axes of one type collapse into one entry
+    // that holds the value of the later axis.
+    const Hold held(LowLevel());
+    detail::Refill(byType, [&](const auto& put) {
+        for (const auto& [axis, value] : byAxis)
+            put(LowLevel().GetAxisType(held, axis), value);
+    });
 }
 
 int CStageAccess::MoveFree(const TypeSpeedMap& speeds) { return MoveFree(ToAxisKeys(speeds)); }
-int CStageAccess::MoveToPos(const TypePosMap& targets) { return MoveToPos(ToAxisKeys(targets)); }
+int CStageAccess::MoveToPos(const TypePosMap& targets)
+{
+    detail::CReusedMap<PosMap> byAxis;
+    ToAxisKeys(targets, byAxis.Get());
+    return MoveToPos(byAxis.Get());
+}
 int CStageAccess::SetPosition(const TypePosMap& targets) { return SetPosition(ToAxisKeys(targets)); }
 
 template <class V, class Query>
 int CStageAccess::QueryByAxis(std::map<EAxisType, V>& byType, Query&& query) const
 {
-    std::map<int, V> byAxis = ToAxisKeys(byType);
+    detail::CReusedMap<std::map<int, V>> reused;
+    std::map<int, V>& byAxis = reused.Get();
+    ToAxisKeys(byType, byAxis);
     const int rc = query(byAxis);
-    byType = ToTypeKeys(byAxis); // whatever the answer
+    ToTypeKeys(byAxis, byType); // whatever the answer
     return rc;
 }
 

@@ -15,6 +15,7 @@
 #include <plinth/StageAPIAxes.h>
 #include <plinth/StageAPICoordinates.h>
 
+#include "ReusedMap.h"
 #include "SettingValues.h"
 
 // The bodies the exported flat API shares: each exported function is one call of a template here,
@@ -129,7 +130,9 @@ inline const Position c_emptyEntry(0.0, utl::c_mum);
 template <class K, class V, class Query>
 int QueryOne(K key, V& out, const V& seed, Query&& query)
 {
-    std::map<K, V> map{{key, seed}};
+    detail::CReusedMap<std::map<K, V>> reused;
+    std::map<K, V>& map = reused.Get();
+    detail::Refill(map, [&](const auto& put) { put(key, seed); });
     const int rc = query(map);
     auto it = map.find(key);
     if (rc == c_OK && it != map.end())
@@ -370,11 +373,19 @@ struct tComponents<geo::CdVec3> {
 };
 
 template <class V>
+void VecToPosByType(const utl::TUnitValue<V>& vec, PositionsByType& map)
+{
+    detail::Refill(map, [&](const auto& put) {
+        for (const auto& [type, member] : tComponents<V>::c_axes)
+            put(type, Position(vec.GetValue().*member, vec.GetUnit()));
+    });
+}
+
+template <class V>
 PositionsByType VecToPosByType(const utl::TUnitValue<V>& vec)
 {
     PositionsByType map;
-    for (const auto& [type, member] : tComponents<V>::c_axes)
-        map[type] = Position(vec.GetValue().*member, vec.GetUnit());
+    VecToPosByType(vec, map);
     return map;
 }
 
@@ -413,11 +424,19 @@ std::vector<EAxisType> TypesOf()
 }
 
 template <class V>
+void EmptyEntries(PositionsByType& map)
+{
+    detail::Refill(map, [](const auto& put) {
+        for (const auto& entry : tComponents<V>::c_axes)
+            put(entry.first, c_emptyEntry);
+    });
+}
+
+template <class V>
 PositionsByType EmptyEntries()
 {
     PositionsByType map;
-    for (const auto& entry : tComponents<V>::c_axes)
-        map[entry.first] = c_emptyEntry;
+    EmptyEntries<V>(map);
     return map;
 }
 
@@ -434,7 +453,9 @@ template <class V>
 int MoveToVec(std::uint32_t stageID, const utl::TUnitValue<V>& position, bool wait)
 {
     return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) {
-        const PositionsByType targets = VecToPosByType(position);
+        detail::CReusedMap<PositionsByType> reused;
+        PositionsByType& targets = reused.Get();
+        VecToPosByType(position, targets);
         return wait ? s.SetPosition(targets) : s.MoveToPos(targets);
     });
 }
@@ -442,7 +463,9 @@ int MoveToVec(std::uint32_t stageID, const utl::TUnitValue<V>& position, bool wa
 template <class V>
 int GetPositionVec(std::uint32_t stageID, utl::TUnitValue<V>& position)
 {
-    PositionsByType map = EmptyEntries<V>();
+    detail::CReusedMap<PositionsByType> reused;
+    PositionsByType& map = reused.Get();
+    EmptyEntries<V>(map);
     const int rc = stg::GetPosition(stageID, map, eGivenAxes);
     if (rc == c_OK)
         position = PosByTypeToVec<V>(map);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <utility>
 #include <vector>
 
 namespace stg::detail {
@@ -13,6 +14,14 @@ std::vector<int> KeysOf(const Map& map)
     for (const auto& entry : map)
         keys.push_back(entry.first);
     return keys;
+}
+
+// The axis of an element of an axis list or of an entry of a map keyed by axis.
+inline int KeyOf(int axis) noexcept { return axis; }
+template <class Value>
+int KeyOf(const std::pair<const int, Value>& entry) noexcept
+{
+    return entry.first;
 }
 
 } // namespace stg::detail

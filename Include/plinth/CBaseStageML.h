@@ -113,9 +113,13 @@ public:
     int GetEnabledAxes(Axes& axes) const;
     // The lowest-numbered axis of `type`; -1 when none, or when an "AxisType" read fails first.
     int GetAxisFromType(EAxisType type) const;
+    int GetAxisFromType(const CLowLevelStage::CHold& held, EAxisType type) const; // under a hold
     // "Calibration" of the axes (all of them with eAllAxes, else the map's keys). c_GeneralFailure
     // for an empty map; otherwise the answer of the last read (a failed read keeps the entry).
     int GetCalibration(CalibrationMap& calibration, const ESelection& selection) const;
+    // The same for one axis, under a hold of the stage lock: the read's answer; a failed read
+    // keeps `calibration`.
+    int GetCalibration(const CLowLevelStage::CHold& held, int axis, utl::TUnitValue<double>& calibration) const;
     // Writes "Calibration" of every entry through the vessel; stops at the first failure. A value
     // that is not finite is refused (c_InvalidValue) before any is written.
     int SetCalibration(const CalibrationMap& calibration) const;

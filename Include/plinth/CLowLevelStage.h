@@ -37,6 +37,24 @@ namespace stg {
 // time-outs are milliseconds.
 class CLowLevelStage {
 public:
+    // A hold of the stage lock for a series of calls. The overloads below that take one call the
+    // driver's slot at once instead of taking the (recursive) lock again, and answer what the
+    // overloads without a hold answer; given a hold on another stage, they take their own lock.
+    // Events fired under a hold are delivered once it is released, as for every operation. The
+    // library's layers take one around a run of property reads: a position read takes a handful
+    // of holds instead of a lock per read.
+    class CHold {
+    public:
+        explicit CHold(const CLowLevelStage& stage) : m_lock(stage.m_lock), m_stage(stage) {}
+        CHold(const CHold&) = delete;
+        CHold& operator=(const CHold&) = delete;
+        bool Holds(const CLowLevelStage& stage) const noexcept { return &stage == &m_stage; }
+
+    private:
+        CLibraryLock m_lock;
+        const CLowLevelStage& m_stage;
+    };
+
     using Axes = std::vector<int>;
     using TickMap = std::map<int, std::int64_t>;
     using SpeedMap = std::map<int, double>;
@@ -64,6 +82,7 @@ public:
     std::vector<int> GetAxisList() const; // ascending
     // "AxisType" of the axis through the axis-level vessel; eAxisNone when unreadable.
     EAxisType GetAxisType(const int& axis) const;
+    EAxisType GetAxisType(const CHold& held, const int& axis) const;
     tSTAGECAPS GetCaps() const;                                               // under the lock
     boost::shared_ptr<utl::CPropSet> GetPropSet() const { return m_propSet; } // shared; no lock
     std::uint32_t GetStageID() const noexcept { return m_stageID; }
@@ -71,6 +90,8 @@ public:
     // Property vessels: every stage and axis property read and write of the library goes
     // through these, so a driver that overrides the Impl slots sees all of them.
     int GetPropertyVessel(const int& propID, mem::CBin& value) const;
+    int GetPropertyVessel(const CHold& held, const int& propID, mem::CBin& value) const;
+    int GetPropertyVessel(const CHold& held, const int& axis, const int& propID, mem::CBin& value) const;
     void SetPropertyVessel(const int& propID, const mem::CBin& value);
     int GetPropertyVessel(const int& axis, const int& propID, mem::CBin& value) const;
     // Fires c_msgCalibrationChanged for "Calibration" and c_msgLimitsChanged for "Minimum" /
@@ -81,9 +102,11 @@ public:
 
     // Limits, in ticks. `axis` null means every axis.
     bool AreLimitsDefined(const int* axis);
+    bool AreLimitsDefined(const CHold& held, const int* axis);
     // Fires c_msgLimitsChanged per listed axis, only when the slot answered 4000.
     int UndefineLimits(const Axes& axes);
     int GetAxisLimits(const int& axis, std::int64_t& lower, std::int64_t& upper) const;
+    int GetAxisLimits(const CHold& held, const int& axis, std::int64_t& lower, std::int64_t& upper) const;
     // c_InvalidValue, with nothing written, when `lower` lies above `upper`.
     int SetAxisLimits(const int& axis, std::int64_t lower, std::int64_t upper);
     // Writes "Minimum" and/or "Maximum" (c_propMinimum, c_propMaximum) of the axis through the
@@ -96,6 +119,7 @@ public:
     // Fires c_msgUserControlOn/Off (axis -1) when the slot answered 4000.
     int EnableUserControl(bool enable);
     bool IsUserControlEnabled() const;
+    bool IsUserControlEnabled(const CHold& held) const;
 
     int MoveFree(const SpeedMap& speeds);
     int MoveToPos(const TickMap& targets); // starts a move and returns
@@ -304,6 +328,17 @@ private:
     int SetPositionSince(const TickMap& targets, std::uint64_t stopCount);
     // Hands the event to the thread's deferral: delivered once the thread holds no library lock.
     void Fire(int msgID, int axis) const;
+    // Calls visit(axis) for every axis, ascending, without copying the list (see GetAxisList).
+    template <class Visit>
+    void ForEachAxis(Visit&& visit) const
+    {
+        for (const auto& entry : m_axes)
+            visit(entry.first);
+    }
+    // An axis setting through the driver's vessel slot (as stg::ReadAxisProperty, without taking
+    // the lock). For the default slots, which run under the stage lock.
+    template <class T>
+    int ReadSettingHeld(int axis, int propID, T& value) const;
     CAxis* FindAxis(int axis); // expects the stage lock held
     const CAxis* FindAxis(int axis) const;
 

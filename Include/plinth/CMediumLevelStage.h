@@ -49,20 +49,23 @@ protected:
     // The two checks on a stage, for the worker of an emulated move (which outlives nothing of
     // this object). The caller holds the stage lock when the answer must still hold at the
     // driver call.
+    static int CheckAxis(CLowLevelStage& stage, const CLowLevelStage::CHold& held, int axis);
     static int CheckAxes(CLowLevelStage& stage, const Axes& axes);
     static int CheckTargets(CLowLevelStage& stage, const TickMap& targets);
 
 private:
     struct tCachedAxis {
-        bool reread = false;     // the cached position may be out of date: ask the driver
-        std::int64_t ticks = 0;  // the last position read from the driver while not moving
-        std::uint64_t marks = 0; // how often the axis was marked, to spot a move during a read
+        bool reread = false;    // the cached position may be out of date: ask the driver
+        std::int64_t ticks = 0; // the last position read from the driver while not moving
     };
 
-    void MarkForReread(const Axes& axes);
+    // Sets the re-read mark of every axis among `keys` (a list of axes or a map keyed by axis).
+    template <class Keys>
+    void MarkForReread(const Keys& keys);
 
-    mutable std::mutex m_cacheMutex; // guards m_cache
+    mutable std::mutex m_cacheMutex; // guards m_cache and m_marks
     std::map<int, tCachedAxis> m_cache;
+    std::uint64_t m_marks = 0; // how often axes were marked, to spot a move during a driver read
 };
 
 } // namespace stg

@@ -69,6 +69,10 @@ private:
 
     // The X/Y transform shared by the two conversions; `toOrtho` chooses the direction.
     TickMap TransformXY(const TickMap& in, bool toOrtho) const;
+    // The in-place forms of addBacklashOffset and of the X/Y correction: a map that no correction
+    // touches is neither copied nor changed.
+    void AddBacklashOffsetTo(TickMap& positions);
+    void TransformXYIn(TickMap& positions, bool toOrtho) const;
     bool ReadStageBool(int propID, bool& value) const;
     // c_InvalidValue when the X/Y correction is on and "AngleXY" is not finite; else c_OK.
     int CheckAngle() const;

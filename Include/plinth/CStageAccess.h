@@ -155,22 +155,36 @@ protected:
     TickMap createTicPos4Pos(const PosMap& positions, ESelection selection) const;
 
 private:
+    using Hold = CLowLevelStage::CHold;
+
     // The conversion of CvtPos2TicPos, refusing (c_InvalidValue) a position or a calibration
     // that is not finite and a quotient beyond every tick; `ticks` is then 0. The map form stops
     // at the first refused axis.
     int ToTicks(int axis, const Position& position, std::int64_t& ticks) const;
     int ToTicks(const PosMap& positions, TickMap& ticks) const;
+    // The conversions under a hold of the stage lock, which their reads do not take again.
+    int ToTicks(const Hold& held, int axis, const Position& position, std::int64_t& ticks) const;
+    Position ToPosition(const Hold& held, int axis, std::int64_t ticks) const;
     CLowLevelStage& LowLevel() const noexcept { return m_medium.GetLowLevel(); }
     // The axis's calibration, or nothing when it cannot be fetched.
-    bool FetchCalibration(int axis, Position& calibration) const;
+    bool FetchCalibration(const Hold& held, int axis, Position& calibration) const;
     bool IsInverted(int axis) const; // an unreadable flag counts as not inverted
+    bool IsInverted(const Hold& held, int axis) const;
     int ReadLimits(PosMap& out, const ESelection& selection, bool maxima) const;
     int WriteLimits(const PosMap& in, bool maxima);
 
     template <class V>
     std::map<int, V> ToAxisKeys(const std::map<EAxisType, V>& byType) const;
+    // The same into `byAxis`, replacing what it held and reusing its nodes.
     template <class V>
-    std::map<EAxisType, V> ToTypeKeys(const std::map<int, V>& byAxis) const;
+    void ToAxisKeys(const std::map<EAxisType, V>& byType, std::map<int, V>& byAxis) const;
+    // Translates `byAxis` into `byType`, replacing what it held and reusing its nodes.
+    template <class V>
+    void ToTypeKeys(const std::map<int, V>& byAxis, std::map<EAxisType, V>& byType) const;
+    // `positions` becomes the conversion of `ticks`, reusing its nodes.
+    void ConvertInto(const TickMap& ticks, PosMap& positions) const;
+    // createTicPos4Pos into `request`, replacing what it held and reusing its nodes.
+    void FillRequest(const PosMap& positions, ESelection selection, TickMap& request) const;
     // A query of a type-keyed map: translated to axis numbers, asked, translated back into the
     // caller's map whatever the answer.
     template <class V, class Query>

@@ -65,6 +65,18 @@ int ReadAxisProperty(const CLowLevelStage& stage, int axis, int propID, T& value
     return rc;
 }
 
+// The same under a hold of the stage lock (see CLowLevelStage::CHold), which the read does not
+// take again.
+template <class T>
+int ReadAxisProperty(const CLowLevelStage& stage, const CLowLevelStage::CHold& held, int axis, int propID, T& value)
+{
+    mem::CBin stored;
+    const int rc = stage.GetPropertyVessel(held, axis, propID, stored);
+    if (rc == c_OK && !detail::Extract(stored, value))
+        return c_PropertyNotAccessible;
+    return rc;
+}
+
 template <class T>
 int ReadStageProperty(const CLowLevelStage& stage, int propID, T& value)
 {
