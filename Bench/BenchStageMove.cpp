@@ -70,6 +70,7 @@ void BM_MoveToXYEmulated(benchmark::State& state)
     const std::uint32_t id = bench::SimStage(eSimBlockingOnly, 1000.0);
     double target = 10.0;
     std::uint64_t allocations = 0;
+    bench::CMedian median(state);
     for (auto _ : state) {
         target = -target;
         const std::uint64_t before = bench::Allocations();
@@ -78,6 +79,7 @@ void BM_MoveToXYEmulated(benchmark::State& state)
         const Clock::time_point end = Clock::now();
         allocations += bench::Allocations() - before;
         state.SetIterationTime(Seconds(end - start));
+        median.Add(Seconds(end - start));
         if (rc != stg::c_OK || stg::WaitForStopXY(id, stg::c_waitForever) != stg::c_OK ||
             stg::GetLastEmulatedMoveResult(id) != stg::c_OK) {
             state.SkipWithError("the emulated move failed");
@@ -85,6 +87,7 @@ void BM_MoveToXYEmulated(benchmark::State& state)
         }
     }
     state.counters["allocs/call"] = double(allocations) / double(state.iterations());
+    median.Report();
 }
 BENCHMARK(BM_MoveToXYEmulated)->UseManualTime();
 
@@ -106,6 +109,7 @@ void BM_Floor_ThreadHandoff(benchmark::State& state)
             changed.notify_all();
         }
     });
+    bench::CMedian median(state);
     for (auto _ : state) {
         const Clock::time_point start = Clock::now();
         {
@@ -115,7 +119,9 @@ void BM_Floor_ThreadHandoff(benchmark::State& state)
             changed.wait(lock, [&] { return taken == posted; });
         }
         state.SetIterationTime(Seconds(Clock::now() - start));
+        median.Add(Seconds(Clock::now() - start));
     }
+    median.Report();
     {
         std::lock_guard<std::mutex> lock(mutex);
         quit = true;
@@ -145,17 +151,21 @@ void BM_BlockingMove10um(benchmark::State& state)
     const double travelS = TravelS(100, 200); // 10 um: 100 ticks of X, 200 of Y
     stg::MoveToXY(id, Um2(0.0, 0.0), true);
     double target = 0.0;
+    bench::CMedian median(state);
     for (auto _ : state) {
         target = target == 0.0 ? 10.0 : 0.0;
         const Clock::time_point start = Clock::now();
         const int rc = stg::MoveToXY(id, Um2(target, target), true);
-        state.SetIterationTime(Seconds(Clock::now() - start) - travelS);
+        const double overS = Seconds(Clock::now() - start) - travelS;
+        state.SetIterationTime(overS);
+        median.Add(overS);
         if (rc != stg::c_OK) {
             state.SkipWithError("MoveToXY failed");
             break;
         }
     }
     state.counters["travel_ms"] = travelS * 1e3;
+    median.Report();
 }
 BENCHMARK(BM_BlockingMove10um)->UseManualTime()->Iterations(40);
 

@@ -1,5 +1,6 @@
 #include "BenchSupport.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <new>
@@ -77,6 +78,15 @@ tRegistry& Registry()
 utl::TUnitValue<geo::CdVec2> Mm2(double x, double y) { return {geo::CdVec2(x, y), utl::c_mm}; }
 
 } // namespace
+
+void CMedian::Report()
+{
+    if (m_samples.empty())
+        return;
+    auto middle = m_samples.begin() + std::ptrdiff_t(m_samples.size() / 2);
+    std::nth_element(m_samples.begin(), middle, m_samples.end());
+    m_state.counters["median_us"] = *middle * 1e6;
+}
 
 std::uint64_t Allocations() noexcept { return g_allocations.load(std::memory_order_relaxed); }
 

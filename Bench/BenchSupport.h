@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include <benchmark/benchmark.h>
 
@@ -29,6 +30,24 @@ public:
 
 private:
     std::uint64_t m_start;
+};
+
+// The median of the iteration times of a benchmark with manual time, as the counter "median_us":
+// a machine shared with other work preempts a thread now and then for milliseconds, which the
+// mean (the benchmark's time) includes and the median does not.
+class CMedian {
+public:
+    explicit CMedian(benchmark::State& state) : m_state(state) { m_samples.reserve(1 << 16); }
+    void Add(double seconds)
+    {
+        if (m_samples.size() < m_samples.capacity())
+            m_samples.push_back(seconds); // no allocation while timing
+    }
+    void Report();
+
+private:
+    benchmark::State& m_state;
+    std::vector<double> m_samples;
 };
 
 // The ID of a simulated stage in `profile`, registered and activated on first use and kept until
