@@ -1,8 +1,10 @@
 #include <plinth/CBaseStageML.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -24,13 +26,15 @@ namespace {
 
 constexpr std::uint32_t c_handoverTimeoutMs = 300;
 constexpr const char* c_workerName = "StageML async move";
+// How long a starter spins (yielding) for the hand-over before it sleeps until it comes.
+constexpr std::chrono::microseconds c_handoverSpin{20};
 
 } // namespace
 
 // One emulated move. Each move has its own state, so the acknowledgement of one move can never
-// release the wait of another. The move request (stage and targets) is moved into the thread
-// when the thread is created: it is the worker's own copy before the starting caller waits at
-// all, and nothing the caller owns can go away under it, whenever the caller stops waiting.
+// release the wait of another. The move request (stage and targets) is moved into the worker
+// thread's job slot before the starting caller waits at all: it is the worker's own copy, and
+// nothing the caller owns can go away under it, whenever the caller stops waiting.
 struct CBaseStageML::tWorker {
     struct tState {
         std::mutex mutex;
@@ -39,10 +43,12 @@ struct CBaseStageML::tWorker {
         bool locked = false;     // the worker holds the stage lock
         bool finished = false;   // the blocking move has returned
         int result = c_Busy;     // the move's outcome, once finished
+        // handedOver as well, read without the mutex by a starter that spins briefly before it
+        // sleeps on `changed`.
+        std::atomic<bool> handedOverFlag{false};
     };
 
     std::shared_ptr<tState> state = std::make_shared<tState>();
-    std::thread thread;
 
     static void Mark(tState& state, bool tState::*flag)
     {
@@ -53,18 +59,17 @@ struct CBaseStageML::tWorker {
         state.changed.notify_all();
     }
 
-    // The worker's body. It acknowledges before it takes the stage lock, so that a caller who
-    // holds the lock itself (a driver calling back into its stage, say) can start a move. From "locked"
-    // to "finished" it holds the lock: every call on the stage that comes after (Exit, and so the
-    // stage's deletion, included) waits until the move is over, and sees the worker finished.
-    // Under that lock the targets are checked again and the driver is called in one step, so no
-    // limit or "AxisEnabled" change can come between them; a stop counted after `stopCount` (when
-    // the move was accepted) ends the move before it begins.
+    // The move, on a worker thread. It acknowledges before it takes the stage lock, so that a
+    // caller who holds the lock itself (a driver calling back into its stage, say) can start a
+    // move. From "locked" to "finished" it holds the lock: every call on the stage that comes
+    // after (Exit, and so the stage's deletion, included) waits until the move is over, and sees
+    // the worker finished. Under that lock the targets are checked again and the driver is called
+    // in one step, so no limit or "AxisEnabled" change can come between them; a stop counted after
+    // `stopCount` (when the move was accepted) ends the move before it begins.
     static void Run(CLowLevelStage& stage, const TickMap& targets, MoveCheck check, std::uint64_t stopCount,
                     const std::shared_ptr<tState>& state)
     {
-        // Named by itself, first thing, so that the driver always sees a named thread.
-        utl::ThreadSetNameAndPriority(pthread_self(), c_workerName);
+        state->handedOverFlag.store(true, std::memory_order_release);
         Mark(*state, &tState::handedOver);
         // Events a driver fires during the move are delivered once the stage lock is released.
         CEventDeferral deferral(CEventDeferral::ESubscriberError::eDrop);
@@ -103,6 +108,100 @@ struct CBaseStageML::tWorker {
         }
         return state->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
     }
+
+    // The starter's wait for the hand-over: the worker usually takes the job within a few
+    // microseconds, so a short spin first spares the starter going to sleep and being woken.
+    bool WaitForHandover(std::uint32_t timeoutMs)
+    {
+        const auto spinEnd = std::chrono::steady_clock::now() + c_handoverSpin;
+        do {
+            if (state->handedOverFlag.load(std::memory_order_acquire))
+                return true;
+            std::this_thread::yield(); // the worker may be waiting for this processor
+        } while (std::chrono::steady_clock::now() < spinEnd);
+        return WaitFor(&tState::handedOver, timeoutMs);
+    }
+};
+
+// A thread that runs a medium level's emulated moves, one at a time; it waits on its job slot
+// between moves. Owned jointly by the medium level and the thread itself: the medium level may go
+// while a move runs, and the thread then ends after that move, touching nothing but this object
+// (and, during the move, the stage, which the move's hold of the stage lock keeps alive).
+struct CBaseStageML::tWorkerThread {
+    struct tJob {
+        CLowLevelStage* stage = nullptr;
+        TickMap targets;
+        MoveCheck check = nullptr;
+        std::uint64_t stopCount = 0;
+        std::shared_ptr<tWorker::tState> state;
+    };
+
+    std::mutex mutex; // guards the members below; never held while a move runs
+    std::condition_variable posted;
+    std::optional<tJob> job; // posted, not yet taken
+    bool running = false;    // a move is under way
+    bool quit = false;       // end after the move under way, if any
+    std::thread thread;
+
+    // Starts the thread; std::system_error when none can be started.
+    static std::shared_ptr<tWorkerThread> Start()
+    {
+        auto self = std::make_shared<tWorkerThread>();
+        self->thread = std::thread(&tWorkerThread::Loop, self);
+        return self;
+    }
+
+    // Hands `job` over when the thread is idle; false (and `job` untouched) while it is busy.
+    bool Post(tJob& job_)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (running || job || quit)
+                return false;
+            job = std::move(job_);
+        }
+        posted.notify_one();
+        return true;
+    }
+
+    // Tells the thread to end after its move: joined when idle (which returns at once), let go
+    // while a move runs or a job waits (the thread ends on its own after them).
+    void Retire()
+    {
+        bool idle = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            quit = true;
+            idle = !running && !job;
+        }
+        posted.notify_one();
+        if (!thread.joinable())
+            return;
+        if (idle)
+            thread.join();
+        else
+            thread.detach();
+    }
+
+    static void Loop(const std::shared_ptr<tWorkerThread>& self)
+    {
+        // Named by itself, first thing, so that the driver always sees a named thread.
+        utl::ThreadSetNameAndPriority(pthread_self(), c_workerName);
+        std::unique_lock<std::mutex> lock(self->mutex);
+        for (;;) {
+            self->posted.wait(lock, [&] { return self->job || self->quit; });
+            if (!self->job)
+                return; // retired, nothing left to do
+            tJob taken = std::move(*self->job);
+            self->job.reset();
+            self->running = true;
+            lock.unlock();
+            tWorker::Run(*taken.stage, taken.targets, taken.check, taken.stopCount, taken.state);
+            taken = tJob(); // the request goes before the next wait
+            lock.lock();
+            self->running = false;
+        }
+    }
 };
 
 CBaseStageML::CBaseStageML(CLowLevelStage& stage, MoveCheck workerCheck) : m_stage(stage), m_workerCheck(workerCheck) {}
@@ -117,12 +216,10 @@ CBaseStageML::~CBaseStageML()
     // soon as the stage lock is free.
     if (m_worker)
         m_retired.push_back(std::move(m_worker));
-    for (auto& worker : m_retired) {
-        if (!worker->thread.joinable())
-            continue;
+    for (auto& worker : m_retired)
         worker->WaitFor(&tWorker::tState::locked, c_waitForever);
-        worker->thread.detach();
-    }
+    for (const auto& thread : m_threads)
+        thread->Retire();
 }
 
 std::shared_ptr<CBaseStageML::tWorker> CBaseStageML::CurrentWorker() const
@@ -148,38 +245,23 @@ int CBaseStageML::GetLastEmulatedMoveResult() const
 void CBaseStageML::Record(std::shared_ptr<tWorker> worker)
 {
     std::lock_guard<std::mutex> lock(m_workerMutex);
-    // A replaced worker may still run: keep it until it has ended, so that no running thread is
-    // dropped (which would end the process) and the destructor can still see to it.
+    // A replaced worker may still run: keep it until it has ended, so that the destructor can
+    // still wait for it to hold the stage lock.
     if (m_worker)
         m_retired.push_back(std::move(m_worker));
     m_worker = std::move(worker);
-    for (auto it = m_retired.begin(); it != m_retired.end();) {
-        if ((*it)->WaitFor(&tWorker::tState::finished, 0)) {
-            (*it)->thread.join(); // returns at once: a finished worker only unlocks
-            it = m_retired.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    for (auto it = m_retired.begin(); it != m_retired.end();)
+        it = (*it)->WaitFor(&tWorker::tState::finished, 0) ? m_retired.erase(it) : it + 1;
 }
 
 void CBaseStageML::Release(const std::shared_ptr<tWorker>& worker, bool finished)
 {
-    bool recorded = false;
     {
         std::lock_guard<std::mutex> lock(m_workerMutex);
-        recorded = m_worker == worker;
-        if (recorded) {
+        if (m_worker == worker) {
             m_worker.reset();
             m_lastResult = finished ? worker->Result() : c_GeneralFailure;
         }
-    }
-    // Only the thread that took the worker out of the record ends its thread.
-    if (recorded && worker->thread.joinable()) {
-        if (finished)
-            worker->thread.join();
-        else
-            worker->thread.detach();
     }
     m_moving = false;
 }
@@ -205,11 +287,10 @@ int CBaseStageML::WaitForStop(const Axes& axes, std::uint32_t timeoutMs)
     if (!worker)
         return c_NotImplemented;
 
-    // std::thread has no timed join: the wait is on the worker's "finished" mark, and the join
-    // after it returns at once (the worker only unlocks). Of the failure paths of a timed wait on
-    // a thread only the time-out can happen here; a condition variable cannot fail short of a
-    // std::system_error from its mutex. Such an error cannot end the worker forcibly (standard
-    // threads cannot be killed): the worker is let go instead; it never touches this object.
+    // The wait is on the worker's "finished" mark. Of the failure paths of a timed wait only the
+    // time-out can happen here; a condition variable cannot fail short of a std::system_error
+    // from its mutex. Such an error cannot end the move forcibly (standard threads cannot be
+    // killed): its record is let go instead; the worker never touches this object.
     try {
         if (!worker->WaitFor(&tWorker::tState::finished, timeoutMs))
             return c_Timeout;
@@ -254,16 +335,25 @@ int CBaseStageML::MoveToPos(const TickMap& targets)
             return rc;
     }
 
+    // An idle worker thread of this object takes the move; a new one when none is idle (the
+    // first move, or the thread of the last move is still busy: finishing its event deliveries,
+    // or running a move whose record was let go, see WaitForStop).
     auto worker = std::make_shared<tWorker>();
-    try {
-        worker->thread =
-            std::thread(&tWorker::Run, std::ref(m_stage), targets, m_workerCheck, stopCount, worker->state);
-    } catch (const std::system_error&) {
-        return c_GeneralFailure; // no worker recorded
+    tWorkerThread::tJob job{&m_stage, targets, m_workerCheck, stopCount, worker->state};
+    const bool posted =
+        std::any_of(m_threads.begin(), m_threads.end(), [&](const auto& thread) { return thread->Post(job); });
+    if (!posted) {
+        m_threads.reserve(m_threads.size() + 1); // the push_back below cannot throw
+        try {
+            m_threads.push_back(tWorkerThread::Start());
+        } catch (const std::system_error&) {
+            return c_GeneralFailure; // no worker recorded
+        }
+        m_threads.back()->Post(job); // an idle new thread takes it
     }
     Record(worker);
     starting.unlock();
-    if (!worker->WaitFor(&tWorker::tState::handedOver, c_handoverTimeoutMs))
+    if (!worker->WaitForHandover(c_handoverTimeoutMs))
         return c_GeneralFailure; // the worker stays recorded and goes on when it can
     m_moving = true;
     return c_OK;

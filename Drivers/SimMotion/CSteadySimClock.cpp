@@ -9,6 +9,10 @@ namespace {
 // Longest single sleep: a long wait wakes up now and then, so the conversion of the remaining
 // time into a duration never overflows.
 constexpr double c_maxSleepS = 1.0;
+// The last stretch before the wake-up time is spent spinning on the clock, not asleep: a sleep
+// ends up to the kernel's timer slack (50 us by default) plus a scheduling delay after the time
+// asked for, more on a busy machine.
+constexpr std::chrono::microseconds c_spinSpan{300};
 
 } // namespace
 
@@ -51,7 +55,18 @@ void CSteadySimClock::WaitUntil(double untilS, std::uint32_t timeoutMs)
             const double sleepS = std::min(remainingS / m_scale, c_maxSleepS);
             wakeUp = now + std::chrono::ceil<Clock::duration>(std::chrono::duration<double>(sleepS));
         }
-        std::this_thread::sleep_until(limited ? std::min(wakeUp, deadline) : wakeUp);
+        if (limited && deadline < wakeUp) {
+            std::this_thread::sleep_until(deadline); // a time-out need not be met to the microsecond
+            continue;
+        }
+        const Clock::time_point spinFrom = wakeUp - c_spinSpan;
+        if (Clock::now() < spinFrom) {
+            std::this_thread::sleep_until(spinFrom);
+            continue;
+        }
+        // No yield while spinning: a yield may hand the processor away for longer than the span.
+        while (Clock::now() < wakeUp)
+            continue;
     }
 }
 

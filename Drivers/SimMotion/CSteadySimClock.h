@@ -15,7 +15,8 @@ public:
 
     double NowS() override;
     void SetTimeScale(double scale) override;
-    // Sleeps; `timeoutMs` is real time.
+    // Sleeps, and spins for the last fraction of a millisecond so as to return on time rather
+    // than when a late sleep ends; `timeoutMs` is real time.
     void WaitUntil(double untilS, std::uint32_t timeoutMs) override;
 
 private:

@@ -19,7 +19,7 @@ namespace stg {
 // The base of the medium level: wraps one low-level stage and builds the movement operations a
 // driver lacks (it answered c_NotImplemented) out of those it has:
 // - an asynchronous MoveToPos from the blocking SetPosition, run on a worker thread named
-//   "StageML async move";
+//   "StageML async move" (started with the first such move and kept for the next ones);
 // - a blocking SetPosition from MoveToPos and a wait;
 // - free runs and limit runs as moves to computed targets.
 // Every other operation passes straight to the low-level stage; result codes travel up unchanged.
@@ -56,8 +56,9 @@ public:
     CBaseStageML& operator=(const CBaseStageML&) = delete;
     // Does not wait for the move of a recorded worker: it waits only until the worker holds the
     // stage lock (which it keeps until its move is over, so the stage's Exit waits for the move),
-    // then lets it go; the worker never touches this object. Do not destroy a medium level while
-    // holding its stage's lock with a worker still waiting for that lock.
+    // then lets its thread go, which ends after that move; the worker never touches this object.
+    // Do not destroy a medium level while holding its stage's lock with a worker still waiting
+    // for that lock.
     virtual ~CBaseStageML();
 
     // Emulation-aware operations (see the source for each algorithm).
@@ -175,12 +176,13 @@ protected:
 
 private:
     struct tWorker;
+    struct tWorkerThread;
 
     std::shared_ptr<tWorker> CurrentWorker() const;
     // Makes `worker` the recorded one; expects m_startMutex held.
     void Record(std::shared_ptr<tWorker> worker);
-    // Takes `worker` out of the record (if it still is) and ends its thread: joined when
-    // `finished`, let go otherwise. Clears the moving mark.
+    // Takes `worker` out of the record (if it still is), keeping its outcome when `finished` and
+    // c_GeneralFailure otherwise. Clears the moving mark.
     void Release(const std::shared_ptr<tWorker>& worker, bool finished);
 
     CLowLevelStage& m_stage;
@@ -192,6 +194,8 @@ private:
     std::vector<std::shared_ptr<tWorker>> m_retired; // replaced workers that may still run
     int m_lastResult = c_OK;                         // of the last released worker
     std::mutex m_startMutex;
+    // The threads that run the emulated moves, kept for the next ones; guarded by m_startMutex.
+    std::vector<std::shared_ptr<tWorkerThread>> m_threads;
 };
 
 } // namespace stg

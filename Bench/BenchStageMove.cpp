@@ -1,0 +1,188 @@
+// Moves through the flat API: a started move on a driver that has one, a started move that the
+// medium level emulates on a worker (the driver only has blocking moves), and a blocking 10 um
+// move, measured as wall time minus the simulated travel time. Each next to its floor: the
+// driver's own started move under the stage lock, a bare hand-over to a waiting thread, and a
+// blocking move without travel.
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include <plinth/StageAPI.h>
+#include <plinth/StageAPICoordinates.h>
+
+#include "BenchSupport.h"
+#include "CAxisMotion.h"
+#include "CSimStage.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using simstage::eSimBlockingOnly;
+using simstage::eSimFull;
+
+utl::TUnitValue<geo::CdVec2> Um2(double x, double y) { return {geo::CdVec2(x, y), utl::c_mum}; }
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+void BM_MoveToXYStarted(benchmark::State& state)
+{
+    const std::uint32_t id = bench::SimStage(eSimFull, 1.0);
+    double target = 10.0;
+    const bench::CAllocCount allocs;
+    for (auto _ : state) {
+        target = -target; // the stage turns round: every start plans a new motion
+        if (stg::MoveToXY(id, Um2(target, target), false) != stg::c_OK) {
+            state.SkipWithError("MoveToXY failed");
+            break;
+        }
+    }
+    allocs.Report(state);
+    stg::WaitForStopXY(id, stg::c_waitForever);
+}
+BENCHMARK(BM_MoveToXYStarted);
+
+// Floor: the simulated driver's started move called through the low level (stage lock, limits
+// check of the low level, driver), targets in ticks.
+void BM_Floor_LowLevelMoveToPos(benchmark::State& state)
+{
+    simstage::CSimStage stage(1001);
+    if (stage.Init() != stg::c_OK) {
+        state.SkipWithError("Init failed");
+        return;
+    }
+    std::int64_t target = 100;
+    const bench::CAllocCount allocs;
+    for (auto _ : state) {
+        target = -target;
+        benchmark::DoNotOptimize(stage.MoveToPos({{1, target}, {2, 2 * target}}));
+    }
+    allocs.Report(state);
+    stage.Exit();
+}
+BENCHMARK(BM_Floor_LowLevelMoveToPos);
+
+// Only the start is timed (and its allocations counted, the worker's during the start included);
+// the move is waited for outside. The simulated time runs 1000 times as fast.
+void BM_MoveToXYEmulated(benchmark::State& state)
+{
+    const std::uint32_t id = bench::SimStage(eSimBlockingOnly, 1000.0);
+    double target = 10.0;
+    std::uint64_t allocations = 0;
+    bench::CMedian median(state);
+    for (auto _ : state) {
+        target = -target;
+        const std::uint64_t before = bench::Allocations();
+        const Clock::time_point start = Clock::now();
+        const int rc = stg::MoveToXY(id, Um2(target, target), false);
+        const Clock::time_point end = Clock::now();
+        allocations += bench::Allocations() - before;
+        state.SetIterationTime(Seconds(end - start));
+        median.Add(Seconds(end - start));
+        if (rc != stg::c_OK || stg::WaitForStopXY(id, stg::c_waitForever) != stg::c_OK ||
+            stg::GetLastEmulatedMoveResult(id) != stg::c_OK) {
+            state.SkipWithError("the emulated move failed");
+            break;
+        }
+    }
+    state.counters["allocs/call"] = double(allocations) / double(state.iterations());
+    median.Report();
+}
+BENCHMARK(BM_MoveToXYEmulated)->UseManualTime();
+
+// Floor: a job handed to a thread that waits on a condition variable, and its acknowledgement
+// waited for, as a persistent worker would do it.
+void BM_Floor_ThreadHandoff(benchmark::State& state)
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::uint64_t posted = 0, taken = 0;
+    bool quit = false;
+    std::thread worker([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            changed.wait(lock, [&] { return quit || posted != taken; });
+            if (quit)
+                return;
+            taken = posted;
+            changed.notify_all();
+        }
+    });
+    bench::CMedian median(state);
+    for (auto _ : state) {
+        const Clock::time_point start = Clock::now();
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            ++posted;
+            changed.notify_all();
+            changed.wait(lock, [&] { return taken == posted; });
+        }
+        state.SetIterationTime(Seconds(Clock::now() - start));
+        median.Add(Seconds(Clock::now() - start));
+    }
+    median.Report();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        quit = true;
+    }
+    changed.notify_all();
+    worker.join();
+}
+BENCHMARK(BM_Floor_ThreadHandoff)->UseManualTime();
+
+// The travel time of X and Y moving from 0 by `ticksX` / `ticksY` at their default speeds, in
+// real seconds at time scale 1.
+double TravelS(std::int64_t ticksX, std::int64_t ticksY)
+{
+    const auto& hx = simstage::c_simAxes[0];
+    const auto& hy = simstage::c_simAxes[1];
+    simstage::CAxisMotion x(hx.lowerEndTicks, hx.upperEndTicks, hx.accelTicksPerS2);
+    simstage::CAxisMotion y(hy.lowerEndTicks, hy.upperEndTicks, hy.accelTicksPerS2);
+    x.MoveTo(0.0, ticksX, hx.speedTicksPerS);
+    y.MoveTo(0.0, ticksY, hy.speedTicksPerS);
+    return std::max(x.RestTimeS(), y.RestTimeS());
+}
+
+// Wall time of a blocking move of X and Y by 10 um minus its travel time (20 ms) in real time.
+void BM_BlockingMove10um(benchmark::State& state)
+{
+    const std::uint32_t id = bench::SimStage(eSimFull, 1.0);
+    const double travelS = TravelS(100, 200); // 10 um: 100 ticks of X, 200 of Y
+    stg::MoveToXY(id, Um2(0.0, 0.0), true);
+    double target = 0.0;
+    bench::CMedian median(state);
+    for (auto _ : state) {
+        target = target == 0.0 ? 10.0 : 0.0;
+        const Clock::time_point start = Clock::now();
+        const int rc = stg::MoveToXY(id, Um2(target, target), true);
+        const double overS = Seconds(Clock::now() - start) - travelS;
+        state.SetIterationTime(overS);
+        median.Add(overS);
+        if (rc != stg::c_OK) {
+            state.SkipWithError("MoveToXY failed");
+            break;
+        }
+    }
+    state.counters["travel_ms"] = travelS * 1e3;
+    median.Report();
+}
+BENCHMARK(BM_BlockingMove10um)->UseManualTime()->Iterations(40);
+
+// Floor: the same blocking move to where the stage stands, which travels nowhere.
+void BM_Floor_BlockingMoveNoTravel(benchmark::State& state)
+{
+    const std::uint32_t id = bench::SimStage(eSimFull, 1.0);
+    stg::MoveToXY(id, Um2(0.0, 0.0), true);
+    const bench::CAllocCount allocs;
+    for (auto _ : state) {
+        if (stg::MoveToXY(id, Um2(0.0, 0.0), true) != stg::c_OK) {
+            state.SkipWithError("MoveToXY failed");
+            break;
+        }
+    }
+    allocs.Report(state);
+}
+BENCHMARK(BM_Floor_BlockingMoveNoTravel);
+
+} // namespace
