@@ -145,15 +145,11 @@ int CMediumLevelStage::SetPosition(const TickMap& targets)
 
 int CMediumLevelStage::GetPosition(TickMap& positions, const ESelection& selection)
 {
-    // The axes concerned: every axis of the stage, or the keys of the caller's map (walked in
-    // place, which the steps below never add to).
-    Axes all;
-    if (selection == eAllAxes)
-        all = GetAxisList();
+    // The axes concerned, walked in place: every axis of the stage, or the keys of the caller's
+    // map (which the steps below never add to).
     const auto forEachAxis = [&](auto&& visit) {
         if (selection == eAllAxes) {
-            for (int axis : all)
-                visit(axis);
+            GetLowLevel().ForEachAxis(visit);
         } else {
             for (const auto& entry : positions)
                 visit(entry.first);
@@ -187,7 +183,7 @@ int CMediumLevelStage::GetPosition(TickMap& positions, const ESelection& selecti
             return c_OK;
     }
 
-    const bool moving = m_moving && IsMoving(selection == eAllAxes ? all : KeysOf(positions));
+    const bool moving = m_moving && IsMoving(selection == eAllAxes ? GetAxisList() : KeysOf(positions));
     const int rc = GetLowLevel().GetPosition(positions, selection);
     if (rc == c_OK && !moving) {
         std::lock_guard<std::mutex> lock(m_cacheMutex);

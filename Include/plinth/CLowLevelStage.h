@@ -80,6 +80,13 @@ public:
     // with Init.
     unsigned int GetAxisCount() const;
     std::vector<int> GetAxisList() const; // ascending
+    // Calls visit(axis) for every axis, ascending, without copying the list.
+    template <class Visit>
+    void ForEachAxis(Visit&& visit) const
+    {
+        for (const auto& entry : m_axes)
+            visit(entry.first);
+    }
     // "AxisType" of the axis through the axis-level vessel; eAxisNone when unreadable.
     EAxisType GetAxisType(const int& axis) const;
     EAxisType GetAxisType(const CHold& held, const int& axis) const;
@@ -328,13 +335,6 @@ private:
     int SetPositionSince(const TickMap& targets, std::uint64_t stopCount);
     // Hands the event to the thread's deferral: delivered once the thread holds no library lock.
     void Fire(int msgID, int axis) const;
-    // Calls visit(axis) for every axis, ascending, without copying the list (see GetAxisList).
-    template <class Visit>
-    void ForEachAxis(Visit&& visit) const
-    {
-        for (const auto& entry : m_axes)
-            visit(entry.first);
-    }
     // An axis setting through the driver's vessel slot (as stg::ReadAxisProperty, without taking
     // the lock). For the default slots, which run under the stage lock.
     template <class T>
