@@ -29,6 +29,8 @@ constexpr const char* c_workerName = "StageML async move";
 // How long a starter waits for a worker thread that is finishing its last move (delivering its
 // events) to take the next one, before it gives the move to another thread.
 constexpr std::uint32_t c_finishingTakeOverMs = 2;
+// A worker thread without a move for this long ends (a stage that moves again starts another).
+constexpr std::chrono::seconds c_idleLifetime{10};
 
 } // namespace
 
@@ -128,11 +130,18 @@ struct CBaseStageML::tWorkerThread {
     bool quit = false;                        // end after the move under way, if any
     std::thread thread;
 
-    // Starts the thread; std::system_error when none can be started.
-    static std::shared_ptr<tWorkerThread> Start()
+    // Starts a thread with `job` in its slot; std::system_error, `job` untouched, when none can
+    // be started.
+    static std::shared_ptr<tWorkerThread> Start(tJob& job_)
     {
         auto self = std::make_shared<tWorkerThread>();
-        self->thread = std::thread(&tWorkerThread::Loop, self);
+        self->job = std::move(job_);
+        try {
+            self->thread = std::thread(&tWorkerThread::Loop, self);
+        } catch (...) {
+            job_ = std::move(*self->job);
+            throw;
+        }
         return self;
     }
 
@@ -172,6 +181,19 @@ struct CBaseStageML::tWorkerThread {
         return back;
     }
 
+    // Joins the thread when it has ended (idle for c_idleLifetime); true then.
+    bool JoinIfEnded()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!quit || current || job)
+                return false;
+        }
+        if (thread.joinable())
+            thread.join(); // returns at once: the thread only returns
+        return true;
+    }
+
     // Tells the thread to end after its move: joined when idle (which returns at once), let go
     // while a move runs or a job waits (the thread ends on its own after them).
     void Retire()
@@ -197,7 +219,10 @@ struct CBaseStageML::tWorkerThread {
         utl::ThreadSetNameAndPriority(pthread_self(), c_workerName);
         std::unique_lock<std::mutex> lock(self->mutex);
         for (;;) {
-            self->posted.wait(lock, [&] { return self->job || self->quit; });
+            if (!self->posted.wait_for(lock, c_idleLifetime, [&] { return self->job || self->quit; })) {
+                self->quit = true; // no move for a while: Post refuses from now on, the owner joins
+                return;
+            }
             if (!self->job)
                 return; // retired, nothing left to do
             tJob taken = std::move(*self->job);
@@ -343,6 +368,9 @@ int CBaseStageML::MoveToPos(const TickMap& targets)
             return rc;
     }
 
+    // Threads that ended for want of moves are joined and forgotten.
+    m_threads.erase(std::remove_if(m_threads.begin(), m_threads.end(), [](const auto& t) { return t->JoinIfEnded(); }),
+                    m_threads.end());
     // A worker thread of this object takes the move: one that is finishing its last move (it
     // takes the next without going to sleep), or an idle one, or a new one when there is neither
     // (the first move; the thread of the last one still runs a move whose record was let go, see
@@ -360,8 +388,7 @@ int CBaseStageML::MoveToPos(const TickMap& targets)
                 return std::make_pair(thread, answer == tWorkerThread::EPosted::eFinishing);
         }
         m_threads.reserve(m_threads.size() + 1); // the push_back below cannot throw
-        m_threads.push_back(tWorkerThread::Start());
-        m_threads.back()->Post(job); // an idle new thread takes it
+        m_threads.push_back(tWorkerThread::Start(job));
         return std::make_pair(m_threads.back(), false);
     };
     try {
