@@ -144,11 +144,13 @@ double TravelS(std::int64_t ticksX, std::int64_t ticksY)
     return std::max(x.RestTimeS(), y.RestTimeS());
 }
 
-// Wall time of a blocking move of X and Y by 10 um minus its travel time (20 ms) in real time.
+// Wall time of a blocking move of X and Y by 10 um minus its travel time in real time: 20 ms at
+// time scale 1; 200 us at time scale 100, short enough for the waiting thread never to sleep.
 void BM_BlockingMove10um(benchmark::State& state)
 {
-    const std::uint32_t id = bench::SimStage(eSimFull, 1.0);
-    const double travelS = TravelS(100, 200); // 10 um: 100 ticks of X, 200 of Y
+    const double timeScale = double(state.range(0));
+    const std::uint32_t id = bench::SimStage(eSimFull, timeScale);
+    const double travelS = TravelS(100, 200) / timeScale; // 10 um: 100 ticks of X, 200 of Y
     stg::MoveToXY(id, Um2(0.0, 0.0), true);
     double target = 0.0;
     bench::CMedian median(state);
@@ -167,7 +169,7 @@ void BM_BlockingMove10um(benchmark::State& state)
     state.counters["travel_ms"] = travelS * 1e3;
     median.Report();
 }
-BENCHMARK(BM_BlockingMove10um)->UseManualTime()->Iterations(40);
+BENCHMARK(BM_BlockingMove10um)->UseManualTime()->Iterations(40)->ArgName("timescale")->Arg(1)->Arg(100);
 
 // Floor: the same blocking move to where the stage stands, which travels nowhere.
 void BM_Floor_BlockingMoveNoTravel(benchmark::State& state)

@@ -26,8 +26,11 @@ namespace {
 
 constexpr std::uint32_t c_handoverTimeoutMs = 300;
 constexpr const char* c_workerName = "StageML async move";
-// How long a starter spins (yielding) for the hand-over before it sleeps until it comes.
-constexpr std::chrono::microseconds c_handoverSpin{20};
+// How long a starter waits for a worker thread that is finishing its last move (delivering its
+// events) to take the next one, before it gives the move to another thread.
+constexpr std::uint32_t c_finishingTakeOverMs = 2;
+// A worker thread without a move for this long ends (a stage that moves again starts another).
+constexpr std::chrono::seconds c_idleLifetime{10};
 
 } // namespace
 
@@ -43,9 +46,6 @@ struct CBaseStageML::tWorker {
         bool locked = false;     // the worker holds the stage lock
         bool finished = false;   // the blocking move has returned
         int result = c_Busy;     // the move's outcome, once finished
-        // handedOver as well, read without the mutex by a starter that spins briefly before it
-        // sleeps on `changed`.
-        std::atomic<bool> handedOverFlag{false};
     };
 
     std::shared_ptr<tState> state = std::make_shared<tState>();
@@ -69,7 +69,6 @@ struct CBaseStageML::tWorker {
     static void Run(CLowLevelStage& stage, const TickMap& targets, MoveCheck check, std::uint64_t stopCount,
                     const std::shared_ptr<tState>& state)
     {
-        state->handedOverFlag.store(true, std::memory_order_release);
         Mark(*state, &tState::handedOver);
         // Events a driver fires during the move are delivered once the stage lock is released.
         CEventDeferral deferral(CEventDeferral::ESubscriberError::eDrop);
@@ -108,19 +107,6 @@ struct CBaseStageML::tWorker {
         }
         return state->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
     }
-
-    // The starter's wait for the hand-over: the worker usually takes the job within a few
-    // microseconds, so a short spin first spares the starter going to sleep and being woken.
-    bool WaitForHandover(std::uint32_t timeoutMs)
-    {
-        const auto spinEnd = std::chrono::steady_clock::now() + c_handoverSpin;
-        do {
-            if (state->handedOverFlag.load(std::memory_order_acquire))
-                return true;
-            std::this_thread::yield(); // the worker may be waiting for this processor
-        } while (std::chrono::steady_clock::now() < spinEnd);
-        return WaitFor(&tState::handedOver, timeoutMs);
-    }
 };
 
 // A thread that runs a medium level's emulated moves, one at a time; it waits on its job slot
@@ -135,32 +121,76 @@ struct CBaseStageML::tWorkerThread {
         std::uint64_t stopCount = 0;
         std::shared_ptr<tWorker::tState> state;
     };
+    enum class EPosted { eNo, eIdle, eFinishing };
 
     std::mutex mutex; // guards the members below; never held while a move runs
     std::condition_variable posted;
-    std::optional<tJob> job; // posted, not yet taken
-    bool running = false;    // a move is under way
-    bool quit = false;       // end after the move under way, if any
+    std::optional<tJob> job;                  // posted, not yet taken
+    std::shared_ptr<tWorker::tState> current; // the move under way, if any
+    bool quit = false;                        // end after the move under way, if any
     std::thread thread;
 
-    // Starts the thread; std::system_error when none can be started.
-    static std::shared_ptr<tWorkerThread> Start()
+    // Starts a thread with `job` in its slot; std::system_error, `job` untouched, when none can
+    // be started.
+    static std::shared_ptr<tWorkerThread> Start(tJob& job_)
     {
         auto self = std::make_shared<tWorkerThread>();
-        self->thread = std::thread(&tWorkerThread::Loop, self);
+        self->job = std::move(job_);
+        try {
+            self->thread = std::thread(&tWorkerThread::Loop, self);
+        } catch (...) {
+            job_ = std::move(*self->job);
+            throw;
+        }
         return self;
     }
 
-    // Hands `job` over when the thread is idle; false (and `job` untouched) while it is busy.
-    bool Post(tJob& job_)
+    // Hands `job` over when the thread is idle (eIdle), or when its move has finished and it only
+    // delivers that move's events (eFinishing: it takes the job next, without going to sleep);
+    // eNo, `job` untouched, otherwise. Never to the calling thread itself (a subscriber of a
+    // move's events starting the next move from there).
+    EPosted Post(tJob& job_)
     {
+        EPosted answer = EPosted::eIdle;
         {
             std::lock_guard<std::mutex> lock(mutex);
-            if (running || job || quit)
-                return false;
+            if (job || quit)
+                return EPosted::eNo;
+            if (current) {
+                if (std::this_thread::get_id() == thread.get_id())
+                    return EPosted::eNo;
+                std::lock_guard<std::mutex> stateLock(current->mutex);
+                if (!current->finished)
+                    return EPosted::eNo;
+                answer = EPosted::eFinishing;
+            }
             job = std::move(job_);
         }
         posted.notify_one();
+        return answer;
+    }
+
+    // Takes the job of `state` back while the thread has not taken it yet.
+    std::optional<tJob> Reclaim(const std::shared_ptr<tWorker::tState>& state)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!job || job->state != state)
+            return std::nullopt;
+        std::optional<tJob> back = std::move(job);
+        job.reset();
+        return back;
+    }
+
+    // Joins the thread when it has ended (idle for c_idleLifetime); true then.
+    bool JoinIfEnded()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!quit || current || job)
+                return false;
+        }
+        if (thread.joinable())
+            thread.join(); // returns at once: the thread only returns
         return true;
     }
 
@@ -172,7 +202,7 @@ struct CBaseStageML::tWorkerThread {
         {
             std::lock_guard<std::mutex> lock(mutex);
             quit = true;
-            idle = !running && !job;
+            idle = !current && !job;
         }
         posted.notify_one();
         if (!thread.joinable())
@@ -189,17 +219,20 @@ struct CBaseStageML::tWorkerThread {
         utl::ThreadSetNameAndPriority(pthread_self(), c_workerName);
         std::unique_lock<std::mutex> lock(self->mutex);
         for (;;) {
-            self->posted.wait(lock, [&] { return self->job || self->quit; });
+            if (!self->posted.wait_for(lock, c_idleLifetime, [&] { return self->job || self->quit; })) {
+                self->quit = true; // no move for a while: Post refuses from now on, the owner joins
+                return;
+            }
             if (!self->job)
                 return; // retired, nothing left to do
             tJob taken = std::move(*self->job);
             self->job.reset();
-            self->running = true;
+            self->current = taken.state;
             lock.unlock();
             tWorker::Run(*taken.stage, taken.targets, taken.check, taken.stopCount, taken.state);
             taken = tJob(); // the request goes before the next wait
             lock.lock();
-            self->running = false;
+            self->current.reset();
         }
     }
 };
@@ -335,25 +368,44 @@ int CBaseStageML::MoveToPos(const TickMap& targets)
             return rc;
     }
 
-    // An idle worker thread of this object takes the move; a new one when none is idle (the
-    // first move, or the thread of the last move is still busy: finishing its event deliveries,
-    // or running a move whose record was let go, see WaitForStop).
+    // Threads that ended for want of moves are joined and forgotten.
+    m_threads.erase(std::remove_if(m_threads.begin(), m_threads.end(), [](const auto& t) { return t->JoinIfEnded(); }),
+                    m_threads.end());
+    // A worker thread of this object takes the move: one that is finishing its last move (it
+    // takes the next without going to sleep), or an idle one, or a new one when there is neither
+    // (the first move; the thread of the last one still runs a move whose record was let go, see
+    // WaitForStop). A finishing thread that does not take the move soon (a subscriber of its
+    // events is slow) gives it back, and the move goes to another thread.
     auto worker = std::make_shared<tWorker>();
     tWorkerThread::tJob job{&m_stage, targets, m_workerCheck, stopCount, worker->state};
-    const bool posted =
-        std::any_of(m_threads.begin(), m_threads.end(), [&](const auto& thread) { return thread->Post(job); });
-    if (!posted) {
-        m_threads.reserve(m_threads.size() + 1); // the push_back below cannot throw
-        try {
-            m_threads.push_back(tWorkerThread::Start());
-        } catch (const std::system_error&) {
-            return c_GeneralFailure; // no worker recorded
+    // Posts `job` to a thread other than `skip`; answers it and whether it is finishing a move.
+    const auto post = [&](const tWorkerThread* skip) {
+        for (const auto& thread : m_threads) {
+            if (thread.get() == skip)
+                continue;
+            const auto answer = thread->Post(job);
+            if (answer != tWorkerThread::EPosted::eNo)
+                return std::make_pair(thread, answer == tWorkerThread::EPosted::eFinishing);
         }
-        m_threads.back()->Post(job); // an idle new thread takes it
+        m_threads.reserve(m_threads.size() + 1); // the push_back below cannot throw
+        m_threads.push_back(tWorkerThread::Start(job));
+        return std::make_pair(m_threads.back(), false);
+    };
+    try {
+        auto [taker, finishing] = post(nullptr);
+        Record(worker);
+        if (finishing && !worker->WaitFor(&tWorker::tState::handedOver, c_finishingTakeOverMs)) {
+            if (auto back = taker->Reclaim(worker->state)) {
+                job = std::move(*back);
+                post(taker.get());
+            }
+        }
+    } catch (const std::system_error&) {
+        Release(worker, false); // nothing took the move
+        return c_GeneralFailure;
     }
-    Record(worker);
     starting.unlock();
-    if (!worker->WaitForHandover(c_handoverTimeoutMs))
+    if (!worker->WaitFor(&tWorker::tState::handedOver, c_handoverTimeoutMs))
         return c_GeneralFailure; // the worker stays recorded and goes on when it can
     m_moving = true;
     return c_OK;

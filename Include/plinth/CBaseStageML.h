@@ -19,7 +19,8 @@ namespace stg {
 // The base of the medium level: wraps one low-level stage and builds the movement operations a
 // driver lacks (it answered c_NotImplemented) out of those it has:
 // - an asynchronous MoveToPos from the blocking SetPosition, run on a worker thread named
-//   "StageML async move" (started with the first such move and kept for the next ones);
+//   "StageML async move" (started with the first such move and kept for the next ones until
+//   it has had nothing to do for 10 s);
 // - a blocking SetPosition from MoveToPos and a wait;
 // - free runs and limit runs as moves to computed targets.
 // Every other operation passes straight to the low-level stage; result codes travel up unchanged.
