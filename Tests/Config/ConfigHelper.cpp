@@ -115,7 +115,7 @@ int StageReset(std::uint32_t stageID)
         stgtest::CTestStage stage(stageID, StageConfig());
         Check(stage.Init() == stg::c_OK, "Init");
     }
-    cfg::UnPlugGlobalPropSet(3, stageID);
+    cfg::UnPlugGlobalPropSet(stg::c_cfgStageGroup, stageID);
     Check(cfg::Flush(), "Flush: " + cfg::LastError());
     PrintStage(stageID);
     return 0;
@@ -144,7 +144,7 @@ int StageChange(std::uint32_t stageID, const std::string& what)
 int LaterPath(const std::string& file, std::uint32_t stageID)
 {
     // The stage manager plugged its set while the library loaded, in memory.
-    const utl::PropSetPtr manager = cfg::GetGlobalPropSet(3, 0);
+    const utl::PropSetPtr manager = cfg::GetGlobalPropSet(stg::c_cfgStageGroup, stg::c_cfgManagerSetID);
     Check(manager && cfg::GetConfigPath() == cfg::c_inMemory, "no set of the stage manager in memory");
     Check(cfg::SetConfigPath(file), "SetConfigPath: " + cfg::LastError());
     Say("marker " + std::to_string(IntOf(*manager, 990001).value_or(-1)));

@@ -103,7 +103,7 @@ TEST_F(AxisFunctions, LimitsAreWrittenMinimumFirstAndReadOnlyWhole)
     // Y's minimum readable, its maximum not (taken out of its property set behind the stage).
     mem::CBin axes;
     mem::PropSetVector sets;
-    cfg::GetGlobalPropSet(3, id)->GetProperty(stg::c_propAxes, axes);
+    cfg::GetGlobalPropSet(stg::c_cfgStageGroup, id)->GetProperty(stg::c_propAxes, axes);
     axes.Restore(sets);
     sets[1]->DelProperty(stg::c_propMaximum);
     Vec2 minXY({1, 1}, utl::c_m), maxXY({2, 2}, utl::c_m);

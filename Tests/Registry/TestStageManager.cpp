@@ -33,7 +33,7 @@ CModuleStage::CModuleStage(const tTestStageConfig& config) : id(UniqueStageID())
 CModuleStage::~CModuleStage()
 {
     stg::CStageManager::StageManager().UnregisterStage(info);
-    cfg::UnPlugGlobalPropSet(3, id);
+    cfg::UnPlugGlobalPropSet(stg::c_cfgStageGroup, id);
 }
 
 void CModuleStage::Configure(const tTestStageConfig* config)
@@ -112,7 +112,7 @@ TEST(StageManager, LifeCycleThroughADriverModule)
     EXPECT_TRUE(manager.UnregisterStage(stage.info));
     EXPECT_EQ(manager.GetLowLevel(stage.id), nullptr);
     mem::CBin axes;
-    ASSERT_TRUE(cfg::GetGlobalPropSet(3, stage.id)->GetProperty(stg::c_propAxes, axes));
+    ASSERT_TRUE(cfg::GetGlobalPropSet(stg::c_cfgStageGroup, stage.id)->GetProperty(stg::c_propAxes, axes));
     mem::PropSetVector sets;
     axes.Restore(sets);
     ASSERT_EQ(sets.size(), 2u);
@@ -259,7 +259,7 @@ TEST(StageManager, WhatTheLibraryRegistersAtLoad)
         {L"hasFixedUpperLimit", 52004, 12},
         {L"hasFixedLowerLimit", 52005, 12},
         {L"hasLLRangeDetection", 52006, 12},
-        {L"Calibration", 52007, 0x1000000A},
+        {L"Calibration", 52007, mem::c_tUnitDouble},
         {L"Minimum", 52008, 7},
         {L"Maximum", 52009, 7},
         {L"SpeedMin", 52011, 10},
@@ -292,7 +292,8 @@ TEST(StageManager, WhatTheLibraryRegistersAtLoad)
         EXPECT_EQ(registered[i].type, expected[i].type) << i;
     }
 
-    EXPECT_EQ(cfg::GetGlobalPropSet(3, 0), CStageManager::StageManager().GetPropSet());
+    EXPECT_EQ(cfg::GetGlobalPropSet(stg::c_cfgStageGroup, stg::c_cfgManagerSetID),
+              CStageManager::StageManager().GetPropSet());
     EXPECT_THAT(appExtensions(), Contains("Plinth"));
 }
 

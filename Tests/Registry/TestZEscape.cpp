@@ -155,8 +155,9 @@ using PositionStorage = ZEscape;
 
 TEST_F(PositionStorage, StoresTheAxesOfTheMask)
 {
+    constexpr int X = stg::c_axisMaskX, Y = stg::c_axisMaskY, Z = stg::c_axisMaskZ;
     const std::map<int, std::map<int, std::int64_t>> restoredBy = {
-        {5, {{1, 100}, {3, 300}}}, {7, {{1, 100}, {2, 200}, {3, 300}}}, {2 | 8, {{2, 200}}}};
+        {X | Z, {{1, 100}, {3, 300}}}, {X | Y | Z, {{1, 100}, {2, 200}, {3, 300}}}, {Y | 8, {{2, 200}}}};
     for (const auto& [mask, expected] : restoredBy) {
         stage->Driver().SetPositions({{1, 100}, {2, 200}, {3, 300}});
         stg::CPositionStorage storage(id, mask);
@@ -168,10 +169,10 @@ TEST_F(PositionStorage, StoresTheAxesOfTheMask)
     }
 
     EXPECT_FALSE(stg::CPositionStorage(id, 0).IsValid());
-    EXPECT_FALSE(stg::CPositionStorage(UniqueStageID(), 7).IsValid());
+    EXPECT_FALSE(stg::CPositionStorage(UniqueStageID(), X | Y | Z).IsValid());
     stage->Driver().Config().faults[ESlot::GetPosition] = {stg::c_GeneralFailure};
     stg::EnableUserControl(id, true); // every read reaches the driver
-    EXPECT_FALSE(stg::CPositionStorage(id, 7).IsValid());
+    EXPECT_FALSE(stg::CPositionStorage(id, X | Y | Z).IsValid());
 }
 
 TEST_F(PositionStorage, EachValidCopyMovesBackOnce)

@@ -28,7 +28,7 @@ protected:
     void TearDown() override
     {
         delete stage;
-        cfg::UnPlugGlobalPropSet(3, m_id);
+        cfg::UnPlugGlobalPropSet(stg::c_cfgStageGroup, m_id);
     }
 
     const std::uint32_t m_id = stgtest::UniqueStageID();

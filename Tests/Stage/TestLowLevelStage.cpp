@@ -27,7 +27,7 @@ tTestStageConfig TwoAxes() { return FullDriver({XAxis(1), YAxis(2)}); }
 class CBareStage : public stg::CLowLevelStage {
 public:
     explicit CBareStage(std::uint32_t stageID) : CLowLevelStage(stageID) {}
-    ~CBareStage() override { cfg::UnPlugGlobalPropSet(3, GetStageID()); }
+    ~CBareStage() override { cfg::UnPlugGlobalPropSet(stg::c_cfgStageGroup, GetStageID()); }
 };
 
 TEST(LowLevelStage, DriverThatOverridesNothingGetsTheDefaults)

@@ -55,7 +55,7 @@ void tStageDeleter::operator()(CTestStage* stage) const
 {
     const std::uint32_t stageID = stage->GetStageID();
     delete stage;
-    cfg::UnPlugGlobalPropSet(3, stageID);
+    cfg::UnPlugGlobalPropSet(stg::c_cfgStageGroup, stageID);
 }
 
 TestStagePtr MakeStage(tTestStageConfig config)

@@ -63,7 +63,7 @@ protected:
         access.reset();
         medium.reset();
         delete stage;
-        cfg::UnPlugGlobalPropSet(3, m_id);
+        cfg::UnPlugGlobalPropSet(stg::c_cfgStageGroup, m_id);
         emu.reset();
         rmdir(m_dir.c_str());
     }
