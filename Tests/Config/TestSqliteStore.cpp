@@ -1,4 +1,4 @@
-// The SQLite store on its own: exact round trips, the schema, files it must not use.
+// The SQLite store on its own: exact round trips, files it must not use.
 
 #include <cfg/CSqliteStore.h>
 
@@ -83,17 +83,6 @@ TEST(SqliteStore, EveryKindOfValueAndNestedSetsComeBackExactly)
     const auto axes = SetsOf(*loaded, 1000);
     ASSERT_EQ(axes.size(), 3u);
     EXPECT_EQ(SetsOf(*axes[0], 7).at(0), SetsOf(*axes[1], 7).at(0));
-}
-
-TEST(SqliteStore, SchemaHasItsVersionRow)
-{
-    CTempDir dir;
-    const std::string file = dir.File("deeper/config.db");
-    std::string error;
-    ASSERT_TRUE(cfg::CSqliteStore::Open(file, error)) << error;
-    ASSERT_TRUE(cfg::CSqliteStore::Open(file, error)) << error; // opening again adds nothing
-    EXPECT_EQ(Sql(file, "SELECT group_concat(name || '=' || value) FROM meta"), "schema_version=1");
-    EXPECT_EQ(cfg::CSqliteStore::c_schemaVersion, 1);
 }
 
 struct tUnusable {

@@ -1,5 +1,5 @@
 // The stage manager through a real driver module: life cycle, failures of modules and drivers,
-// property registration and what the library registers at load.
+// and what the library sets up at load.
 
 #include <atomic>
 #include <chrono>
@@ -11,7 +11,6 @@
 
 #include <cfg/GlobalPropSets.h>
 #include <trellis/Extensions.h>
-#include <utl/PropertyRegistry.h>
 
 #include "RegistryTestSupport.h"
 
@@ -121,6 +120,10 @@ TEST(StageManager, LifeCycleThroughADriverModule)
     const stg::tStageInfo never{TestStageModule(), UniqueStageID()};
     EXPECT_TRUE(manager.UnregisterStage(never));
     EXPECT_FALSE(manager.ActivateStage(never));
+
+    // What the library sets up at load: the manager's own settings and its extension name.
+    EXPECT_EQ(cfg::GetGlobalPropSet(stg::c_cfgStageGroup, stg::c_cfgManagerSetID), manager.GetPropSet());
+    EXPECT_THAT(appExtensions(), Contains("Plinth"));
 }
 
 TEST(StageManager, AFailedRegistrationSaysWhy)
@@ -128,8 +131,10 @@ TEST(StageManager, AFailedRegistrationSaysWhy)
     CStageManager& manager = CStageManager::StageManager();
     plat::CModule empty(PLINTH_EMPTY_MODULE);
     ASSERT_TRUE(empty);
-    EXPECT_FALSE(manager.RegisterStage({empty.Get(), UniqueStageID()}));
+    const stg::tStageInfo noFactory{empty.Get(), UniqueStageID()};
+    EXPECT_FALSE(manager.RegisterStage(noFactory));
     EXPECT_THAT(CStageManager::GetRegisterFailure(), HasSubstr("exports no \"CreateStage\""));
+    EXPECT_EQ(manager.GetLowLevel(noFactory.stageID), nullptr);
 
     tTestStageConfig throwing = FullDriver({XAxis(1)});
     throwing.constructorThrows = true;
@@ -149,12 +154,6 @@ TEST(StageManager, AFailedRegistrationSaysWhy)
 TEST(StageManager, ModulesAndDriversThatFail)
 {
     CStageManager& manager = CStageManager::StageManager();
-    plat::CModule empty(PLINTH_EMPTY_MODULE);
-    ASSERT_TRUE(empty);
-    const stg::tStageInfo noFactory{empty.Get(), UniqueStageID()};
-    EXPECT_FALSE(manager.RegisterStage(noFactory));
-    EXPECT_EQ(manager.GetLowLevel(noFactory.stageID), nullptr);
-
     {
         CModuleStage stage;
         CModuleStage::Configure(nullptr); // the factory answers null
@@ -239,62 +238,6 @@ TEST(StageManager, RetiringAStageWaitsForTheCallsOnIt)
     utl::UnsubscribeEvent(token);
     EXPECT_EQ(manager.GetLowLevel(heard.id), nullptr);
     EXPECT_EQ(stg::SetCalibration(heard.id, calibrations), stg::c_NoSuchStage);
-}
-
-TEST(StageManager, WhatTheLibraryRegistersAtLoad)
-{
-    const struct {
-        const wchar_t* name;
-        int id;
-        int type;
-    } expected[] = {
-        {L"Axes", 51501, 0x28002004},
-        {L"AxisNo", 52021, 5},
-        {L"PrecisionEnabled", 51500, 12},
-        {L"PropSetIDs", 51000, 0x20000112},
-        {L"AxisEnabled", 52000, 12},
-        {L"AxisType", 52001, 5},
-        {L"hasLimitSwitch", 52002, 12},
-        {L"useLimitSwitch", 52003, 12},
-        {L"hasFixedUpperLimit", 52004, 12},
-        {L"hasFixedLowerLimit", 52005, 12},
-        {L"hasLLRangeDetection", 52006, 12},
-        {L"Calibration", 52007, mem::c_tUnitDouble},
-        {L"Minimum", 52008, 7},
-        {L"Maximum", 52009, 7},
-        {L"SpeedMin", 52011, 10},
-        {L"SpeedMax", 52012, 10},
-        {L"Speed", 52010, 10},
-        {L"Pitch", 52013, 10},
-        {L"ModifySpeed", 52016, 12},
-        {L"ModifyPitch", 52014, 12},
-        {L"LastPosition", 52015, 7},
-        {L"BacklashEnable", 52500, 12},
-        {L"NonOrthoEnable", 52501, 12},
-        {L"NonLinearEnable", 52502, 12},
-        {L"ExistsHWBacklash", 52503, 12},
-        {L"UseHWBacklash", 52504, 12},
-        {L"SWBacklashType", 52505, 5},
-        {L"OffsetSWBL", 52506, 7},
-        {L"AngleXY", 52507, 10},
-        {L"ModeSetLimit", 50001, 12},
-        {L"HasAdvancedSpeed", 52018, 12},
-        {L"AxisInverted", 52019, 12},
-        {L"AllowEscape", 52022, 12},
-        {L"OffsetPosition", 52020, 7},
-        {L"MirrorLoadPosition", 52023, 12},
-    };
-    const auto registered = utl::RegisteredProperties();
-    ASSERT_GE(registered.size(), std::size(expected));
-    for (std::size_t i = 0; i < std::size(expected); ++i) {
-        EXPECT_EQ(registered[i].name, expected[i].name) << i;
-        EXPECT_EQ(registered[i].id, expected[i].id) << i;
-        EXPECT_EQ(registered[i].type, expected[i].type) << i;
-    }
-
-    EXPECT_EQ(cfg::GetGlobalPropSet(stg::c_cfgStageGroup, stg::c_cfgManagerSetID),
-              CStageManager::StageManager().GetPropSet());
-    EXPECT_THAT(appExtensions(), Contains("Plinth"));
 }
 
 } // namespace
