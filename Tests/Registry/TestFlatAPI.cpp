@@ -1,4 +1,4 @@
-// The flat API frame: missing-stage answers, CheckError, typed properties and stage events, all
+// The flat API frame: missing-stage answers, typed properties and stage events, all
 // through a stage registered from the test driver module.
 
 #include <chrono>
@@ -71,23 +71,6 @@ TEST(FlatAPI, MissingStageAnswers)
     }
 }
 
-TEST(FlatAPI, CheckErrorRecordsTheThreadsLastError)
-{
-    app::ClearLastError();
-    EXPECT_TRUE(stg::CheckError(stg::c_OK));
-    EXPECT_FALSE(app::GetLastError());
-    for (int code : {stg::c_NoSuchStage, 0, -5}) {
-        EXPECT_FALSE(stg::CheckError(code));
-        const auto error = app::GetLastError();
-        ASSERT_TRUE(error);
-        EXPECT_EQ(error->GetCode(), code);
-        EXPECT_EQ(error->GetGroup(), 9);
-        EXPECT_EQ(error->GetInfo().GetFunction(), "stg::CheckError");
-    }
-    EXPECT_TRUE(stg::CheckError(stg::c_OK));
-    EXPECT_EQ(app::GetLastError()->GetCode(), -5); // success leaves the last error alone
-}
-
 class TypedProperties : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(stage.Bring()); }
@@ -150,20 +133,6 @@ TEST_F(TypedProperties, ValuesRoundTripWithTheirTypes)
     EXPECT_EQ(stg::GetProperty(id, stg::eAxisZ, stg::c_propSpeed, speed), stg::c_NoSuchAxis);
     EXPECT_EQ(stg::GetProperty(id, 1, 4713, speed), stg::c_PropertyNotAccessible);
     EXPECT_EQ(speed, -1.0);
-}
-
-TEST_F(TypedProperties, SubscribersHearTheStagesEvents)
-{
-    CEventLog log(stage.id);
-    const utl::TUnitValue<double> calibration(0.5, utl::c_mum);
-    EXPECT_EQ(stg::SetProperty(stage.id, 2, stg::c_propCalibration, calibration), stg::c_OK);
-    EXPECT_EQ(stg::EnableUserControl(stage.id, false), stg::c_OK);
-    EXPECT_EQ(stg::SetProperty(stage.id, stg::eAxisX, stg::c_propModeSetLimit, true), stg::c_OK);
-    EXPECT_THAT(log.Entries(), ElementsAre("15@2", "51@-1", "10@1"));
-
-    // A message built by type finds the axis on an active stage only.
-    EXPECT_EQ(stg::tSTAGEMSG(stg::c_msgLimitsChanged, stage.id, stg::eAxisY).axis, 2);
-    EXPECT_EQ(stg::tSTAGEMSG(stg::c_msgLimitsChanged, UniqueStageID(), stg::eAxisY).GetAxisType(), stg::eAxisNone);
 }
 
 // A subscriber runs with no library lock held. From inside it, another thread reads the firing

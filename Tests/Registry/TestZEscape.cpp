@@ -115,65 +115,7 @@ TEST_F(ZEscape, RefusalsChangeNothing)
     EXPECT_FALSE(stg::IsEscapedZ(id));
 }
 
-TEST_F(ZEscape, WalksInStepsTheDriverAllows)
-{
-    struct tCase {
-        const char* what;
-        std::int64_t stepTicks;
-        std::vector<std::int64_t> moves; // Z targets, escaping from 5000 µm to 2000 µm
-    } cases[] = {
-        {"1210 µm steps", 1210, {3800, 2600, 2000}},
-        {"lands on the target, then moves there once more", 1510, {3500, 2000, 2000}},
-        {"no progress: one move", 5, {2000}},
-        {"negative: one move", -300, {2000}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        ASSERT_EQ(stg::SetProperty(id, stg::eAxisZ, stg::c_propEscapeStep, std::int64_t{c.stepTicks}), stg::c_OK);
-        PlaceZ(5000);
-        ZMoves();
-        EXPECT_EQ(stg::EscapeZ(id, true), stg::c_OK);
-        EXPECT_EQ(ZMoves(), c.moves);
-        stg::ResetEscapeCounter(id);
-    }
-}
-
-TEST_F(ZEscape, FailedMovesKeepTheStateItWas)
-{
-    PlaceZ(5000);
-    stage->Driver().Config().faults[ESlot::SetPosition] = {stg::c_GeneralFailure};
-    EXPECT_EQ(stg::EscapeZ(id, true), stg::c_GeneralFailure);
-    EXPECT_FALSE(stg::IsEscapedZ(id));
-    stage->Driver().Config().faults.clear();
-    EXPECT_EQ(stg::EscapeZ(id, true), stg::c_OK);
-    stage->Driver().Config().faults[ESlot::SetPosition] = {stg::c_GeneralFailure};
-    EXPECT_EQ(stg::EscapeZ(id, false), stg::c_GeneralFailure);
-    EXPECT_TRUE(stg::IsEscapedZ(id));
-}
-
 using PositionStorage = ZEscape;
-
-TEST_F(PositionStorage, StoresTheAxesOfTheMask)
-{
-    constexpr int X = stg::c_axisMaskX, Y = stg::c_axisMaskY, Z = stg::c_axisMaskZ;
-    const std::map<int, std::map<int, std::int64_t>> restoredBy = {
-        {X | Z, {{1, 100}, {3, 300}}}, {X | Y | Z, {{1, 100}, {2, 200}, {3, 300}}}, {Y | 8, {{2, 200}}}};
-    for (const auto& [mask, expected] : restoredBy) {
-        stage->Driver().SetPositions({{1, 100}, {2, 200}, {3, 300}});
-        stg::CPositionStorage storage(id, mask);
-        EXPECT_TRUE(storage.IsValid());
-        stage->Driver().SetPositions({{1, 1}, {2, 2}, {3, 3}});
-        EXPECT_EQ(storage.Restore(), stg::c_OK);
-        EXPECT_FALSE(storage.IsValid());
-        EXPECT_EQ(stage->Driver().LastTargets(), expected) << mask;
-    }
-
-    EXPECT_FALSE(stg::CPositionStorage(id, 0).IsValid());
-    EXPECT_FALSE(stg::CPositionStorage(UniqueStageID(), X | Y | Z).IsValid());
-    stage->Driver().Config().faults[ESlot::GetPosition] = {stg::c_GeneralFailure};
-    stg::EnableUserControl(id, true); // every read reaches the driver
-    EXPECT_FALSE(stg::CPositionStorage(id, X | Y | Z).IsValid());
-}
 
 TEST_F(PositionStorage, EachValidCopyMovesBackOnce)
 {

@@ -1,7 +1,6 @@
-// The low-level stage: the stage lock, Exit, limits, ranges, user
-// control, speeds and the stage events they fire.
+// The low-level stage: the stage lock, Exit, limits, ranges, user control and the stage events
+// they fire.
 
-#include <algorithm>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -21,37 +20,6 @@ using ::testing::IsEmpty;
 using Entries = std::vector<std::string>;
 
 tTestStageConfig TwoAxes() { return FullDriver({XAxis(1), YAxis(2)}); }
-
-TEST(LowLevelStage, InitRebuildsTheAxisMapAndPushesStoredSettings)
-{
-    stg::tAxisProps fixed = XAxis(1);
-    fixed.hasFixedLowerLimit = fixed.hasFixedUpperLimit = true;
-    auto stage = MakeStage(FullDriver({YAxis(2), fixed, ZAxis(3)}));
-    EXPECT_EQ(stage->Init(), stg::c_OK);
-    EXPECT_EQ(stage->GetAxisList(), (std::vector<int>{1, 2, 3}));
-    EXPECT_EQ(stage->GetAxisType(3), stg::eAxisZ);
-    EXPECT_EQ(stage->GetAxisType(7), stg::eAxisNone);
-    // The stored settings go to the driver axis by axis; the limits only where they exist.
-    const auto writes = stage->AxisPropertyWrites();
-    const auto pushed = [&](int axis, int propID) {
-        return std::count(writes.begin(), writes.end(), std::pair(axis, propID));
-    };
-    EXPECT_EQ(pushed(1, stg::c_propMaximum), 1);
-    EXPECT_EQ(pushed(2, stg::c_propMaximum), 0);
-    EXPECT_EQ(pushed(3, stg::c_propCalibration), 1);
-    EXPECT_EQ(writes.front(), std::pair(1, stg::c_propAxisEnabled));
-    EXPECT_EQ(writes.back().first, 3);
-
-    // A driver that does not ask for them receives nothing.
-    stage->Config().pushStoredSettings = false;
-    auto quiet = MakeStage(stage->Config());
-    quiet->Init();
-    EXPECT_THAT(quiet->AxisPropertyWrites(), IsEmpty());
-
-    stage->Config().axes = {YAxis(2)};
-    EXPECT_EQ(stage->Init(), stg::c_OK);
-    EXPECT_EQ(stage->GetAxisList(), std::vector<int>{2});
-}
 
 TEST(LowLevelStage, LockIsReleasedWhenTheDriverThrows)
 {
@@ -156,33 +124,6 @@ TEST_F(StageEvents, UndefineLimitsFiresOnlyOnSuccess)
     EXPECT_FALSE(stage->AreLimitsDefined(&two));
 }
 
-TEST_F(StageEvents, AreLimitsDefinedIgnoresDisabledAxes)
-{
-    stage->SetAxisLimits(1, -1, 1);
-    stage->SetPropertyVessel(2, stg::c_propAxisEnabled, mem::CBin::Of(false));
-    EXPECT_TRUE(stage->AreLimitsDefined(nullptr));
-    const int two = 2, nine = 9;
-    EXPECT_TRUE(stage->AreLimitsDefined(&two));
-    EXPECT_FALSE(stage->AreLimitsDefined(&nine));
-    stage->SetPropertyVessel(2, stg::c_propAxisEnabled, mem::CBin::Of(true));
-    EXPECT_FALSE(stage->AreLimitsDefined(nullptr));
-}
-
-TEST_F(StageEvents, EnteringLimitSettingModeForgetsTheLimits)
-{
-    stage->SetAxisLimits(1, -1, 1);
-    log->Clear();
-    EXPECT_EQ(stage->SetPropertyVessel(1, stg::c_propModeSetLimit, mem::CBin::Of(false)), stg::c_OK);
-    EXPECT_THAT(log->Entries(), IsEmpty());
-    EXPECT_EQ(AxisProp<std::int64_t>(*stage, 1, stg::c_propMaximum), 1);
-
-    EXPECT_EQ(stage->SetPropertyVessel(1, stg::c_propModeSetLimit, mem::CBin::Of(true)), stg::c_OK);
-    EXPECT_THAT(log->Entries(), ElementsAre("10@1"));
-    EXPECT_TRUE(AxisProp<bool>(*stage, 1, stg::c_propModeSetLimit));
-    mem::CBin value;
-    EXPECT_EQ(stage->GetPropertyVessel(1, stg::c_propMaximum, value), stg::c_PropertyNotAccessible);
-}
-
 TEST_F(StageEvents, CalibrationAndUserControlAreAnnounced)
 {
     mem::CBin calibration = mem::CBin::Of(0.25);
@@ -242,30 +183,6 @@ TEST_F(StageEvents, SubscriberMayCallBackIntoTheFiringStage)
     EXPECT_EQ(stage->SetAxisLimits(2, -8, 8), stg::c_OK);
     utl::UnsubscribeEvent(token);
     EXPECT_EQ(seenUpper, 8);
-}
-
-TEST(LowLevelStage, SpeedsTravelThroughTheAxisVessels)
-{
-    auto stage = MakeStage(TwoAxes());
-    stage->Init();
-    EXPECT_EQ(stage->SetSpeeds({{1, 1.5}, {2, 2.5}}), stg::c_OK);
-    EXPECT_EQ(stage->SetSpeeds({{1, 3.5}, {9, 9.0}}), stg::c_NoSuchAxis);
-
-    stg::CLowLevelStage::SpeedMap speeds{{2, 0.0}};
-    stage->ClearCalls();
-    EXPECT_EQ(stage->GetSpeeds(speeds, stg::eGivenAxes), stg::c_OK);
-    EXPECT_EQ(speeds, (stg::CLowLevelStage::SpeedMap{{2, 2.5}}));
-    EXPECT_EQ(stage->CallCount(ESlot::GetAxisProperty), 1);
-
-    EXPECT_EQ(stage->GetSpeeds(speeds, stg::eAllAxes), stg::c_OK);
-    EXPECT_EQ(speeds, (stg::CLowLevelStage::SpeedMap{{1, 3.5}, {2, 2.5}}));
-
-    // The first failing read ends the loop; later entries keep their values.
-    stage->Config().faults[ESlot::GetAxisProperty] = {stg::c_GeneralFailure, false, 0};
-    speeds = {{1, -1.0}, {2, -2.0}};
-    stage->ClearCalls();
-    EXPECT_EQ(stage->GetSpeeds(speeds, stg::eGivenAxes), stg::c_GeneralFailure);
-    EXPECT_EQ(speeds, (stg::CLowLevelStage::SpeedMap{{1, -1.0}, {2, -2.0}}));
 }
 
 TEST(LowLevelStage, ConcurrentCallersAreSerialised)
