@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -11,29 +10,6 @@ namespace {
 
 using mem::CBin;
 using utl::CPropSet;
-
-std::int32_t IntOf(const CPropSet& set, int id)
-{
-    CBin value;
-    std::int32_t out = -1;
-    EXPECT_TRUE(set.GetProperty(id, value) && value.Get(out)) << id;
-    return out;
-}
-
-TEST(CPropSet, IDsStaySortedWhateverTheOrder)
-{
-    std::vector<int> ids{-3, 0, 2, 7, 100};
-    do {
-        CPropSet set;
-        for (int id : ids)
-            set.SetProperty(id, CBin::Of(std::int32_t(id * 10)));
-        EXPECT_TRUE(set.DelProperty(ids[2]));
-        set.SetProperty(ids[2], CBin::Of(std::int32_t(ids[2] * 10)));
-        ASSERT_EQ(set.GetPropertyIDs(), (std::vector<int>{-3, 0, 2, 7, 100}));
-        for (int id : ids)
-            EXPECT_EQ(IntOf(set, id), id * 10);
-    } while (std::next_permutation(ids.begin(), ids.end()));
-}
 
 // Writers each own an ID range of `set` and replace all of `whole` at once; readers check every
 // look they take. Run under TSan this also checks that the state is guarded.

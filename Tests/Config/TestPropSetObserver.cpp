@@ -25,41 +25,6 @@ public:
     std::function<void(const CPropSet&)> onChange;
 };
 
-TEST(PropSetObserver, EveryChangeNotifiesOnceAndReadsDoNot)
-{
-    const std::tuple<const char*, std::function<void(CPropSet&)>, int> changes[] = {
-        {"SetProperty", [](CPropSet& s) { s.SetProperty(1, Int(2)); }, 1},
-        {"DelProperty", [](CPropSet& s) { s.DelProperty(1); }, 1},
-        {"DelProperty of an absent ID", [](CPropSet& s) { s.DelProperty(42); }, 0},
-        {"Assign",
-         [](CPropSet& s) {
-             s.Assign({{3, Int(3)}});
-         },
-         1},
-        {"Clear", [](CPropSet& s) { s.Clear(); }, 1},
-        {"reads",
-         [](CPropSet& s) {
-             mem::CBin value;
-             s.GetProperty(1, value);
-             s.PropertyExists(1);
-             s.Count();
-             s.GetPropertyIDs();
-             s.Snapshot();
-             s.Clone();
-         },
-         0},
-    };
-    for (const auto& [name, change, notifications] : changes) {
-        SCOPED_TRACE(name);
-        CPropSet set;
-        set.SetProperty(1, Int(1));
-        auto counter = std::make_shared<CCounter>();
-        set.SetObserver(counter);
-        change(set);
-        EXPECT_EQ(counter->count, notifications);
-    }
-}
-
 TEST(PropSetObserver, IsCalledWithoutTheLockSoItMayUseTheSet)
 {
     CPropSet set;

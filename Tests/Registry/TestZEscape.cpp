@@ -1,4 +1,4 @@
-// Z escape and position storage, through a stage of the driver module.
+// Z escape, through a stage of the driver module.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -113,37 +113,6 @@ TEST_F(ZEscape, RefusalsChangeNothing)
     EXPECT_EQ(stg::EscapeZ(id, true), stg::c_LimitsNotDefined);
     EXPECT_TRUE(ZMoves().empty());
     EXPECT_FALSE(stg::IsEscapedZ(id));
-}
-
-using PositionStorage = ZEscape;
-
-TEST_F(PositionStorage, EachValidCopyMovesBackOnce)
-{
-    stage->Driver().SetPositions({{1, 100}});
-    const auto movesSoFar = [&] { return stage->Driver().Moves().size(); };
-    const std::size_t before = movesSoFar();
-    {
-        stg::CPositionStorage storage(id, 1);
-        EXPECT_EQ(storage.Restore(), stg::c_OK);
-        EXPECT_EQ(storage.Restore(), stg::c_OK); // an empty move
-    }
-    EXPECT_EQ(movesSoFar(), before + 2);
-    {
-        stg::CPositionStorage storage(id, 1);
-        stg::CPositionStorage copy(storage);
-        stg::CPositionStorage assigned(id, 0);
-        assigned = storage;
-        stage->Driver().SetPositions({{1, 7}});
-    }
-    EXPECT_EQ(movesSoFar(), before + 5);
-    EXPECT_EQ(stage->Driver().Positions().at(1), 100);
-
-    // A driver that throws cannot make the destructor throw.
-    {
-        stg::CPositionStorage storage(id, 1);
-        stage->Driver().Config().faults[ESlot::SetPosition] = {stg::c_OK, true};
-    }
-    stage->Driver().Config().faults.clear();
 }
 
 } // namespace

@@ -44,37 +44,6 @@ TEST(AxisMotion, MoveTakesTheTimeOfItsTrapezoidOrTriangle)
     }
 }
 
-TEST(AxisMotion, EndSwitchesCutMotionOffAtTheEndsOfTravel)
-{
-    struct tCase {
-        std::int64_t from;
-        int direction;       // free run; 0: move to `target`
-        std::int64_t target; // ... or the end
-        double reachS;
-    };
-    const tCase cases[] = {
-        {9000, 0, 20000, 0.1 + 995.0 / c_speed},               // move beyond the upper end
-        {0, 0, INT64_MIN / 2, 0.1 + 995.0 / c_speed},          // far beyond the lower end
-        {0, +1, c_upperEnd, 0.1 + 9995.0 / c_speed},           // free runs
-        {0, -1, c_lowerEnd, 0.1 + 995.0 / c_speed},            //
-        {c_upperEnd, -1, c_lowerEnd, 0.1 + 10995.0 / c_speed}, // away from the switch it stands on
-        {50'000, +1, c_upperEnd, 0.0},                         // placed at the switch, runs into it
-    };
-    for (const tCase& c : cases) {
-        SCOPED_TRACE(c.reachS);
-        CAxisMotion axis = Axis();
-        axis.PlaceAt(c.from);
-        if (c.direction != 0)
-            axis.RunFree(0.0, c.direction, c_speed);
-        else
-            axis.MoveTo(0.0, c.target, c_speed);
-        EXPECT_NEAR(axis.RestTimeS(), c.reachS, 1e-6);
-        // Still at full speed just before: the switch, not a ramp, stops it.
-        EXPECT_NEAR(std::abs(axis.SpeedAt(c.reachS - 1e-3)), c.reachS > 0.0 ? c_speed : 0.0, 1e-6);
-        EXPECT_EQ(axis.PositionAt(c.reachS + 1.0), c.target < 0 ? c_lowerEnd : c_upperEnd);
-    }
-}
-
 // A new target behind a moving axis, or too close ahead to stop in time, is reached after the axis
 // has ramped down to rest. (Stop and Halt are checked through the driver.)
 TEST(AxisMotion, NewTargetDuringAMoveRampsDownFirst)

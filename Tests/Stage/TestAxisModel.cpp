@@ -1,4 +1,4 @@
-// How axes find and reuse their property sets, and when their limits count as defined.
+// When an axis's limits count as defined.
 
 #include <gtest/gtest.h>
 
@@ -8,17 +8,6 @@ namespace stgtest {
 namespace {
 
 using Limits = std::pair<std::int64_t, std::int64_t>;
-
-using stg::CLowLevelStage;
-
-mem::PropSetVector StoredAxes(const CLowLevelStage& stage)
-{
-    mem::PropSetVector sets;
-    mem::CBin axes;
-    if (stage.GetPropSet()->GetProperty(stg::c_propAxes, axes))
-        axes.Restore(sets);
-    return sets;
-}
 
 TEST(AxisModel, FixedLimitSwitchesDecideWhetherLimitsStartDefined)
 {
@@ -52,30 +41,6 @@ TEST(AxisModel, FixedLimitSwitchesDecideWhetherLimitsStartDefined)
     stage->Config().pushStoredSettings = true;
     stage->Init();
     EXPECT_TRUE(stage->AreLimitsDefined(&two));
-}
-
-TEST(AxisModel, StoredSettingsAreReusedOrDroppedByFresh)
-{
-    tTestStageConfig config = FullDriver({XAxis(1), YAxis(2)});
-    auto stage = MakeStage(config);
-    stage->Init();
-    ASSERT_EQ(StoredAxes(*stage).size(), 2u);
-    stage->SetPropertyVessel(2, stg::c_propSpeed, mem::CBin::Of(5.5));
-    stage->SetPropertyVessel(2, stg::c_propModeSetLimit, mem::CBin::Of(true));
-    const auto oldSet = StoredAxes(*stage).back();
-
-    // fresh false: the same set, the stored speed kept, limit-setting mode switched off.
-    stage->Init();
-    EXPECT_DOUBLE_EQ(AxisProp<double>(*stage, 2, stg::c_propSpeed), 5.5);
-    EXPECT_FALSE(AxisProp<bool>(*stage, 2, stg::c_propModeSetLimit, true));
-    EXPECT_EQ(StoredAxes(*stage), (mem::PropSetVector{StoredAxes(*stage).front(), oldSet}));
-
-    // fresh true: a new set from the record; the old one is gone from "Axes".
-    stage->Config().freshAxes = true;
-    stage->Init();
-    EXPECT_DOUBLE_EQ(AxisProp<double>(*stage, 2, stg::c_propSpeed), 5.0);
-    EXPECT_EQ(StoredAxes(*stage).size(), 2u);
-    EXPECT_NE(StoredAxes(*stage).back(), oldSet);
 }
 
 } // namespace

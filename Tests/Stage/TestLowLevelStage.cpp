@@ -106,24 +106,6 @@ TEST_F(StageEvents, LimitsSetFireOneEventPerLimit)
     EXPECT_EQ(std::make_pair(lower, upper), Limits(-3, 22));
 }
 
-TEST_F(StageEvents, UndefineLimitsFiresOnlyOnSuccess)
-{
-    stage->SetAxisLimits(1, -1, 1);
-    stage->SetAxisLimits(2, -2, 2);
-    log->Clear();
-
-    EXPECT_EQ(stage->UndefineLimits({1, 9}), stg::c_NoSuchAxis);
-    EXPECT_THAT(log->Entries(), IsEmpty());
-    const int one = 1, two = 2;
-    EXPECT_FALSE(stage->AreLimitsDefined(&one)); // cleared all the same
-
-    EXPECT_EQ(stage->UndefineLimits({}), stg::c_OK);
-    EXPECT_THAT(log->Entries(), IsEmpty());
-    EXPECT_EQ(stage->UndefineLimits({2, 1}), stg::c_OK);
-    EXPECT_THAT(log->Entries(), ElementsAre("10@2", "10@1"));
-    EXPECT_FALSE(stage->AreLimitsDefined(&two));
-}
-
 TEST_F(StageEvents, CalibrationAndUserControlAreAnnounced)
 {
     mem::CBin calibration = mem::CBin::Of(0.25);

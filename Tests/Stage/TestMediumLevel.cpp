@@ -398,30 +398,6 @@ TEST(PositionCache, DriverIsAskedOnlyWhenSomethingMayHaveMoved)
     EXPECT_EQ(read({{3, 0}}).second, 1);
 }
 
-TEST(AxisQueries, EnabledAxesTypesAndCalibration)
-{
-    tRig rig({});
-    rig.stage->SetPropertyVessel(2, stg::c_propAxisEnabled, mem::CBin::Of(false));
-    CBaseStageML::Axes axes{7};
-    EXPECT_EQ(rig.medium->GetEnabledAxes(axes), stg::c_OK);
-    EXPECT_EQ(axes, (CBaseStageML::Axes{1, 3}));
-    EXPECT_EQ(rig.medium->GetAxisFromType(stg::eAxisZ), 3);
-    EXPECT_EQ(rig.medium->GetAxisFromType(static_cast<stg::EAxisType>(7)), -1);
-
-    CBaseStageML::CalibrationMap calibration;
-    EXPECT_EQ(rig.medium->SetCalibration({{1, {0.125, utl::c_mm}}, {9, {1.0, utl::c_mum}}}), stg::c_NoSuchAxis);
-    EXPECT_EQ(rig.medium->GetCalibration(calibration, stg::eGivenAxes), stg::c_GeneralFailure);
-    EXPECT_EQ(rig.medium->GetCalibration(calibration, stg::eAllAxes), stg::c_OK);
-    ASSERT_EQ(calibration.size(), 3u);
-    EXPECT_EQ(calibration.at(1), utl::TUnitValue<double>(125.0, utl::c_mum));
-    EXPECT_EQ(calibration.at(3), utl::TUnitValue<double>(20.0, utl::c_nm));
-
-    // A type read that fails on the first axis ends the search.
-    rig.stage->Config().faults[ESlot::GetAxisProperty] = {stg::c_NoSuchAxis, false, 1};
-    rig.stage->ClearCalls();
-    EXPECT_EQ(rig.medium->GetAxisFromType(stg::eAxisZ), -1);
-}
-
 TEST(Lifetime, ThreadsMayShareOneMediumLevel)
 {
     tRig rig(c_blockingOnly);

@@ -166,29 +166,6 @@ TEST(StageAccess, LimitsSwapOnInvertedAxes)
     EXPECT_EQ(rig.access->GetAxisLimits(0, lower, upper), stg::c_PropertyNotAccessible);
 }
 
-TEST(AxisTypes, TranslationCollapsesWhatTheStageLacks)
-{
-    tAccessRig rig;
-    EXPECT_EQ(rig.access->cvtAxisTypesToAxes({stg::eAxisZ, stg::eAxisX, static_cast<stg::EAxisType>(9)}),
-              (CStageAccess::Axes{3, 0, -1}));
-    EXPECT_THAT(rig.access->GetAxisTypeList(), ElementsAre(stg::eAxisX, stg::eAxisY, stg::eAxisZ));
-
-    // Two types the stage lacks reach the layer below as one entry under axis -1 with the value
-    // of the greater type; it comes back under type -1.
-    CStageAccess::TypeSpeedMap speeds{{static_cast<stg::EAxisType>(7), 1.0}, {static_cast<stg::EAxisType>(8), 2.0}};
-    EXPECT_EQ(rig.access->GetSpeeds(speeds, stg::eGivenAxes), stg::c_NoSuchAxis);
-    EXPECT_EQ(speeds, (CStageAccess::TypeSpeedMap{{stg::eAxisNone, 2.0}}));
-
-    // Two axes of one type collapse on the way back: the greater axis number wins.
-    stg::WriteAxisProperty<std::int32_t>(*rig.stage, 3, stg::c_propAxisType, stg::eAxisY);
-    speeds.clear();
-    EXPECT_EQ(rig.access->GetSpeeds(speeds, stg::eAllAxes), stg::c_OK);
-    EXPECT_EQ(speeds, (CStageAccess::TypeSpeedMap{{stg::eAxisX, 7.0}, {stg::eAxisY, 3.0}}));
-
-    const stg::EAxisType missing = stg::eAxisZ;
-    EXPECT_FALSE(rig.access->AreLimitsDefined(&missing));
-}
-
 // Precision mode
 
 struct tPrecisionRig : tAccessRig {
@@ -291,24 +268,6 @@ TEST(Precision, NonOrthogonalityCorrection)
     stg::WriteAxisProperty(*rig.stage, 0, stg::c_propModeSetLimit, true);
     EXPECT_EQ(rig.access->MoveToPos({{2, {1000.0, utl::c_mum}}}), stg::c_OK);
     EXPECT_EQ(rig.stage->LastTargets().at(2), std::numeric_limits<std::int64_t>::max());
-}
-
-TEST(Precision, CopiesStartWithoutRecordedDirections)
-{
-    tPrecisionRig rig;
-    rig.Set(stg::c_propBacklashEnable, true);
-    rig.Set(stg::c_propUseHWBacklash, false);
-    stg::WriteAxisProperty<std::int64_t>(*rig.stage, 0, stg::c_propOffsetSWBL, 50);
-    rig.stage->SetPositions({{0, 1000}});
-    rig.access->MoveToPos({{0, {500.0, utl::c_mum}}});
-    rig.medium->WaitForStop({0}, 1000);
-
-    CStageAccess copy(*rig.access);
-    CStageAccess::PosMap fromCopy{{0, {}}}, fromOriginal{{0, {}}};
-    EXPECT_EQ(copy.GetPosition(fromCopy, stg::eGivenAxes), stg::c_OK);
-    EXPECT_EQ(rig.access->GetPosition(fromOriginal, stg::eGivenAxes), stg::c_OK);
-    EXPECT_EQ(fromCopy.at(0), Position(450.0, utl::c_mum));
-    EXPECT_EQ(fromOriginal.at(0), Position(500.0, utl::c_mum));
 }
 
 } // namespace

@@ -3,11 +3,10 @@
 // positions back. It fails on a target that breaks the limits in force (checked inside the
 // drivers, see CLimitGuard) and on a hang (a watchdog prints every thread's stack).
 //
-//   plinth_stress [--seconds N] [--seed N] [--no-churn] [--no-events]
+//   plinth_stress [--seconds N] [--seed N]
 //
 // Each thread's operations come from its own generator seeded from --seed, so a run can be
-// repeated; the interleaving of the threads cannot. --no-churn leaves the stages registered,
-// --no-events leaves out the subscriber (each shows the other faults while one is still open).
+// repeated; the interleaving of the threads cannot.
 
 #include <array>
 #include <atomic>
@@ -316,24 +315,19 @@ int main(int argc, char** argv)
     }
     int seconds = 20;
     std::uint64_t seed = 1;
-    bool churn = true, events = true;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc)
             seconds = std::atoi(argv[++i]);
         else if (!std::strcmp(argv[i], "--seed") && i + 1 < argc)
             seed = std::strtoull(argv[++i], nullptr, 10);
-        else if (!std::strcmp(argv[i], "--no-churn"))
-            churn = false;
-        else if (!std::strcmp(argv[i], "--no-events"))
-            events = false;
         else {
-            std::fprintf(stderr, "usage: %s [--seconds N] [--seed N] [--no-churn] [--no-events]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--seconds N] [--seed N]\n", argv[0]);
             return 2;
         }
     }
     prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY); // lets the watchdog's gdb attach
-    std::printf("plinth_stress: %d s, seed %llu, %d workers%s\n", seconds, static_cast<unsigned long long>(seed),
-                c_workers, churn ? " and a churn thread" : "");
+    std::printf("plinth_stress: %d s, seed %llu, %d workers and a churn thread\n", seconds,
+                static_cast<unsigned long long>(seed), c_workers);
     std::fflush(stdout);
 
     for (const tStage& stage : c_stages)
@@ -346,25 +340,21 @@ int main(int argc, char** argv)
         stg::GetPosition(msg.stageID == 7004 ? 7001 : msg.stageID + 1, stg::eAxisX, positions[stg::eAxisX]);
         ++g_events;
     };
-    const utl::EventToken token = events ? utl::SubscribeEvent(stg::GetStageEventID(), readBack) : 0;
+    const utl::EventToken token = utl::SubscribeEvent(stg::GetStageEventID(), readBack);
 
     std::vector<tThreadState> states(c_workers + 1);
     std::thread watchdog(Watch, std::ref(states));
     std::vector<std::thread> threads;
     for (int i = 0; i < c_workers; ++i)
         threads.emplace_back([&, i] { CWorker(seed * 1000 + i, states[i]).Run(i == 0); });
-    if (churn)
-        threads.emplace_back(Churn, seed * 1000 + c_workers, std::ref(states[c_workers]));
-    else
-        states[c_workers].done = true;
+    threads.emplace_back(Churn, seed * 1000 + c_workers, std::ref(states[c_workers]));
 
     std::this_thread::sleep_for(std::chrono::seconds(seconds)); // the run's length, not a wait for anything
     g_stop = true;
     for (auto& thread : threads)
         thread.join();
     watchdog.join();
-    if (token)
-        utl::UnsubscribeEvent(token);
+    utl::UnsubscribeEvent(token);
     for (const tStage& stage : c_stages)
         Manager().UnregisterStage(Info(stage));
 

@@ -129,12 +129,6 @@ std::map<int, double> CTestStage::LastSpeeds() const
     return m_lastSpeeds;
 }
 
-std::vector<std::pair<int, int>> CTestStage::AxisPropertyWrites() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_axisWrites;
-}
-
 std::int64_t CTestStage::LimitOf(int axis, int propID) const
 {
     mem::CBin value;
@@ -199,14 +193,7 @@ void CTestStage::SetPropertyVesselImpl(const int& propID, const mem::CBin& value
 int CTestStage::SetPropertyVesselImpl(const int& axis, const int& propID, const mem::CBin& value)
 {
     const auto library = [&] { return CLowLevelStage::SetPropertyVesselImpl(axis, propID, value); };
-    const auto own = [&] {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_axisWrites.emplace_back(axis, propID);
-        }
-        return library();
-    };
-    return Slot(ESlot::SetAxisProperty, library, own);
+    return Slot(ESlot::SetAxisProperty, library, library);
 }
 
 bool CTestStage::AreLimitsDefinedImpl(const int* axis)

@@ -21,7 +21,6 @@
 namespace {
 
 using ::testing::HasSubstr;
-using ::testing::Not;
 
 struct tRun {
     int status = -1;
@@ -218,29 +217,6 @@ TEST(PlinthCommand, CtrlCStopsAMoveAndKeepsWhereTheStageStopped)
     EXPECT_THAT(pos.out, HasSubstr("X (axis 1): " + where + " µm"));
     for (const char* suffix : {"", "-wal", "-shm"})
         std::filesystem::remove(config.string() + suffix);
-}
-
-TEST(PlinthCommand, ShellKeepsTheStageBetweenCommands)
-{
-    // Without a terminal, readline reads the commands from standard input.
-    const std::string script = "limits X=-1mm:1mm Y=-1mm:1mm Z=0um:100um\nmove X=10um\nmove X=nonsense\npos\nquit\n";
-    int in[2];
-    ASSERT_EQ(pipe(in), 0);
-    ASSERT_EQ(write(in[1], script.data(), script.size()), static_cast<ssize_t>(script.size()));
-    close(in[1]);
-    const std::string command = std::string(PLINTH_BINARY) + " shell <&" + std::to_string(in[0]) + " 2>&1";
-    setenv("PLINTH_CONFIG", ":memory:", 1);
-    FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string out;
-    char buffer[4096];
-    for (std::size_t n; (n = fread(buffer, 1, sizeof(buffer), pipe)) > 0;)
-        out.append(buffer, n);
-    EXPECT_EQ(pclose(pipe), 0);
-    close(in[0]);
-    EXPECT_THAT(out, HasSubstr("not a value with a unit"));
-    EXPECT_THAT(out, HasSubstr("X (axis 1): 10.000 µm"));
-    EXPECT_THAT(out, Not(HasSubstr("LimitsNotDefined")));
 }
 
 } // namespace

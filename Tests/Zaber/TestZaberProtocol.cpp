@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <fcntl.h>
@@ -34,30 +35,32 @@ TEST(ZaberAscii, ChecksumsAndGrammar)
     EXPECT_EQ(zaber::FormatCommand(1, 1, zaber::c_noID, "move abs 10000"), "/1 1 move abs 10000:40\n");
     EXPECT_EQ(zaber::FormatCommand(1, 0, 12, "get pos").substr(0, 15), "/1 0 12 get pos");
 
+    // Lines that parse, and what they say.
+    const struct {
+        const char* line;
+        char kind;
+        int address, axis, id;
+        bool accepted, busy;
+        const char* flag;
+        std::vector<std::string> data;
+    } parsed[] = {
+        {"@01 1 OK BUSY -- 0:67\r", '@', 1, 1, zaber::c_noID, true, true, "--", {"0"}},
+        {"@02 1 12 RJ IDLE WR  BADDATA", '@', 2, 1, 12, false, false, "WR", {"BADDATA"}},
+        {"@01 0 OK IDLE -- 81920 153600", '@', 1, 0, zaber::c_noID, true, false, "--", {"81920", "153600"}},
+        {"!02 1 IDLE FS extra 7", '!', 2, 1, zaber::c_noID, false, false, "FS", {}}, // trailing tokens tolerated
+    };
     tMessage m;
-    ASSERT_EQ(zaber::ParseDeviceLine("@01 1 OK BUSY -- 0:67\r", m), EParse::eOK);
-    EXPECT_EQ(m.kind, '@');
-    EXPECT_EQ(m.address, 1);
-    EXPECT_EQ(m.axis, 1);
-    EXPECT_EQ(m.id, zaber::c_noID);
-    EXPECT_TRUE(m.accepted && m.busy);
-    EXPECT_EQ(m.flag, "--");
-    EXPECT_EQ(m.data, std::vector<std::string>{"0"});
+    for (const auto& p : parsed) {
+        ASSERT_EQ(zaber::ParseDeviceLine(p.line, m), EParse::eOK) << p.line;
+        EXPECT_EQ(std::make_tuple(m.kind, m.address, m.axis, m.busy, m.flag),
+                  std::make_tuple(p.kind, p.address, p.axis, p.busy, std::string(p.flag)))
+            << p.line;
+        if (p.kind == '@') { // what only replies carry
+            EXPECT_EQ(std::make_tuple(m.id, m.accepted, m.data), std::make_tuple(p.id, p.accepted, p.data)) << p.line;
+        }
+    }
     EXPECT_EQ(zaber::ParseDeviceLine("@01 1 OK BUSY -- 0:68", m), EParse::eBadChecksum);
     EXPECT_EQ(zaber::ParseDeviceLine("@01 0 ok IDLE -- 0:8d", m), EParse::eBadChecksum); // hex in either case
-
-    ASSERT_EQ(zaber::ParseDeviceLine("@02 1 12 RJ IDLE WR  BADDATA", m), EParse::eOK);
-    EXPECT_EQ(m.id, 12);
-    EXPECT_FALSE(m.accepted);
-    EXPECT_EQ(m.flag, "WR");
-    EXPECT_EQ(m.data, std::vector<std::string>{"BADDATA"});
-    ASSERT_EQ(zaber::ParseDeviceLine("@01 0 OK IDLE -- 81920 153600", m), EParse::eOK);
-    EXPECT_EQ(m.data.size(), 2u);
-
-    ASSERT_EQ(zaber::ParseDeviceLine("!02 1 IDLE FS extra 7", m), EParse::eOK); // trailing tokens tolerated
-    EXPECT_EQ(m.kind, '!');
-    EXPECT_FALSE(m.busy);
-    EXPECT_EQ(m.flag, "FS");
     ASSERT_EQ(zaber::ParseDeviceLine("#01 0 help text", m), EParse::eOK);
     EXPECT_EQ(m.kind, '#');
 
