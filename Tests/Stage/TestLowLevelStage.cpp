@@ -51,20 +51,6 @@ TEST(LowLevelStage, ExitStoresLastPositionsBeforeTheDriverExits)
                                             ESlot::SetAxisProperty, ESlot::Exit));
     EXPECT_EQ(AxisProp<std::int64_t>(*stage, 1, stg::c_propLastPosition), 100);
     EXPECT_EQ(AxisProp<std::int64_t>(*stage, 2, stg::c_propLastPosition), -5);
-
-    // ExitImpl's answer is Exit's answer.
-    stage->Config().faults[ESlot::Exit] = {stg::c_GeneralFailure};
-    EXPECT_EQ(stage->Exit(), stg::c_GeneralFailure);
-    // Without a connection nothing is read or stored; without positions ExitImpl is not called.
-    stage->Config().connected = false;
-    stage->ClearCalls();
-    EXPECT_EQ(stage->Exit(), stg::c_GeneralFailure);
-    EXPECT_THAT(stage->Calls(), ElementsAre(ESlot::CheckConnection, ESlot::Exit));
-    stage->Config().connected = true;
-    stage->Config().implemented.erase(ESlot::GetPosition);
-    stage->ClearCalls();
-    EXPECT_EQ(stage->Exit(), stg::c_NotImplemented);
-    EXPECT_EQ(stage->CallCount(ESlot::Exit), 0);
 }
 
 class StageEvents : public ::testing::Test {
@@ -151,20 +137,6 @@ TEST_F(StageEvents, InitRangesIsBracketedByEventsWhateverTheDriverDoes)
     stage->Config().faults.clear();
     EXPECT_EQ(stage->InitRanges({}), stg::c_NotImplemented);
     EXPECT_THAT(log->Entries(), ElementsAre("call:24"));
-}
-
-TEST_F(StageEvents, SubscriberMayCallBackIntoTheFiringStage)
-{
-    std::int64_t seenUpper = 0;
-    const auto token = utl::SubscribeEvent(stg::GetStageEventID(), [&](const boost::any& message) {
-        const auto& msg = boost::any_cast<const stg::tSTAGEMSG&>(message);
-        std::int64_t lower = 0;
-        if (msg.stageID == stage->GetStageID())
-            stage->GetAxisLimits(msg.axis, lower, seenUpper);
-    });
-    EXPECT_EQ(stage->SetAxisLimits(2, -8, 8), stg::c_OK);
-    utl::UnsubscribeEvent(token);
-    EXPECT_EQ(seenUpper, 8);
 }
 
 TEST(LowLevelStage, ConcurrentCallersAreSerialised)

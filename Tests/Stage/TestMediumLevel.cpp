@@ -138,20 +138,6 @@ TEST(AsyncMove, StartedOnlyDriverGetsABlockingMove)
     EXPECT_EQ(noWait.stage->LastTargets(), (TickMap{{3, -700}}));
 }
 
-TEST(AsyncMove, NativeStartedMovePassesStraightThrough)
-{
-    tRig rig({});
-    EXPECT_EQ(rig.medium->MoveToPos({{2, 10}}), stg::c_OK);
-    EXPECT_FALSE(rig.medium->HasWorker());
-    EXPECT_TRUE(rig.medium->MovingMark() && rig.medium->IsMoving({2}));
-    EXPECT_EQ(rig.medium->StopMoving(), stg::c_OK);
-    EXPECT_FALSE(rig.medium->MovingMark());
-
-    rig.stage->Config().faults[ESlot::MoveToPos] = {stg::c_GeneralFailure};
-    EXPECT_EQ(rig.medium->MoveToPos({{2, 10}}), stg::c_GeneralFailure);
-    EXPECT_FALSE(rig.medium->MovingMark());
-}
-
 // The worker's driver answer is kept, also when the driver throws. A move accepted while the
 // caller holds the stage lock (here a driver hook, as a subscriber of a stage event would) is
 // checked again when the worker gets the lock: narrowed limits, a disabled axis or a stop in
