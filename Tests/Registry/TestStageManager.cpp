@@ -151,40 +151,6 @@ TEST(StageManager, AFailedRegistrationSaysWhy)
     EXPECT_THAT(CStageManager::GetRegisterFailure(), HasSubstr("registered already"));
 }
 
-TEST(StageManager, ModulesAndDriversThatFail)
-{
-    CStageManager& manager = CStageManager::StageManager();
-    {
-        CModuleStage stage;
-        CModuleStage::Configure(nullptr); // the factory answers null
-        EXPECT_FALSE(manager.RegisterStage(stage.info));
-        EXPECT_EQ(manager.GetLowLevel(stage.id), nullptr);
-        // Reset goes on without a driver object and ends unregistered.
-        EXPECT_FALSE(manager.Reset(stage.info));
-    }
-
-    // A driver whose initialisation throws: registered, but not activated, nothing stored.
-    tTestStageConfig throwing = FullDriver({XAxis(1)});
-    throwing.faults[ESlot::Init] = {stg::c_OK, true};
-    CModuleStage stage(throwing);
-    EXPECT_TRUE(manager.RegisterStage(stage.info));
-    EXPECT_FALSE(manager.ActivateStage(stage.info));
-    EXPECT_FALSE(manager.IsActiveStage(stage.id));
-
-    // One whose initialisation fails is activated all the same.
-    tTestStageConfig failing = FullDriver({XAxis(1)});
-    failing.faults[ESlot::Init] = {stg::c_NotImplemented};
-    CModuleStage stage2(failing);
-    EXPECT_TRUE(stage2.Bring());
-
-    // A throwing Exit does not stop the unregistration.
-    tTestStageConfig exitThrows = FullDriver({XAxis(1)});
-    exitThrows.faults[ESlot::Exit] = {stg::c_OK, true};
-    CModuleStage stage3(exitThrows);
-    ASSERT_TRUE(stage3.Bring());
-    EXPECT_TRUE(manager.UnregisterStage(stage3.info));
-}
-
 // Retiring a stage while it is in use. A call that found the stage finishes on it, calls that
 // start afterwards answer c_NoSuchStage, and the objects go once the call has returned: when
 // another thread is inside a blocking move, and when a subscriber unregisters the stage from

@@ -92,26 +92,6 @@ TEST_F(StageEvents, LimitsSetFireOneEventPerLimit)
     EXPECT_EQ(std::make_pair(lower, upper), Limits(-3, 22));
 }
 
-TEST_F(StageEvents, CalibrationAndUserControlAreAnnounced)
-{
-    mem::CBin calibration = mem::CBin::Of(0.25);
-    calibration.SetUnit(utl::c_mum);
-    EXPECT_EQ(stage->SetPropertyVessel(2, stg::c_propCalibration, calibration), stg::c_OK);
-    EXPECT_EQ(stage->SetPropertyVessel(2, stg::c_propSpeed, mem::CBin::Of(1.0)), stg::c_OK);
-    EXPECT_EQ(stage->EnableUserControl(false), stg::c_OK);
-    EXPECT_FALSE(stage->IsUserControlEnabled());
-    EXPECT_EQ(stage->EnableUserControl(true), stg::c_OK);
-    EXPECT_THAT(log->Entries(), ElementsAre("15@2", "51@-1", "50@-1"));
-
-    // What the driver refuses is not announced.
-    log->Clear();
-    stage->Config().faults[ESlot::SetAxisProperty] = {stg::c_GeneralFailure};
-    EXPECT_EQ(stage->SetPropertyVessel(2, stg::c_propCalibration, calibration), stg::c_GeneralFailure);
-    stage->Config().implemented.erase(ESlot::EnableUserControl);
-    EXPECT_EQ(stage->EnableUserControl(true), stg::c_NotImplemented);
-    EXPECT_THAT(log->Entries(), IsEmpty());
-}
-
 TEST_F(StageEvents, InitRangesIsBracketedByEventsWhateverTheDriverDoes)
 {
     stage->Config().onCall = log->CallNoter();

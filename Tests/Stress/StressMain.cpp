@@ -29,7 +29,7 @@
 
 #include "CLimitGuard.h"
 #include "CSimStage.h"
-#include "CTestStage.h"
+#include "StageTestSupport.h"
 
 namespace {
 
@@ -53,25 +53,12 @@ bool IsSim(EKind kind) { return kind == EKind::SimFull || kind == EKind::SimBloc
 double LowerUm(stg::EAxisType type) { return type == stg::eAxisZ ? 1000.0 : -20000.0; }
 double UpperUm(stg::EAxisType type) { return type == stg::eAxisZ ? 9000.0 : 20000.0; }
 
-stg::tAxisProps TestAxis(int axisNo, stg::EAxisType type, Um tick)
-{
-    stg::tAxisProps props;
-    props.axisNo = axisNo;
-    props.axisType = type;
-    props.calibration = tick;
-    props.speed = 5.0;
-    props.speedMin = 0.5;
-    props.speedMax = 50.0;
-    return props;
-}
-
+// The test driver's X, Y and Z; the library builds the emulated driver's started moves and free
+// runs out of SetPosition, on its worker thread.
 stgtest::tTestStageConfig TestConfig(bool emulated)
 {
-    stgtest::tTestStageConfig config;
-    config.axes = {TestAxis(1, stg::eAxisX, Um(0.7, utl::c_mum)), TestAxis(2, stg::eAxisY, Um(0.5, utl::c_mum)),
-                   TestAxis(3, stg::eAxisZ, Um(20.0, utl::c_nm))};
-    config.implemented = stgtest::AllSlots();
-    if (emulated) // the library builds these out of SetPosition, on its worker thread
+    stgtest::tTestStageConfig config = stgtest::FullDriver({stgtest::XAxis(1), stgtest::YAxis(2), stgtest::ZAxis(3)});
+    if (emulated)
         for (auto slot : {stgtest::ESlot::MoveToPos, stgtest::ESlot::WaitForStop, stgtest::ESlot::MoveFree})
             config.implemented.erase(slot);
     return config;
