@@ -85,13 +85,6 @@ TEST_F(ZEscape, EscapesNestAndOnlyTheOuterPairMoves)
     EXPECT_EQ(stg::EscapeZ(id, false), stg::c_OK);
     EXPECT_FALSE(stg::IsEscapedZ(id));
     EXPECT_THAT(ZMoves(), ElementsAre(1000, 4000));
-
-    // A reset forgets an escape without moving.
-    EXPECT_EQ(stg::EscapeZ(id, true), stg::c_OK);
-    stg::ResetEscapeCounter(id);
-    EXPECT_FALSE(stg::IsEscapedZ(id));
-    EXPECT_EQ(stg::EscapeZ(id, false), stg::c_NoEscapeToReturn);
-    EXPECT_EQ(Z(), 1000);
 }
 
 TEST_F(ZEscape, RefusalsChangeNothing)

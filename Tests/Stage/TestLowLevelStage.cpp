@@ -40,19 +40,6 @@ TEST(LowLevelStage, LockIsReleasedWhenTheDriverThrows)
     EXPECT_EQ(other.get(), stg::c_OK);
 }
 
-TEST(LowLevelStage, ExitStoresLastPositionsBeforeTheDriverExits)
-{
-    auto stage = MakeStage(TwoAxes());
-    stage->Init();
-    stage->SetPositions({{1, 100}, {2, -5}});
-    stage->ClearCalls();
-    EXPECT_EQ(stage->Exit(), stg::c_OK);
-    EXPECT_THAT(stage->Calls(), ElementsAre(ESlot::CheckConnection, ESlot::GetPosition, ESlot::SetAxisProperty,
-                                            ESlot::SetAxisProperty, ESlot::Exit));
-    EXPECT_EQ(AxisProp<std::int64_t>(*stage, 1, stg::c_propLastPosition), 100);
-    EXPECT_EQ(AxisProp<std::int64_t>(*stage, 2, stg::c_propLastPosition), -5);
-}
-
 class StageEvents : public ::testing::Test {
 protected:
     void SetUp() override

@@ -146,26 +146,28 @@ private:
         const double margin = (UpperUm(type) - LowerUm(type)) * 0.2;
         return Um(Uniform(LowerUm(type) - margin, UpperUm(type) + margin), utl::c_mum);
     }
-    void Doing(const char* op) { m_state.op = op; }
 
     void Operate(std::uint32_t id, bool escapes)
     {
         const auto type = static_cast<stg::EAxisType>(1 + Pick(3));
-        switch (Pick(15)) {
+        static constexpr const char* c_ops[] = {"MoveTo",          "MoveTo",        "MoveToXY",       "GetPosition",
+                                                "SetAxisLimits",   "SetAxisLimits", "UndefineLimits", "EnableAxis",
+                                                "EnablePrecision", "EscapeZ",       "StopMoving",     "MoveFree",
+                                                "WaitForStop",     "SetAxisSpeed",  "SetProperty"};
+        const std::size_t op = Pick(std::size(c_ops));
+        m_state.op = c_ops[op]; // what the watchdog names
+        switch (op) {
         case 0:
         case 1:
-            Doing("MoveTo");
             stg::MoveTo(id, type, Target(type), Chance(50));
             break;
         case 2: {
-            Doing("MoveToXY");
             const utl::TUnitValue<geo::CdVec2> xy(
                 geo::CdVec2(Target(stg::eAxisX).GetValue(), Target(stg::eAxisY).GetValue()), utl::c_mum);
             stg::MoveToXY(id, xy, Chance(50));
             break;
         }
         case 3: {
-            Doing("GetPosition");
             std::map<stg::EAxisType, Um> positions;
             stg::GetPosition(id, positions, stg::eAllAxes);
             utl::TUnitValue<geo::CdVec3> xyz;
@@ -174,47 +176,37 @@ private:
         }
         case 4:
         case 5: {
-            Doing("SetAxisLimits");
             const double span = UpperUm(type) - LowerUm(type);
             const double lower = LowerUm(type) + Uniform(0.0, 0.4) * span;
             stg::SetAxisLimits(id, type, Um(lower, utl::c_mum), Um(lower + Uniform(0.1, 0.6) * span, utl::c_mum));
             break;
         }
         case 6:
-            Doing("UndefineLimits");
             stg::UndefineLimits(id, type);
             break;
         case 7:
-            Doing("EnableAxis");
             stg::EnableAxis(id, type, Chance(70));
             break;
         case 8:
-            Doing("EnablePrecision");
             stg::EnablePrecision(id, Chance(50));
             break;
         case 9:
-            Doing("EscapeZ");
             if (escapes)
                 stg::EscapeZ(id, Chance(50));
             break;
         case 10:
-            Doing("StopMoving");
             stg::StopMoving(id);
             break;
         case 11:
-            Doing("MoveFree");
             stg::MoveFree(id, type, Chance(50) ? 100000.0 : -100000.0);
             break;
         case 12:
-            Doing("WaitForStop");
             stg::WaitForStop(id, type, 100);
             break;
         case 13:
-            Doing("SetAxisSpeed");
             stg::SetAxisSpeed(id, type, Uniform(20000.0, 150000.0));
             break;
         default:
-            Doing("SetProperty");
             stg::SetProperty(id, stg::c_propAngleXY, Uniform(-0.001, 0.001));
             stg::SetProperty(id, stg::c_propBacklashEnable, Chance(50));
             stg::SetProperty(id, type, stg::c_propOffsetPosition, static_cast<std::int64_t>(Uniform(-100.0, 100.0)));

@@ -138,12 +138,6 @@ std::int64_t CTestStage::LimitOf(int axis, int propID) const
     return ticks;
 }
 
-int CTestStage::SetAdvancedSpeed(const int& mode)
-{
-    return Slot(
-        ESlot::SetAdvancedSpeed, [&] { return CLowLevelStage::SetAdvancedSpeed(mode); }, [] { return stg::c_OK; });
-}
-
 int CTestStage::InitImpl()
 {
     return Slot(

@@ -112,8 +112,6 @@ public:
     // Lets every held blocking slot go on, now and from now on.
     void ReleaseHeld();
 
-    int SetAdvancedSpeed(const int& mode) override;
-
 protected:
     int InitImpl() override;
     int ExitImpl() override;
