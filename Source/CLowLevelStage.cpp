@@ -13,9 +13,6 @@
 namespace stg {
 namespace {
 
-// Configuration-database group of the stage property sets.
-constexpr int c_cfgStageGroup = 3;
-
 // The stored settings that the default InitImpl pushes into the driver, in this order.
 constexpr int c_pushedOnInit[] = {
     c_propAxisEnabled,

@@ -7,7 +7,7 @@ namespace stg {
 
 CPositionStorage::CPositionStorage(std::uint32_t stageID, int axisMask) : m_stageID(stageID)
 {
-    const std::pair<int, EAxisType> bits[] = {{1, eAxisX}, {2, eAxisY}, {4, eAxisZ}};
+    const std::pair<int, EAxisType> bits[] = {{c_axisMaskX, eAxisX}, {c_axisMaskY, eAxisY}, {c_axisMaskZ, eAxisZ}};
     for (const auto& [bit, type] : bits)
         if (axisMask & bit)
             m_positions[type] = utl::TUnitValue<double>(0.0, utl::c_mum);

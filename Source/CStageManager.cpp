@@ -17,12 +17,7 @@
 namespace stg {
 namespace {
 
-// Configuration-database group of the stage property sets; the manager's own set has ID 0.
-constexpr int c_cfgStageGroup = 3;
-constexpr std::uint32_t c_cfgManagerID = 0;
-
 // Tessel's composite type codes, passed on as they are.
-constexpr int c_typeUnitDouble = 0x1000000A;
 constexpr int c_typePropSetIDs = 0x20000112;
 constexpr int c_typePropSetVector = 0x28002004;
 
@@ -45,7 +40,7 @@ constexpr tPropertyRow c_properties[] = {
     {L"hasFixedUpperLimit", c_propHasFixedUpperLimit, mem::c_tBool},
     {L"hasFixedLowerLimit", c_propHasFixedLowerLimit, mem::c_tBool},
     {L"hasLLRangeDetection", c_propHasLLRangeDetection, mem::c_tBool},
-    {L"Calibration", c_propCalibration, c_typeUnitDouble},
+    {L"Calibration", c_propCalibration, mem::c_tUnitDouble},
     {L"Minimum", c_propMinimum, mem::c_tInt64},
     {L"Maximum", c_propMaximum, mem::c_tInt64},
     {L"SpeedMin", c_propSpeedMin, mem::c_tDouble},
@@ -92,7 +87,7 @@ CStageManager& CStageManager::StageManager() { return ms_StageManager; }
 CStageManager::CStageManager() : m_propSet(boost::make_shared<utl::CPropSet>()), m_eventID(GetStageEventID())
 {
     RegisterProps();
-    cfg::PlugGlobalPropSet(c_cfgStageGroup, c_cfgManagerID, m_propSet, false);
+    cfg::PlugGlobalPropSet(c_cfgStageGroup, c_cfgManagerSetID, m_propSet, false);
 }
 
 CStageManager::~CStageManager()

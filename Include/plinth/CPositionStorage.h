@@ -8,11 +8,16 @@
 
 namespace stg {
 
+// Bits of an axis mask, naming the X, Y and Z axes by their type.
+constexpr int c_axisMaskX = 1;
+constexpr int c_axisMaskY = 2;
+constexpr int c_axisMaskZ = 4;
+
 // Remembers where the X, Y and Z axes of a stage stand and moves them back later: on Restore, or
 // when the object ends while it is still valid. Works through the flat API by stage ID only.
 class CPositionStorage {
 public:
-    // Axis mask bits: 1 X, 2 Y, 4 Z (other bits are ignored). When the positions cannot be read
+    // The mask is an OR of c_axisMaskX/Y/Z (other bits are ignored). When the positions cannot be read
     // (no active stage, a failing read, an empty mask) the object is invalid and moves nothing.
     CPositionStorage(std::uint32_t stageID, int axisMask);
     // Copies are independent: each moves the stage back when restored or destroyed.

@@ -1,6 +1,13 @@
 #pragma once
 
+#include <cstdint>
+
 namespace stg {
+
+// The configuration-database group that holds the stage settings: one property set per stage,
+// keyed by stage ID, plus the stage manager's own set under c_cfgManagerSetID.
+constexpr int c_cfgStageGroup = 3;
+constexpr std::uint32_t c_cfgManagerSetID = 0;
 
 // IDs of the stage-level and axis-level properties. The comment gives the stored value type
 // (mem::CBin type code).

@@ -529,7 +529,7 @@ class Stage:
         """``with stage.stored_position(): ...``: the X/Y/Z positions (the letters in `axes`)
         are read on entry and moved back to on exit, also when the block raises. Raises
         (whatever strict says) when they cannot be read or restored."""
-        mask = sum(bit for letter, bit in (("x", 1), ("y", 2), ("z", 4)) if letter in axes.lower())
+        mask = sum(bit for letter, bit in _plinth.axis_masks.items() if letter in axes.lower())
         storage = _plinth.PositionStorage(self.id, mask)
         if not storage.IsValid():
             by_type, request = _split({letter: (0.0, "µm") for letter in axes.lower() if letter in "xyz"})

@@ -38,8 +38,6 @@ using Unlocked = py::call_guard<py::gil_scoped_release>;
 
 // Every result code of the library lies in this range above c_OK.
 constexpr int c_resultCodeSpan = 1000;
-// The registered type of a double with a unit (Tessel's composite code).
-constexpr int c_typeUnitDouble = 0x1000000A;
 
 // The value-type names of the typed properties, as the Python layer uses them.
 const char* ValueTypeName(int typeCode, bool hasUnit)
@@ -55,7 +53,7 @@ const char* ValueTypeName(int typeCode, bool hasUnit)
         return "bool";
     case mem::c_tWString:
         return "text";
-    case c_typeUnitDouble:
+    case mem::c_tUnitDouble:
         return "quantity";
     default:
         return "";
@@ -301,6 +299,8 @@ PYBIND11_MODULE(_plinth, m)
     m.attr("sim_profiles") = std::map<std::string, int>{{"FULL", simstage::eSimFull},
                                                         {"BLOCKING_ONLY", simstage::eSimBlockingOnly},
                                                         {"STARTED_ONLY", simstage::eSimStartedOnly}};
+    m.attr("axis_masks") =
+        std::map<std::string, int>{{"x", stg::c_axisMaskX}, {"y", stg::c_axisMaskY}, {"z", stg::c_axisMaskZ}};
     m.attr("ALL_AXES") = static_cast<int>(stg::eAllAxes);
     m.attr("GIVEN_AXES") = static_cast<int>(stg::eGivenAxes);
 

@@ -1,9 +1,7 @@
 #include <utl/CPropSet.h>
 
-#include <boost/make_shared.hpp>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -12,74 +10,6 @@ namespace {
 
 using mem::CBin;
 using utl::CPropSet;
-
-std::int32_t IntOf(const CPropSet& set, int id)
-{
-    CBin value;
-    std::int32_t out = -1;
-    EXPECT_TRUE(set.GetProperty(id, value) && value.Get(out)) << id;
-    return out;
-}
-
-mem::PropSetVector SetsOf(const CPropSet& set, int id)
-{
-    CBin value;
-    mem::PropSetVector sets;
-    EXPECT_TRUE(set.GetProperty(id, value) && value.Restore(sets)) << id;
-    return sets;
-}
-
-CBin SetsBin(const mem::PropSetVector& sets)
-{
-    CBin bin;
-    bin.Store(sets);
-    return bin;
-}
-
-TEST(CPropSet, IDsStaySortedWhateverTheOrder)
-{
-    std::vector<int> ids{-3, 0, 2, 7, 100};
-    do {
-        CPropSet set;
-        for (int id : ids)
-            set.SetProperty(id, CBin::Of(std::int32_t(id * 10)));
-        EXPECT_TRUE(set.DelProperty(ids[2]));
-        set.SetProperty(ids[2], CBin::Of(std::int32_t(ids[2] * 10)));
-        ASSERT_EQ(set.GetPropertyIDs(), (std::vector<int>{-3, 0, 2, 7, 100}));
-        for (int id : ids)
-            EXPECT_EQ(IntOf(set, id), id * 10);
-    } while (std::next_permutation(ids.begin(), ids.end()));
-}
-
-TEST(CPropSet, AssignReplacesAllAndTheLastDuplicateWins)
-{
-    CPropSet set;
-    set.SetProperty(99, CBin());
-    set.Assign({{5, CBin::Of(std::int32_t(1))}, {2, CBin::Of(std::int32_t(2))}, {5, CBin::Of(std::int32_t(3))}});
-    const std::vector<CPropSet::Entry> expected{{2, CBin::Of(std::int32_t(2))}, {5, CBin::Of(std::int32_t(3))}};
-    EXPECT_EQ(set.Snapshot(), expected);
-}
-
-TEST(CPropSet, CloneIsDeepForNestedSets)
-{
-    const auto inner = boost::make_shared<CPropSet>();
-    inner->SetProperty(1, CBin::Of(std::int32_t(10)));
-    const auto outer = boost::make_shared<CPropSet>();
-    outer->SetProperty(1, SetsBin({inner}));
-    CPropSet original;
-    original.SetProperty(1, SetsBin({outer, nullptr}));
-
-    const auto clone = original.Clone();
-    const auto level1 = SetsOf(*clone, 1);
-    ASSERT_EQ(level1.size(), 2u);
-    EXPECT_EQ(level1[1], nullptr);
-    ASSERT_NE(level1[0], outer);
-    const auto level2 = SetsOf(*level1[0], 1);
-    ASSERT_EQ(level2.size(), 1u);
-    ASSERT_NE(level2[0], inner);
-    level2[0]->SetProperty(1, CBin::Of(std::int32_t(11)));
-    EXPECT_EQ(IntOf(*inner, 1), 10);
-}
 
 // Writers each own an ID range of `set` and replace all of `whole` at once; readers check every
 // look they take. Run under TSan this also checks that the state is guarded.

@@ -9,7 +9,6 @@
 //   stage-change <ID> <calibration|speed|none>
 //                            creates the stage, says "loaded", waits for SIGUSR1, changes one
 //                            setting (or none) and flushes
-//   later-path <file> <ID>   started in memory: chooses <file> in main, then stage-write
 //   end <return|exit>        changes a nested set of a plugged set and ends the process at once
 //   hammer <group> <rounds>  writes and flushes in a loop
 //   kill-target <file> <sets> <wal|main> <n>
@@ -115,7 +114,7 @@ int StageReset(std::uint32_t stageID)
         stgtest::CTestStage stage(stageID, StageConfig());
         Check(stage.Init() == stg::c_OK, "Init");
     }
-    cfg::UnPlugGlobalPropSet(3, stageID);
+    cfg::UnPlugGlobalPropSet(stg::c_cfgStageGroup, stageID);
     Check(cfg::Flush(), "Flush: " + cfg::LastError());
     PrintStage(stageID);
     return 0;
@@ -139,17 +138,6 @@ int StageChange(std::uint32_t stageID, const std::string& what)
     Check(cfg::Flush(), "Flush: " + cfg::LastError());
     Say("done");
     return 0;
-}
-
-int LaterPath(const std::string& file, std::uint32_t stageID)
-{
-    // The stage manager plugged its set while the library loaded, in memory.
-    const utl::PropSetPtr manager = cfg::GetGlobalPropSet(3, 0);
-    Check(manager && cfg::GetConfigPath() == cfg::c_inMemory, "no set of the stage manager in memory");
-    Check(cfg::SetConfigPath(file), "SetConfigPath: " + cfg::LastError());
-    Say("marker " + std::to_string(IntOf(*manager, 990001).value_or(-1)));
-    manager->SetProperty(990002, Int(77));
-    return StageWrite(stageID);
 }
 
 int End(const std::string& how)
@@ -268,8 +256,6 @@ int main(int argc, char** argv)
         return StageReset(std::stoul(arg(1)));
     if (mode == "stage-change")
         return StageChange(std::stoul(arg(1)), arg(2));
-    if (mode == "later-path")
-        return LaterPath(arg(1), std::stoul(arg(2)));
     if (mode == "end")
         return End(arg(1));
     if (mode == "hammer")

@@ -75,18 +75,6 @@ TEST(ConfigProcesses, ProcessesKeepEachOthersSettingsOfOneStage)
     EXPECT_EQ(Helper({"stage-read", c_stageID}, file), expected);
 }
 
-TEST(ConfigProcesses, APathChosenInMainTakesOverWhatLibrariesPluggedBeforeIt)
-{
-    CTempDir dir;
-    const std::string file = dir.File("chosen.db");
-    StoreSet(file, {3, 0}, NewSet({{990001, Int(4242)}}));
-    EXPECT_EQ(Helper({"later-path", file, c_stageID}, cfg::c_inMemory), (tLines{"marker 4242", "written"}));
-    const auto manager = StoredSet(file, {3, 0});
-    ASSERT_TRUE(manager);
-    EXPECT_EQ(IntOf(*manager, 990002), 77);
-    EXPECT_EQ(Helper({"stage-read", c_stageID}, file), c_written);
-}
-
 TEST(ConfigProcesses, TheEndOfAProcessWritesWhatIsUnwritten)
 {
     for (const char* how : {"return", "exit"}) {

@@ -255,7 +255,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         in.TakeNonFinite();
     }
     Manager().UnregisterStage(Info());
-    cfg::UnPlugGlobalPropSet(3, c_stageID); // the next input starts without stored settings
+    cfg::UnPlugGlobalPropSet(stg::c_cfgStageGroup, c_stageID); // the next input starts without stored settings
     stg::ResetEscapeCounter(c_stageID);
     return 0;
 }

@@ -1,8 +1,6 @@
 """The Python package against the simulated stage (X 0.1 µm, Y 0.05 µm, Z 0.01 µm per tick)."""
 
-import functools
 import gc
-import io
 import os
 import queue
 import subprocess
@@ -16,7 +14,6 @@ from plinth import Quantity, ResultCode
 
 import _plinth_testhelp
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 TIMEOUT_S = 60
 
 
@@ -207,10 +204,3 @@ print("end of script")
     result = _run(["-c", script])
     assert result.returncode == 0, result.stderr
     assert "end of script" in result.stdout
-
-
-def test_example_plots_a_started_move(tmp_path):
-    png = tmp_path / "move.png"
-    result = _run([os.path.join(HERE, os.pardir, os.pardir, "Python", "examples", "plot_move.py"), "--output", str(png)])
-    assert result.returncode == 0, result.stderr
-    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

@@ -18,22 +18,16 @@ using Vec3 = utl::TUnitValue<geo::CdVec3>;
 Position Um(double value) { return Position(value, utl::c_mum); }
 
 // X on axis 1 (0.5 µm per tick), Y on axis 2 (0.25 µm), Z on axis 3 (10 nm), all with limits of
-// ±10 mm, on a driver that lacks `missing`.
+// ±10 mm.
 class AxisFunctions : public ::testing::Test {
 protected:
-    void Bring(std::initializer_list<ESlot> missing = {}, bool withZ = true)
+    void Bring()
     {
-        std::vector<stg::tAxisProps> axes{XAxis(1), YAxis(2)};
+        std::vector<stg::tAxisProps> axes{XAxis(1), YAxis(2), ZAxis(3)};
         axes[0].calibration = Um(0.5);
         axes[1].calibration = Um(0.25);
-        if (withZ) {
-            axes.push_back(ZAxis(3));
-            axes.back().calibration = Position(10.0, utl::c_nm);
-        }
-        tTestStageConfig config = FullDriver(axes);
-        for (ESlot slot : missing)
-            config.implemented.erase(slot);
-        stage = std::make_unique<CModuleStage>(config);
+        axes[2].calibration = Position(10.0, utl::c_nm);
+        stage = std::make_unique<CModuleStage>(FullDriver(axes));
         ASSERT_TRUE(stage->Bring());
         id = stage->id;
         for (const auto& props : axes)
@@ -100,88 +94,11 @@ TEST_F(AxisFunctions, LimitsAreWrittenMinimumFirstAndReadOnlyWhole)
     EXPECT_EQ(stg::GetAxisLimits(id, 1, minimum, maximum), stg::c_LimitsNotDefined);
     EXPECT_EQ(std::make_pair(minimum, maximum), std::make_pair(keepMin, keepMax));
 
-    // Y's minimum readable, its maximum not (taken out of its property set behind the stage).
-    mem::CBin axes;
-    mem::PropSetVector sets;
-    cfg::GetGlobalPropSet(3, id)->GetProperty(stg::c_propAxes, axes);
-    axes.Restore(sets);
-    sets[1]->DelProperty(stg::c_propMaximum);
-    Vec2 minXY({1, 1}, utl::c_m), maxXY({2, 2}, utl::c_m);
-    const Vec2 minBefore = minXY, maxBefore = maxXY;
-    stg::SetAxisLimits(id, 1, Um(-1), Um(1));
-    EXPECT_EQ(stg::GetAxisLimitsXY(id, minXY, maxXY), stg::c_PropertyNotAccessible);
-    EXPECT_EQ(minXY.GetValue(), minBefore.GetValue());
-    EXPECT_EQ(maxXY.GetValue(), maxBefore.GetValue());
-
+    Vec2 minXY, maxXY;
     EXPECT_EQ(stg::SetAxisLimitsXY(id, Vec2({-3, -4}, utl::c_mm), Vec2({3, 4}, utl::c_mm)), stg::c_OK);
     EXPECT_EQ(stg::GetAxisLimitsXY(id, minXY, maxXY), stg::c_OK);
     EXPECT_EQ(minXY.GetValue(), geo::CdVec2(-3000, -4000));
     EXPECT_EQ(maxXY.GetUnit(), utl::c_mum);
-}
-
-TEST_F(AxisFunctions, CalibrationAndSpeedsByVector)
-{
-    Bring();
-    EXPECT_EQ(stg::SetCalibrationXY(id, Vec2({0.2, 0.3}, utl::c_mum)), stg::c_OK);
-    Vec2 calibration;
-    EXPECT_EQ(stg::GetCalibrationXY(id, calibration), stg::c_OK);
-    EXPECT_EQ(calibration.GetUnit(), utl::c_mum);
-    EXPECT_EQ(calibration.GetValue(), geo::CdVec2(0.2, 0.3));
-
-    EXPECT_EQ(stg::SetSpeedXYZ(id, {1.5, 2.5, 3.5}), stg::c_OK);
-    geo::CdVec3 speeds;
-    EXPECT_EQ(stg::GetSpeedXYZ(id, speeds), stg::c_OK);
-    EXPECT_EQ(speeds, geo::CdVec3(1.5, 2.5, 3.5));
-    EXPECT_EQ(stg::MoveFreeXYZ(id, {1, -2, 3}), stg::c_OK);
-    EXPECT_EQ(stage->Driver().LastSpeeds(), (std::map<int, double>{{1, 1}, {2, -2}, {3, 3}}));
-}
-
-TEST_F(AxisFunctions, StageWithoutZ)
-{
-    Bring({}, false);
-    Vec3 vec({1, 2, 3}, utl::c_m);
-    EXPECT_EQ(stg::GetPositionXYZ(id, vec), stg::c_NoSuchAxis);
-    EXPECT_EQ(vec.GetValue(), geo::CdVec3(1, 2, 3));
-    EXPECT_EQ(stg::MoveToXYZ(id, Vec3({1, 2, 3}, utl::c_mum), true), stg::c_NoSuchAxis);
-    geo::CdVec3 speeds(4, 5, 6);
-    EXPECT_EQ(stg::GetSpeedXYZ(id, speeds), stg::c_NoSuchAxis);
-    EXPECT_EQ(speeds, geo::CdVec3(4, 5, 6));
-}
-
-TEST(CoordinateConversions, VectorsAndTypeMaps)
-{
-    const auto onlyY = stg::CvtPosByTypeToVec2D({{stg::eAxisY, Position(1500, utl::c_nm)}});
-    EXPECT_EQ(onlyY.GetUnit(), utl::c_mum);
-    EXPECT_EQ(onlyY.GetValue(), geo::CdVec2(0, 1.5));
-
-    const auto mixed = stg::CvtPosByTypeToVec2D({{stg::eAxisX, Position(2, utl::c_mm)}, {stg::eAxisY, Um(500)}});
-    EXPECT_EQ(mixed.GetUnit(), utl::c_mm);
-    EXPECT_EQ(mixed.GetValue(), geo::CdVec2(2, 0.5));
-    EXPECT_THROW(stg::CvtPosByTypeToVec2D({{stg::eAxisX, Um(1)}, {stg::eAxisY, Position(1, utl::c_deg)}}),
-                 utl::CIncompatibleUnitsError);
-
-    const Vec3 vec({1.25, -2.5, 1e-9}, utl::c_nm);
-    const auto map = stg::CvtVec3DToPosByType(vec);
-    EXPECT_EQ(map.at(stg::eAxisZ), Position(1e-9, utl::c_nm));
-    const Vec3 back = stg::CvtPosByTypeToVec3D(map);
-    EXPECT_EQ(back.GetValue(), vec.GetValue());
-    EXPECT_EQ(back.GetUnit(), vec.GetUnit());
-}
-
-TEST(CoordinateConversions, ByAxisNumberNeedAnActiveStage)
-{
-    const std::uint32_t inactive = UniqueStageID();
-    const std::map<int, Position> positions{{1, Um(5)}, {2, Um(6)}};
-    EXPECT_EQ(stg::CvtPosToVec2D(inactive, positions).GetValue(), geo::CdVec2(0, 0));
-    EXPECT_EQ(stg::CvtAxisTypesToAxes(inactive, {stg::eAxisX}), std::vector<int>{-1});
-
-    CModuleStage stage(FullDriver({YAxis(4), XAxis(6)}));
-    ASSERT_TRUE(stage.Bring());
-    EXPECT_EQ(stg::CvtPosToVec2D(stage.id, {{4, Um(1)}, {6, Position(2, utl::c_mm)}}).GetValue(),
-              geo::CdVec2(2, 0.001));
-    EXPECT_EQ(stg::CvtAxesToAxisTypes(stage.id, {6, 5, 4}),
-              (std::vector<stg::EAxisType>{stg::eAxisX, stg::eAxisNone, stg::eAxisY}));
-    EXPECT_EQ(stg::CvtAxisTypesToAxes(stage.id, {stg::eAxisZ, stg::eAxisX, stg::eAxisY}), (std::vector<int>{-1, 6, 4}));
 }
 
 } // namespace

@@ -90,6 +90,7 @@ TEST(MotionSafety, NumbersThatAreNotFiniteNeverMoveAStage)
              return stg::MoveToXY(id, Vec2({1.0, c_nan}, utl::c_mum), true);
          }},
         {"NaN free run", [&] { return stg::MoveFree(id, 1, c_nan); }},
+        {"infinite free run", [&] { return stg::MoveFree(id, stg::eAxisY, c_inf); }},
         {"stored NaN calibration", [&] { return stg::MoveTo(id, 3, Um(1.0), true); }},
         {"infinite limits", [&] { return stg::SetAxisLimits(id, 1, Um(-c_inf), Um(c_inf)); }},
         {"minimum above maximum", [&] { return stg::SetAxisLimits(id, 1, Position(1, utl::c_mm), Um(5)); }},

@@ -1,5 +1,5 @@
 // The stage manager through a real driver module: life cycle, failures of modules and drivers,
-// property registration and what the library registers at load.
+// and what the library sets up at load.
 
 #include <atomic>
 #include <chrono>
@@ -11,7 +11,6 @@
 
 #include <cfg/GlobalPropSets.h>
 #include <trellis/Extensions.h>
-#include <utl/PropertyRegistry.h>
 
 #include "RegistryTestSupport.h"
 
@@ -33,7 +32,7 @@ CModuleStage::CModuleStage(const tTestStageConfig& config) : id(UniqueStageID())
 CModuleStage::~CModuleStage()
 {
     stg::CStageManager::StageManager().UnregisterStage(info);
-    cfg::UnPlugGlobalPropSet(3, id);
+    cfg::UnPlugGlobalPropSet(stg::c_cfgStageGroup, id);
 }
 
 void CModuleStage::Configure(const tTestStageConfig* config)
@@ -112,7 +111,7 @@ TEST(StageManager, LifeCycleThroughADriverModule)
     EXPECT_TRUE(manager.UnregisterStage(stage.info));
     EXPECT_EQ(manager.GetLowLevel(stage.id), nullptr);
     mem::CBin axes;
-    ASSERT_TRUE(cfg::GetGlobalPropSet(3, stage.id)->GetProperty(stg::c_propAxes, axes));
+    ASSERT_TRUE(cfg::GetGlobalPropSet(stg::c_cfgStageGroup, stage.id)->GetProperty(stg::c_propAxes, axes));
     mem::PropSetVector sets;
     axes.Restore(sets);
     ASSERT_EQ(sets.size(), 2u);
@@ -121,6 +120,10 @@ TEST(StageManager, LifeCycleThroughADriverModule)
     const stg::tStageInfo never{TestStageModule(), UniqueStageID()};
     EXPECT_TRUE(manager.UnregisterStage(never));
     EXPECT_FALSE(manager.ActivateStage(never));
+
+    // What the library sets up at load: the manager's own settings and its extension name.
+    EXPECT_EQ(cfg::GetGlobalPropSet(stg::c_cfgStageGroup, stg::c_cfgManagerSetID), manager.GetPropSet());
+    EXPECT_THAT(appExtensions(), Contains("Plinth"));
 }
 
 TEST(StageManager, AFailedRegistrationSaysWhy)
@@ -128,8 +131,10 @@ TEST(StageManager, AFailedRegistrationSaysWhy)
     CStageManager& manager = CStageManager::StageManager();
     plat::CModule empty(PLINTH_EMPTY_MODULE);
     ASSERT_TRUE(empty);
-    EXPECT_FALSE(manager.RegisterStage({empty.Get(), UniqueStageID()}));
+    const stg::tStageInfo noFactory{empty.Get(), UniqueStageID()};
+    EXPECT_FALSE(manager.RegisterStage(noFactory));
     EXPECT_THAT(CStageManager::GetRegisterFailure(), HasSubstr("exports no \"CreateStage\""));
+    EXPECT_EQ(manager.GetLowLevel(noFactory.stageID), nullptr);
 
     tTestStageConfig throwing = FullDriver({XAxis(1)});
     throwing.constructorThrows = true;
@@ -144,46 +149,6 @@ TEST(StageManager, AFailedRegistrationSaysWhy)
     EXPECT_EQ(CStageManager::GetRegisterFailure(), "");
     EXPECT_FALSE(manager.RegisterStage(stage.info));
     EXPECT_THAT(CStageManager::GetRegisterFailure(), HasSubstr("registered already"));
-}
-
-TEST(StageManager, ModulesAndDriversThatFail)
-{
-    CStageManager& manager = CStageManager::StageManager();
-    plat::CModule empty(PLINTH_EMPTY_MODULE);
-    ASSERT_TRUE(empty);
-    const stg::tStageInfo noFactory{empty.Get(), UniqueStageID()};
-    EXPECT_FALSE(manager.RegisterStage(noFactory));
-    EXPECT_EQ(manager.GetLowLevel(noFactory.stageID), nullptr);
-
-    {
-        CModuleStage stage;
-        CModuleStage::Configure(nullptr); // the factory answers null
-        EXPECT_FALSE(manager.RegisterStage(stage.info));
-        EXPECT_EQ(manager.GetLowLevel(stage.id), nullptr);
-        // Reset goes on without a driver object and ends unregistered.
-        EXPECT_FALSE(manager.Reset(stage.info));
-    }
-
-    // A driver whose initialisation throws: registered, but not activated, nothing stored.
-    tTestStageConfig throwing = FullDriver({XAxis(1)});
-    throwing.faults[ESlot::Init] = {stg::c_OK, true};
-    CModuleStage stage(throwing);
-    EXPECT_TRUE(manager.RegisterStage(stage.info));
-    EXPECT_FALSE(manager.ActivateStage(stage.info));
-    EXPECT_FALSE(manager.IsActiveStage(stage.id));
-
-    // One whose initialisation fails is activated all the same.
-    tTestStageConfig failing = FullDriver({XAxis(1)});
-    failing.faults[ESlot::Init] = {stg::c_NotImplemented};
-    CModuleStage stage2(failing);
-    EXPECT_TRUE(stage2.Bring());
-
-    // A throwing Exit does not stop the unregistration.
-    tTestStageConfig exitThrows = FullDriver({XAxis(1)});
-    exitThrows.faults[ESlot::Exit] = {stg::c_OK, true};
-    CModuleStage stage3(exitThrows);
-    ASSERT_TRUE(stage3.Bring());
-    EXPECT_TRUE(manager.UnregisterStage(stage3.info));
 }
 
 // Retiring a stage while it is in use. A call that found the stage finishes on it, calls that
@@ -239,61 +204,6 @@ TEST(StageManager, RetiringAStageWaitsForTheCallsOnIt)
     utl::UnsubscribeEvent(token);
     EXPECT_EQ(manager.GetLowLevel(heard.id), nullptr);
     EXPECT_EQ(stg::SetCalibration(heard.id, calibrations), stg::c_NoSuchStage);
-}
-
-TEST(StageManager, WhatTheLibraryRegistersAtLoad)
-{
-    const struct {
-        const wchar_t* name;
-        int id;
-        int type;
-    } expected[] = {
-        {L"Axes", 51501, 0x28002004},
-        {L"AxisNo", 52021, 5},
-        {L"PrecisionEnabled", 51500, 12},
-        {L"PropSetIDs", 51000, 0x20000112},
-        {L"AxisEnabled", 52000, 12},
-        {L"AxisType", 52001, 5},
-        {L"hasLimitSwitch", 52002, 12},
-        {L"useLimitSwitch", 52003, 12},
-        {L"hasFixedUpperLimit", 52004, 12},
-        {L"hasFixedLowerLimit", 52005, 12},
-        {L"hasLLRangeDetection", 52006, 12},
-        {L"Calibration", 52007, 0x1000000A},
-        {L"Minimum", 52008, 7},
-        {L"Maximum", 52009, 7},
-        {L"SpeedMin", 52011, 10},
-        {L"SpeedMax", 52012, 10},
-        {L"Speed", 52010, 10},
-        {L"Pitch", 52013, 10},
-        {L"ModifySpeed", 52016, 12},
-        {L"ModifyPitch", 52014, 12},
-        {L"LastPosition", 52015, 7},
-        {L"BacklashEnable", 52500, 12},
-        {L"NonOrthoEnable", 52501, 12},
-        {L"NonLinearEnable", 52502, 12},
-        {L"ExistsHWBacklash", 52503, 12},
-        {L"UseHWBacklash", 52504, 12},
-        {L"SWBacklashType", 52505, 5},
-        {L"OffsetSWBL", 52506, 7},
-        {L"AngleXY", 52507, 10},
-        {L"ModeSetLimit", 50001, 12},
-        {L"HasAdvancedSpeed", 52018, 12},
-        {L"AxisInverted", 52019, 12},
-        {L"AllowEscape", 52022, 12},
-        {L"OffsetPosition", 52020, 7},
-        {L"MirrorLoadPosition", 52023, 12},
-    };
-    const auto registered = utl::RegisteredProperties();
-    ASSERT_GE(registered.size(), std::size(expected));
-    for (std::size_t i = 0; i < std::size(expected); ++i) {
-        EXPECT_EQ(registered[i].name, expected[i].name) << i;
-        EXPECT_EQ(registered[i].id, expected[i].id) << i;
-        EXPECT_EQ(registered[i].type, expected[i].type) << i;
-    }
-
-    EXPECT_EQ(cfg::GetGlobalPropSet(3, 0), CStageManager::StageManager().GetPropSet());
-    EXPECT_THAT(appExtensions(), Contains("Plinth"));
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-// Z escape and position storage, through a stage of the driver module.
+// Z escape, through a stage of the driver module.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -85,13 +85,6 @@ TEST_F(ZEscape, EscapesNestAndOnlyTheOuterPairMoves)
     EXPECT_EQ(stg::EscapeZ(id, false), stg::c_OK);
     EXPECT_FALSE(stg::IsEscapedZ(id));
     EXPECT_THAT(ZMoves(), ElementsAre(1000, 4000));
-
-    // A reset forgets an escape without moving.
-    EXPECT_EQ(stg::EscapeZ(id, true), stg::c_OK);
-    stg::ResetEscapeCounter(id);
-    EXPECT_FALSE(stg::IsEscapedZ(id));
-    EXPECT_EQ(stg::EscapeZ(id, false), stg::c_NoEscapeToReturn);
-    EXPECT_EQ(Z(), 1000);
 }
 
 TEST_F(ZEscape, RefusalsChangeNothing)
@@ -113,94 +106,6 @@ TEST_F(ZEscape, RefusalsChangeNothing)
     EXPECT_EQ(stg::EscapeZ(id, true), stg::c_LimitsNotDefined);
     EXPECT_TRUE(ZMoves().empty());
     EXPECT_FALSE(stg::IsEscapedZ(id));
-}
-
-TEST_F(ZEscape, WalksInStepsTheDriverAllows)
-{
-    struct tCase {
-        const char* what;
-        std::int64_t stepTicks;
-        std::vector<std::int64_t> moves; // Z targets, escaping from 5000 µm to 2000 µm
-    } cases[] = {
-        {"1210 µm steps", 1210, {3800, 2600, 2000}},
-        {"lands on the target, then moves there once more", 1510, {3500, 2000, 2000}},
-        {"no progress: one move", 5, {2000}},
-        {"negative: one move", -300, {2000}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        ASSERT_EQ(stg::SetProperty(id, stg::eAxisZ, stg::c_propEscapeStep, std::int64_t{c.stepTicks}), stg::c_OK);
-        PlaceZ(5000);
-        ZMoves();
-        EXPECT_EQ(stg::EscapeZ(id, true), stg::c_OK);
-        EXPECT_EQ(ZMoves(), c.moves);
-        stg::ResetEscapeCounter(id);
-    }
-}
-
-TEST_F(ZEscape, FailedMovesKeepTheStateItWas)
-{
-    PlaceZ(5000);
-    stage->Driver().Config().faults[ESlot::SetPosition] = {stg::c_GeneralFailure};
-    EXPECT_EQ(stg::EscapeZ(id, true), stg::c_GeneralFailure);
-    EXPECT_FALSE(stg::IsEscapedZ(id));
-    stage->Driver().Config().faults.clear();
-    EXPECT_EQ(stg::EscapeZ(id, true), stg::c_OK);
-    stage->Driver().Config().faults[ESlot::SetPosition] = {stg::c_GeneralFailure};
-    EXPECT_EQ(stg::EscapeZ(id, false), stg::c_GeneralFailure);
-    EXPECT_TRUE(stg::IsEscapedZ(id));
-}
-
-using PositionStorage = ZEscape;
-
-TEST_F(PositionStorage, StoresTheAxesOfTheMask)
-{
-    const std::map<int, std::map<int, std::int64_t>> restoredBy = {
-        {5, {{1, 100}, {3, 300}}}, {7, {{1, 100}, {2, 200}, {3, 300}}}, {2 | 8, {{2, 200}}}};
-    for (const auto& [mask, expected] : restoredBy) {
-        stage->Driver().SetPositions({{1, 100}, {2, 200}, {3, 300}});
-        stg::CPositionStorage storage(id, mask);
-        EXPECT_TRUE(storage.IsValid());
-        stage->Driver().SetPositions({{1, 1}, {2, 2}, {3, 3}});
-        EXPECT_EQ(storage.Restore(), stg::c_OK);
-        EXPECT_FALSE(storage.IsValid());
-        EXPECT_EQ(stage->Driver().LastTargets(), expected) << mask;
-    }
-
-    EXPECT_FALSE(stg::CPositionStorage(id, 0).IsValid());
-    EXPECT_FALSE(stg::CPositionStorage(UniqueStageID(), 7).IsValid());
-    stage->Driver().Config().faults[ESlot::GetPosition] = {stg::c_GeneralFailure};
-    stg::EnableUserControl(id, true); // every read reaches the driver
-    EXPECT_FALSE(stg::CPositionStorage(id, 7).IsValid());
-}
-
-TEST_F(PositionStorage, EachValidCopyMovesBackOnce)
-{
-    stage->Driver().SetPositions({{1, 100}});
-    const auto movesSoFar = [&] { return stage->Driver().Moves().size(); };
-    const std::size_t before = movesSoFar();
-    {
-        stg::CPositionStorage storage(id, 1);
-        EXPECT_EQ(storage.Restore(), stg::c_OK);
-        EXPECT_EQ(storage.Restore(), stg::c_OK); // an empty move
-    }
-    EXPECT_EQ(movesSoFar(), before + 2);
-    {
-        stg::CPositionStorage storage(id, 1);
-        stg::CPositionStorage copy(storage);
-        stg::CPositionStorage assigned(id, 0);
-        assigned = storage;
-        stage->Driver().SetPositions({{1, 7}});
-    }
-    EXPECT_EQ(movesSoFar(), before + 5);
-    EXPECT_EQ(stage->Driver().Positions().at(1), 100);
-
-    // A driver that throws cannot make the destructor throw.
-    {
-        stg::CPositionStorage storage(id, 1);
-        stage->Driver().Config().faults[ESlot::SetPosition] = {stg::c_OK, true};
-    }
-    stage->Driver().Config().faults.clear();
 }
 
 } // namespace

@@ -32,7 +32,7 @@ protected:
     void TearDown() override
     {
         stage.reset();
-        cfg::UnPlugGlobalPropSet(3, m_id);
+        cfg::UnPlugGlobalPropSet(stg::c_cfgStageGroup, m_id);
     }
     TickMap Positions()
     {
@@ -136,7 +136,7 @@ TEST(SimStageConcurrentStop, StopEndsABlockingMoveOfAnotherThread)
         EXPECT_EQ(stage.GetPosition(positions, stg::eGivenAxes), c_OK);
         EXPECT_LT(positions[c_x], 100'000);
     }
-    cfg::UnPlugGlobalPropSet(3, id);
+    cfg::UnPlugGlobalPropSet(stg::c_cfgStageGroup, id);
 }
 
 } // namespace

@@ -28,7 +28,20 @@ protected:
     void TearDown() override
     {
         delete stage;
-        cfg::UnPlugGlobalPropSet(3, m_id);
+        cfg::UnPlugGlobalPropSet(stg::c_cfgStageGroup, m_id);
+    }
+
+    // The simulated stage of the test's profile, fast, initialised.
+    void Create()
+    {
+        const auto create =
+            reinterpret_cast<stg::CreateStageFn>(plat::FindExport(module.Get(), stg::c_createStageExport));
+        ASSERT_NE(create, nullptr) << plat::LastModuleError();
+        stage = create(m_id);
+        ASSERT_NE(stage, nullptr);
+        stg::WriteStageProperty(*stage, c_propSimProfile, std::int32_t(GetParam()));
+        stg::WriteStageProperty(*stage, c_propSimTimeScale, c_fastTime);
+        ASSERT_EQ(stage->Init(), c_OK);
     }
 
     const std::uint32_t m_id = stgtest::UniqueStageID();
@@ -40,14 +53,8 @@ utl::TUnitValue<double> Um(double value) { return utl::TUnitValue<double>(value,
 
 TEST_P(SimStageProfiles, MovesInMicrometresThroughTheWholeStack)
 {
+    ASSERT_NO_FATAL_FAILURE(Create());
     const ESimProfile profile = GetParam();
-    const auto create = reinterpret_cast<stg::CreateStageFn>(plat::FindExport(module.Get(), stg::c_createStageExport));
-    ASSERT_NE(create, nullptr) << plat::LastModuleError();
-    stage = create(m_id);
-    ASSERT_NE(stage, nullptr);
-    stg::WriteStageProperty(*stage, c_propSimProfile, std::int32_t(profile));
-    stg::WriteStageProperty(*stage, c_propSimTimeScale, c_fastTime);
-    ASSERT_EQ(stage->Init(), c_OK);
     stg::CMediumLevelStage medium(*stage);
     stg::CStageAccess access(medium);
     const auto ticks = [&] {
@@ -82,14 +89,8 @@ TEST_P(SimStageProfiles, MovesInMicrometresThroughTheWholeStack)
 // a run to the end switch (10 s).
 TEST_P(SimStageProfiles, FreeRunStopsWhenTold)
 {
+    ASSERT_NO_FATAL_FAILURE(Create());
     const ESimProfile profile = GetParam();
-    const auto create = reinterpret_cast<stg::CreateStageFn>(plat::FindExport(module.Get(), stg::c_createStageExport));
-    ASSERT_NE(create, nullptr) << plat::LastModuleError();
-    stage = create(m_id);
-    ASSERT_NE(stage, nullptr);
-    stg::WriteStageProperty(*stage, c_propSimProfile, std::int32_t(profile));
-    stg::WriteStageProperty(*stage, c_propSimTimeScale, c_fastTime);
-    ASSERT_EQ(stage->Init(), c_OK);
     stg::CMediumLevelStage medium(*stage);
     stg::CStageAccess access(medium);
     ASSERT_EQ(medium.InitRanges({c_y}), c_OK);

@@ -1,5 +1,5 @@
-// The low-level stage: defaults of the driver slots, the stage lock, Exit, limits, ranges, user
-// control, speeds and the stage events they fire.
+// The low-level stage: the stage lock, Exit, limits, ranges, user control and the stage events
+// they fire.
 
 #include <chrono>
 #include <future>
@@ -7,8 +7,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <cfg/GlobalPropSets.h>
 
 #include "StageTestSupport.h"
 
@@ -22,70 +20,6 @@ using ::testing::IsEmpty;
 using Entries = std::vector<std::string>;
 
 tTestStageConfig TwoAxes() { return FullDriver({XAxis(1), YAxis(2)}); }
-
-// A driver that overrides nothing at all.
-class CBareStage : public stg::CLowLevelStage {
-public:
-    explicit CBareStage(std::uint32_t stageID) : CLowLevelStage(stageID) {}
-    ~CBareStage() override { cfg::UnPlugGlobalPropSet(3, GetStageID()); }
-};
-
-TEST(LowLevelStage, DriverThatOverridesNothingGetsTheDefaults)
-{
-    CBareStage stage(UniqueStageID());
-    EXPECT_EQ(stage.Init(), stg::c_OK);
-    EXPECT_EQ(stage.GetAxisCount(), 0u);
-    EXPECT_TRUE(stage.CheckConnection());
-    EXPECT_TRUE(stage.IsUserControlEnabled());
-    EXPECT_FALSE(stage.IsMoving({}));
-    EXPECT_TRUE(stage.AreLimitsDefined(nullptr));
-    const stg::tSTAGECAPS caps = stage.GetCaps();
-    EXPECT_TRUE(caps.flag1 && caps.flag2 && caps.flag3 && caps.emulateFreeMove);
-
-    stg::CLowLevelStage::TickMap positions;
-    const int notImplemented[] = {
-        stage.SetAdvancedSpeed(1),   stage.EnableUserControl(false),
-        stage.MoveFree({{1, 1.0}}),  stage.MoveToPos({{1, 5}}),
-        stage.WaitForStop({1}, 10),  stage.StopMoving(),
-        stage.SetPosition({{1, 5}}), stage.GetPosition(positions, stg::eAllAxes),
-        stage.GotoUpperLimit({1}),   stage.GotoLowerLimit({1}),
-        stage.InitRanges({}),
-    };
-    for (int rc : notImplemented)
-        EXPECT_EQ(rc, stg::c_NotImplemented);
-    // Without positions there is nothing to store; Exit stops at the failing read.
-    EXPECT_EQ(stage.Exit(), stg::c_NotImplemented);
-}
-
-TEST(LowLevelStage, InitRebuildsTheAxisMapAndPushesStoredSettings)
-{
-    stg::tAxisProps fixed = XAxis(1);
-    fixed.hasFixedLowerLimit = fixed.hasFixedUpperLimit = true;
-    auto stage = MakeStage(FullDriver({YAxis(2), fixed, ZAxis(3)}));
-    EXPECT_EQ(stage->Init(), stg::c_OK);
-    EXPECT_EQ(stage->GetAxisList(), (std::vector<int>{1, 2, 3}));
-    EXPECT_EQ(stage->GetAxisType(3), stg::eAxisZ);
-    EXPECT_EQ(stage->GetAxisType(7), stg::eAxisNone);
-    const auto writes = stage->AxisPropertyWrites();
-    const std::vector<int> order = {52000, 52001, 52002, 52003, 52004, 52005, 52006, 52007, 52008,
-                                    52009, 52013, 52014, 52010, 52011, 52012, 52015, 52016, 52018};
-    std::vector<std::pair<int, int>> expected;
-    for (int axis : {1, 2, 3})
-        for (int propID : order)
-            if (axis == 1 || (propID != stg::c_propMinimum && propID != stg::c_propMaximum))
-                expected.emplace_back(axis, propID);
-    EXPECT_EQ(writes, expected);
-
-    // A driver that does not ask for them receives nothing.
-    stage->Config().pushStoredSettings = false;
-    auto quiet = MakeStage(stage->Config());
-    quiet->Init();
-    EXPECT_THAT(quiet->AxisPropertyWrites(), IsEmpty());
-
-    stage->Config().axes = {YAxis(2)};
-    EXPECT_EQ(stage->Init(), stg::c_OK);
-    EXPECT_EQ(stage->GetAxisList(), std::vector<int>{2});
-}
 
 TEST(LowLevelStage, LockIsReleasedWhenTheDriverThrows)
 {
@@ -104,33 +38,6 @@ TEST(LowLevelStage, LockIsReleasedWhenTheDriverThrows)
     auto other = std::async(std::launch::async, [&] { return stage->SetPosition({{2, 3}}); });
     ASSERT_EQ(other.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(other.get(), stg::c_OK);
-}
-
-TEST(LowLevelStage, ExitStoresLastPositionsBeforeTheDriverExits)
-{
-    auto stage = MakeStage(TwoAxes());
-    stage->Init();
-    stage->SetPositions({{1, 100}, {2, -5}});
-    stage->ClearCalls();
-    EXPECT_EQ(stage->Exit(), stg::c_OK);
-    EXPECT_THAT(stage->Calls(), ElementsAre(ESlot::CheckConnection, ESlot::GetPosition, ESlot::SetAxisProperty,
-                                            ESlot::SetAxisProperty, ESlot::Exit));
-    EXPECT_EQ(AxisProp<std::int64_t>(*stage, 1, stg::c_propLastPosition), 100);
-    EXPECT_EQ(AxisProp<std::int64_t>(*stage, 2, stg::c_propLastPosition), -5);
-
-    // ExitImpl's answer is Exit's answer.
-    stage->Config().faults[ESlot::Exit] = {stg::c_GeneralFailure};
-    EXPECT_EQ(stage->Exit(), stg::c_GeneralFailure);
-    // Without a connection nothing is read or stored; without positions ExitImpl is not called.
-    stage->Config().connected = false;
-    stage->ClearCalls();
-    EXPECT_EQ(stage->Exit(), stg::c_GeneralFailure);
-    EXPECT_THAT(stage->Calls(), ElementsAre(ESlot::CheckConnection, ESlot::Exit));
-    stage->Config().connected = true;
-    stage->Config().implemented.erase(ESlot::GetPosition);
-    stage->ClearCalls();
-    EXPECT_EQ(stage->Exit(), stg::c_NotImplemented);
-    EXPECT_EQ(stage->CallCount(ESlot::Exit), 0);
 }
 
 class StageEvents : public ::testing::Test {
@@ -159,6 +66,9 @@ TEST_F(StageEvents, LimitsSetFireOneEventPerLimit)
     // Limits of an unknown axis: refused, no event.
     log->Clear();
     EXPECT_EQ(stage->SetAxisLimits(9, 0, 1), stg::c_NoSuchAxis);
+    // A pair the wrong way round, by one tick too, is refused and writes nothing.
+    EXPECT_EQ(stage->SetAxisLimits(1, 2, 1), stg::c_InvalidValue);
+    EXPECT_EQ(stage->WriteLimits(1, {{stg::c_propMinimum, 5001}}), stg::c_InvalidValue);
     EXPECT_THAT(log->Entries(), IsEmpty());
     EXPECT_EQ(stage->GetAxisLimits(5, lower, upper), stg::c_NoSuchAxis);
 
@@ -167,71 +77,6 @@ TEST_F(StageEvents, LimitsSetFireOneEventPerLimit)
     stage->SetPropertyVessel(2, stg::c_propMinimum, mem::CBin::Of<std::int64_t>(-3));
     EXPECT_EQ(stage->GetAxisLimits(2, lower, upper), stg::c_PropertyNotAccessible);
     EXPECT_EQ(std::make_pair(lower, upper), Limits(-3, 22));
-}
-
-TEST_F(StageEvents, UndefineLimitsFiresOnlyOnSuccess)
-{
-    stage->SetAxisLimits(1, -1, 1);
-    stage->SetAxisLimits(2, -2, 2);
-    log->Clear();
-
-    EXPECT_EQ(stage->UndefineLimits({1, 9}), stg::c_NoSuchAxis);
-    EXPECT_THAT(log->Entries(), IsEmpty());
-    const int one = 1, two = 2;
-    EXPECT_FALSE(stage->AreLimitsDefined(&one)); // cleared all the same
-
-    EXPECT_EQ(stage->UndefineLimits({}), stg::c_OK);
-    EXPECT_THAT(log->Entries(), IsEmpty());
-    EXPECT_EQ(stage->UndefineLimits({2, 1}), stg::c_OK);
-    EXPECT_THAT(log->Entries(), ElementsAre("10@2", "10@1"));
-    EXPECT_FALSE(stage->AreLimitsDefined(&two));
-}
-
-TEST_F(StageEvents, AreLimitsDefinedIgnoresDisabledAxes)
-{
-    stage->SetAxisLimits(1, -1, 1);
-    stage->SetPropertyVessel(2, stg::c_propAxisEnabled, mem::CBin::Of(false));
-    EXPECT_TRUE(stage->AreLimitsDefined(nullptr));
-    const int two = 2, nine = 9;
-    EXPECT_TRUE(stage->AreLimitsDefined(&two));
-    EXPECT_FALSE(stage->AreLimitsDefined(&nine));
-    stage->SetPropertyVessel(2, stg::c_propAxisEnabled, mem::CBin::Of(true));
-    EXPECT_FALSE(stage->AreLimitsDefined(nullptr));
-}
-
-TEST_F(StageEvents, EnteringLimitSettingModeForgetsTheLimits)
-{
-    stage->SetAxisLimits(1, -1, 1);
-    log->Clear();
-    EXPECT_EQ(stage->SetPropertyVessel(1, stg::c_propModeSetLimit, mem::CBin::Of(false)), stg::c_OK);
-    EXPECT_THAT(log->Entries(), IsEmpty());
-    EXPECT_EQ(AxisProp<std::int64_t>(*stage, 1, stg::c_propMaximum), 1);
-
-    EXPECT_EQ(stage->SetPropertyVessel(1, stg::c_propModeSetLimit, mem::CBin::Of(true)), stg::c_OK);
-    EXPECT_THAT(log->Entries(), ElementsAre("10@1"));
-    EXPECT_TRUE(AxisProp<bool>(*stage, 1, stg::c_propModeSetLimit));
-    mem::CBin value;
-    EXPECT_EQ(stage->GetPropertyVessel(1, stg::c_propMaximum, value), stg::c_PropertyNotAccessible);
-}
-
-TEST_F(StageEvents, CalibrationAndUserControlAreAnnounced)
-{
-    mem::CBin calibration = mem::CBin::Of(0.25);
-    calibration.SetUnit(utl::c_mum);
-    EXPECT_EQ(stage->SetPropertyVessel(2, stg::c_propCalibration, calibration), stg::c_OK);
-    EXPECT_EQ(stage->SetPropertyVessel(2, stg::c_propSpeed, mem::CBin::Of(1.0)), stg::c_OK);
-    EXPECT_EQ(stage->EnableUserControl(false), stg::c_OK);
-    EXPECT_FALSE(stage->IsUserControlEnabled());
-    EXPECT_EQ(stage->EnableUserControl(true), stg::c_OK);
-    EXPECT_THAT(log->Entries(), ElementsAre("15@2", "51@-1", "50@-1"));
-
-    // What the driver refuses is not announced.
-    log->Clear();
-    stage->Config().faults[ESlot::SetAxisProperty] = {stg::c_GeneralFailure};
-    EXPECT_EQ(stage->SetPropertyVessel(2, stg::c_propCalibration, calibration), stg::c_GeneralFailure);
-    stage->Config().implemented.erase(ESlot::EnableUserControl);
-    EXPECT_EQ(stage->EnableUserControl(true), stg::c_NotImplemented);
-    EXPECT_THAT(log->Entries(), IsEmpty());
 }
 
 TEST_F(StageEvents, InitRangesIsBracketedByEventsWhateverTheDriverDoes)
@@ -259,44 +104,6 @@ TEST_F(StageEvents, InitRangesIsBracketedByEventsWhateverTheDriverDoes)
     stage->Config().faults.clear();
     EXPECT_EQ(stage->InitRanges({}), stg::c_NotImplemented);
     EXPECT_THAT(log->Entries(), ElementsAre("call:24"));
-}
-
-TEST_F(StageEvents, SubscriberMayCallBackIntoTheFiringStage)
-{
-    std::int64_t seenUpper = 0;
-    const auto token = utl::SubscribeEvent(stg::GetStageEventID(), [&](const boost::any& message) {
-        const auto& msg = boost::any_cast<const stg::tSTAGEMSG&>(message);
-        std::int64_t lower = 0;
-        if (msg.stageID == stage->GetStageID())
-            stage->GetAxisLimits(msg.axis, lower, seenUpper);
-    });
-    EXPECT_EQ(stage->SetAxisLimits(2, -8, 8), stg::c_OK);
-    utl::UnsubscribeEvent(token);
-    EXPECT_EQ(seenUpper, 8);
-}
-
-TEST(LowLevelStage, SpeedsTravelThroughTheAxisVessels)
-{
-    auto stage = MakeStage(TwoAxes());
-    stage->Init();
-    EXPECT_EQ(stage->SetSpeeds({{1, 1.5}, {2, 2.5}}), stg::c_OK);
-    EXPECT_EQ(stage->SetSpeeds({{1, 3.5}, {9, 9.0}}), stg::c_NoSuchAxis);
-
-    stg::CLowLevelStage::SpeedMap speeds{{2, 0.0}};
-    stage->ClearCalls();
-    EXPECT_EQ(stage->GetSpeeds(speeds, stg::eGivenAxes), stg::c_OK);
-    EXPECT_EQ(speeds, (stg::CLowLevelStage::SpeedMap{{2, 2.5}}));
-    EXPECT_EQ(stage->CallCount(ESlot::GetAxisProperty), 1);
-
-    EXPECT_EQ(stage->GetSpeeds(speeds, stg::eAllAxes), stg::c_OK);
-    EXPECT_EQ(speeds, (stg::CLowLevelStage::SpeedMap{{1, 3.5}, {2, 2.5}}));
-
-    // The first failing read ends the loop; later entries keep their values.
-    stage->Config().faults[ESlot::GetAxisProperty] = {stg::c_GeneralFailure, false, 0};
-    speeds = {{1, -1.0}, {2, -2.0}};
-    stage->ClearCalls();
-    EXPECT_EQ(stage->GetSpeeds(speeds, stg::eGivenAxes), stg::c_GeneralFailure);
-    EXPECT_EQ(speeds, (stg::CLowLevelStage::SpeedMap{{1, -1.0}, {2, -2.0}}));
 }
 
 TEST(LowLevelStage, ConcurrentCallersAreSerialised)

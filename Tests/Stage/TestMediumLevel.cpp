@@ -11,8 +11,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <utl/Thread.h>
-
 #include "StageTestSupport.h"
 
 namespace stgtest {
@@ -35,13 +33,6 @@ struct tGate {
     void Open() { open.set_value(); }
 };
 
-// Shows the moving mark, which only the medium level itself reads.
-class CProbeML : public stg::CMediumLevelStage {
-public:
-    using CMediumLevelStage::CMediumLevelStage;
-    bool MovingMark() const { return m_moving; }
-};
-
 // X (1), Y (2) and Z (3), all with limits -1000..1000, on a driver that lacks `missing`.
 struct tRig {
     explicit tRig(std::initializer_list<ESlot> missing, std::function<void(ESlot)> onCall = {})
@@ -54,50 +45,16 @@ struct tRig {
         stage->Init();
         for (int axis : {1, 2, 3})
             stage->SetAxisLimits(axis, -1000, 1000);
-        medium = std::make_unique<CProbeML>(*stage);
+        medium = std::make_unique<stg::CMediumLevelStage>(*stage);
         stage->ClearCalls();
     }
     TestStagePtr stage;
-    std::unique_ptr<CProbeML> medium;
+    std::unique_ptr<stg::CMediumLevelStage> medium;
 };
-
-// The calls that reach the driver's motion slots, in order.
-std::vector<ESlot> MotionCalls(const CTestStage& stage)
-{
-    std::vector<ESlot> calls;
-    for (ESlot slot : stage.Calls())
-        if (slot >= ESlot::MoveFree && slot <= ESlot::GotoLowerLimit)
-            calls.push_back(slot);
-    return calls;
-}
 
 constexpr std::initializer_list<ESlot> c_blockingOnly = {ESlot::MoveToPos,      ESlot::WaitForStop,
                                                          ESlot::IsMoving,       ESlot::MoveFree,
                                                          ESlot::GotoUpperLimit, ESlot::GotoLowerLimit};
-
-TEST(AsyncMove, BlockingOnlyDriverGetsAStartedMoveOnAWorker)
-{
-    tGate gate;
-    std::string workerName;
-    tRig rig(c_blockingOnly, [&](ESlot slot) {
-        if (slot == ESlot::SetPosition) {
-            workerName = utl::ThreadGetName(pthread_self());
-            gate.Enter();
-        }
-    });
-
-    EXPECT_EQ(rig.medium->MoveToPos({{1, 500}, {2, -20}}), stg::c_OK);
-    ASSERT_TRUE(gate.WaitEntered());
-    EXPECT_TRUE(rig.medium->HasWorker() && rig.medium->MovingMark());
-
-    gate.Open();
-    EXPECT_EQ(rig.medium->WaitForStop({1, 2}, 5000), stg::c_OK);
-    EXPECT_FALSE(rig.medium->HasWorker() || rig.medium->MovingMark());
-    EXPECT_EQ(workerName, "StageML async move");
-    EXPECT_EQ(rig.stage->Positions(), (TickMap{{1, 500}, {2, -20}, {3, 0}}));
-    // No worker any more and no wait in the driver.
-    EXPECT_EQ(rig.medium->WaitForStop({1}, 0), stg::c_NotImplemented);
-}
 
 TEST(AsyncMove, SecondMoveIsBusyWhileTheWorkerRuns)
 {
@@ -122,34 +79,6 @@ TEST(AsyncMove, SecondMoveIsBusyWhileTheWorkerRuns)
     EXPECT_EQ(rig.medium->WaitForStop({1}, CBaseStageML::c_waitForever), stg::c_OK);
     EXPECT_EQ(rig.stage->Positions().at(1), 300);
     EXPECT_EQ(rig.stage->CallCount(ESlot::SetPosition), 1);
-}
-
-TEST(AsyncMove, StartedOnlyDriverGetsABlockingMove)
-{
-    tRig rig({ESlot::SetPosition});
-    EXPECT_EQ(rig.medium->SetPosition({{3, -700}}), stg::c_OK);
-    EXPECT_THAT(MotionCalls(*rig.stage), ElementsAre(ESlot::SetPosition, ESlot::MoveToPos, ESlot::WaitForStop));
-    EXPECT_EQ(rig.stage->Positions().at(3), -700);
-    EXPECT_FALSE(rig.medium->MovingMark());
-
-    // Without a wait in the driver the move is started, and then nothing can wait for it.
-    tRig noWait({ESlot::SetPosition, ESlot::WaitForStop});
-    EXPECT_EQ(noWait.medium->SetPosition({{3, -700}}), stg::c_NotImplemented);
-    EXPECT_EQ(noWait.stage->LastTargets(), (TickMap{{3, -700}}));
-}
-
-TEST(AsyncMove, NativeStartedMovePassesStraightThrough)
-{
-    tRig rig({});
-    EXPECT_EQ(rig.medium->MoveToPos({{2, 10}}), stg::c_OK);
-    EXPECT_FALSE(rig.medium->HasWorker());
-    EXPECT_TRUE(rig.medium->MovingMark() && rig.medium->IsMoving({2}));
-    EXPECT_EQ(rig.medium->StopMoving(), stg::c_OK);
-    EXPECT_FALSE(rig.medium->MovingMark());
-
-    rig.stage->Config().faults[ESlot::MoveToPos] = {stg::c_GeneralFailure};
-    EXPECT_EQ(rig.medium->MoveToPos({{2, 10}}), stg::c_GeneralFailure);
-    EXPECT_FALSE(rig.medium->MovingMark());
 }
 
 // The worker's driver answer is kept, also when the driver throws. A move accepted while the
@@ -396,30 +325,6 @@ TEST(PositionCache, DriverIsAskedOnlyWhenSomethingMayHaveMoved)
     rig.stage->EnableUserControl(true);
     EXPECT_EQ(read({{3, 0}}).second, 1);
     EXPECT_EQ(read({{3, 0}}).second, 1);
-}
-
-TEST(AxisQueries, EnabledAxesTypesAndCalibration)
-{
-    tRig rig({});
-    rig.stage->SetPropertyVessel(2, stg::c_propAxisEnabled, mem::CBin::Of(false));
-    CBaseStageML::Axes axes{7};
-    EXPECT_EQ(rig.medium->GetEnabledAxes(axes), stg::c_OK);
-    EXPECT_EQ(axes, (CBaseStageML::Axes{1, 3}));
-    EXPECT_EQ(rig.medium->GetAxisFromType(stg::eAxisZ), 3);
-    EXPECT_EQ(rig.medium->GetAxisFromType(static_cast<stg::EAxisType>(7)), -1);
-
-    CBaseStageML::CalibrationMap calibration;
-    EXPECT_EQ(rig.medium->SetCalibration({{1, {0.125, utl::c_mm}}, {9, {1.0, utl::c_mum}}}), stg::c_NoSuchAxis);
-    EXPECT_EQ(rig.medium->GetCalibration(calibration, stg::eGivenAxes), stg::c_GeneralFailure);
-    EXPECT_EQ(rig.medium->GetCalibration(calibration, stg::eAllAxes), stg::c_OK);
-    ASSERT_EQ(calibration.size(), 3u);
-    EXPECT_EQ(calibration.at(1), utl::TUnitValue<double>(125.0, utl::c_mum));
-    EXPECT_EQ(calibration.at(3), utl::TUnitValue<double>(20.0, utl::c_nm));
-
-    // A type read that fails on the first axis ends the search.
-    rig.stage->Config().faults[ESlot::GetAxisProperty] = {stg::c_NoSuchAxis, false, 1};
-    rig.stage->ClearCalls();
-    EXPECT_EQ(rig.medium->GetAxisFromType(stg::eAxisZ), -1);
 }
 
 TEST(Lifetime, ThreadsMayShareOneMediumLevel)

@@ -86,17 +86,9 @@ TEST(TickConversion, PhysicalToTicksAndBack)
     }
 }
 
-TEST(TickConversion, MissingCalibrationAndIncompatibleUnits)
+TEST(TickConversion, IncompatibleUnitsLeaveTheLocksReleased)
 {
     tAccessRig rig;
-    EXPECT_EQ(rig.access->CvtPos2TicPos(9, Position(5.0, utl::c_mum)), 0);
-    const Position none = rig.access->CvtTicPos2Pos(9, 5);
-    EXPECT_EQ(none.GetValue(), 0.0);
-    EXPECT_EQ(none.GetUnit(), utl::c_null);
-
-    // Map forms carry the per-axis results.
-    EXPECT_EQ(rig.access->CvtPos2TicPos({{0, {3.0, utl::c_mum}}, {9, {1.0, utl::c_mum}}}), (TickMap{{0, 3}, {9, 0}}));
-
     EXPECT_THROW(rig.access->CvtPos2TicPos(0, Position(1.0, utl::c_deg)), utl::CIncompatibleUnitsError);
     // The exception leaves every lock released: another thread can still use the stage.
     EXPECT_THROW(rig.access->MoveToPos({{0, Position(1.0, utl::c_deg)}}), utl::CIncompatibleUnitsError);
@@ -166,29 +158,6 @@ TEST(StageAccess, LimitsSwapOnInvertedAxes)
     EXPECT_EQ(rig.access->GetAxisLimits(0, lower, upper), stg::c_PropertyNotAccessible);
 }
 
-TEST(AxisTypes, TranslationCollapsesWhatTheStageLacks)
-{
-    tAccessRig rig;
-    EXPECT_EQ(rig.access->cvtAxisTypesToAxes({stg::eAxisZ, stg::eAxisX, static_cast<stg::EAxisType>(9)}),
-              (CStageAccess::Axes{3, 0, -1}));
-    EXPECT_THAT(rig.access->GetAxisTypeList(), ElementsAre(stg::eAxisX, stg::eAxisY, stg::eAxisZ));
-
-    // Two types the stage lacks reach the layer below as one entry under axis -1 with the value
-    // of the greater type; it comes back under type -1.
-    CStageAccess::TypeSpeedMap speeds{{static_cast<stg::EAxisType>(7), 1.0}, {static_cast<stg::EAxisType>(8), 2.0}};
-    EXPECT_EQ(rig.access->GetSpeeds(speeds, stg::eGivenAxes), stg::c_NoSuchAxis);
-    EXPECT_EQ(speeds, (CStageAccess::TypeSpeedMap{{stg::eAxisNone, 2.0}}));
-
-    // Two axes of one type collapse on the way back: the greater axis number wins.
-    stg::WriteAxisProperty<std::int32_t>(*rig.stage, 3, stg::c_propAxisType, stg::eAxisY);
-    speeds.clear();
-    EXPECT_EQ(rig.access->GetSpeeds(speeds, stg::eAllAxes), stg::c_OK);
-    EXPECT_EQ(speeds, (CStageAccess::TypeSpeedMap{{stg::eAxisX, 7.0}, {stg::eAxisY, 3.0}}));
-
-    const stg::EAxisType missing = stg::eAxisZ;
-    EXPECT_FALSE(rig.access->AreLimitsDefined(&missing));
-}
-
 // Precision mode
 
 struct tPrecisionRig : tAccessRig {
@@ -252,36 +221,10 @@ TEST(Precision, SoftwareBacklashApproachesFromOneSide)
     }
 }
 
-TEST(Precision, NonOrthogonalityCorrection)
+// At 90 degrees (an unreadable angle) targets are divided by a cosine of about 6e-17: far off the
+// tick range, clamped rather than undefined.
+TEST(Precision, NonOrthogonalityCorrectionClampsAtNinetyDegrees)
 {
-    struct tCase {
-        const char* what;
-        std::optional<double> angleDeg;
-        TickMap stagePos; // X (0) and Y (2) as the stage reports them
-        TickMap read;     // as precision mode reads them
-        TickMap target;   // a move in orthogonal coordinates ...
-        TickMap sent;     // ... and what reaches the stage
-    } cases[] = {
-        {"0 degrees", 0.0, {{0, 1000}, {2, 1000}}, {{0, 1000}, {2, 1000}}, {{0, 7}, {2, 9}}, {{0, 7}, {2, 9}}},
-        {"1 degree", 1.0, {{0, 1000}, {2, 1000}}, {{0, 982}, {2, 999}}, {{0, 982}, {2, 999}}, {{0, 999}, {2, 999}}},
-        {"unreadable: 90", std::nullopt, {{0, 1000}, {2, 300}}, {{0, 700}, {2, 0}}, {{0, 0}, {2, 0}}, {{0, 0}, {2, 0}}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        tPrecisionRig rig;
-        rig.Set(stg::c_propNonOrthoEnable, true);
-        if (c.angleDeg)
-            stg::WriteStageProperty(*rig.stage, stg::c_propAngleXY, *c.angleDeg);
-        rig.stage->SetPositions(c.stagePos);
-        EXPECT_EQ(rig.Read(), c.read);
-        EXPECT_EQ(rig.access->MoveToPos(
-                      {{0, {double(c.target.at(0)), utl::c_mum}}, {2, {double(c.target.at(2)) * 0.5, utl::c_mum}}}),
-                  stg::c_OK);
-        EXPECT_EQ(rig.stage->LastTargets(), c.sent);
-    }
-
-    // At 90 degrees targets are divided by a cosine of about 6e-17: far off the tick range,
-    // clamped rather than undefined.
     tPrecisionRig rig;
     rig.Set(stg::c_propNonOrthoEnable, true);
     rig.stage->SetPositions({{0, 0}, {2, 0}});
@@ -291,24 +234,6 @@ TEST(Precision, NonOrthogonalityCorrection)
     stg::WriteAxisProperty(*rig.stage, 0, stg::c_propModeSetLimit, true);
     EXPECT_EQ(rig.access->MoveToPos({{2, {1000.0, utl::c_mum}}}), stg::c_OK);
     EXPECT_EQ(rig.stage->LastTargets().at(2), std::numeric_limits<std::int64_t>::max());
-}
-
-TEST(Precision, CopiesStartWithoutRecordedDirections)
-{
-    tPrecisionRig rig;
-    rig.Set(stg::c_propBacklashEnable, true);
-    rig.Set(stg::c_propUseHWBacklash, false);
-    stg::WriteAxisProperty<std::int64_t>(*rig.stage, 0, stg::c_propOffsetSWBL, 50);
-    rig.stage->SetPositions({{0, 1000}});
-    rig.access->MoveToPos({{0, {500.0, utl::c_mum}}});
-    rig.medium->WaitForStop({0}, 1000);
-
-    CStageAccess copy(*rig.access);
-    CStageAccess::PosMap fromCopy{{0, {}}}, fromOriginal{{0, {}}};
-    EXPECT_EQ(copy.GetPosition(fromCopy, stg::eGivenAxes), stg::c_OK);
-    EXPECT_EQ(rig.access->GetPosition(fromOriginal, stg::eGivenAxes), stg::c_OK);
-    EXPECT_EQ(fromCopy.at(0), Position(450.0, utl::c_mum));
-    EXPECT_EQ(fromOriginal.at(0), Position(500.0, utl::c_mum));
 }
 
 } // namespace

@@ -3,11 +3,10 @@
 // positions back. It fails on a target that breaks the limits in force (checked inside the
 // drivers, see CLimitGuard) and on a hang (a watchdog prints every thread's stack).
 //
-//   plinth_stress [--seconds N] [--seed N] [--no-churn] [--no-events]
+//   plinth_stress [--seconds N] [--seed N]
 //
 // Each thread's operations come from its own generator seeded from --seed, so a run can be
-// repeated; the interleaving of the threads cannot. --no-churn leaves the stages registered,
-// --no-events leaves out the subscriber (each shows the other faults while one is still open).
+// repeated; the interleaving of the threads cannot.
 
 #include <array>
 #include <atomic>
@@ -30,7 +29,7 @@
 
 #include "CLimitGuard.h"
 #include "CSimStage.h"
-#include "CTestStage.h"
+#include "StageTestSupport.h"
 
 namespace {
 
@@ -54,25 +53,12 @@ bool IsSim(EKind kind) { return kind == EKind::SimFull || kind == EKind::SimBloc
 double LowerUm(stg::EAxisType type) { return type == stg::eAxisZ ? 1000.0 : -20000.0; }
 double UpperUm(stg::EAxisType type) { return type == stg::eAxisZ ? 9000.0 : 20000.0; }
 
-stg::tAxisProps TestAxis(int axisNo, stg::EAxisType type, Um tick)
-{
-    stg::tAxisProps props;
-    props.axisNo = axisNo;
-    props.axisType = type;
-    props.calibration = tick;
-    props.speed = 5.0;
-    props.speedMin = 0.5;
-    props.speedMax = 50.0;
-    return props;
-}
-
+// The test driver's X, Y and Z; the library builds the emulated driver's started moves and free
+// runs out of SetPosition, on its worker thread.
 stgtest::tTestStageConfig TestConfig(bool emulated)
 {
-    stgtest::tTestStageConfig config;
-    config.axes = {TestAxis(1, stg::eAxisX, Um(0.7, utl::c_mum)), TestAxis(2, stg::eAxisY, Um(0.5, utl::c_mum)),
-                   TestAxis(3, stg::eAxisZ, Um(20.0, utl::c_nm))};
-    config.implemented = stgtest::AllSlots();
-    if (emulated) // the library builds these out of SetPosition, on its worker thread
+    stgtest::tTestStageConfig config = stgtest::FullDriver({stgtest::XAxis(1), stgtest::YAxis(2), stgtest::ZAxis(3)});
+    if (emulated)
         for (auto slot : {stgtest::ESlot::MoveToPos, stgtest::ESlot::WaitForStop, stgtest::ESlot::MoveFree})
             config.implemented.erase(slot);
     return config;
@@ -160,26 +146,28 @@ private:
         const double margin = (UpperUm(type) - LowerUm(type)) * 0.2;
         return Um(Uniform(LowerUm(type) - margin, UpperUm(type) + margin), utl::c_mum);
     }
-    void Doing(const char* op) { m_state.op = op; }
 
     void Operate(std::uint32_t id, bool escapes)
     {
         const auto type = static_cast<stg::EAxisType>(1 + Pick(3));
-        switch (Pick(15)) {
+        static constexpr const char* c_ops[] = {"MoveTo",          "MoveTo",        "MoveToXY",       "GetPosition",
+                                                "SetAxisLimits",   "SetAxisLimits", "UndefineLimits", "EnableAxis",
+                                                "EnablePrecision", "EscapeZ",       "StopMoving",     "MoveFree",
+                                                "WaitForStop",     "SetAxisSpeed",  "SetProperty"};
+        const std::size_t op = Pick(std::size(c_ops));
+        m_state.op = c_ops[op]; // what the watchdog names
+        switch (op) {
         case 0:
         case 1:
-            Doing("MoveTo");
             stg::MoveTo(id, type, Target(type), Chance(50));
             break;
         case 2: {
-            Doing("MoveToXY");
             const utl::TUnitValue<geo::CdVec2> xy(
                 geo::CdVec2(Target(stg::eAxisX).GetValue(), Target(stg::eAxisY).GetValue()), utl::c_mum);
             stg::MoveToXY(id, xy, Chance(50));
             break;
         }
         case 3: {
-            Doing("GetPosition");
             std::map<stg::EAxisType, Um> positions;
             stg::GetPosition(id, positions, stg::eAllAxes);
             utl::TUnitValue<geo::CdVec3> xyz;
@@ -188,47 +176,37 @@ private:
         }
         case 4:
         case 5: {
-            Doing("SetAxisLimits");
             const double span = UpperUm(type) - LowerUm(type);
             const double lower = LowerUm(type) + Uniform(0.0, 0.4) * span;
             stg::SetAxisLimits(id, type, Um(lower, utl::c_mum), Um(lower + Uniform(0.1, 0.6) * span, utl::c_mum));
             break;
         }
         case 6:
-            Doing("UndefineLimits");
             stg::UndefineLimits(id, type);
             break;
         case 7:
-            Doing("EnableAxis");
             stg::EnableAxis(id, type, Chance(70));
             break;
         case 8:
-            Doing("EnablePrecision");
             stg::EnablePrecision(id, Chance(50));
             break;
         case 9:
-            Doing("EscapeZ");
             if (escapes)
                 stg::EscapeZ(id, Chance(50));
             break;
         case 10:
-            Doing("StopMoving");
             stg::StopMoving(id);
             break;
         case 11:
-            Doing("MoveFree");
             stg::MoveFree(id, type, Chance(50) ? 100000.0 : -100000.0);
             break;
         case 12:
-            Doing("WaitForStop");
             stg::WaitForStop(id, type, 100);
             break;
         case 13:
-            Doing("SetAxisSpeed");
             stg::SetAxisSpeed(id, type, Uniform(20000.0, 150000.0));
             break;
         default:
-            Doing("SetProperty");
             stg::SetProperty(id, stg::c_propAngleXY, Uniform(-0.001, 0.001));
             stg::SetProperty(id, stg::c_propBacklashEnable, Chance(50));
             stg::SetProperty(id, type, stg::c_propOffsetPosition, static_cast<std::int64_t>(Uniform(-100.0, 100.0)));
@@ -316,24 +294,19 @@ int main(int argc, char** argv)
     }
     int seconds = 20;
     std::uint64_t seed = 1;
-    bool churn = true, events = true;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc)
             seconds = std::atoi(argv[++i]);
         else if (!std::strcmp(argv[i], "--seed") && i + 1 < argc)
             seed = std::strtoull(argv[++i], nullptr, 10);
-        else if (!std::strcmp(argv[i], "--no-churn"))
-            churn = false;
-        else if (!std::strcmp(argv[i], "--no-events"))
-            events = false;
         else {
-            std::fprintf(stderr, "usage: %s [--seconds N] [--seed N] [--no-churn] [--no-events]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--seconds N] [--seed N]\n", argv[0]);
             return 2;
         }
     }
     prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY); // lets the watchdog's gdb attach
-    std::printf("plinth_stress: %d s, seed %llu, %d workers%s\n", seconds, static_cast<unsigned long long>(seed),
-                c_workers, churn ? " and a churn thread" : "");
+    std::printf("plinth_stress: %d s, seed %llu, %d workers and a churn thread\n", seconds,
+                static_cast<unsigned long long>(seed), c_workers);
     std::fflush(stdout);
 
     for (const tStage& stage : c_stages)
@@ -346,25 +319,21 @@ int main(int argc, char** argv)
         stg::GetPosition(msg.stageID == 7004 ? 7001 : msg.stageID + 1, stg::eAxisX, positions[stg::eAxisX]);
         ++g_events;
     };
-    const utl::EventToken token = events ? utl::SubscribeEvent(stg::GetStageEventID(), readBack) : 0;
+    const utl::EventToken token = utl::SubscribeEvent(stg::GetStageEventID(), readBack);
 
     std::vector<tThreadState> states(c_workers + 1);
     std::thread watchdog(Watch, std::ref(states));
     std::vector<std::thread> threads;
     for (int i = 0; i < c_workers; ++i)
         threads.emplace_back([&, i] { CWorker(seed * 1000 + i, states[i]).Run(i == 0); });
-    if (churn)
-        threads.emplace_back(Churn, seed * 1000 + c_workers, std::ref(states[c_workers]));
-    else
-        states[c_workers].done = true;
+    threads.emplace_back(Churn, seed * 1000 + c_workers, std::ref(states[c_workers]));
 
     std::this_thread::sleep_for(std::chrono::seconds(seconds)); // the run's length, not a wait for anything
     g_stop = true;
     for (auto& thread : threads)
         thread.join();
     watchdog.join();
-    if (token)
-        utl::UnsubscribeEvent(token);
+    utl::UnsubscribeEvent(token);
     for (const tStage& stage : c_stages)
         Manager().UnregisterStage(Info(stage));
 

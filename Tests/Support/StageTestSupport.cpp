@@ -1,7 +1,6 @@
 #include "StageTestSupport.h"
 
 #include <atomic>
-#include <chrono>
 
 #include <cfg/GlobalPropSets.h>
 
@@ -55,7 +54,7 @@ void tStageDeleter::operator()(CTestStage* stage) const
 {
     const std::uint32_t stageID = stage->GetStageID();
     delete stage;
-    cfg::UnPlugGlobalPropSet(3, stageID);
+    cfg::UnPlugGlobalPropSet(stg::c_cfgStageGroup, stageID);
 }
 
 TestStagePtr MakeStage(tTestStageConfig config)
@@ -82,22 +81,13 @@ std::vector<std::string> CEventLog::Entries() const
 
 void CEventLog::Note(const std::string& entry)
 {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_entries.push_back(entry);
-    }
-    m_changed.notify_all();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_entries.push_back(entry);
 }
 
 std::function<void(ESlot)> CEventLog::CallNoter()
 {
     return [this](ESlot slot) { Note("call:" + std::to_string(static_cast<int>(slot))); };
-}
-
-bool CEventLog::WaitFor(std::size_t count, int timeoutMs) const
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_entries.size() >= count; });
 }
 
 void CEventLog::Clear()

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -58,15 +57,12 @@ public:
     void Note(const std::string& entry);
     // A hook for tTestStageConfig::onCall that notes every driver call.
     std::function<void(ESlot)> CallNoter();
-    // Waits (bounded) until at least `count` entries are there.
-    bool WaitFor(std::size_t count, int timeoutMs = 5000) const;
     void Clear();
 
 private:
     std::uint32_t m_stageID;
     utl::EventToken m_token;
     mutable std::mutex m_mutex;
-    mutable std::condition_variable m_changed;
     std::vector<std::string> m_entries;
 };
 

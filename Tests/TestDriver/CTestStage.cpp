@@ -129,12 +129,6 @@ std::map<int, double> CTestStage::LastSpeeds() const
     return m_lastSpeeds;
 }
 
-std::vector<std::pair<int, int>> CTestStage::AxisPropertyWrites() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_axisWrites;
-}
-
 std::int64_t CTestStage::LimitOf(int axis, int propID) const
 {
     mem::CBin value;
@@ -142,12 +136,6 @@ std::int64_t CTestStage::LimitOf(int axis, int propID) const
     if (CLowLevelStage::GetPropertyVesselImpl(axis, propID, value) == stg::c_OK)
         value.Get(ticks);
     return ticks;
-}
-
-int CTestStage::SetAdvancedSpeed(const int& mode)
-{
-    return Slot(
-        ESlot::SetAdvancedSpeed, [&] { return CLowLevelStage::SetAdvancedSpeed(mode); }, [] { return stg::c_OK; });
 }
 
 int CTestStage::InitImpl()
@@ -199,14 +187,7 @@ void CTestStage::SetPropertyVesselImpl(const int& propID, const mem::CBin& value
 int CTestStage::SetPropertyVesselImpl(const int& axis, const int& propID, const mem::CBin& value)
 {
     const auto library = [&] { return CLowLevelStage::SetPropertyVesselImpl(axis, propID, value); };
-    const auto own = [&] {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_axisWrites.emplace_back(axis, propID);
-        }
-        return library();
-    };
-    return Slot(ESlot::SetAxisProperty, library, own);
+    return Slot(ESlot::SetAxisProperty, library, library);
 }
 
 bool CTestStage::AreLimitsDefinedImpl(const int* axis)

@@ -107,14 +107,10 @@ public:
     // The targets of every MoveToPos and SetPosition, in order.
     std::vector<std::map<int, std::int64_t>> Moves() const;
     std::map<int, double> LastSpeeds() const;
-    // (axis, property ID) of every axis property write that reached the driver, in order.
-    std::vector<std::pair<int, int>> AxisPropertyWrites() const;
     // Changes the configuration between calls (not while the stage is in use on another thread).
     tTestStageConfig& Config() { return m_config; }
     // Lets every held blocking slot go on, now and from now on.
     void ReleaseHeld();
-
-    int SetAdvancedSpeed(const int& mode) override;
 
 protected:
     int InitImpl() override;
@@ -161,7 +157,6 @@ private:
     std::map<int, std::int64_t> m_pending;            // targets of a started move
     std::vector<std::map<int, std::int64_t>> m_moves; // targets of every MoveToPos / SetPosition
     std::map<int, double> m_lastSpeeds;
-    std::vector<std::pair<int, int>> m_axisWrites;
     bool m_freeRunning = false;
     bool m_userControl = true;
     bool m_released = false;             // ReleaseHeld was called

@@ -18,12 +18,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <platform/CSerialPort.h>
-
 namespace {
 
 using ::testing::HasSubstr;
-using ::testing::Not;
 
 struct tRun {
     int status = -1;
@@ -120,74 +117,6 @@ TEST(PlinthCommand, SettingsAndPositionCarryOverToTheNextInvocation)
     std::filesystem::remove(config.string() + "-shm");
 }
 
-// plinth-zaber-emu as a process of its own: started, its path read (bounded), ended by SIGTERM.
-class CEmulatorProcess {
-public:
-    explicit CEmulatorProcess(const std::string& link)
-    {
-        int out[2];
-        if (pipe(out) != 0)
-            return;
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            const int devNull = open("/dev/null", O_RDONLY);
-            dup2(devNull, STDIN_FILENO);
-            close(out[0]);
-            execl(PLINTH_ZABER_EMU, PLINTH_ZABER_EMU, "--time-scale", "50", "--link", link.c_str(), nullptr);
-            _exit(127);
-        }
-        close(out[1]);
-        char c = 0;
-        pollfd in{out[0], POLLIN, 0};
-        while (poll(&in, 1, 10'000) > 0 && read(out[0], &c, 1) == 1 && c != '\n')
-            m_path += c;
-        close(out[0]);
-    }
-    ~CEmulatorProcess()
-    {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            waitpid(m_pid, nullptr, 0);
-        }
-    }
-    const std::string& Path() const { return m_path; }
-
-private:
-    pid_t m_pid = -1;
-    std::string m_path;
-};
-
-TEST(PlinthCommand, DrivesTheZaberEmulatorAcrossInvocations)
-{
-    const auto dir = std::filesystem::temp_directory_path() / ("plinth-zaber-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    const std::string config = (dir / "config.db").string();
-    const std::string link = (dir / "zaber").string();
-    {
-        CEmulatorProcess emulator(link);
-        ASSERT_EQ(emulator.Path(), link);
-
-        // The port is given once and remembered.
-        const tRun init = Plinth({"--module", "zaber", "--port", link, "limits", "--init"}, config);
-        ASSERT_EQ(init.status, 0) << init.err;
-        EXPECT_THAT(init.out, HasSubstr("X (axis 1): 0.000 µm .. 100000.000 µm"));
-        const tRun move = Plinth({"--module", "zaber", "move", "X=1mm"}, config);
-        ASSERT_EQ(move.status, 0) << move.err;
-        const tRun pos = Plinth({"--module", "zaber", "pos"}, config);
-        EXPECT_EQ(pos.status, 0) << pos.err;
-        EXPECT_THAT(pos.out, HasSubstr("X (axis 1): 1000.000 µm"));
-
-        // A second program on the same port is turned away with the reason.
-        plat::CSerialPort holder;
-        ASSERT_EQ(holder.Open(link, 115200), plat::ESerialStatus::eOK) << holder.LastError();
-        const tRun busy = Plinth({"--module", "zaber", "pos"}, config);
-        EXPECT_EQ(busy.status, 1);
-        EXPECT_THAT(busy.err, HasSubstr("in use"));
-    }
-    std::filesystem::remove_all(dir);
-}
-
 TEST(PlinthCommand, MistakesEndWithOneClearLineAndAFailingStatus)
 {
     const struct {
@@ -195,25 +124,17 @@ TEST(PlinthCommand, MistakesEndWithOneClearLineAndAFailingStatus)
         const char* says;
     } cases[] = {
         {{"move", "X=12.5"}, "not a value with a unit"},
-        {{"move", "X"}, "expected AXIS=VALUE"},
         {{"move", "W=1um"}, "has no axis W"},
         {{"frobnicate"}, "frobnicate"},
-        {{"--stage", "abc", "info"}, "--stage"},
         {{"--module", "/nonexistent/driver.so", "info"}, "cannot load driver module"},
         {{"prop", "get", "stage", "99999"}, "give it with --type"},
         {{"pos"}, "LimitsNotDefined (4005)"},
         {{"move", "X=nan"}, "X: not a finite number"},
-        {{"move", "X=inf um"}, "X: not a finite number"},
         {{"move", "X=1e999mm"}, "X: \"1e999mm\" is out of range"},
-        {{"move", "X=0x10um"}, "X: not a value with a unit"},
         {{"move", "X=5um junk"}, "X: not a value with a unit"},
-        {{"move", "1-2=1um"}, "has no axis 1-2"},
-        {{"calib", "--", "-=1um"}, "has no axis -"},
         {{"speed", "X=-"}, "X: not a number"},
         {{"speed", "X=0"}, "X: \"0\" is out of range"},
-        {{"free", "X=1e999"}, "X: \"1e999\" is out of range"},
         {{"prop", "set", "X", "AxisEnabled", "maybe"}, "AxisEnabled: not a truth value"},
-        {{"prop", "set", "stage", "7", "3000000000", "--type", "int"}, "7: \"3000000000\" is out of range"},
         {{"prop", "get", "stage", "1x", "--type", "int"}, "property: not a whole number"},
         {{"--stage", "4294967296", "info"}, "--stage: \"4294967296\" is out of range"},
         {{"--time-scale", "nan", "info"}, "--time-scale: not a finite number"},
@@ -296,42 +217,6 @@ TEST(PlinthCommand, CtrlCStopsAMoveAndKeepsWhereTheStageStopped)
     EXPECT_THAT(pos.out, HasSubstr("X (axis 1): " + where + " µm"));
     for (const char* suffix : {"", "-wal", "-shm"})
         std::filesystem::remove(config.string() + suffix);
-}
-
-TEST(PlinthCommand, EveryCommandHasHelp)
-{
-    for (const char* command : {"info", "axes", "pos", "move", "free", "stop", "limits", "calib", "speed", "prop",
-                                "escape", "return", "watch", "shell", "demo"}) {
-        const tRun run = Plinth({command, "--help"});
-        EXPECT_EQ(run.status, 0) << command;
-        EXPECT_THAT(run.out, HasSubstr(command));
-    }
-    const tRun help = Plinth({"--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_THAT(help.out, HasSubstr("--module"));
-}
-
-TEST(PlinthCommand, ShellKeepsTheStageBetweenCommands)
-{
-    // Without a terminal, readline reads the commands from standard input.
-    const std::string script = "limits X=-1mm:1mm Y=-1mm:1mm Z=0um:100um\nmove X=10um\nmove X=nonsense\npos\nquit\n";
-    int in[2];
-    ASSERT_EQ(pipe(in), 0);
-    ASSERT_EQ(write(in[1], script.data(), script.size()), static_cast<ssize_t>(script.size()));
-    close(in[1]);
-    const std::string command = std::string(PLINTH_BINARY) + " shell <&" + std::to_string(in[0]) + " 2>&1";
-    setenv("PLINTH_CONFIG", ":memory:", 1);
-    FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string out;
-    char buffer[4096];
-    for (std::size_t n; (n = fread(buffer, 1, sizeof(buffer), pipe)) > 0;)
-        out.append(buffer, n);
-    EXPECT_EQ(pclose(pipe), 0);
-    close(in[0]);
-    EXPECT_THAT(out, HasSubstr("not a value with a unit"));
-    EXPECT_THAT(out, HasSubstr("X (axis 1): 10.000 µm"));
-    EXPECT_THAT(out, Not(HasSubstr("LimitsNotDefined")));
 }
 
 } // namespace

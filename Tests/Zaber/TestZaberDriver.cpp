@@ -63,7 +63,7 @@ protected:
         access.reset();
         medium.reset();
         delete stage;
-        cfg::UnPlugGlobalPropSet(3, m_id);
+        cfg::UnPlugGlobalPropSet(stg::c_cfgStageGroup, m_id);
         emu.reset();
         rmdir(m_dir.c_str());
     }
@@ -90,43 +90,6 @@ protected:
     std::unique_ptr<stg::CMediumLevelStage> medium;
     std::unique_ptr<stg::CStageAccess> access;
 };
-
-TEST_F(ZaberDriver, FindsTheRangeAndMovesInMicrometres)
-{
-    EXPECT_EQ(stage->GetAxisList(), (std::vector<int>{c_x, c_y, c_z}));
-    EXPECT_EQ(stage->GetAxisType(c_z), stg::eAxisZ);
-    // No position reference yet: the device refuses, and the message says what to do.
-    EXPECT_EQ(stage->MoveToPos({{c_x, 1000}}), stg::c_LimitsNotDefined);
-    EXPECT_NE(Message().find("plinth limits --init"), std::string::npos) << Message();
-
-    InitRanges();
-    std::int64_t lower = -1, upper = -1;
-    EXPECT_EQ(stage->GetAxisLimits(c_z, lower, upper), c_OK);
-    EXPECT_EQ(lower, 0);
-    EXPECT_EQ(upper, 1'000'000);
-
-    // 1 mm at the default 0.1 um per microstep.
-    EXPECT_EQ(access->SetPosition({{c_x, Um(1000.0)}}), c_OK) << Message();
-    EXPECT_EQ(Ticks(), (TickMap{{c_x, 10'000}, {c_y, 0}, {c_z, 0}}));
-
-    // Started moves: X's end comes as an alert, Z's (no alerts on its device) by polling. X runs
-    // slowly (about 0.3 s); awaiting an alert polls X's device only before and after.
-    ASSERT_EQ(stage->SetSpeeds({{c_x, 700.0}}), c_OK) << Message();
-    EXPECT_EQ(access->MoveToPos({{c_x, Um(2000.0)}, {c_z, Um(500.0)}}), c_OK) << Message();
-    const int before = emu->CommandsReceived(1);
-    EXPECT_EQ(access->WaitForStop({c_x, c_z}, c_boundMs), c_OK) << Message();
-    EXPECT_LE(emu->CommandsReceived(1) - before, 3);
-    EXPECT_EQ(Ticks(), (TickMap{{c_x, 20'000}, {c_y, 0}, {c_z, 5'000}}));
-
-    // A free run ends at the end of travel.
-    EXPECT_EQ(access->MoveFree({{c_y, 1.0}}), c_OK) << Message();
-    EXPECT_EQ(access->WaitForStop(stg::CStageAccess::Axes{c_y}, c_boundMs), c_OK);
-    EXPECT_EQ(Ticks()[c_y], 1'000'000);
-
-    // Rejections become library codes.
-    EXPECT_EQ(stage->MoveToPos({{c_x, 2'000'000}}), stg::c_TargetOutOfRange);
-    EXPECT_EQ(stage->SetSpeeds({{c_x, 1e9}}), stg::c_InvalidValue);
-}
 
 TEST_F(ZaberDriver, StopsFaultsAndSilenceEndEveryCall)
 {

@@ -445,13 +445,13 @@ void CCommands::Prop(const tPropArgs& args)
     if (const auto info = utl::FindProperty(Widen(args.name))) {
         propID = info->id;
         if (type.empty())
-            type = info->type == mem::c_tInt       ? "int"
-                   : info->type == mem::c_tInt64   ? "int64"
-                   : info->type == mem::c_tDouble  ? "double"
-                   : info->type == mem::c_tBool    ? "bool"
-                   : info->type == 0x1000000A      ? "quantity"
-                   : info->type == mem::c_tWString ? "text"
-                                                   : "";
+            type = info->type == mem::c_tInt          ? "int"
+                   : info->type == mem::c_tInt64      ? "int64"
+                   : info->type == mem::c_tDouble     ? "double"
+                   : info->type == mem::c_tBool       ? "bool"
+                   : info->type == mem::c_tUnitDouble ? "quantity"
+                   : info->type == mem::c_tWString    ? "text"
+                                                      : "";
     } else {
         propID = ParseInteger<int>(args.name, "property");
     }

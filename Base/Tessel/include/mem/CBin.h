@@ -21,13 +21,16 @@ namespace mem {
 // Type codes of a stored value. The scalar codes are fixed by the property tables; the codes of
 // the two container kinds are this library's own.
 enum ETypeCode : int {
-    c_tEmpty = 0,        // present, but holds nothing
-    c_tInt = 5,          // std::int32_t
-    c_tInt64 = 7,        // std::int64_t
-    c_tDouble = 10,      // double; with a unit attached a utl::TUnitValue<double>
-    c_tBool = 12,        // bool, one byte
-    c_tWString = 0x112,  // std::wstring, through Store/Restore
-    c_tPropSets = 0x2004 // std::vector<boost::shared_ptr<utl::CPropSet>>, through Store/Restore
+    c_tEmpty = 0,         // present, but holds nothing
+    c_tInt = 5,           // std::int32_t
+    c_tInt64 = 7,         // std::int64_t
+    c_tDouble = 10,       // double; with a unit attached a utl::TUnitValue<double>
+    c_tBool = 12,         // bool, one byte
+    c_tWString = 0x112,   // std::wstring, through Store/Restore
+    c_tPropSets = 0x2004, // std::vector<boost::shared_ptr<utl::CPropSet>>, through Store/Restore
+    // The registered type of a property holding a utl::TUnitValue<double>; its values are stored
+    // as c_tDouble with a unit attached.
+    c_tUnitDouble = 0x1000000A
 };
 
 using PropSetVector = std::vector<boost::shared_ptr<utl::CPropSet>>;

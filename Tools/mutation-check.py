@@ -1,0 +1,363 @@
+#!/usr/bin/env python3
+"""Mutation check: does the test suite notice realistic faults?
+
+Plants, one at a time, each fault of the list below (an exact text replacement in one source
+file), rebuilds incrementally, runs the CTest suite and restores the file, whatever happens (also
+on Ctrl-C or SIGTERM). A fault is "caught" when the suite fails or a test times out, "missed" when
+the whole suite passes, and "build broke" when the planted fault does not compile (counted apart).
+
+    Tools/mutation-check.py --list             the faults, by layer
+    Tools/mutation-check.py --check            every pattern is found exactly once (no build)
+    Tools/mutation-check.py [NAME...]          run all faults, or those whose name contains NAME
+    Tools/mutation-check.py --count            test lines against code lines (see count_lines)
+
+The build directory (default build-mut) is configured from the default preset with ccache when it
+does not exist. Python 3 standard library only.
+"""
+
+import argparse
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+class Fault:
+    def __init__(self, name, layer, path, old, new, what):
+        self.name, self.layer, self.path, self.old, self.new, self.what = name, layer, path, old, new, what
+
+
+F = Fault
+FAULTS = [
+    # Base libraries
+    F("unit-mm-factor", "base", "Base/Tessel/src/CUnit.cpp",
+      '{EQuantity::Length, 1e6, "mm"}', '{EQuantity::Length, 1e5, "mm"}',
+      "wrong unit factor: a millimetre is taken as 100 µm"),
+    F("propset-remove-any", "base", "Base/Tessel/src/CPropSet.cpp",
+      "    if (i == m_ids.size() || m_ids[i] != id)\n        return false;\n",
+      "    if (i == m_ids.size())\n        return false;\n",
+      "a property set removes the neighbour of an absent ID"),
+    F("sqlite-int-type", "base", "Base/Almanac/src/CSqliteStore.cpp",
+      "type == mem::c_tInt && stored >=", "type == mem::c_tInt64 && stored >=",
+      "a stored int comes back under the wrong type code"),
+    F("events-deferral-never-flushes", "events", "Source/CEventDeferral.cpp",
+      "if (--t_events.depth > 0 || t_events.pending.empty())",
+      "if (--t_events.depth > 1 || t_events.pending.empty())",
+      "events deferred under the stage lock are never delivered"),
+    # Low level
+    F("low-limit-pair-order", "low level", "Source/CLowLevelStage.cpp",
+      "if (known[0] && known[1] && bounds[0] > bounds[1])", "if (known[0] && known[1] && bounds[0] > bounds[1] + 1)",
+      "skipped validation: a minimum one tick above the maximum is accepted"),
+    F("low-setaxislimits-order", "low level", "Source/CLowLevelStage.cpp",
+      "    if (lower > upper)\n        return c_InvalidValue;\n    return Locked([&] { return SetAxisLimitsImpl",
+      "    return Locked([&] { return SetAxisLimitsImpl",
+      "skipped validation: SetAxisLimits takes a lower limit above the upper one"),
+    F("low-speed-validation", "low level", "Source/CLowLevelStage.cpp",
+      "        if (!detail::IsValidSetting(c_propSpeed, mem::CBin::Of(entry.second)))\n            return c_InvalidValue; // nothing written\n",
+      "        (void)entry;\n",
+      "skipped validation: SetSpeeds writes a NaN or negative speed"),
+    F("low-stop-not-counted", "low level", "Source/CLowLevelStage.cpp",
+      "    ++m_stopCount; // counted before", "    // counted before",
+      "a stop is not counted: a move accepted before the stop still starts"),
+    F("low-exit-no-last-position", "low level", "Source/CLowLevelStage.cpp",
+      "            WriteAxisProperty(*this, axis, c_propLastPosition, ticks);\n", "            (void)axis, (void)ticks;\n",
+      "the last position is not saved when a stage ends"),
+    F("low-calibration-event", "events", "Source/CLowLevelStage.cpp",
+      "            Fire(c_msgCalibrationChanged, axis);\n", "            (void)axis;\n",
+      "a calibration change fires no event"),
+    F("low-user-control-unlocked", "locks", "Source/CLowLevelStage.cpp",
+      "int CLowLevelStage::EnableUserControl(bool enable)\n{\n    Lock lock(m_lock);\n",
+      "int CLowLevelStage::EnableUserControl(bool enable)\n{\n",
+      "dropped lock: the driver's user-control call runs without the stage lock"),
+    # Settings
+    F("setting-zero-speed", "settings", "Source/SettingValues.h",
+      "(!IsSpeedSetting(propID) || number > 0.0)", "(!IsSpeedSetting(propID) || number >= 0.0)",
+      "flipped comparison: a speed of zero is accepted"),
+    F("setting-infinity-finite", "settings", "Source/SettingValues.h",
+      "inline bool IsFinite(double value) noexcept { return std::isfinite(value); }",
+      "inline bool IsFinite(double value) noexcept { return !std::isnan(value); }",
+      "non-finite check weakened: an infinite number counts as finite"),
+    # Medium level
+    F("medium-lower-limit-unchecked", "medium level", "Source/CMediumLevelStage.cpp",
+      "if (target > upper || target < lower)", "if (target > upper)",
+      "a target below the lower limit reaches the driver"),
+    F("medium-disabled-axis-moves", "medium level", "Source/CMediumLevelStage.cpp",
+      "        if (!enabled)\n            return c_AxisDisabled;\n", "",
+      "skipped validation: a disabled axis moves"),
+    F("medium-run-to-limit-unclamped", "medium level", "Source/CBaseStageML.cpp",
+      "            targets[axis] = farTarget < 0 ? lower : upper;", "            targets[axis] = farTarget;",
+      "an emulated run to a limit sends the far target past the limits in force"),
+    F("medium-calibration-nan", "medium level", "Source/CBaseStageML.cpp",
+      "        if (!detail::IsFinite(entry.second))\n            return c_InvalidValue; // nothing written\n",
+      "        (void)entry;\n",
+      "non-finite check removed: a NaN calibration is stored"),
+    F("medium-stop-not-sent", "medium level", "Source/CBaseStageML.cpp",
+      "    const int rc = m_stage.StopMoving();\n    m_moving = false;",
+      "    const int rc = c_OK;\n    m_moving = false;",
+      "a stop does not reach the driver"),
+    # Stage access
+    F("access-offset-sign", "stage access", "Source/CStageAccess.cpp",
+      "        ticks = detail::SubTicks(ticks, offset);", "        ticks = detail::AddTicks(ticks, offset);",
+      "the position offset is added instead of taken off"),
+    F("access-beyond-ticks", "stage access", "Source/CStageAccess.cpp",
+      "    if (!std::isfinite(quotient))\n        return c_InvalidValue; // beyond every tick",
+      "    if (false)\n        return c_InvalidValue; // beyond every tick",
+      "non-finite check removed: a target beyond every tick becomes the end of the tick range"),
+    F("access-unit-swapped", "stage access", "Source/CStageAccess.cpp",
+      "utl::Convert(position.GetValue(), position.GetUnit(), calibration.GetUnit())",
+      "utl::Convert(position.GetValue(), calibration.GetUnit(), position.GetUnit())",
+      "wrong unit factor: a target is converted the wrong way round"),
+    F("access-inverted-speed", "stage access", "Source/CStageAccess.cpp",
+      "directed[axis] = IsInverted(axis) ? -speed : speed;", "directed[axis] = speed;",
+      "a free move on an inverted axis runs the wrong way"),
+    F("access-limits-ml", "stage access", "Source/CStageAccess.cpp",
+      "return propID != c_propMinimum && propID != c_propMaximum;", "return propID != c_propMinimum;",
+      "the maximum becomes writable as a plain property, past the limit checks"),
+    # Flat API
+    F("api-limit-pair-order", "flat API", "Source/FlatAPI.h",
+      "return maximumInMinimumUnit < minimum.GetValue() ? c_InvalidValue : c_OK;",
+      "return (void)maximumInMinimumUnit, c_OK;",
+      "skipped validation: a limit pair with the minimum above the maximum is written"),
+    F("api-stage-setting-nan", "flat API", "Source/FlatAPI.h",
+      "    if (!detail::IsValidSetting(propID, detail::Pack(value)))\n        return c_InvalidValue;\n"
+      "    WriteStageProperty(", "    WriteStageProperty(",
+      "non-finite check removed: a stage setting takes a NaN"),
+    F("api-stage-get-no-stage", "flat API", "Source/FlatAPI.h",
+      "int GetStageProperty(std::uint32_t stageID, int propID, T& value)\n{\n    const CStageRef stage = Stage(stageID);\n"
+      "    if (!stage)\n        return c_NoSuchStage;\n",
+      "int GetStageProperty(std::uint32_t stageID, int propID, T& value)\n{\n    const CStageRef stage = Stage(stageID);\n",
+      "a call on a stage that is not active dereferences nothing"),
+    # Stage manager, Z escape, precision
+    F("manager-reset-keeps-settings", "stage manager", "Source/CStageManager.cpp",
+      "    UnregisterStage(info);\n    cfg::UnPlugGlobalPropSet(c_cfgStageGroup, info.stageID);\n",
+      "    UnregisterStage(info);\n",
+      "Reset keeps the stored settings it should discard"),
+    F("manager-unregister-no-exit", "stage manager", "Source/CStageManager.cpp",
+      "    try {\n        low->Exit();\n", "    try {\n",
+      "ignored result: unregistering never ends the driver"),
+    F("zescape-not-permitted", "Z escape", "Source/ZEscape.cpp",
+      "if (ReadZProperty(stage, c_propAllowEscape, allowed) != c_OK || !allowed)",
+      "if (ReadZProperty(stage, c_propAllowEscape, allowed) != c_OK)",
+      "skipped validation: Z escapes on a stage that does not allow it"),
+    F("zescape-clearance", "Z escape", "Source/ZEscape.cpp",
+      "        if (highest < target)", "        if (highest > target)",
+      "flipped comparison: the return of Z ignores the clearance below the maximum"),
+    F("precision-backlash-direction", "precision", "Source/CPrecision.cpp",
+      "        if (Direction(axis) < 0) {", "        if (Direction(axis) > 0) {",
+      "flipped comparison: the software backlash runs on the wrong side"),
+    # Drivers
+    F("sim-stop-ignored", "drivers", "Drivers/SimStage/CSimStage.cpp",
+      "            entry.motion.Stop(nowS);\n", "            (void)entry, (void)nowS;\n",
+      "a stop does not stop the simulated axes"),
+    F("zaber-stop-error-ignored", "drivers", "Drivers/Zaber/CZaberStage.cpp",
+      "if (sent != ELink::eOK && rc == c_OK)", "if (false && sent != ELink::eOK && rc == c_OK)",
+      "ignored result code: a stop the device never answered counts as done"),
+    F("zaber-checksum", "drivers", "Drivers/Zaber/ZaberAscii.cpp",
+      "(256 - (sum & 0xFF)) & 0xFF", "(255 - (sum & 0xFF)) & 0xFF",
+      "the message checksum is off by one"),
+    F("zaber-hex-digit", "drivers", "Drivers/Zaber/ZaberAscii.cpp",
+      "return c - 'a' + 10;", "return c - 'a' + 11;",
+      "a lower-case hex digit is misread"),
+    # The plinth command
+    F("cmd-real-infinite", "plinth command", "Tools/plinth/CommandArgs.cpp",
+      "        Refuse(what, \"not a number: \" + Quoted(text));\n    if (!std::isfinite(value))\n",
+      "        Refuse(what, \"not a number: \" + Quoted(text));\n    if (false)\n",
+      "non-finite check removed: the command takes 1e999 as a number"),
+    F("cmd-truth-on", "plinth command", "Tools/plinth/CommandArgs.cpp",
+      'if (text == "true" || text == "on" || text == "1")', 'if (text == "true" || text == "1")',
+      "the command refuses 'on' as a truth value"),
+    F("cmd-integer-trailing", "plinth command", "Tools/plinth/CommandArgs.cpp",
+      "    if (used == 0 || used != text.size())\n        Refuse(what, \"not a whole number: \"",
+      "    if (used == 0)\n        Refuse(what, \"not a whole number: \"",
+      "skipped validation: '12abc' is taken as 12"),
+    F("cmd-quantity-type", "plinth command", "Tools/plinth/CCommands.cpp",
+      ': info->type == mem::c_tUnitDouble ? "quantity"', ': info->type == mem::c_tUnitDouble ? "double"',
+      "a calibration is read as a plain double"),
+]
+
+# Lines of tests against lines of code: non-blank lines of .h/.cpp/.py files that are not only a
+# comment (// or # lines, and lines inside /* */ or Python docstring blocks that stand alone).
+CODE_DIRS = ["Source", "Include", "Base", "Drivers", "Tools", "Python", "Bench"]
+TEST_DIRS = ["Tests"]
+SUFFIXES = {".h", ".hpp", ".cpp", ".py"}
+
+
+def count_file(path):
+    lines = 0
+    in_block = None  # the closing token of a comment block we are in
+    for raw in path.read_text(encoding="utf-8", errors="replace").splitlines():
+        line = raw.strip()
+        if in_block:
+            if in_block in line:
+                in_block = None
+            continue
+        if not line:
+            continue
+        if path.suffix == ".py":
+            if line.startswith("#"):
+                continue
+            for quote in ('"""', "'''"):
+                if line.startswith(quote) or re.match(r'^[rRbBuU]?' + quote, line):
+                    # a docstring standing alone: skip it up to its end
+                    if line.count(quote) == 1:
+                        in_block = quote
+                    break
+            else:
+                lines += 1
+            continue
+        if line.startswith("//"):
+            continue
+        if line.startswith("/*"):
+            if "*/" not in line:
+                in_block = "*/"
+            continue
+        lines += 1
+    return lines
+
+
+def count_tree(dirs):
+    total = 0
+    for d in dirs:
+        for path in sorted((ROOT / d).rglob("*")):
+            rel = path.relative_to(ROOT).parts
+            if any(p.startswith("build") or p in ("__pycache__", ".cache") for p in rel):
+                continue
+            if path.is_file() and path.suffix in SUFFIXES:
+                total += count_file(path)
+    return total
+
+
+def count_lines():
+    tests, code = count_tree(TEST_DIRS), count_tree(CODE_DIRS)
+    print(f"test lines {tests}, code lines {code} ({', '.join(CODE_DIRS)}), ratio {tests / code:.3f}")
+    # The benchmarks are code of their own kind; the ratio must hold without them too.
+    library = count_tree([d for d in CODE_DIRS if d != "Bench"])
+    print(f"without Bench: code lines {library}, ratio {tests / library:.3f}")
+    return tests, code
+
+
+def locate(fault):
+    path = ROOT / fault.path
+    text = path.read_text(encoding="utf-8")
+    found = text.count(fault.old)
+    if found != 1:
+        raise SystemExit(f"mutation-check: fault {fault.name}: pattern found {found} times in {fault.path}, "
+                         "not exactly once")
+    return path, text
+
+
+def run(cmd, timeout):
+    try:
+        proc = subprocess.run(cmd, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                              timeout=timeout)
+        return proc.returncode, proc.stdout
+    except subprocess.TimeoutExpired as expired:
+        out = expired.stdout or ""
+        return None, out if isinstance(out, str) else out.decode(errors="replace")
+
+
+def failed_tests(output):
+    names = re.findall(r"^\s*\d+ - (\S+) \((Failed|Timeout|SEGFAULT|Subprocess aborted|Exception|Child aborted)",
+                       output, re.M)
+    timed = re.findall(r"Test\s+#\d+: (\S+) \.+\*\*\*Timeout", output)
+    return sorted({n for n, _ in names} | set(timed))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("names", nargs="*", help="run only the faults whose name contains one of these")
+    parser.add_argument("--list", action="store_true", help="list the faults and exit")
+    parser.add_argument("--check", action="store_true", help="check every pattern is found once, and exit")
+    parser.add_argument("--count", action="store_true", help="count test and code lines, and exit")
+    parser.add_argument("--build-dir", default="build-mut")
+    parser.add_argument("--report", help="also write the report to this file")
+    parser.add_argument("--suite-timeout", type=int, default=1200, help="seconds for one whole ctest run")
+    args = parser.parse_args()
+
+    if args.count:
+        count_lines()
+        return 0
+    faults = [f for f in FAULTS if not args.names or any(n in f.name for n in args.names)]
+    names = [f.name for f in FAULTS]
+    if len(set(names)) != len(names):
+        raise SystemExit("mutation-check: two faults share a name")
+    if args.list:
+        for f in faults:
+            print(f"{f.name:32} {f.layer:15} {f.path}\n{'':32} {f.what}")
+        print(f"{len(faults)} faults")
+        return 0
+    for f in faults:
+        locate(f)
+    if args.check:
+        print(f"{len(faults)} faults, every pattern found exactly once")
+        return 0
+    if not faults:
+        raise SystemExit("mutation-check: no fault matches")
+
+    build = ROOT / args.build_dir
+    if not (build / "CMakeCache.txt").exists():
+        rc, out = run(["cmake", "--preset", "default", "-B", str(build), "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache"], None)
+        if rc != 0:
+            sys.exit(out + "\nmutation-check: configuring failed")
+    build_cmd = ["cmake", "--build", str(build)]
+    test_cmd = ["ctest", "--test-dir", str(build), "-j2", "--timeout", "60", "--stop-on-failure",
+                "--output-on-failure"]
+
+    # SIGTERM restores the file like Ctrl-C does.
+    signal.signal(signal.SIGTERM, lambda *_: (_ for _ in ()).throw(KeyboardInterrupt()))
+
+    rc, out = run(build_cmd, None)
+    if rc != 0:
+        sys.exit(out + "\nmutation-check: the unmutated tree does not build")
+    rc, out = run(test_cmd, args.suite_timeout)
+    if rc != 0:
+        sys.exit(out + "\nmutation-check: the suite fails without any fault planted")
+
+    results = []
+    started = time.monotonic()
+    try:
+        for i, f in enumerate(faults, 1):
+            path, original = locate(f)
+            t0 = time.monotonic()
+            try:
+                path.write_text(original.replace(f.old, f.new, 1), encoding="utf-8")
+                rc, out = run(build_cmd, None)
+                if rc != 0:
+                    verdict, detail = "build broke", ""
+                else:
+                    rc, out = run(test_cmd, args.suite_timeout)
+                    if rc == 0:
+                        verdict, detail = "missed", ""
+                    else:
+                        verdict = "caught"
+                        detail = "suite timed out" if rc is None else ", ".join(failed_tests(out)[:3])
+            finally:
+                path.write_text(original, encoding="utf-8")
+            results.append((f, verdict, detail))
+            print(f"[{i}/{len(faults)}] {f.name:32} {verdict:11} {time.monotonic() - t0:5.0f}s  {detail}",
+                  flush=True)
+    except KeyboardInterrupt:
+        print("mutation-check: interrupted; the file is restored", file=sys.stderr)
+    finally:
+        run(build_cmd, None)  # leave the build matching the sources
+
+    lines = [f"{f.name:32} {v:11} {f.layer:15} {d}" for f, v, d in results]
+    counts = {v: sum(1 for _, r, _ in results if r == v) for v in ("caught", "missed", "build broke")}
+    lines.append(f"{len(results)} faults: {counts['caught']} caught, {counts['missed']} missed, "
+                 f"{counts['build broke']} build broke ({time.monotonic() - started:.0f}s)")
+    missed = [f.name for f, v, _ in results if v == "missed"]
+    if missed:
+        lines.append("missed: " + ", ".join(missed))
+    print("\n".join(lines))
+    if args.report:
+        Path(args.report).write_text("\n".join(lines) + "\n", encoding="utf-8")
+    return 0 if len(results) == len(faults) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
