@@ -87,7 +87,7 @@ FAULTS = [
       "if (target > upper || target < lower)", "if (target > upper)",
       "a target below the lower limit reaches the driver"),
     F("medium-disabled-axis-moves", "medium level", "Source/CMediumLevelStage.cpp",
-      "        if (!enabled)\n            return c_AxisDisabled;\n", "",
+      "    if (!enabled)\n        return c_AxisDisabled;\n", "",
       "skipped validation: a disabled axis moves"),
     F("medium-run-to-limit-unclamped", "medium level", "Source/CBaseStageML.cpp",
       "            targets[axis] = farTarget < 0 ? lower : upper;", "            targets[axis] = farTarget;",

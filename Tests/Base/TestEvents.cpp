@@ -56,6 +56,25 @@ TEST_F(Events, UnsubscribeWaitsForACallOnAnotherThread)
     EXPECT_FALSE(calledWhileDead);
 }
 
+// A callback that fires the event again and then ends its own subscription: the nested call is
+// delivered, the unsubscribe does not wait for the calls of its own thread, and no later fire
+// reaches it.
+TEST_F(Events, ACallbackEndsItsOwnSubscription)
+{
+    int calls = 0;
+    utl::EventToken token = 0;
+    token = utl::SubscribeEvent(m_event, [&](const boost::any& message) {
+        ++calls;
+        if (boost::any_cast<int>(message) == 1) {
+            utl::FireEvent(m_event, 2);
+            utl::UnsubscribeEvent(token);
+        }
+    });
+    utl::FireEvent(m_event, 1);
+    utl::FireEvent(m_event, 1);
+    EXPECT_EQ(calls, 2);
+}
+
 // Firing, subscribing and unsubscribing from several threads at once (for TSan). A subscriber
 // that stays all along hears every event exactly once; no churning subscription is left behind.
 TEST_F(Events, ConcurrentFireSubscribeUnsubscribe)
