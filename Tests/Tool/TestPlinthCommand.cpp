@@ -107,6 +107,9 @@ TEST(PlinthCommand, SettingsAndPositionCarryOverToTheNextInvocation)
     EXPECT_EQ(posWithoutZ.status, 0) << posWithoutZ.err;
     EXPECT_THAT(posWithoutZ.out, HasSubstr("X (axis 1): 12.500 µm"));
     EXPECT_THAT(posWithoutZ.out, HasSubstr("Z (axis 3): disabled"));
+    // Truth values and quantities as a user types and reads them.
+    EXPECT_EQ(Plinth({"prop", "set", "Z", "AxisEnabled", "on"}, config).status, 0);
+    EXPECT_THAT(Plinth({"prop", "get", "X", "Calibration"}, config).out, HasSubstr("Calibration = 0.1000 µm"));
 
     const tRun outside = Plinth({"move", "X=2mm"}, config);
     EXPECT_EQ(outside.status, 1);

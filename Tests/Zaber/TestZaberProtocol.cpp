@@ -50,6 +50,7 @@ TEST(ZaberAscii, ChecksumsAndGrammar)
     }
     EXPECT_EQ(zaber::ParseDeviceLine("@01 1 OK BUSY -- 0:68", m), EParse::eBadChecksum);
     EXPECT_EQ(zaber::ParseDeviceLine("@01 0 ok IDLE -- 0:8d", m), EParse::eBadChecksum); // hex in either case
+    EXPECT_EQ(zaber::ParseDeviceLine("@01 0 OK IDLE -- 0:8d", m), EParse::eOK);
     ASSERT_EQ(zaber::ParseDeviceLine("#01 0 help text", m), EParse::eOK);
     EXPECT_EQ(m.kind, '#');
 
