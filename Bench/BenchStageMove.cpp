@@ -4,6 +4,7 @@
 // driver's own started move under the stage lock, a bare hand-over to a waiting thread, and a
 // blocking move without travel.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -92,27 +93,39 @@ void BM_MoveToXYEmulated(benchmark::State& state)
 BENCHMARK(BM_MoveToXYEmulated)->UseManualTime();
 
 // Floor: a job handed to a thread that waits on a condition variable, and its acknowledgement
-// waited for, as a persistent worker would do it.
+// waited for, as a persistent worker would do it; with `awake` 1 both threads watch the other's
+// counter spinning instead, the floor of a hand-over to a worker that is awake.
 void BM_Floor_ThreadHandoff(benchmark::State& state)
 {
+    const bool awake = state.range(0) != 0;
     std::mutex mutex;
     std::condition_variable changed;
-    std::uint64_t posted = 0, taken = 0;
-    bool quit = false;
+    std::atomic<std::uint64_t> posted{0}, taken{0};
+    std::atomic<bool> quit{false};
     std::thread worker([&] {
+        if (awake) {
+            while (!quit.load())
+                if (taken.load() != posted.load())
+                    taken.store(posted.load());
+            return;
+        }
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
             changed.wait(lock, [&] { return quit || posted != taken; });
             if (quit)
                 return;
-            taken = posted;
+            taken = posted.load();
             changed.notify_all();
         }
     });
     bench::CMedian median(state);
     for (auto _ : state) {
         const Clock::time_point start = Clock::now();
-        {
+        if (awake) {
+            const std::uint64_t job = posted.fetch_add(1) + 1;
+            while (taken.load() != job)
+                continue;
+        } else {
             std::unique_lock<std::mutex> lock(mutex);
             ++posted;
             changed.notify_all();
@@ -129,7 +142,7 @@ void BM_Floor_ThreadHandoff(benchmark::State& state)
     changed.notify_all();
     worker.join();
 }
-BENCHMARK(BM_Floor_ThreadHandoff)->UseManualTime();
+BENCHMARK(BM_Floor_ThreadHandoff)->UseManualTime()->ArgName("awake")->Arg(0)->Arg(1);
 
 // The travel time of X and Y moving from 0 by `ticksX` / `ticksY` at their default speeds, in
 // real seconds at time scale 1.

@@ -1,6 +1,7 @@
 #include <plinth/CBaseStageML.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -16,6 +17,7 @@
 
 #include "MapKeys.h"
 #include "SettingValues.h"
+#include "SpinWait.h"
 #include "TickMath.h"
 
 namespace stg {
@@ -31,6 +33,13 @@ constexpr const char* c_workerName = "StageML async move";
 constexpr std::uint32_t c_finishingTakeOverMs = 2;
 // A worker thread without a move for this long ends (a stage that moves again starts another).
 constexpr std::chrono::seconds c_idleLifetime{10};
+// A worker thread watches its job slot this long after a move before it sleeps: the next move
+// of a stage often follows at once, and a thread that is awake takes it within a microsecond,
+// where waking a sleeping one costs tens of microseconds on an idle machine.
+constexpr std::chrono::microseconds c_idleSpin{100};
+// A caller waiting for a mark of a move (the hand-over, mostly) watches for it this long before
+// it sleeps.
+constexpr std::chrono::microseconds c_markSpin{50};
 
 } // namespace
 
@@ -42,19 +51,22 @@ struct CBaseStageML::tWorker {
     struct tState {
         std::mutex mutex;
         std::condition_variable changed;
-        bool handedOver = false; // the worker runs and holds its copy of the request
-        bool locked = false;     // the worker holds the stage lock
-        bool finished = false;   // the blocking move has returned
-        int result = c_Busy;     // the move's outcome, once finished
+        // Set under `mutex` (so that a waiter on `changed` never misses one), read without it by
+        // a waiter that spins before it sleeps.
+        std::atomic<bool> handedOver{false}; // the worker runs and holds its copy of the request
+        std::atomic<bool> locked{false};     // the worker holds the stage lock
+        std::atomic<bool> finished{false};   // the blocking move has returned
+        int result = c_Busy;                 // the move's outcome, once finished; under `mutex`
     };
+    using Mark = std::atomic<bool> tState::*;
 
     std::shared_ptr<tState> state = std::make_shared<tState>();
 
-    static void Mark(tState& state, bool tState::*flag)
+    static void Set(tState& state, Mark flag)
     {
         {
             std::lock_guard<std::mutex> lock(state.mutex);
-            state.*flag = true;
+            (state.*flag).store(true, std::memory_order_release);
         }
         state.changed.notify_all();
     }
@@ -69,11 +81,11 @@ struct CBaseStageML::tWorker {
     static void Run(CLowLevelStage& stage, const TickMap& targets, MoveCheck check, std::uint64_t stopCount,
                     const std::shared_ptr<tState>& state)
     {
-        Mark(*state, &tState::handedOver);
+        Set(*state, &tState::handedOver);
         // Events a driver fires during the move are delivered once the stage lock is released.
         CEventDeferral deferral(CEventDeferral::ESubscriberError::eDrop);
         std::unique_lock<std::recursive_mutex> stageLock(stage.m_lock);
-        Mark(*state, &tState::locked);
+        Set(*state, &tState::locked);
         int result = c_GeneralFailure;
         try {
             if (stage.GetStopCount() != stopCount)
@@ -88,7 +100,7 @@ struct CBaseStageML::tWorker {
             std::lock_guard<std::mutex> lock(state->mutex);
             state->result = result;
         }
-        Mark(*state, &tState::finished);
+        Set(*state, &tState::finished);
     }
 
     int Result() const
@@ -97,10 +109,16 @@ struct CBaseStageML::tWorker {
         return state->finished ? state->result : c_Busy;
     }
 
-    bool WaitFor(bool tState::*flag, std::uint32_t timeoutMs)
+    bool WaitFor(Mark flag, std::uint32_t timeoutMs)
     {
+        const auto done = [&] {
+            return ((*state).*flag).load(std::memory_order_acquire) ||
+                   state->finished.load(std::memory_order_acquire);
+        };
+        if (timeoutMs != 0 &&
+            detail::SpinUntil(done, std::min<std::chrono::nanoseconds>(c_markSpin, std::chrono::milliseconds(timeoutMs))))
+            return true;
         std::unique_lock<std::mutex> lock(state->mutex);
-        const auto done = [&] { return (*state).*flag || state->finished; };
         if (timeoutMs == c_waitForever) {
             state->changed.wait(lock, done);
             return true;
@@ -128,6 +146,9 @@ struct CBaseStageML::tWorkerThread {
     std::optional<tJob> job;                  // posted, not yet taken
     std::shared_ptr<tWorker::tState> current; // the move under way, if any
     bool quit = false;                        // end after the move under way, if any
+    // Set under `mutex` with `job` or `quit`, cleared when the job is taken: what the thread
+    // watches while it spins between moves.
+    std::atomic<bool> signalled{false};
     std::thread thread;
 
     // Starts a thread with `job` in its slot; std::system_error, `job` untouched, when none can
@@ -165,6 +186,7 @@ struct CBaseStageML::tWorkerThread {
                 answer = EPosted::eFinishing;
             }
             job = std::move(job_);
+            signalled.store(true, std::memory_order_release);
         }
         posted.notify_one();
         return answer;
@@ -202,6 +224,7 @@ struct CBaseStageML::tWorkerThread {
         {
             std::lock_guard<std::mutex> lock(mutex);
             quit = true;
+            signalled.store(true, std::memory_order_release);
             idle = !current && !job;
         }
         posted.notify_one();
@@ -219,6 +242,11 @@ struct CBaseStageML::tWorkerThread {
         utl::ThreadSetNameAndPriority(pthread_self(), c_workerName);
         std::unique_lock<std::mutex> lock(self->mutex);
         for (;;) {
+            if (!self->job && !self->quit) {
+                lock.unlock();
+                detail::SpinUntil([&] { return self->signalled.load(std::memory_order_acquire); }, c_idleSpin);
+                lock.lock();
+            }
             if (!self->posted.wait_for(lock, c_idleLifetime, [&] { return self->job || self->quit; })) {
                 self->quit = true; // no move for a while: Post refuses from now on, the owner joins
                 return;
@@ -227,6 +255,7 @@ struct CBaseStageML::tWorkerThread {
                 return; // retired, nothing left to do
             tJob taken = std::move(*self->job);
             self->job.reset();
+            self->signalled.store(false, std::memory_order_relaxed);
             self->current = taken.state;
             lock.unlock();
             tWorker::Run(*taken.stage, taken.targets, taken.check, taken.stopCount, taken.state);
