@@ -200,4 +200,28 @@ void BM_Floor_BlockingMoveNoTravel(benchmark::State& state)
 }
 BENCHMARK(BM_Floor_BlockingMoveNoTravel);
 
+// Floor of the 10 um move at time scale 1: the move that travels nowhere, made right after the
+// thread has slept as long as that move's travel (20 ms, not timed). What it costs beyond the
+// same call made back to back is the price of caches and predictors that the sleep left cold.
+void BM_Floor_BlockingMoveNoTravelAfterSleep(benchmark::State& state)
+{
+    const std::uint32_t id = bench::SimStage(eSimFull, 1.0);
+    stg::MoveToXY(id, Um2(0.0, 0.0), true);
+    const double sleepS = TravelS(100, 200);
+    bench::CMedian median(state);
+    for (auto _ : state) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(sleepS));
+        const Clock::time_point start = Clock::now();
+        const int rc = stg::MoveToXY(id, Um2(0.0, 0.0), true);
+        state.SetIterationTime(Seconds(Clock::now() - start));
+        median.Add(Seconds(Clock::now() - start));
+        if (rc != stg::c_OK) {
+            state.SkipWithError("MoveToXY failed");
+            break;
+        }
+    }
+    median.Report();
+}
+BENCHMARK(BM_Floor_BlockingMoveNoTravelAfterSleep)->UseManualTime()->Iterations(40);
+
 } // namespace
