@@ -29,21 +29,12 @@ std::size_t ElementSize(int typeCode) noexcept
     }
 }
 
-CBin::CBin(const CBin& other) { CopyFrom(other); }
-
 CBin::CBin(CBin&& other) noexcept
     : m_type(other.m_type), m_hasUnit(other.m_hasUnit), m_unit(other.m_unit), m_size(other.m_size),
       m_ext(std::move(other.m_ext))
 {
     std::memcpy(m_inline, other.m_inline, sizeof(m_inline));
     other.InitEmpty();
-}
-
-CBin& CBin::operator=(const CBin& other)
-{
-    if (this != &other)
-        CopyFrom(other);
-    return *this;
 }
 
 CBin& CBin::operator=(CBin&& other) noexcept

@@ -17,7 +17,32 @@ CPropSet& CPropSet::operator=(const CPropSet& other)
 
 std::size_t CPropSet::LowerBound(int id) const noexcept
 {
-    return static_cast<std::size_t>(std::lower_bound(m_ids.begin(), m_ids.end(), id) - m_ids.begin());
+    // A binary search whose step is a conditional move rather than a branch: the IDs a caller
+    // asks for in turn differ, so a branch would be mispredicted at every other step.
+    if (m_ids.empty())
+        return 0;
+    const int* base = m_ids.data();
+    for (std::size_t n = m_ids.size(); n > 1;) {
+        const std::size_t half = n / 2;
+        base = base[half] < id ? base + half : base;
+        n -= half;
+    }
+    return static_cast<std::size_t>(base - m_ids.data()) + (*base < id ? 1 : 0);
+}
+
+std::size_t CPropSet::Find(int id) const noexcept
+{
+    // Callers read the same few IDs again and again: the index where an ID was last found is
+    // remembered in a small table, and checked against the ID array before it is trusted (an
+    // insertion or removal since may have moved the entry).
+    std::uint32_t& hint = m_hints[(static_cast<std::uint32_t>(id) * 0x9E3779B1u) >> (32 - c_hintBits)];
+    if (hint < m_ids.size() && m_ids[hint] == id)
+        return hint;
+    const std::size_t i = LowerBound(id);
+    if (i == m_ids.size() || m_ids[i] != id)
+        return c_absent;
+    hint = static_cast<std::uint32_t>(i);
+    return i;
 }
 
 void CPropSet::Notify(const std::shared_ptr<IPropSetObserver>& observer, const CPropSet& set) noexcept
@@ -55,8 +80,8 @@ bool CPropSet::SetProperty(int id, const mem::CBin& value)
 bool CPropSet::GetProperty(int id, mem::CBin& value) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    const std::size_t i = LowerBound(id);
-    if (i == m_ids.size() || m_ids[i] != id)
+    const std::size_t i = Find(id);
+    if (i == c_absent)
         return false;
     value = m_values[i];
     return true;
@@ -65,7 +90,7 @@ bool CPropSet::GetProperty(int id, mem::CBin& value) const
 bool CPropSet::PropertyExists(int id) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return std::binary_search(m_ids.begin(), m_ids.end(), id);
+    return Find(id) != c_absent;
 }
 
 bool CPropSet::DelProperty(int id)

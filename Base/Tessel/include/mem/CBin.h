@@ -70,9 +70,24 @@ std::size_t ElementSize(int typeCode) noexcept;
 class CBin {
 public:
     CBin() noexcept = default;
-    CBin(const CBin& other);
+    // Copies of a value without an out-of-line block (every scalar) are made here, inline: they
+    // are what every property read makes.
+    CBin(const CBin& other)
+    {
+        if (other.m_ext)
+            CopyFrom(other);
+        else
+            CopyInline(other);
+    }
     CBin(CBin&& other) noexcept;
-    CBin& operator=(const CBin& other);
+    CBin& operator=(const CBin& other)
+    {
+        if (!other.m_ext && !m_ext)
+            CopyInline(other);
+        else if (this != &other)
+            CopyFrom(other);
+        return *this;
+    }
     CBin& operator=(CBin&& other) noexcept;
     ~CBin() = default;
 
@@ -127,7 +142,7 @@ public:
     {
         if (m_type != TypeCodeOf<T>::value || m_size < sizeof(T))
             return false;
-        std::memcpy(&value, privGetPtr(), sizeof(T));
+        std::memcpy(&value, m_ext ? privGetPtr() : m_inline, sizeof(T));
         return true;
     }
     template <class T>
@@ -148,6 +163,15 @@ private:
         void operator()(Ext* ext) const noexcept;
     };
     void CopyFrom(const CBin& other);
+    // Expects neither value to have an out-of-line block.
+    void CopyInline(const CBin& other) noexcept
+    {
+        m_type = other.m_type;
+        m_hasUnit = other.m_hasUnit;
+        m_unit = other.m_unit;
+        m_size = other.m_size;
+        std::memcpy(m_inline, other.m_inline, sizeof(m_inline));
+    }
 
     int m_type = c_tEmpty;
     bool m_hasUnit = false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -77,6 +78,8 @@ public:
 
 private:
     std::size_t LowerBound(int id) const noexcept; // expects m_mutex held
+    static constexpr std::size_t c_absent = SIZE_MAX;
+    std::size_t Find(int id) const noexcept; // the index of `id`, or c_absent; expects m_mutex held
     static void Notify(const std::shared_ptr<IPropSetObserver>& observer, const CPropSet& set) noexcept;
 
     mutable std::mutex m_mutex;
@@ -84,6 +87,9 @@ private:
     std::vector<mem::CBin> m_values; // m_values[i] belongs to m_ids[i]
     std::shared_ptr<IPropSetObserver> m_observer;
     std::atomic<std::uint64_t> m_generation{0}; // bumped under m_mutex by every change
+    static constexpr unsigned c_hintBits = 4;
+    // Where an ID was last found, by a hash of the ID; only a hint (see Find); under m_mutex.
+    mutable std::array<std::uint32_t, std::size_t{1} << c_hintBits> m_hints{};
 };
 
 using PropSetPtr = boost::shared_ptr<CPropSet>;
