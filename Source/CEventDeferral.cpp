@@ -11,26 +11,31 @@
 namespace stg {
 namespace {
 
-struct tThreadEvents {
-    int depth = 0;                  // deferrals open on the thread
-    std::vector<tSTAGEMSG> pending; // fired under a deferral, not yet delivered (a handful)
-};
-thread_local tThreadEvents t_events;
+// Fired under a deferral, not yet delivered (a handful); touched only when events are fired.
+thread_local std::vector<tSTAGEMSG> t_pending;
+// Every call of the library opens and closes a deferral, and these two counters are all that
+// touches. They live in the static TLS block (initial-exec: a few bytes, which the loader keeps
+// spare even for a library opened later), so that an access is a load relative to the thread
+// pointer rather than a call that looks the library's TLS block up.
+[[gnu::tls_model("initial-exec")]] thread_local int t_depth = 0;               // deferrals open on the thread
+[[gnu::tls_model("initial-exec")]] thread_local bool t_anyPending = false; // t_pending is not empty
 
 // Delivers until nothing is pending. A subscriber's own calls deliver from the same queue, so the
 // order stays the order of firing however deep the delivery nests.
 void DeliverPending(bool dropErrors)
 {
-    auto& pending = t_events.pending;
+    auto& pending = t_pending;
     while (!pending.empty()) {
         const tSTAGEMSG message = pending.front();
         pending.erase(pending.begin());
+        t_anyPending = !pending.empty();
         try {
             utl::FireEvent(GetStageEventID(), boost::any(message));
         } catch (...) {
             if (dropErrors)
                 continue;
             pending.clear();
+            t_anyPending = false;
             throw;
         }
     }
@@ -41,20 +46,21 @@ void DeliverPending(bool dropErrors)
 CEventDeferral::CEventDeferral(ESubscriberError onError) noexcept
     : m_uncaught(std::uncaught_exceptions()), m_onError(onError)
 {
-    ++t_events.depth;
+    ++t_depth;
 }
 
 CEventDeferral::~CEventDeferral() noexcept(false)
 {
-    if (--t_events.depth > 0 || t_events.pending.empty())
+    if (--t_depth > 0 || !t_anyPending)
         return;
     DeliverPending(m_onError == ESubscriberError::eDrop || std::uncaught_exceptions() > m_uncaught);
 }
 
 void CEventDeferral::Fire(const tSTAGEMSG& message)
 {
-    t_events.pending.push_back(message);
-    if (t_events.depth == 0)
+    t_pending.push_back(message);
+    t_anyPending = true;
+    if (t_depth == 0)
         DeliverPending(false);
 }
 

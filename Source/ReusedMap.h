@@ -73,8 +73,15 @@ private:
     };
     static tSlot& Slot()
     {
-        static thread_local tSlot slot;
-        return slot;
+        // The slot itself is an ordinary thread-local object (built on first use, destroyed when
+        // the thread ends); the pointer to it lives in the static TLS block (initial-exec, a few
+        // bytes), so that finding the slot is one load relative to the thread pointer.
+        [[gnu::tls_model("initial-exec")]] static thread_local tSlot* found = nullptr;
+        if (!found) {
+            static thread_local tSlot slot;
+            found = &slot;
+        }
+        return *found;
     }
 
     tSlot& m_slot;
