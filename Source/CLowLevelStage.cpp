@@ -1,5 +1,7 @@
 #include <plinth/CLowLevelStage.h>
 
+#include <utility>
+
 #include <boost/make_shared.hpp>
 
 #include <cfg/GlobalPropSets.h>
@@ -55,18 +57,21 @@ bool CLowLevelStage::AddAxis(const tAxisProps& props, bool fresh)
 {
     if (props.axisNo < 0)
         return false;
-    m_axes.insert_or_assign(props.axisNo, CAxis(props, m_propSet, fresh));
+    const auto entry = m_axes.insert_or_assign(props.axisNo, CAxis(props, m_propSet, fresh)).first;
+    if (static_cast<std::size_t>(props.axisNo) < m_axisTable.size())
+        m_axisTable[static_cast<std::size_t>(props.axisNo)] = &entry->second; // a map entry never moves
     return true;
 }
 
 CAxis* CLowLevelStage::FindAxis(int axis)
 {
-    auto it = m_axes.find(axis);
-    return it == m_axes.end() ? nullptr : &it->second;
+    return const_cast<CAxis*>(std::as_const(*this).FindAxis(axis));
 }
 
 const CAxis* CLowLevelStage::FindAxis(int axis) const
 {
+    if (axis >= 0 && static_cast<std::size_t>(axis) < m_axisTable.size())
+        return m_axisTable[static_cast<std::size_t>(axis)];
     auto it = m_axes.find(axis);
     return it == m_axes.end() ? nullptr : &it->second;
 }
@@ -89,6 +94,7 @@ int CLowLevelStage::Init()
 {
     return Locked([&] {
         m_axes.clear();
+        m_axisTable.fill(nullptr);
         return InitImpl();
     });
 }

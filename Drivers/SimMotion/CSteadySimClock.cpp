@@ -16,28 +16,44 @@ constexpr std::chrono::microseconds c_spinSpan{300};
 
 } // namespace
 
-CSteadySimClock::CSteadySimClock(double scale) : m_anchorReal(Clock::now()), m_scale(scale) {}
-
-double CSteadySimClock::SimAt(Clock::time_point real) const
+CSteadySimClock::CSteadySimClock(double scale)
+    : m_anchorReal(Clock::now().time_since_epoch().count()), m_scale(scale)
 {
-    return m_anchorS + std::chrono::duration<double>(real - m_anchorReal).count() * m_scale;
 }
 
-double CSteadySimClock::NowS()
+double CSteadySimClock::tAnchor::SimAt(Clock::time_point now) const noexcept
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return SimAt(Clock::now());
+    return simS + std::chrono::duration<double>(now - real).count() * scale;
 }
+
+CSteadySimClock::tAnchor CSteadySimClock::Anchor() const noexcept
+{
+    for (;;) {
+        const std::uint32_t before = m_sequence.load(std::memory_order_acquire);
+        const tAnchor anchor{Clock::time_point(Clock::duration(m_anchorReal.load(std::memory_order_relaxed))),
+                             m_anchorS.load(std::memory_order_relaxed), m_scale.load(std::memory_order_relaxed)};
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if ((before & 1U) == 0 && m_sequence.load(std::memory_order_relaxed) == before)
+            return anchor;
+    }
+}
+
+double CSteadySimClock::NowS() { return Anchor().SimAt(Clock::now()); }
 
 void CSteadySimClock::SetTimeScale(double scale)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (scale == m_scale)
+    std::lock_guard<std::mutex> lock(m_writeMutex);
+    const tAnchor old = Anchor();
+    if (scale == old.scale)
         return;
     const Clock::time_point now = Clock::now();
-    m_anchorS = SimAt(now);
-    m_anchorReal = now;
-    m_scale = scale;
+    const std::uint32_t sequence = m_sequence.load(std::memory_order_relaxed);
+    m_sequence.store(sequence + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    m_anchorS.store(old.SimAt(now), std::memory_order_relaxed);
+    m_anchorReal.store(now.time_since_epoch().count(), std::memory_order_relaxed);
+    m_scale.store(scale, std::memory_order_relaxed);
+    m_sequence.store(sequence + 2, std::memory_order_release);
 }
 
 void CSteadySimClock::WaitUntil(double untilS, std::uint32_t timeoutMs)
@@ -45,16 +61,14 @@ void CSteadySimClock::WaitUntil(double untilS, std::uint32_t timeoutMs)
     const bool limited = timeoutMs != c_noTimeLimit;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        Clock::time_point wakeUp;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            const Clock::time_point now = Clock::now();
-            const double remainingS = untilS - SimAt(now);
-            if (!(remainingS > 0.0) || (limited && now >= deadline))
-                return;
-            const double sleepS = std::min(remainingS / m_scale, c_maxSleepS);
-            wakeUp = now + std::chrono::ceil<Clock::duration>(std::chrono::duration<double>(sleepS));
-        }
+        const tAnchor anchor = Anchor();
+        const Clock::time_point now = Clock::now();
+        const double remainingS = untilS - anchor.SimAt(now);
+        if (!(remainingS > 0.0) || (limited && now >= deadline))
+            return;
+        const double sleepS = std::min(remainingS / anchor.scale, c_maxSleepS);
+        const Clock::time_point wakeUp =
+            now + std::chrono::ceil<Clock::duration>(std::chrono::duration<double>(sleepS));
         if (limited && deadline < wakeUp) {
             std::this_thread::sleep_until(deadline); // a time-out need not be met to the microsecond
             continue;

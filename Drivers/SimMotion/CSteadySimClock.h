@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <mutex>
 
 #include "ISimClock.h"
@@ -22,12 +24,23 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
-    double SimAt(Clock::time_point real) const; // expects m_mutex held
+    // Simulated time is `simS` at the real time `real` and runs `scale` times as fast from there.
+    struct tAnchor {
+        Clock::time_point real;
+        double simS;
+        double scale;
+        double SimAt(Clock::time_point now) const noexcept;
+    };
+    // The anchor in force, read without a lock: a reader copies the three fields and keeps the
+    // copy when the sequence number was even and unchanged around it (a writer makes it odd while
+    // it writes). Position reads take the time on every call; the scale changes rarely.
+    tAnchor Anchor() const noexcept;
 
-    std::mutex m_mutex;
-    Clock::time_point m_anchorReal; // simulated time is m_anchorS at this real time ...
-    double m_anchorS = 0.0;
-    double m_scale; // ... and runs m_scale times as fast from there
+    std::mutex m_writeMutex; // serialises SetTimeScale
+    std::atomic<std::uint32_t> m_sequence{0};
+    std::atomic<Clock::rep> m_anchorReal;
+    std::atomic<double> m_anchorS{0.0};
+    std::atomic<double> m_scale;
 };
 
 } // namespace simstage

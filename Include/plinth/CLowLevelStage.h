@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -343,6 +344,9 @@ private:
     const CAxis* FindAxis(int axis) const;
 
     std::map<int, CAxis> m_axes;
+    // The entries of m_axes with the axis numbers 0 to 15 by number (null: no such axis), so that
+    // the axis of a property read is found with one load; changed with m_axes.
+    std::array<CAxis*, 16> m_axisTable{};
     boost::shared_ptr<utl::CPropSet> m_propSet;
     mutable std::recursive_mutex m_lock;
     std::uint32_t m_stageID;
