@@ -44,7 +44,7 @@ void DeliverPending(bool dropErrors)
 } // namespace
 
 CEventDeferral::CEventDeferral(ESubscriberError onError) noexcept
-    : m_uncaught(std::uncaught_exceptions()), m_onError(onError)
+    : m_uncaught(t_depth == 0 ? std::uncaught_exceptions() : 0), m_onError(onError) // only the outermost delivers
 {
     ++t_depth;
 }

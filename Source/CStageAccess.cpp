@@ -76,6 +76,11 @@ int CStageAccess::ToTicks(const Hold& held, int axis, const Position& position, 
 int CStageAccess::ToTicks(const PosMap& positions, TickMap& ticks) const
 {
     const Hold held(LowLevel());
+    return ToTicks(held, positions, ticks);
+}
+
+int CStageAccess::ToTicks(const Hold& held, const PosMap& positions, TickMap& ticks) const
+{
     int rc = c_OK;
     detail::Refill(ticks, [&](const auto& put) {
         for (const auto& [axis, position] : positions) {
@@ -131,9 +136,8 @@ CStageAccess::PosMap CStageAccess::CvtTicPos2Pos(const TickMap& ticks) const
     return positions;
 }
 
-void CStageAccess::ConvertInto(const TickMap& ticks, PosMap& positions) const
+void CStageAccess::ConvertInto(const Hold& held, const TickMap& ticks, PosMap& positions) const
 {
-    const Hold held(LowLevel());
     detail::Refill(positions, [&](const auto& put) {
         for (const auto& [axis, tick] : ticks)
             put(axis, ToPosition(held, axis, tick));
@@ -179,12 +183,20 @@ int CStageAccess::MoveFree(const SpeedMap& speeds)
 
 int CStageAccess::MoveToPos(const PosMap& targets)
 {
+    std::optional<Hold> held(std::in_place, LowLevel());
+    return MoveToPos(held, targets);
+}
+
+int CStageAccess::MoveToPos(std::optional<Hold>& held, const PosMap& targets)
+{
     detail::CReusedMap<TickMap> reused;
     TickMap& ticks = reused.Get();
-    const int rc = ToTicks(targets, ticks);
+    const int rc = ToTicks(*held, targets, ticks);
     if (rc != c_OK)
         return rc;
-    return IsPrecisionEnabled() ? m_precision.MoveToPos(ticks) : m_medium.MoveToPos(ticks);
+    const bool precision = IsPrecisionEnabled(*held);
+    held.reset();
+    return precision ? m_precision.MoveToPos(ticks) : m_medium.MoveToPos(ticks);
 }
 
 int CStageAccess::SetPosition(const PosMap& targets)
@@ -198,13 +210,25 @@ int CStageAccess::SetPosition(const PosMap& targets)
 
 int CStageAccess::GetPosition(PosMap& positions, const ESelection& selection)
 {
+    std::optional<Hold> held(std::in_place, LowLevel());
+    return GetPosition(held, positions, selection);
+}
+
+int CStageAccess::GetPosition(std::optional<Hold>& held, PosMap& positions, const ESelection& selection)
+{
     detail::CReusedMap<TickMap> reused;
     TickMap& request = reused.Get();
     FillRequest(positions, selection, request);
-    const int rc =
-        IsPrecisionEnabled() ? m_precision.GetPosition(request, selection) : m_medium.GetPosition(request, selection);
+    int rc = c_OK;
+    if (IsPrecisionEnabled(*held)) {
+        held.reset();
+        rc = m_precision.GetPosition(request, selection);
+        held.emplace(LowLevel());
+    } else {
+        rc = m_medium.GetPosition(request, selection);
+    }
     if (rc == c_OK)
-        ConvertInto(request, positions);
+        ConvertInto(*held, request, positions);
     return rc;
 }
 
@@ -322,6 +346,13 @@ bool CStageAccess::IsPrecisionEnabled() const
     return enabled;
 }
 
+bool CStageAccess::IsPrecisionEnabled(const Hold& held) const
+{
+    bool enabled = false;
+    ReadStageProperty(LowLevel(), held, c_propPrecisionEnabled, enabled);
+    return enabled;
+}
+
 void CStageAccess::EnablePrecision(bool enable) { WriteStageProperty(LowLevel(), c_propPrecisionEnabled, enable); }
 
 bool CStageAccess::IsAllowedPropAccessML(int propID) noexcept
@@ -391,6 +422,12 @@ template <class V>
 void CStageAccess::ToAxisKeys(const std::map<EAxisType, V>& byType, std::map<int, V>& byAxis) const
 {
     const Hold held(LowLevel());
+    ToAxisKeys(held, byType, byAxis);
+}
+
+template <class V>
+void CStageAccess::ToAxisKeys(const Hold& held, const std::map<EAxisType, V>& byType, std::map<int, V>& byAxis) const
+{
     detail::Refill(byAxis, [&](const auto& put) {
         for (const auto& [type, value] : byType)
             put(m_medium.GetAxisFromType(held, type), value); // a later (greater) key overwrites
@@ -400,9 +437,15 @@ void CStageAccess::ToAxisKeys(const std::map<EAxisType, V>& byType, std::map<int
 template <class V>
 void CStageAccess::ToTypeKeys(const std::map<int, V>& byAxis, std::map<EAxisType, V>& byType) const
 {
+    const Hold held(LowLevel());
+    ToTypeKeys(held, byAxis, byType);
+}
+
+template <class V>
+void CStageAccess::ToTypeKeys(const Hold& held, const std::map<int, V>& byAxis, std::map<EAxisType, V>& byType) const
+{
     // One "AxisType" read per axis, in axis order; two axes of one type collapse into one entry
     // that holds the value of the later axis.
-    const Hold held(LowLevel());
     detail::Refill(byType, [&](const auto& put) {
         for (const auto& [axis, value] : byAxis)
             put(LowLevel().GetAxisType(held, axis), value);
@@ -412,9 +455,10 @@ void CStageAccess::ToTypeKeys(const std::map<int, V>& byAxis, std::map<EAxisType
 int CStageAccess::MoveFree(const TypeSpeedMap& speeds) { return MoveFree(ToAxisKeys(speeds)); }
 int CStageAccess::MoveToPos(const TypePosMap& targets)
 {
+    std::optional<Hold> held(std::in_place, LowLevel());
     detail::CReusedMap<PosMap> byAxis;
-    ToAxisKeys(targets, byAxis.Get());
-    return MoveToPos(byAxis.Get());
+    ToAxisKeys(*held, targets, byAxis.Get());
+    return MoveToPos(held, byAxis.Get());
 }
 int CStageAccess::SetPosition(const TypePosMap& targets) { return SetPosition(ToAxisKeys(targets)); }
 
@@ -431,7 +475,14 @@ int CStageAccess::QueryByAxis(std::map<EAxisType, V>& byType, Query&& query) con
 
 int CStageAccess::GetPosition(TypePosMap& positions, const ESelection& selection)
 {
-    return QueryByAxis(positions, [&](PosMap& byAxis) { return GetPosition(byAxis, selection); });
+    // One hold of the stage lock for the whole read while precision mode is off.
+    std::optional<Hold> held(std::in_place, LowLevel());
+    detail::CReusedMap<PosMap> reused;
+    PosMap& byAxis = reused.Get();
+    ToAxisKeys(*held, positions, byAxis);
+    const int rc = GetPosition(held, byAxis, selection);
+    ToTypeKeys(*held, byAxis, positions); // whatever the answer
+    return rc;
 }
 
 int CStageAccess::GetCalibration(TypePosMap& calibration, const ESelection& selection) const

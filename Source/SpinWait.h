@@ -8,20 +8,9 @@
 #include <chrono>
 #include <thread>
 
-namespace stg::detail {
+#include <utl/CShortLock.h>
 
-// Tells the processor that the thread is spinning (frees the core's resources for a sibling
-// hyper-thread and saves power); an ordinary yield where there is no such instruction.
-inline void CpuRelax() noexcept
-{
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#else
-    std::this_thread::yield();
-#endif
-}
+namespace stg::detail {
 
 // Spins until `done()` answers true (true) or `budget` has passed (false). `done` must be cheap
 // and may run any number of times; it is what the caller then waits for in the ordinary way, so
@@ -36,7 +25,7 @@ bool SpinUntil(Done&& done, std::chrono::nanoseconds budget)
     for (;;) {
         // A few relaxes between clock reads: a clock read costs more than a relax.
         for (int i = 0; i < 16; ++i) {
-            CpuRelax();
+            utl::CpuRelax();
             if (done())
                 return true;
         }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include <plinth/CMediumLevelStage.h>
@@ -164,10 +165,16 @@ private:
     int ToTicks(const PosMap& positions, TickMap& ticks) const;
     // The conversions under a hold of the stage lock, which their reads do not take again.
     int ToTicks(const Hold& held, int axis, const Position& position, std::int64_t& ticks) const;
+    int ToTicks(const Hold& held, const PosMap& positions, TickMap& ticks) const;
+    // MoveToPos with the stage lock held by `held` for the conversion and "PrecisionEnabled";
+    // the hold is let go before the move starts: precision mode's lock comes before the stage
+    // lock, and an emulated move's worker takes the stage lock as soon as it has the move.
+    int MoveToPos(std::optional<Hold>& held, const PosMap& targets);
     Position ToPosition(const Hold& held, int axis, std::int64_t ticks) const;
     CLowLevelStage& LowLevel() const noexcept { return m_medium.GetLowLevel(); }
     // The axis's calibration, or nothing when it cannot be fetched.
     bool FetchCalibration(const Hold& held, int axis, Position& calibration) const;
+    bool IsPrecisionEnabled(const Hold& held) const;
     bool IsInverted(int axis) const; // an unreadable flag counts as not inverted
     bool IsInverted(const Hold& held, int axis) const;
     int ReadLimits(PosMap& out, const ESelection& selection, bool maxima) const;
@@ -178,11 +185,19 @@ private:
     // The same into `byAxis`, replacing what it held and reusing its nodes.
     template <class V>
     void ToAxisKeys(const std::map<EAxisType, V>& byType, std::map<int, V>& byAxis) const;
+    template <class V>
+    void ToAxisKeys(const Hold& held, const std::map<EAxisType, V>& byType, std::map<int, V>& byAxis) const;
     // Translates `byAxis` into `byType`, replacing what it held and reusing its nodes.
     template <class V>
     void ToTypeKeys(const std::map<int, V>& byAxis, std::map<EAxisType, V>& byType) const;
+    template <class V>
+    void ToTypeKeys(const Hold& held, const std::map<int, V>& byAxis, std::map<EAxisType, V>& byType) const;
     // `positions` becomes the conversion of `ticks`, reusing its nodes.
-    void ConvertInto(const TickMap& ticks, PosMap& positions) const;
+    void ConvertInto(const Hold& held, const TickMap& ticks, PosMap& positions) const;
+    // GetPosition with the stage lock held by `held`, which it keeps across the medium level's
+    // read (that takes the lock again, recursively) but lets go before it asks precision mode
+    // (whose lock comes before the stage lock), taking a new hold for the conversion after it.
+    int GetPosition(std::optional<Hold>& held, PosMap& positions, const ESelection& selection);
     // createTicPos4Pos into `request`, replacing what it held and reusing its nodes.
     void FillRequest(const PosMap& positions, ESelection selection, TickMap& request) const;
     // A query of a type-keyed map: translated to axis numbers, asked, translated back into the

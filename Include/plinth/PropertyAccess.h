@@ -87,6 +87,17 @@ int ReadStageProperty(const CLowLevelStage& stage, int propID, T& value)
     return rc;
 }
 
+// The same under a hold of the stage lock, which the read does not take again.
+template <class T>
+int ReadStageProperty(const CLowLevelStage& stage, const CLowLevelStage::CHold& held, int propID, T& value)
+{
+    mem::CBin stored;
+    const int rc = stage.GetPropertyVessel(held, propID, stored);
+    if (rc == c_OK && !detail::Extract(stored, value))
+        return c_PropertyNotAccessible;
+    return rc;
+}
+
 template <class T>
 int WriteAxisProperty(CLowLevelStage& stage, int axis, int propID, const T& value)
 {
