@@ -78,7 +78,7 @@ int CMediumLevelStage::checkIfValidMovement(const TickMap& targets) const
 template <class Keys>
 void CMediumLevelStage::MarkForReread(const Keys& keys)
 {
-    std::lock_guard<std::mutex> lock(m_cacheMutex);
+    std::lock_guard<utl::CShortLock> lock(m_cacheLock);
     ++m_marks;
     for (const auto& key : keys)
         m_cache[detail::KeyOf(key)].reread = true;
@@ -170,7 +170,7 @@ int CMediumLevelStage::GetPosition(TickMap& positions, const ESelection& selecti
         if (rc != c_OK)
             return rc;
         {
-            std::lock_guard<std::mutex> lock(m_cacheMutex);
+            std::lock_guard<utl::CShortLock> lock(m_cacheLock);
             marksBefore = m_marks;
             forEachAxis([&](int axis) {
                 const tCachedAxis& entry = m_cache[axis];
@@ -186,7 +186,7 @@ int CMediumLevelStage::GetPosition(TickMap& positions, const ESelection& selecti
     const bool moving = m_moving && IsMoving(selection == eAllAxes ? GetAxisList() : KeysOf(positions));
     const int rc = GetLowLevel().GetPosition(positions, selection);
     if (rc == c_OK && !moving) {
-        std::lock_guard<std::mutex> lock(m_cacheMutex);
+        std::lock_guard<utl::CShortLock> lock(m_cacheLock);
         // A move marked since the cache was looked at may have come during the read: then what
         // was read is not kept, and the next read asks the driver again.
         if (m_marks == marksBefore) {

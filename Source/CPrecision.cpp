@@ -4,6 +4,7 @@
 
 #include <plinth/PropertyIDs.h>
 
+#include "ReusedMap.h"
 #include "TickMath.h"
 
 namespace stg {
@@ -106,14 +107,18 @@ CPrecision::TickMap CPrecision::cvtOrthoToStage(const TickMap& ortho) const { re
 
 int CPrecision::readPosition(TickMap& positions, const ESelection& selection)
 {
-    TickMap corrected; // what the stage reports, then corrected in place
+    // What the stage reports, then corrected in place: a map of the thread's, refilled with the
+    // stage's axes, so that a read allocates nothing once the thread has read before.
+    detail::CReusedMap<TickMap> reused;
+    TickMap& corrected = reused.Get();
+    detail::Refill(corrected, [&](const auto& put) { m_medium.GetLowLevel().ForEachAxis([&](int axis) { put(axis, 0); }); });
     const int rc = m_medium.GetPosition(corrected, eAllAxes);
     if (rc != c_OK)
         return rc;
     AddBacklashOffsetTo(corrected);
     TransformXYIn(corrected, true);
     if (selection == eAllAxes) {
-        positions.swap(corrected);
+        positions = corrected;
     } else {
         for (auto& [axis, ticks] : positions) {
             auto it = corrected.find(axis);

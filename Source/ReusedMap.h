@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <utility>
 
 namespace stg::detail {
@@ -44,22 +45,28 @@ void Refill(Map& map, Fill&& fill)
 
 // A map of the calling thread that keeps its nodes from one use to the next, for the short-lived
 // request maps of the position reads: refilled (above) with the same number of entries as at the
-// thread's previous use, it allocates nothing. A nested use on the same thread (while an outer
-// one still holds it) gets a map of its own. Holds a few nodes per thread and map type.
+// thread's previous use, it allocates nothing. Uses nested on one thread (a layer's map while the
+// layer above holds its own) get maps of their own: a few levels from the thread's slots, deeper
+// ones a fresh map. Holds a few nodes per thread, level and map type.
 template <class Map>
 class CReusedMap {
 public:
-    CReusedMap() : m_slot(Slot())
+    CReusedMap()
     {
-        if (!m_slot.taken) {
-            m_slot.taken = true;
-            m_map = &m_slot.map;
+        tSlots& slots = Slots();
+        for (auto& slot : slots) {
+            if (!slot.taken) {
+                slot.taken = true;
+                m_slot = &slot;
+                m_map = &slot.map;
+                break;
+            }
         }
     }
     ~CReusedMap()
     {
-        if (m_map == &m_slot.map)
-            m_slot.taken = false;
+        if (m_slot)
+            m_slot->taken = false;
     }
     CReusedMap(const CReusedMap&) = delete;
     CReusedMap& operator=(const CReusedMap&) = delete;
@@ -71,21 +78,22 @@ private:
         Map map;
         bool taken = false;
     };
-    static tSlot& Slot()
+    using tSlots = std::array<tSlot, 3>;
+    static tSlots& Slots()
     {
-        // The slot itself is an ordinary thread-local object (built on first use, destroyed when
-        // the thread ends); the pointer to it lives in the static TLS block (initial-exec, a few
-        // bytes), so that finding the slot is one load relative to the thread pointer.
-        [[gnu::tls_model("initial-exec")]] static thread_local tSlot* found = nullptr;
+        // The slots are an ordinary thread-local object (built on first use, destroyed when the
+        // thread ends); the pointer to them lives in the static TLS block (initial-exec, a few
+        // bytes), so that finding them is one load relative to the thread pointer.
+        [[gnu::tls_model("initial-exec")]] static thread_local tSlots* found = nullptr;
         if (!found) {
-            static thread_local tSlot slot;
-            found = &slot;
+            static thread_local tSlots slots;
+            found = &slots;
         }
         return *found;
     }
 
-    tSlot& m_slot;
-    Map m_own; // for a nested use
+    tSlot* m_slot = nullptr;
+    Map m_own; // for a use nested deeper than the slots
     Map* m_map = &m_own;
 };
 

@@ -28,11 +28,12 @@ double CSteadySimClock::tAnchor::SimAt(Clock::time_point now) const noexcept
 
 CSteadySimClock::tAnchor CSteadySimClock::Anchor() const noexcept
 {
+    // The fields are read with acquire and written with release: a reader that sees any field of
+    // a write in progress also sees the sequence number that write made odd.
     for (;;) {
         const std::uint32_t before = m_sequence.load(std::memory_order_acquire);
-        const tAnchor anchor{Clock::time_point(Clock::duration(m_anchorReal.load(std::memory_order_relaxed))),
-                             m_anchorS.load(std::memory_order_relaxed), m_scale.load(std::memory_order_relaxed)};
-        std::atomic_thread_fence(std::memory_order_acquire);
+        const tAnchor anchor{Clock::time_point(Clock::duration(m_anchorReal.load(std::memory_order_acquire))),
+                             m_anchorS.load(std::memory_order_acquire), m_scale.load(std::memory_order_acquire)};
         if ((before & 1U) == 0 && m_sequence.load(std::memory_order_relaxed) == before)
             return anchor;
     }
@@ -49,10 +50,9 @@ void CSteadySimClock::SetTimeScale(double scale)
     const Clock::time_point now = Clock::now();
     const std::uint32_t sequence = m_sequence.load(std::memory_order_relaxed);
     m_sequence.store(sequence + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    m_anchorS.store(old.SimAt(now), std::memory_order_relaxed);
-    m_anchorReal.store(now.time_since_epoch().count(), std::memory_order_relaxed);
-    m_scale.store(scale, std::memory_order_relaxed);
+    m_anchorS.store(old.SimAt(now), std::memory_order_release);
+    m_anchorReal.store(now.time_since_epoch().count(), std::memory_order_release);
+    m_scale.store(scale, std::memory_order_release);
     m_sequence.store(sequence + 2, std::memory_order_release);
 }
 

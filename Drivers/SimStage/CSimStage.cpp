@@ -125,7 +125,7 @@ int CSimStage::ReadSpeeds(const Axes& axes, std::map<int, double>& speedsTicksPe
     return c_OK;
 }
 
-// Motions start under m_motionMutex, after a last look for a stop: a stop counted before the
+// Motions start under m_motionLock, after a last look for a stop: a stop counted before the
 // look is seen by it, one counted after it finds the motion started and ramps it down.
 
 int CSimStage::StartMoves(const TickMap& targets)
@@ -141,7 +141,7 @@ int CSimStage::StartMoves(const TickMap& targets)
         ++count;
     }
     ISimClock& clock = Clock();
-    std::lock_guard<std::mutex> lock(m_motionMutex);
+    std::lock_guard<utl::CShortLock> lock(m_motionLock);
     if (IsStopRequested())
         return stg::c_Stopped;
     const double nowS = clock.NowS();
@@ -158,7 +158,7 @@ int CSimStage::StartRuns(const Axes& axes, int direction)
     if (rc != c_OK)
         return rc;
     ISimClock& clock = Clock();
-    std::lock_guard<std::mutex> lock(m_motionMutex);
+    std::lock_guard<utl::CShortLock> lock(m_motionLock);
     if (IsStopRequested())
         return stg::c_Stopped;
     const double nowS = clock.NowS();
@@ -176,7 +176,7 @@ int CSimStage::WaitForAxes(const Axes& axes, std::uint32_t timeoutMs, bool stopp
     for (;;) {
         double untilS = -std::numeric_limits<double>::infinity();
         {
-            std::lock_guard<std::mutex> lock(m_motionMutex);
+            std::lock_guard<utl::CShortLock> lock(m_motionLock);
             for (int axis : axes) {
                 const auto it = m_axes.find(axis);
                 if (it == m_axes.end())
@@ -209,7 +209,7 @@ int CSimStage::InitImpl()
         axes.emplace(hardware.axisNo, tAxis{&hardware, motion});
     }
     {
-        std::lock_guard<std::mutex> lock(m_motionMutex);
+        std::lock_guard<utl::CShortLock> lock(m_motionLock);
         m_axes = std::move(axes);
     }
     return CLowLevelStage::InitImpl();
@@ -220,7 +220,7 @@ int CSimStage::ExitImpl()
     const double nowS = Clock().NowS();
     TickMap halted;
     {
-        std::lock_guard<std::mutex> lock(m_motionMutex);
+        std::lock_guard<utl::CShortLock> lock(m_motionLock);
         for (auto& [axis, entry] : m_axes) {
             if (!entry.motion.IsMovingAt(nowS))
                 continue;
@@ -244,7 +244,7 @@ int CSimStage::MoveFreeImpl(const SpeedMap& speeds)
     if (rc != c_OK)
         return rc;
     ISimClock& clock = Clock();
-    std::lock_guard<std::mutex> lock(m_motionMutex);
+    std::lock_guard<utl::CShortLock> lock(m_motionLock);
     if (IsStopRequested())
         return stg::c_Stopped;
     const double nowS = clock.NowS();
@@ -265,7 +265,7 @@ int CSimStage::MoveToPosImpl(const TickMap& targets)
 bool CSimStage::IsMovingImpl(const Axes& axes)
 {
     const double nowS = Clock().NowS();
-    std::lock_guard<std::mutex> lock(m_motionMutex);
+    std::lock_guard<utl::CShortLock> lock(m_motionLock);
     return std::any_of(axes.begin(), axes.end(), [&](int axis) {
         const auto it = m_axes.find(axis);
         return it != m_axes.end() && it->second.motion.IsMovingAt(nowS);
@@ -284,7 +284,7 @@ int CSimStage::StopMovingImpl()
     // No property reads here (they take the stage lock): the clock keeps the last time scale.
     Axes axes;
     {
-        std::lock_guard<std::mutex> lock(m_motionMutex);
+        std::lock_guard<utl::CShortLock> lock(m_motionLock);
         const double nowS = m_clock->NowS();
         for (auto& [axis, entry] : m_axes) {
             entry.motion.Stop(nowS);
@@ -305,7 +305,7 @@ int CSimStage::SetPositionImpl(const TickMap& targets)
 int CSimStage::GetPositionImpl(TickMap& positions, const stg::ESelection& selection)
 {
     const double nowS = Clock().NowS();
-    std::lock_guard<std::mutex> lock(m_motionMutex);
+    std::lock_guard<utl::CShortLock> lock(m_motionLock);
     if (selection == stg::eAllAxes) {
         positions.clear();
         for (const auto& entry : m_axes)

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include <plinth/Driver.h>
+#include <utl/CShortLock.h>
 
 #include "CAxisMotion.h"
 #include "ISimClock.h"
@@ -112,7 +113,7 @@ private:
     int StartMoves(const TickMap& targets);
     int StartRuns(const Axes& axes, int direction); // runs to the end switches
     // Waits until the listed axes are at rest or the time-out has passed: c_OK or c_Timeout;
-    // with `stoppable`, c_Stopped once a stop came and the axes are at rest. Takes m_motionMutex
+    // with `stoppable`, c_Stopped once a stop came and the axes are at rest. Takes m_motionLock
     // only between short sleeps, so that a stop can come in.
     int WaitForAxes(const Axes& axes, std::uint32_t timeoutMs, bool stoppable = true);
 
@@ -122,8 +123,10 @@ private:
     std::int32_t m_profile = eSimFull;
     std::uint64_t m_settingsGeneration = 0;
     bool m_settingsRead = false;
-    mutable std::mutex m_motionMutex; // guards m_axes: StopMovingImpl runs without the stage lock
-    std::map<int, tAxis> m_axes;      // built by InitImpl
+    // Guards m_axes: StopMovingImpl runs without the stage lock. A short lock (every position read
+    // takes it, and no one holds it for more than a motion plan's arithmetic).
+    mutable utl::CShortLock m_motionLock;
+    std::map<int, tAxis> m_axes; // built by InitImpl
 };
 
 } // namespace simstage

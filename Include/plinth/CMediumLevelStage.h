@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include <plinth/CBaseStageML.h>
+#include <utl/CShortLock.h>
 
 namespace stg {
 
@@ -63,7 +64,7 @@ private:
     template <class Keys>
     void MarkForReread(const Keys& keys);
 
-    mutable std::mutex m_cacheMutex; // guards m_cache and m_marks
+    mutable utl::CShortLock m_cacheLock; // guards m_cache and m_marks (held for a look-up or a mark)
     std::map<int, tCachedAxis> m_cache;
     std::uint64_t m_marks = 0; // how often axes were marked, to spot a move during a driver read
 };
