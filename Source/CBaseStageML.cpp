@@ -112,11 +112,10 @@ struct CBaseStageML::tWorker {
     bool WaitFor(Mark flag, std::uint32_t timeoutMs)
     {
         const auto done = [&] {
-            return ((*state).*flag).load(std::memory_order_acquire) ||
-                   state->finished.load(std::memory_order_acquire);
+            return ((*state).*flag).load(std::memory_order_acquire) || state->finished.load(std::memory_order_acquire);
         };
-        if (timeoutMs != 0 &&
-            detail::SpinUntil(done, std::min<std::chrono::nanoseconds>(c_markSpin, std::chrono::milliseconds(timeoutMs))))
+        const auto spin = std::min<std::chrono::nanoseconds>(c_markSpin, std::chrono::milliseconds(timeoutMs));
+        if (timeoutMs != 0 && detail::SpinUntil(done, spin))
             return true;
         std::unique_lock<std::mutex> lock(state->mutex);
         if (timeoutMs == c_waitForever) {

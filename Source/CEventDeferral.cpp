@@ -17,7 +17,7 @@ thread_local std::vector<tSTAGEMSG> t_pending;
 // touches. They live in the static TLS block (initial-exec: a few bytes, which the loader keeps
 // spare even for a library opened later), so that an access is a load relative to the thread
 // pointer rather than a call that looks the library's TLS block up.
-[[gnu::tls_model("initial-exec")]] thread_local int t_depth = 0;               // deferrals open on the thread
+[[gnu::tls_model("initial-exec")]] thread_local int t_depth = 0;           // deferrals open on the thread
 [[gnu::tls_model("initial-exec")]] thread_local bool t_anyPending = false; // t_pending is not empty
 
 // Delivers until nothing is pending. A subscriber's own calls deliver from the same queue, so the

@@ -63,10 +63,7 @@ bool CLowLevelStage::AddAxis(const tAxisProps& props, bool fresh)
     return true;
 }
 
-CAxis* CLowLevelStage::FindAxis(int axis)
-{
-    return const_cast<CAxis*>(std::as_const(*this).FindAxis(axis));
-}
+CAxis* CLowLevelStage::FindAxis(int axis) { return const_cast<CAxis*>(std::as_const(*this).FindAxis(axis)); }
 
 const CAxis* CLowLevelStage::FindAxis(int axis) const
 {

@@ -111,7 +111,8 @@ int CPrecision::readPosition(TickMap& positions, const ESelection& selection)
     // stage's axes, so that a read allocates nothing once the thread has read before.
     detail::CReusedMap<TickMap> reused;
     TickMap& corrected = reused.Get();
-    detail::Refill(corrected, [&](const auto& put) { m_medium.GetLowLevel().ForEachAxis([&](int axis) { put(axis, 0); }); });
+    detail::Refill(corrected,
+                   [&](const auto& put) { m_medium.GetLowLevel().ForEachAxis([&](int axis) { put(axis, 0); }); });
     const int rc = m_medium.GetPosition(corrected, eAllAxes);
     if (rc != c_OK)
         return rc;

@@ -16,8 +16,7 @@ constexpr std::chrono::microseconds c_spinSpan{300};
 
 } // namespace
 
-CSteadySimClock::CSteadySimClock(double scale)
-    : m_anchorReal(Clock::now().time_since_epoch().count()), m_scale(scale)
+CSteadySimClock::CSteadySimClock(double scale) : m_anchorReal(Clock::now().time_since_epoch().count()), m_scale(scale)
 {
 }
 
