@@ -80,11 +80,4 @@ void IfIncompatibleException(const CUnit& a, const CUnit& b)
         throw CIncompatibleUnitsError(a, b);
 }
 
-double Convert(double value, const CUnit& from, const CUnit& to)
-{
-    if (from == to)
-        return value;
-    return value * from.InPartsOf(to);
-}
-
 } // namespace utl

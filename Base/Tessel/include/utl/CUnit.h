@@ -77,6 +77,9 @@ void IfIncompatibleException(const CUnit& a, const CUnit& b);
 
 // `value` given in `from`, expressed in `to`: value * from.InPartsOf(to).
 // Throws CIncompatibleUnitsError for incompatible units; equal units return `value` untouched.
-double Convert(double value, const CUnit& from, const CUnit& to);
+inline double Convert(double value, const CUnit& from, const CUnit& to)
+{
+    return from == to ? value : value * from.InPartsOf(to);
+}
 
 } // namespace utl
