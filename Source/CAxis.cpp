@@ -77,11 +77,6 @@ CAxis::CAxis(const tAxisProps& props, const boost::shared_ptr<utl::CPropSet>& st
     Init(props);
 }
 
-bool CAxis::GetProperty(const int& propID, mem::CBin& value) const
-{
-    return m_props && m_props->GetProperty(propID, value);
-}
-
 bool CAxis::SetProperty(const int& propID, const mem::CBin& value)
 {
     if (!m_props)

@@ -65,10 +65,8 @@ bool CLowLevelStage::AddAxis(const tAxisProps& props, bool fresh)
 
 CAxis* CLowLevelStage::FindAxis(int axis) { return const_cast<CAxis*>(std::as_const(*this).FindAxis(axis)); }
 
-const CAxis* CLowLevelStage::FindAxis(int axis) const
+const CAxis* CLowLevelStage::FindAxisInMap(int axis) const
 {
-    if (axis >= 0 && static_cast<std::size_t>(axis) < m_axisTable.size())
-        return m_axisTable[static_cast<std::size_t>(axis)];
     auto it = m_axes.find(axis);
     return it == m_axes.end() ? nullptr : &it->second;
 }

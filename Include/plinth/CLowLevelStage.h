@@ -341,7 +341,13 @@ private:
     template <class T>
     int ReadSettingHeld(int axis, int propID, T& value) const;
     CAxis* FindAxis(int axis); // expects the stage lock held
-    const CAxis* FindAxis(int axis) const;
+    const CAxis* FindAxis(int axis) const
+    {
+        if (axis >= 0 && static_cast<std::size_t>(axis) < m_axisTable.size())
+            return m_axisTable[static_cast<std::size_t>(axis)];
+        return FindAxisInMap(axis);
+    }
+    const CAxis* FindAxisInMap(int axis) const;
 
     std::map<int, CAxis> m_axes;
     // The entries of m_axes with the axis numbers 0 to 15 by number (null: no such axis), so that
