@@ -44,7 +44,7 @@ void DeliverPending(bool dropErrors)
 } // namespace
 
 CEventDeferral::CEventDeferral(ESubscriberError onError) noexcept
-    : m_uncaught(t_depth == 0 ? std::uncaught_exceptions() : 0), m_onError(onError) // only the outermost delivers
+    : m_onError(onError)
 {
     ++t_depth;
 }
@@ -53,7 +53,11 @@ CEventDeferral::~CEventDeferral() noexcept(false)
 {
     if (--t_depth > 0 || !t_anyPending)
         return;
-    DeliverPending(m_onError == ESubscriberError::eDrop || std::uncaught_exceptions() > m_uncaught);
+    // Whether an exception is on its way is asked only here, when there is something to deliver
+    // (not when every deferral opens): an exception unwinding this scope, or one whose unwinding
+    // runs the destructor this deferral was opened in, where a subscriber's exception would have
+    // nowhere to go but std::terminate.
+    DeliverPending(m_onError == ESubscriberError::eDrop || std::uncaught_exceptions() > 0);
 }
 
 void CEventDeferral::Fire(const tSTAGEMSG& message)

@@ -24,7 +24,8 @@ public:
     };
 
     explicit CEventDeferral(ESubscriberError onError = ESubscriberError::ePass) noexcept;
-    // While another exception is on its way out of the scope, subscribers' exceptions are dropped.
+    // While an exception is on its way (out of the scope, or through a destructor the scope runs in),
+    // subscribers' exceptions are dropped.
     ~CEventDeferral() noexcept(false);
     CEventDeferral(const CEventDeferral&) = delete;
     CEventDeferral& operator=(const CEventDeferral&) = delete;
@@ -34,7 +35,6 @@ public:
     static void Fire(const tSTAGEMSG& message);
 
 private:
-    int m_uncaught; // exceptions on their way when the deferral opened
     ESubscriberError m_onError;
 };
 
