@@ -43,11 +43,7 @@ void DeliverPending(bool dropErrors)
 
 } // namespace
 
-CEventDeferral::CEventDeferral(ESubscriberError onError) noexcept
-    : m_onError(onError)
-{
-    ++t_depth;
-}
+CEventDeferral::CEventDeferral(ESubscriberError onError) noexcept : m_onError(onError) { ++t_depth; }
 
 CEventDeferral::~CEventDeferral() noexcept(false)
 {

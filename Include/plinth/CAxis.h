@@ -28,7 +28,10 @@ public:
     const boost::shared_ptr<utl::CPropSet>& GetPropSet() const noexcept { return m_props; }
 
     // True when the property is present (value filled in); false when absent or without a set.
-    bool GetProperty(const int& propID, mem::CBin& value) const { return m_props && m_props->GetProperty(propID, value); }
+    bool GetProperty(const int& propID, mem::CBin& value) const
+    {
+        return m_props && m_props->GetProperty(propID, value);
+    }
     // Stores the value; writing "Minimum" or "Maximum" marks that limit defined. Answers true
     // (false only for an axis without a property set).
     bool SetProperty(const int& propID, const mem::CBin& value);
