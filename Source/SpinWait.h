@@ -6,7 +6,6 @@
 // microseconds watches a flag for a bounded time instead and sleeps only when the answer is late.
 
 #include <chrono>
-#include <thread>
 
 #include <utl/CShortLock.h>
 
