@@ -12,8 +12,7 @@
 
 namespace stg {
 
-CMoveWatcher::CMoveWatcher(CMediumLevelStage& medium)
-    : m_medium(medium), m_stageID(medium.GetLowLevel().GetStageID())
+CMoveWatcher::CMoveWatcher(CMediumLevelStage& medium) : m_medium(medium), m_stageID(medium.GetLowLevel().GetStageID())
 {
 }
 
@@ -31,8 +30,8 @@ CMoveWatcher::~CMoveWatcher()
 std::uint64_t CMoveWatcher::Started(const Axes& axes, bool blocking)
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
-    m_pending = tMove{++m_serial, axes, blocking, !blocking && m_medium.HasWorker(),
-                      m_medium.GetLowLevel().GetStopCount()};
+    m_pending =
+        tMove{++m_serial, axes, blocking, !blocking && m_medium.HasWorker(), m_medium.GetLowLevel().GetStopCount()};
     if (!m_running && !m_quit) {
         // The previous thread has cleared m_running as its last step under this lock: joining
         // it waits only for its return.
@@ -95,8 +94,8 @@ void CMoveWatcher::Report(const TickMap& ticks)
             std::int64_t position = inverted ? detail::NegateTicks(tick) : tick;
             if (ReadAxisProperty(stage, held, axis, c_propOffsetPosition, offset) == c_OK)
                 position = detail::AddTicks(position, offset);
-            message.position = utl::TUnitValue<double>(static_cast<double>(position) * calibration.GetValue(),
-                                                       calibration.GetUnit());
+            message.position =
+                utl::TUnitValue<double>(static_cast<double>(position) * calibration.GetValue(), calibration.GetUnit());
         }
         try {
             CEventDeferral::Fire(message);

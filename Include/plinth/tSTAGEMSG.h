@@ -18,8 +18,8 @@ constexpr int c_msgInitRangesBegin = 60;    // a range initialisation of the axi
 constexpr int c_msgInitRangesEnd = 61;      // ... has ended, successfully or not
 // Move events, raised for every driver by the medium level (CMoveWatcher) on a thread of the
 // library's own while a move, a blocking move or a free run is under way; never under a lock.
-constexpr int c_msgMoveStarted = 70;   // axis -1; a move of the stage was accepted by the driver
-constexpr int c_msgMoveFinished = 71;  // axis -1; `result`: c_OK reached, c_Stopped, or the failure
+constexpr int c_msgMoveStarted = 70;    // axis -1; a move of the stage was accepted by the driver
+constexpr int c_msgMoveFinished = 71;   // axis -1; `result`: c_OK reached, c_Stopped, or the failure
 constexpr int c_msgPositionSample = 72; // the axis stood at `position` (at most 20 per second per
                                         // stage, and one per axis when the move ends)
 
@@ -30,7 +30,7 @@ constexpr int c_msgPositionSample = 72; // the axis stood at `position` (at most
 struct tSTAGEMSG {
     int msgID;
     std::uint32_t stageID;
-    int axis; // the axis concerned, -1 for the whole stage
+    int axis;                           // the axis concerned, -1 for the whole stage
     int result = c_OK;                  // c_msgMoveFinished: how the move ended
     utl::TUnitValue<double> position{}; // c_msgPositionSample: the axis's position in physical units
 
