@@ -23,6 +23,15 @@ from ._stage import SIM_PROFILE, SIM_TIME_SCALE, AxisType, Move, SimProfile, Sta
 
 __version__: str = _plinth.__version__
 
+
+def connect(address=None, *, token_file=None):
+    """Connects to a stage server (`plinth serve`); see plinth._remote. Needs python3-grpcio and
+    python3-protobuf, imported only here."""
+    from ._remote import connect as _connect
+
+    return _connect(address, token_file=token_file)
+
+
 # The public classes show as plinth.<name> in help() and in tracebacks.
 for _cls in (AxisType, Event, EventKind, Move, Quantity, SimProfile, Stage, Subscription, VectorAxes):
     _cls.__module__ = __name__
@@ -32,7 +41,7 @@ IncompatibleUnitsError = _plinth.IncompatibleUnitsError
 __all__ = [
     "AxisType", "Event", "EventKind", "IncompatibleUnitsError", "Move", "PlinthError", "Quantity", "ResultCode",
     "SIM_PROFILE", "SIM_TIME_SCALE", "SimProfile", "Stage", "Subscription", "UNITS", "VectorAxes", "driver_dirs",
-    "errors", "find_driver", "subscribe", "__version__",
+    "connect", "errors", "find_driver", "subscribe", "__version__",
 ]
 
 
