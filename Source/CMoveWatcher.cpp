@@ -137,13 +137,14 @@ void CMoveWatcher::Run()
             }
             Fire(c_msgMoveStarted, -1, c_OK);
             lock.lock();
-            nextSample = std::chrono::steady_clock::now();
+            // The first sample one interval in: at most 20 per second, the final one apart.
+            nextSample = std::chrono::steady_clock::now() + c_sampleInterval;
             continue;
         }
         if (!current)
             break;
         const bool ended = current->blocking && m_endedSerial == current->serial;
-        int result = m_endedResult;
+        int result = c_OK;
         // A blocking move keeps the driver to itself: its caller reports where it ended.
         if (current->blocking && !ended) {
             m_wake.wait(lock, [&] { return m_quit || m_pending || m_endedSerial == current->serial; });
