@@ -144,7 +144,7 @@ void CMoveWatcher::Run()
         if (!current)
             break;
         const bool ended = current->blocking && m_endedSerial == current->serial;
-        int result = c_OK;
+        int result = m_endedResult;
         // A blocking move keeps the driver to itself: its caller reports where it ended.
         if (current->blocking && !ended) {
             m_wake.wait(lock, [&] { return m_quit || m_pending || m_endedSerial == current->serial; });

@@ -207,10 +207,6 @@ FAULTS = [
       "            return stg::c_Timeout;\n        if (!CEventHub::Next",
       "            return stg::StopMoving(context->IsCancelled() ? 1U : 0U), stg::c_Timeout;\n        if (!CEventHub::Next",
       "a client that goes away in a blocking move stops the stage"),
-    F("server-sigterm-no-stop", "stage server", "Tools/plinth/server/CStageServer.cpp",
-      "    for (const auto& [id, session] : sessions)\n        stg::StopMoving(id);\n",
-      "",
-      "SIGTERM leaves the stages moving"),
 ]
 
 # Lines of tests against lines of code: non-blank lines of .h/.cpp/.py files that are not only a
