@@ -147,7 +147,8 @@ TEST(MotionSafety, NumbersThatAreNotFiniteNeverMoveAStage)
 // says c_Stopped.
 TEST(MotionSafety, StopEndsAMoveThatAnotherThreadIsIn)
 {
-    const std::vector<ESlot> c_blockingOnly = {ESlot::MoveToPos, ESlot::WaitForStop, ESlot::IsMoving, ESlot::MoveFree};
+    const std::vector<ESlot> c_blockingOnly = {ESlot::MoveToPos, ESlot::WaitForStop, ESlot::IsMoving, ESlot::MoveFree,
+                                               ESlot::MoveToPosAtSpeed};
     const struct {
         const char* what;
         std::vector<ESlot> missing;

@@ -49,6 +49,7 @@ protected:
 // listed axes only, and only as long as it is told.
 TEST_F(SimStageTest, AxesMoveTogetherAtTheirSpeeds)
 {
+    stg::WriteAxisProperty(*stage, c_y, stg::c_propSpeedMax, 1e9); // the setting allows more than the hardware
     ASSERT_EQ(stage->SetSpeeds({{c_x, 20'000.0}, {c_y, 1e9}}), c_OK);
     ASSERT_EQ(stage->MoveToPos({{c_x, 10'000}, {c_y, -900'000}}), c_OK);
     EXPECT_EQ(stage->WaitForStop({c_x, c_y}, 100), stg::c_Timeout); // 0.1 s on
@@ -62,6 +63,23 @@ TEST_F(SimStageTest, AxesMoveTogetherAtTheirSpeeds)
 
     EXPECT_EQ(stage->SetSpeeds({{c_x, 0.0}}), stg::c_InvalidValue);
     EXPECT_EQ(stage->MoveToPos({{c_y, 0}, {9, 0}}), stg::c_NoSuchAxis);
+}
+
+// A free run and a move at a speed of its own run at the speed asked for (up to the hardware's
+// top speed), not at "Speed" (50 000 ticks/s for X).
+TEST_F(SimStageTest, RunsAtTheSpeedAskedFor)
+{
+    ASSERT_EQ(stage->MoveFree({{c_x, -20'000.0}, {c_y, 1e9}}), c_OK);
+    clock->Advance(1.2); // X ramps up in 0.02 s (200 ticks), Y in 0.2 s (40 000 ticks)
+    EXPECT_EQ(Positions(), (TickMap{{c_x, -200 - 23'600}, {c_y, 40'000 + 400'000}, {c_z, 0}}));
+    ASSERT_EQ(stage->StopMoving(), c_OK);
+    const TickMap stopped = Positions();
+    const double startS = clock->NowS();
+    ASSERT_EQ(stage->MoveToPosAtSpeed({{c_x, stopped.at(c_x) + 20'000}}, {{c_x, 10'000.0}}), c_OK);
+    EXPECT_EQ(stage->WaitForStop({c_x}, stg::CBaseStageML::c_waitForever), c_OK);
+    EXPECT_NEAR(clock->NowS() - startS, 0.01 + 19'900 / 10'000.0 + 0.01, 1e-6); // ramps of 50 ticks
+    EXPECT_EQ(Positions()[c_x], stopped.at(c_x) + 20'000);
+    EXPECT_EQ(stage->MoveToPosAtSpeed({{c_x, 0}}, {{c_y, 10'000.0}}), stg::c_InvalidValue);
 }
 
 // The range search runs to both ends, writes them as the limits (with the stage events, in order)
