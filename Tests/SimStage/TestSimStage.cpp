@@ -4,8 +4,11 @@
 // the whole stack (TestSimStageModule.cpp).
 
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -14,6 +17,7 @@
 
 #include "CManualSimClock.h"
 #include "CSimStage.h"
+#include "CSteadySimClock.h"
 #include "StageTestSupport.h"
 
 namespace simtest {
@@ -153,6 +157,71 @@ TEST(SimStageConcurrentStop, StopEndsABlockingMoveOfAnotherThread)
         TickMap positions{{c_x, 0}};
         EXPECT_EQ(stage.GetPosition(positions, stg::eGivenAxes), c_OK);
         EXPECT_LT(positions[c_x], 100'000);
+    }
+    cfg::UnPlugGlobalPropSet(stg::c_cfgStageGroup, id);
+}
+
+// The real clock at a scale, which tells when a driver slot first waits on it: the motion it
+// waits for has begun.
+class CWatchedClock final : public ISimClock {
+public:
+    double NowS() override { return m_clock.NowS(); }
+    void SetTimeScale(double scale) override { m_clock.SetTimeScale(scale); }
+    void WaitUntil(double untilS, std::uint32_t timeoutMs) override
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_waited = true;
+        }
+        m_changed.notify_all();
+        m_clock.WaitUntil(untilS, timeoutMs);
+    }
+    // Forgets earlier waits, then answers whether one comes within 20 s.
+    void Forget()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_waited = false;
+    }
+    bool WaitForAWait()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(20), [&] { return m_waited; });
+    }
+
+private:
+    CSteadySimClock m_clock;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_waited = false;
+};
+
+// A stop from another thread reaches a range search and a run to an end switch while their axes
+// move (X alone takes 4 s each way here): each answers c_Stopped with the axes at rest and no
+// limits written.
+TEST(SimStageConcurrentStop, StopEndsARangeSearchAndALimitRun)
+{
+    const std::uint32_t id = stgtest::UniqueStageID();
+    {
+        const auto clock = std::make_shared<CWatchedClock>();
+        CSimStage stage(id, clock);
+        stg::WriteStageProperty(stage, c_propSimTimeScale, 10.0);
+        ASSERT_EQ(stage.Init(), c_OK);
+        const std::function<int()> calls[] = {
+            [&] {
+                return stage.InitRanges({c_x, c_y, c_z});
+            },
+            [&] { return stage.GotoUpperLimit({c_x}); },
+        };
+        for (const auto& call : calls) {
+            clock->Forget();
+            auto runner = std::async(std::launch::async, call);
+            ASSERT_TRUE(clock->WaitForAWait());
+            EXPECT_EQ(stage.StopMoving(), c_OK);
+            ASSERT_EQ(runner.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+            EXPECT_EQ(runner.get(), stg::c_Stopped);
+            EXPECT_FALSE(stage.IsMoving({c_x, c_y, c_z}));
+            EXPECT_FALSE(stage.AreLimitsDefined(nullptr));
+        }
     }
     cfg::UnPlugGlobalPropSet(stg::c_cfgStageGroup, id);
 }
