@@ -256,6 +256,8 @@ protected:
     // "Speed"), a limit run a blocking move to that limit at the axis's "Speed". A free run of
     // several axes of which any has its limits in force is one such move; an axis in
     // limit-setting mode among them runs a fixed step from where it stands (see CBaseStageML).
+    // A stage whose capabilities forbid the emulated free run (emulateFreeMove) refuses a free run
+    // with limits in force (c_NotImplemented).
     // Without limits in force (limit-setting mode, the range search) free runs and limit runs
     // reach these slots and go on to the end switches. A free-run speed reaches a driver finite,
     // its magnitude positive and within the axis's "SpeedMin".."SpeedMax" (CheckSpeed).

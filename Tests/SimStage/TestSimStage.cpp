@@ -140,27 +140,6 @@ TEST_F(SimStageTest, AChangedProfileHoldsFromTheNextCall)
     EXPECT_EQ(stage->MoveToPos({{c_x, 400}}), c_OK);
 }
 
-// StopMoving from another thread, without the stage lock that a blocking move holds, ends the
-// move: it answers c_Stopped with X short of its target (8 s away in real time). Stops are sent
-// until the move has answered, so one of them comes while it runs.
-TEST(SimStageConcurrentStop, StopEndsABlockingMoveOfAnotherThread)
-{
-    const std::uint32_t id = stgtest::UniqueStageID();
-    {
-        CSimStage stage(id); // real time
-        ASSERT_EQ(stage.Init(), c_OK);
-        auto mover = std::async(std::launch::async, [&] { return stage.SetPosition({{c_x, 400'000}}); });
-        do
-            EXPECT_EQ(stage.StopMoving(), c_OK);
-        while (mover.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready);
-        EXPECT_EQ(mover.get(), stg::c_Stopped);
-        TickMap positions{{c_x, 0}};
-        EXPECT_EQ(stage.GetPosition(positions, stg::eGivenAxes), c_OK);
-        EXPECT_LT(positions[c_x], 100'000);
-    }
-    cfg::UnPlugGlobalPropSet(stg::c_cfgStageGroup, id);
-}
-
 // The real clock at a scale, which tells when a driver slot first waits on it: the motion it
 // waits for has begun.
 class CWatchedClock final : public ISimClock {
@@ -195,10 +174,10 @@ private:
     bool m_waited = false;
 };
 
-// A stop from another thread reaches a range search and a run to an end switch while their axes
-// move (X alone takes 4 s each way here): each answers c_Stopped with the axes at rest and no
-// limits written.
-TEST(SimStageConcurrentStop, StopEndsARangeSearchAndALimitRun)
+// StopMoving from another thread, without the stage lock that a blocking call holds, reaches a
+// blocking move, a range search and a run to an end switch while their axes move (X alone takes
+// 4 s each way here): each answers c_Stopped with the axes at rest and no limits written.
+TEST(SimStageConcurrentStop, StopEndsABlockingCallOfAnotherThread)
 {
     const std::uint32_t id = stgtest::UniqueStageID();
     {
@@ -207,6 +186,9 @@ TEST(SimStageConcurrentStop, StopEndsARangeSearchAndALimitRun)
         stg::WriteStageProperty(stage, c_propSimTimeScale, 10.0);
         ASSERT_EQ(stage.Init(), c_OK);
         const std::function<int()> calls[] = {
+            [&] {
+                return stage.SetPosition({{c_x, 400'000}});
+            },
             [&] {
                 return stage.InitRanges({c_x, c_y, c_z});
             },
