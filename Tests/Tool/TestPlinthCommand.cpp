@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -38,8 +39,18 @@ std::string ReadAll(int fd)
     return text;
 }
 
+// The build tree's driver folders: plinth looks for drivers named by short name only where it is told.
+const char* const c_driverPath = PLINTH_SIM_DIR ":" PLINTH_ZABER_DIR;
+
+// What a run changes of its environment: a variable set (or unset, with a null value), the directory.
+struct tEnvironment {
+    const char* driverPath = c_driverPath;
+    std::string directory;
+};
+
 // Runs plinth with `args` and the configuration database `config`; stdin is empty.
-tRun Plinth(const std::vector<std::string>& args, const std::string& config = ":memory:")
+tRun Plinth(const std::vector<std::string>& args,
+            const std::string& config = ":memory:", const tEnvironment& environment = {})
 {
     int out[2], err[2];
     if (pipe(out) != 0 || pipe(err) != 0)
@@ -53,6 +64,12 @@ tRun Plinth(const std::vector<std::string>& args, const std::string& config = ":
         close(out[0]);
         close(err[0]);
         setenv("PLINTH_CONFIG", config.c_str(), 1);
+        if (environment.driverPath)
+            setenv("PLINTH_DRIVER_PATH", environment.driverPath, 1);
+        else
+            unsetenv("PLINTH_DRIVER_PATH");
+        if (!environment.directory.empty() && chdir(environment.directory.c_str()) != 0)
+            _exit(126);
         std::vector<char*> argv{const_cast<char*>(PLINTH_BINARY)};
         for (const auto& arg : args)
             argv.push_back(const_cast<char*>(arg.c_str()));
@@ -156,10 +173,54 @@ TEST(PlinthCommand, MistakesEndWithOneClearLineAndAFailingStatus)
 
 TEST(PlinthCommand, ASettingThatCannotBeSavedFailsTheCommand)
 {
+    // A file that is not a database is left alone and the settings stay in memory.
+    const auto notADatabase =
+        std::filesystem::temp_directory_path() / ("plinth-unusable-" + std::to_string(getpid()) + ".db");
+    {
+        std::ofstream(notADatabase) << std::string(3000, 'z');
+    }
     // The directory cannot be made, so the first write fails.
-    const tRun run = Plinth({"calib", "X=0.1um"}, "/dev/null/plinth/config.db");
+    for (const std::string& config : {std::string("/dev/null/plinth/config.db"), notADatabase.string()}) {
+        const tRun run = Plinth({"limits", "X=-1mm:1mm"}, config);
+        EXPECT_EQ(run.status, 1) << config;
+        EXPECT_THAT(run.err, HasSubstr("the changed settings could not be saved"));
+    }
+    std::filesystem::remove(notADatabase);
+}
+
+TEST(PlinthCommand, DriversAndTheSettingsFileAreTakenOnlyFromWhereTheyAreNamed)
+{
+    const std::string simDir = PLINTH_SIM_DIR;
+    const struct {
+        std::vector<std::string> args;
+        tEnvironment environment;
+        int status;
+        const char* says;
+    } cases[] = {
+        // The build tree's drivers are no fallback, and a name is never a file of the current directory.
+        {{"info"}, {nullptr, ""}, 1, "no libplinth_simstage.so in"},
+        {{"--module", "libplinth_simstage.so", "info"}, {nullptr, simDir}, 1, "neither a driver name"},
+        {{"--module", "../SimStage/libplinth_simstage.so", "info"}, {nullptr, simDir}, 0, "axes: 3"},
+        {{"--driver-path", simDir, "info"}, {nullptr, ""}, 0, "axes: 3"},
+        {{"--module", "zaber", "--stage", "7", "info"}, {c_driverPath, ""}, 0, "ZaberPort"},
+        {{"drivers"}, {nullptr, ""}, 0, "asi "},
+        {{"--module", "help"}, {c_driverPath, ""}, 0, PLINTH_ZABER_DIR "/libplinth_zaber.so"},
+    };
+    for (const auto& c : cases) {
+        const tRun run = Plinth(c.args, ":memory:", c.environment);
+        EXPECT_EQ(run.status, c.status) << c.says << "\n" << run.out << run.err;
+        EXPECT_THAT(run.out + run.err, HasSubstr(c.says));
+    }
+
+    // A settings file that is a link to nowhere is not followed to make a file at its target.
+    const auto dir = std::filesystem::temp_directory_path() / ("plinth-link-test-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    std::filesystem::create_symlink(dir / "target.db", dir / "config.db");
+    const tRun run = Plinth({"limits", "X=-1mm:1mm"}, (dir / "config.db").string());
     EXPECT_EQ(run.status, 1);
-    EXPECT_THAT(run.err, HasSubstr("the changed settings could not be saved"));
+    EXPECT_THAT(run.err, HasSubstr("symbolic link"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "target.db"));
+    std::filesystem::remove_all(dir);
 }
 
 TEST(PlinthCommand, CtrlCStopsAMoveAndKeepsWhereTheStageStopped)
@@ -177,6 +238,7 @@ TEST(PlinthCommand, CtrlCStopsAMoveAndKeepsWhereTheStageStopped)
         dup2(out[1], STDERR_FILENO);
         close(out[0]);
         setenv("PLINTH_CONFIG", config.c_str(), 1);
+        setenv("PLINTH_DRIVER_PATH", c_driverPath, 1);
         execl(PLINTH_BINARY, PLINTH_BINARY, "--time-scale", "0.2", "move", "X=40mm", static_cast<char*>(nullptr));
         _exit(127);
     }

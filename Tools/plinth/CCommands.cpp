@@ -133,6 +133,8 @@ void CCommands::Add(CLI::App& app, bool inShell)
     if (!inShell) {
         command("shell", "Interactive prompt that keeps the stage active between commands", [this] { Shell(); });
         command("demo", "Demonstration on the simulated stage", [this] { Demo(); });
+        command("drivers", "List the drivers known by short name (for --module) and where they are found",
+                [this] { ListDrivers(); });
     }
 }
 
@@ -188,13 +190,34 @@ void CCommands::WriteDriverSettings(stg::CLowLevelStage& stage) const
                                 std::int32_t{m_target.baud});
 }
 
+std::string CCommands::ModuleFile() const
+{
+    std::string why;
+    std::string file = stg::FindDriverModule(m_target.modulePath, m_target.driverFolder, why);
+    if (file.empty())
+        throw CCommandError("--module: " + why);
+    return file;
+}
+
+void CCommands::ListDrivers() const
+{
+    for (const auto& driver : stg::KnownDrivers()) {
+        std::string why;
+        const std::string file = stg::FindDriverModule(driver.name, m_target.driverFolder, why);
+        std::printf("%-6s %s\n       %s\n", driver.name, driver.description,
+                    file.empty() ? "not installed" : file.c_str());
+    }
+    std::printf("A driver of another name is libplinth_NAME.so in a driver folder; a module file is named by a "
+                "path with a slash (--module ./mystage.so).\n");
+}
+
 CStageSession& CCommands::Session(bool failedStartIsFine)
 {
     if (!m_session) {
         m_target.stageID = StageID();
         try {
             m_session =
-                std::make_unique<CStageSession>(ModulePathFor(m_target.modulePath), m_target.stageID, true,
+                std::make_unique<CStageSession>(ModuleFile(), m_target.stageID, true,
                                                 [this](stg::CLowLevelStage& stage) { WriteDriverSettings(stage); });
         } catch (const std::runtime_error& error) {
             throw CCommandError(error.what());

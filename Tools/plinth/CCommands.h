@@ -22,7 +22,8 @@ struct CCommandError : std::runtime_error {
 
 // Where the stage comes from, shared by all commands of an invocation (or of a shell).
 struct tTarget {
-    std::string modulePath = "sim"; // a short name (ModulePathFor) or a path
+    std::string modulePath = "sim"; // a short name (stg::FindDriverModule) or a path (with a slash)
+    std::string driverFolder;       // not empty: looked in first for a driver named by short name
     std::uint32_t stageID = 0;      // 0: by module, 1 (2 for zaber, whose settings differ from the sim's)
     double timeScale = 0.0;         // > 0: sets the simulated stage's time scale
     std::string port;               // not empty: the Zaber driver's serial port, kept with the stage's settings
@@ -66,6 +67,8 @@ public:
     // settings are written. Throws CCommandError when a setting that this process changed could not
     // be saved.
     void Close();
+    // Lists the drivers known by short name and where each is found (`drivers`, `--module help`).
+    void ListDrivers() const;
 
 private:
     // `failedStartIsFine`: the stage is wanted also when its driver could not start (to look at it
@@ -98,6 +101,8 @@ private:
     // Shows a progress line until the axes stop. A signal meanwhile stops the stage and throws
     // CInterrupted once it stands.
     void ShowPositionsWhileMoving(const std::vector<int>& axes);
+    // The module file of the driver asked for; a CCommandError saying why when there is none.
+    std::string ModuleFile() const;
     // Runs one line of the shell.
     void RunShellLine(const std::string& line);
 

@@ -18,9 +18,11 @@ int main(int argc, char** argv) // NOLINT(bugprone-exception-escape)
     CLI::App app("plinth: drive a motorised microscope stage through Plinth (the simulated stage by default)",
                  "plinth");
     app.add_option("--module", target.modulePath,
-                   "Driver: sim (the simulated stage), zaber (Zaber ASCII devices on a serial port), or the path "
-                   "of a driver module")
+                   "Driver: a short name (sim, zaber, asi; \"help\" lists them) or the path of a driver module "
+                   "(a path contains a slash: ./mystage.so)")
         ->capture_default_str();
+    app.add_option("--driver-path", target.driverFolder,
+                   "Folder to look in first for a driver named by short name (also: PLINTH_DRIVER_PATH)");
     app.add_option("--stage", stageText, "Stage ID (default 1; 2 with --module zaber)");
     app.add_option("--port", target.port, "Zaber: serial port of the devices, e.g. /dev/ttyUSB0 (remembered)");
     app.add_option("--baud", baudText, "Zaber: baud rate (default 115200; remembered)");
@@ -50,6 +52,10 @@ int main(int argc, char** argv) // NOLINT(bugprone-exception-escape)
         return 2;
     }
 
+    if (target.modulePath == "help") {
+        commands.ListDrivers();
+        return 0;
+    }
     if (app.get_subcommands().empty()) {
         std::fprintf(stderr, "plinth: no command given (see plinth --help)\n");
         return 2;
