@@ -20,6 +20,7 @@
 #include <cfg/GlobalPropSets.h>
 #include <utl/PropertyRegistry.h>
 
+#include "CStopOnSignal.h"
 #include "Interrupts.h"
 #include "Quantity.h"
 
@@ -28,8 +29,11 @@ namespace {
 
 using Position = utl::TUnitValue<double>;
 
-// How long a stopped stage may take to stand still before the command gives up waiting.
+// How long a move that ended may take to report standstill before the command gives up waiting.
 constexpr std::uint32_t c_stopWaitMs = 10000;
+// How long a stage stopped by a signal may take to report standstill before the command ends
+// without it (saying so): a stage that does not answer must not keep Ctrl-C from ending the command.
+constexpr std::uint32_t c_standstillWaitMs = 3000;
 
 // The smallest speed that is still a speed.
 constexpr double c_minimumSpeed = std::numeric_limits<double>::denorm_min();
@@ -144,7 +148,14 @@ void CCommands::RunChosen()
         return;
     const auto chosen = std::move(m_chosen);
     m_chosen = nullptr;
-    chosen();
+    try {
+        chosen();
+    } catch (const CCommandError&) {
+        // A call that a signal stopped answers c_Stopped: the command was interrupted, not failed.
+        if (const int signal = interrupts::Pending())
+            throw CInterrupted{signal};
+        throw;
+    }
     // A signal during a command that blocks in the library (a range search, a Z escape) is
     // answered when the command returns: it ran to its end, the stage stands.
     if (const int signal = interrupts::Pending())
@@ -156,7 +167,13 @@ bool CCommands::StopOpenStage()
     if (!m_session)
         return false;
     stg::StopMoving(m_session->ID());
-    stg::WaitForStop(m_session->ID(), stg::GetAxisList(m_session->ID()), c_stopWaitMs);
+    if (stg::WaitForStop(m_session->ID(), stg::GetAxisList(m_session->ID()), c_standstillWaitMs) != stg::c_OK) {
+        std::fflush(stdout);
+        std::fprintf(stderr,
+                     "plinth: stage %u did not report standstill within %u s after the stop; it may still "
+                     "be moving\n",
+                     m_session->ID(), c_standstillWaitMs / 1000);
+    }
     return true;
 }
 
@@ -339,6 +356,7 @@ void CCommands::Move(const tMoveArgs& args)
     if (parsed.empty())
         throw CCommandError("move: no target given (write for example move X=12.5um)");
     const std::uint32_t id = Session().ID();
+    const CStopOnSignal stopOnSignal(id);
     std::map<int, Position> targets;
     for (const auto& target : parsed)
         targets[Axis(target.axis)] = target.value;
@@ -406,7 +424,9 @@ void CCommands::Limits(const tLimitsArgs& args)
     }
     if (args.init) {
         auto* medium = stg::CStageManager::StageManager().GetMediumLevel(id);
-        std::printf("searching the end switches...\n");
+        const CStopOnSignal stopOnSignal(id);
+        std::printf("searching the end switches; Ctrl-C stops\n");
+        std::fflush(stdout);
         CheckCode("range search", medium->InitRanges(axes));
     } else if (args.clear) {
         CheckCode("forgetting the limits", stg::UndefineLimits(id, axes));
@@ -529,6 +549,9 @@ void CCommands::Prop(const tPropArgs& args)
 void CCommands::Escape(bool escape)
 {
     const std::uint32_t id = Session().ID();
+    const CStopOnSignal stopOnSignal(id);
+    std::printf("%s Z; Ctrl-C stops\n", escape ? "escaping" : "returning");
+    std::fflush(stdout);
     const int rc = stg::EscapeZ(id, escape);
     if (rc == stg::c_EscapeCounted) {
         std::printf("%s counted; Z did not move (nested escape)\n", escape ? "escape" : "return");

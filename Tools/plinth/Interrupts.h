@@ -18,6 +18,8 @@ int Take() noexcept;
 // Becomes readable when a signal arrives (it may also be left readable by a signal already
 // taken); -1 before Install.
 int ReadFd() noexcept;
+// Also becomes readable when a signal arrives, for CStopOnSignal alone (which empties it).
+int WatchFd() noexcept;
 // 130, as a shell reports a command ended by Ctrl-C, for SIGTERM as well: scripts see one status
 // for "stopped on request, position kept".
 constexpr int ExitStatus(int /*signal*/) noexcept { return 130; }
