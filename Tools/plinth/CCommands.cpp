@@ -197,11 +197,15 @@ std::uint32_t CCommands::StageID() const
     return m_target.modulePath == "zaber" ? 2 : 1;
 }
 
-void CCommands::WriteDriverSettings(stg::CLowLevelStage& stage) const
+void CCommands::WriteDriverSettings(stg::CLowLevelStage& stage)
 {
-    if (!m_target.port.empty())
-        stg::WriteStageProperty(stage, DriverSettingID(stage, L"ZaberPort", mem::c_tWString, "--port"),
-                                Widen(m_target.port));
+    if (!m_target.port.empty()) {
+        const int portID = DriverSettingID(stage, L"ZaberPort", mem::c_tWString, "--port");
+        std::wstring previous;
+        stg::ReadStageProperty(stage, portID, previous); // "" when none was stored
+        m_previousPort = {portID, previous};
+        stg::WriteStageProperty(stage, portID, Widen(m_target.port));
+    }
     if (m_target.baud > 0)
         stg::WriteStageProperty(stage, DriverSettingID(stage, L"ZaberBaud", mem::c_tInt, "--baud"),
                                 std::int32_t{m_target.baud});
@@ -240,8 +244,12 @@ CStageSession& CCommands::Session(bool failedStartIsFine)
             throw CCommandError(error.what());
         }
         // A stage is activated even when its driver fails to start; one that found no axis and
-        // says why is of no use to any command.
+        // says why is of no use to any command. A port given with --port that led nowhere is not
+        // remembered: the next invocation tries the port that was stored before.
         const std::string said = DriverMessage(m_target.stageID);
+        if (m_previousPort && stg::GetAxisCount(m_target.stageID) == 0)
+            stg::SetProperty(m_target.stageID, m_previousPort->first, m_previousPort->second);
+        m_previousPort.reset();
         if (!failedStartIsFine && stg::GetAxisCount(m_target.stageID) == 0 && !said.empty()) {
             m_session.reset();
             throw CCommandError("the driver of stage " + std::to_string(m_target.stageID) +
@@ -266,9 +274,14 @@ void CCommands::CheckCode(const std::string& what, int code) const
     // A driver that keeps a message says what the hardware complained about.
     const std::string said = m_session ? DriverMessage(m_session->ID()) : "";
     const std::string detail = said.empty() ? "" : " [" + said + "]";
-    if (code == stg::c_LimitsNotDefined)
-        throw CCommandError(what + ": " + DescribeCode(code) + " (define them with: plinth limits --init)" + detail);
-    throw CCommandError(what + ": " + DescribeCode(code) + detail);
+    // What to do next, in the command's words.
+    const char* hint = code == stg::c_LimitsNotDefined
+                           ? " (run plinth limits --init, or set them: plinth limits X=MIN:MAX)"
+                       : code == stg::c_TargetOutOfRange ? " (plinth limits shows them)"
+                       : code == stg::c_AxisDisabled     ? " (enable it: plinth prop set AXIS AxisEnabled true)"
+                       : code == stg::c_NoSuchStage      ? " (the driver did not start: plinth info says why)"
+                                                         : "";
+    throw CCommandError(what + ": " + DescribeCode(code) + hint + detail);
 }
 
 int CCommands::Axis(const tAxisKey& key)
@@ -305,6 +318,9 @@ void CCommands::Info()
                 stg::IsUserControlEnabled(id) ? "on" : "off");
     std::printf("  Z escape: %s%s\n", stg::IsEscapeEnabled(id) ? "allowed" : "not allowed",
                 stg::IsEscapedZ(id) ? ", escaped" : "");
+    if (stg::GetAxisCount(id) == 0)
+        throw CCommandError("the driver of stage " + std::to_string(id) + " found no device" +
+                            (said.empty() ? "" : ": " + said));
 }
 
 void CCommands::Axes()

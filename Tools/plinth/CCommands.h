@@ -77,7 +77,7 @@ private:
     // The stage ID asked for, or the module's default.
     std::uint32_t StageID() const;
     // Writes --port and --baud into the stage's settings before the driver starts.
-    void WriteDriverSettings(stg::CLowLevelStage& stage) const;
+    void WriteDriverSettings(stg::CLowLevelStage& stage);
     void CheckCode(const std::string& what, int code) const;
     int Axis(const tAxisKey& key);
     // Notes that the command changes stage settings, which must then reach the file.
@@ -110,6 +110,8 @@ private:
     std::unique_ptr<CStageSession> m_session;
     std::function<void()> m_chosen;
     bool m_changesSettings = false;
+    // The serial port setting (ID, value) as it was before --port replaced it, until the driver started.
+    std::optional<std::pair<int, std::wstring>> m_previousPort;
 
     tMoveArgs m_move;
     tAssignArgs m_free, m_calib, m_speed;
