@@ -128,6 +128,10 @@ TEST(PlinthCommand, SettingsAndPositionCarryOverToTheNextInvocation)
     EXPECT_EQ(Plinth({"prop", "set", "Z", "AxisEnabled", "on"}, config).status, 0);
     EXPECT_THAT(Plinth({"prop", "get", "X", "Calibration"}, config).out, HasSubstr("Calibration = 0.1000 µm"));
 
+    // Without limits the positions are still shown, marked as not homed; a move is refused.
+    ASSERT_EQ(Plinth({"limits", "--clear", "X"}, config).status, 0);
+    EXPECT_THAT(Plinth({"pos"}, config).out, HasSubstr("X (axis 1): 12.500 µm (not homed"));
+    ASSERT_EQ(Plinth({"limits", "X=-1mm:1mm"}, config).status, 0);
     // A port that led to no device is not remembered.
     EXPECT_EQ(Plinth({"--module", "zaber", "--stage", "7", "--port", "/nonexistent/tty", "info"}, config).status, 1);
     EXPECT_THAT(Plinth({"--module", "zaber", "--stage", "7", "info"}, config).err, HasSubstr("no serial port set"));
@@ -169,7 +173,11 @@ TEST(PlinthCommand, EveryOutcomeHasItsStatusAndAFailureOneClearLine)
         {{"move", "W=1um"}, 2, "has no axis W"},
         {{"--module", "/nonexistent/driver.so", "info"}, 1, "cannot load driver module"},
         {{"prop", "get", "stage", "99999"}, 1, "give it with --type"},
-        {{"pos"}, 1, "LimitsNotDefined (4005): the axis limits are not defined (run plinth limits --init"},
+        {{"pos"}, 0, "X (axis 1): 0.000 µm (not homed: no limits yet"},
+        {{"move", "X=1um"}, 1, "LimitsNotDefined (4005): the axis limits are not defined (run plinth limits --init"},
+        {{"prop", "get", "X", "Sped"}, 2, "no setting named \"Sped\" (did you mean Speed?)"},
+        {{"prop", "get", "stage", "SimTimeScale"}, 0, "SimTimeScale = 1"},
+        {{"prop", "list", "X"}, 0, "Calibration              0.1000 µm"},
         {{"--port", "/dev/null", "info"}, 1, "--port: the driver of stage 1 has no setting ZaberPort"},
         {{"--module", "zaber", "--time-scale", "5", "info"},
          1,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -87,6 +88,34 @@ const char* TypeName(stg::EAxisType type)
     }
 }
 
+// The position of an axis whose limits are not defined yet, which the library does not answer
+// (it is no reference for a move): the driver's ticks, converted as the stage access converts
+// them (direction, offset, calibration).
+int UnhomedPosition(std::uint32_t stageID, int axis, Position& position)
+{
+    stg::CLowLevelStage* stage = stg::CStageManager::StageManager().GetLowLevel(stageID);
+    if (!stage)
+        return stg::c_NoSuchStage;
+    stg::CLowLevelStage::TickMap ticks{{axis, 0}};
+    Position calibration;
+    int rc = stage->GetPosition(ticks, stg::eGivenAxes);
+    if (rc == stg::c_OK)
+        rc = stg::GetCalibration(stageID, axis, calibration);
+    if (rc != stg::c_OK)
+        return rc;
+    std::int64_t tick = ticks[axis];
+    bool inverted = false;
+    std::int64_t offset = 0;
+    if (stg::GetProperty(stageID, axis, stg::c_propAxisInverted, inverted) == stg::c_OK && inverted &&
+        __builtin_sub_overflow(std::int64_t{0}, tick, &tick))
+        return stg::c_InvalidValue;
+    if (stg::GetProperty(stageID, axis, stg::c_propOffsetPosition, offset) == stg::c_OK &&
+        __builtin_add_overflow(tick, offset, &tick))
+        return stg::c_InvalidValue;
+    position = Position(static_cast<double>(tick) * calibration.GetValue(), calibration.GetUnit());
+    return stg::c_OK;
+}
+
 std::string AxisLabel(std::uint32_t stageID, int axis)
 {
     return std::string(TypeName(stg::GetAxisType(stageID, axis))) + " (axis " + std::to_string(axis) + ")";
@@ -123,9 +152,11 @@ void CCommands::Add(CLI::App& app, bool inShell)
     speed->add_option("speeds", m_speed.assignments, "AXIS=SPEED to set");
     auto* prop =
         command("prop", "Read or write a stage or axis property, e.g. prop get X Speed", [this] { Prop(m_prop); });
-    prop->add_option("action", m_prop.action, "get or set")->required()->check(CLI::IsMember({"get", "set"}));
-    prop->add_option("target", m_prop.target, "stage, or an axis (X, Y, Z or a number)")->required();
-    prop->add_option("name", m_prop.name, "Property name (e.g. Speed) or ID")->required();
+    prop->add_option("action", m_prop.action, "get, set, or list (every setting of the target)")
+        ->required()
+        ->check(CLI::IsMember({"get", "set", "list"}));
+    prop->add_option("target", m_prop.target, "stage, or an axis (X, Y, Z or a number); list: default stage");
+    prop->add_option("name", m_prop.name, "Property name (e.g. Speed) or ID");
     prop->add_option("value", m_prop.value, "Value to set (positions and lengths with their unit)");
     prop->add_option("--type", m_prop.type, "Value type of an unregistered ID")
         ->check(CLI::IsMember({"int", "int64", "double", "bool", "quantity", "text"}));
@@ -358,6 +389,9 @@ void CCommands::Pos()
         const int rc = stg::GetPosition(id, axis, position);
         if (rc == stg::c_OK)
             std::printf("%s: %s\n", AxisLabel(id, axis).c_str(), FormatQuantity(position).c_str());
+        else if (rc == stg::c_LimitsNotDefined && UnhomedPosition(id, axis, position) == stg::c_OK)
+            std::printf("%s: %s (not homed: no limits yet, run plinth limits --init)\n", AxisLabel(id, axis).c_str(),
+                        FormatQuantity(position).c_str());
         else if (firstFailure == stg::c_OK)
             firstFailure = rc;
     }
@@ -495,10 +529,52 @@ void CCommands::Speed(const tAssignArgs& args)
         std::printf("%s: %g\n", AxisLabel(id, axis).c_str(), value);
 }
 
+void CCommands::ListProps(const std::string& target)
+{
+    const bool stageLevel = target == "stage";
+    const tAxisKey axisKey = stageLevel ? tAxisKey() : ParseAxisKey(target);
+    const std::uint32_t id = Session(true).ID();
+    const int axis = stageLevel ? -1 : Axis(axisKey);
+    // Every registered setting that the stage (or axis) holds, with its value as `prop get` shows it.
+    for (const auto& info : utl::RegisteredProperties()) {
+        const auto show = [&](auto value, auto print) {
+            const int rc =
+                stageLevel ? stg::GetProperty(id, info.id, value) : stg::GetProperty(id, axis, info.id, value);
+            if (rc == stg::c_OK)
+                std::printf("%-24s %s\n", Narrow(info.name).c_str(), print(value).c_str());
+        };
+        const auto number = [](auto v) {
+            std::ostringstream out;
+            out << v;
+            return out.str();
+        };
+        if (info.type == mem::c_tInt)
+            show(0, number);
+        else if (info.type == mem::c_tInt64)
+            show(std::int64_t{0}, number);
+        else if (info.type == mem::c_tDouble)
+            show(0.0, number);
+        else if (info.type == mem::c_tBool)
+            show(false, [](bool v) { return std::string(v ? "true" : "false"); });
+        else if (info.type == mem::c_tUnitDouble)
+            show(Position(), [](const Position& v) { return FormatQuantity(v, 4); });
+        else if (info.type == mem::c_tWString)
+            show(std::wstring(), [](const std::wstring& v) { return "\"" + Narrow(v) + "\""; });
+    }
+}
+
 void CCommands::Prop(const tPropArgs& args)
 {
+    if (args.action == "list") {
+        ListProps(args.target.empty() ? "stage" : args.target);
+        return;
+    }
+    if (args.target.empty() || args.name.empty())
+        throw CArgumentError("prop " + args.action + " needs a target (stage, X, Y, Z or an axis number) and a name");
     const bool stageLevel = args.target == "stage";
     const tAxisKey axisKey = stageLevel ? tAxisKey() : ParseAxisKey(args.target);
+    // A driver registers its own settings when its module is loaded: the stage comes first.
+    const std::uint32_t id = Session(true).ID();
     int propID = 0;
     std::string type = args.type;
     if (const auto info = utl::FindProperty(Widen(args.name))) {
@@ -511,8 +587,15 @@ void CCommands::Prop(const tPropArgs& args)
                    : info->type == mem::c_tUnitDouble ? "quantity"
                    : info->type == mem::c_tWString    ? "text"
                                                       : "";
-    } else {
+    } else if (std::isdigit(static_cast<unsigned char>(args.name[0])) || args.name[0] == '-') {
         propID = ParseInteger<int>(args.name, "property");
+    } else {
+        std::vector<std::string> names;
+        for (const auto& registered : utl::RegisteredProperties())
+            names.push_back(Narrow(registered.name));
+        const std::string closest = ClosestName(args.name, names);
+        throw CArgumentError("no setting named \"" + args.name + "\" (" +
+                             (closest.empty() ? "plinth prop list shows them" : "did you mean " + closest + "?") + ")");
     }
     if (type.empty())
         throw CCommandError("the type of property " + args.name + " is not known; give it with --type");
@@ -520,7 +603,6 @@ void CCommands::Prop(const tPropArgs& args)
     if (writing && args.value.empty())
         throw CCommandError("prop set needs a value");
 
-    const std::uint32_t id = Session(true).ID();
     const int axis = stageLevel ? -1 : Axis(axisKey);
     // Reads or writes one value of type T at the chosen level; the value to write is parsed first.
     const auto access = [&](auto value, auto parse, auto print) {
@@ -620,6 +702,7 @@ void CCommands::Watch(const tWatchArgs& args)
     const int intervalMs = ParseInteger<int>(args.intervalMs, "--interval", 20, 60000);
     const std::uint32_t id = Session().ID();
     std::printf("watching stage %u; Ctrl-C ends\n", id);
+    std::string lastLine;
     while (!interrupts::Pending()) {
         // The enabled axes by name: a read of all axes fails while one is disabled.
         std::vector<int> enabled;
@@ -628,10 +711,16 @@ void CCommands::Watch(const tWatchArgs& args)
         for (int axis : enabled)
             positions[axis] = Position();
         if (stg::GetPosition(id, positions, stg::eGivenAxes) == stg::c_OK) {
+            std::string line;
             for (const auto& [axis, position] : positions)
-                std::printf("%s %s  ", TypeName(stg::GetAxisType(id, axis)), FormatQuantity(position, 1).c_str());
-            std::printf("%s\n", stg::IsMoving(id, stg::GetAxisList(id)) ? "(moving)" : "");
-            std::fflush(stdout);
+                line += std::string(TypeName(stg::GetAxisType(id, axis))) + " " + FormatQuantity(position, 1) + "  ";
+            line += stg::IsMoving(id, stg::GetAxisList(id)) ? "(moving)" : "";
+            // A line when something changed, not the same line again (events print their own).
+            if (line != lastLine) {
+                std::printf("%s\n", line.c_str());
+                std::fflush(stdout);
+                lastLine = std::move(line);
+            }
         }
         for (int waited = 0; waited < intervalMs && !interrupts::Pending(); waited += 10)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -93,6 +93,8 @@ private:
     void Calib(const tAssignArgs& args);
     void Speed(const tAssignArgs& args);
     void Prop(const tPropArgs& args);
+    // Shows every registered setting that the stage ("stage") or an axis holds.
+    void ListProps(const std::string& target);
     void Escape(bool escape);
     void Watch(const tWatchArgs& args);
     void Shell();
