@@ -138,7 +138,8 @@ TEST(PlinthCommand, SettingsAndPositionCarryOverToTheNextInvocation)
 
     const tRun outside = Plinth({"move", "X=2mm"}, config);
     EXPECT_EQ(outside.status, 1);
-    EXPECT_THAT(outside.err, HasSubstr("TargetOutOfRange (4017)"));
+    EXPECT_THAT(outside.err, HasSubstr("X: 2.000 mm lies outside the limits -1000.000 µm .. 1000.000 µm, "
+                                       "TargetOutOfRange (4017)"));
     EXPECT_EQ(Lines(outside.err), 1u);
     std::filesystem::remove(config);
     std::filesystem::remove(config.string() + "-wal");
@@ -174,7 +175,7 @@ TEST(PlinthCommand, EveryOutcomeHasItsStatusAndAFailureOneClearLine)
         {{"--module", "/nonexistent/driver.so", "info"}, 1, "cannot load driver module"},
         {{"prop", "get", "stage", "99999"}, 1, "give it with --type"},
         {{"pos"}, 0, "X (axis 1): 0.000 µm (not homed: no limits yet"},
-        {{"move", "X=1um"}, 1, "LimitsNotDefined (4005): the axis limits are not defined (run plinth limits --init"},
+        {{"move", "X=1um"}, 1, "X: not homed, LimitsNotDefined (4005): the axis limits are not defined (run plinth"},
         {{"prop", "get", "X", "Sped"}, 2, "no setting named \"Sped\" (did you mean Speed?)"},
         {{"prop", "get", "stage", "SimTimeScale"}, 0, "SimTimeScale = 1"},
         {{"prop", "list", "X"}, 0, "Calibration              0.1000 µm"},

@@ -418,7 +418,10 @@ void CCommands::Move(const tMoveArgs& args)
         CheckCode("reading the positions", stg::GetPosition(id, current, stg::eAllAxes));
         request.insert(current.begin(), current.end()); // keeps the targets
     }
-    CheckCode("move", stg::MoveTo(id, request, false));
+    const int started = stg::MoveTo(id, request, false);
+    if (started == stg::c_TargetOutOfRange || started == stg::c_LimitsNotDefined || started == stg::c_AxisDisabled)
+        ExplainRefusedMove(targets, started);
+    CheckCode("move", started);
     std::vector<int> axes; // every axis the move may drive
     axes.reserve(request.size());
     for (const auto& entry : request)
@@ -435,6 +438,33 @@ void CCommands::Move(const tMoveArgs& args)
         CheckCode("reading the position", stg::GetPosition(id, entry.first, position));
         std::printf("%s: %s\n", AxisLabel(id, entry.first).c_str(), FormatQuantity(position).c_str());
     }
+}
+
+void CCommands::ExplainRefusedMove(const std::map<int, Position>& targets, int code)
+{
+    const std::uint32_t id = Session().ID();
+    for (const auto& [axis, target] : targets) {
+        const std::string axisName = TypeName(stg::GetAxisType(id, axis));
+        const std::string label = axisName == "-" ? "axis " + std::to_string(axis) : axisName;
+        if (!stg::IsAxisEnabled(id, axis))
+            throw CCommandError(label + ": the axis is disabled, " + DescribeCode(stg::c_AxisDisabled) +
+                                " (enable it: plinth prop set " + label + " AxisEnabled true)");
+        Position minimum, maximum;
+        const int rc = stg::GetAxisLimits(id, axis, minimum, maximum);
+        if (rc == stg::c_LimitsNotDefined)
+            throw CCommandError(label + ": not homed, " + DescribeCode(rc) + " (run plinth limits --init)");
+        bool outside = false;
+        try {
+            outside = rc == stg::c_OK && (target < minimum || target > maximum);
+        } catch (const std::exception&) {
+            outside = true; // a unit that is no length for this axis lies on no scale of it
+        }
+        if (outside)
+            throw CCommandError(label + ": " + FormatQuantity(target) + " lies outside the limits " +
+                                FormatQuantity(minimum) + " .. " + FormatQuantity(maximum) + ", " +
+                                DescribeCode(stg::c_TargetOutOfRange) + " (plinth limits shows them)");
+    }
+    (void)code; // no target explains it: the general message follows
 }
 
 void CCommands::Free(const tAssignArgs& args)
