@@ -190,6 +190,7 @@ TEST_F(ZaberDriver, DistancesSpeedsAndNumbersAreTheDevicesOwn)
     // Unhomed: no move, no free run, no position.
     EXPECT_EQ(stage->MoveFree({{c_x, 2000.0}}), stg::c_LimitsNotDefined);
     EXPECT_NE(Message().find("range search"), std::string::npos) << Message();
+    EXPECT_EQ(emu->LastCommand(1), "warnings"); // refused before anything ran (move vel runs unhomed)
     EXPECT_EQ(stage->MoveToPos({{c_y, 100}}), stg::c_LimitsNotDefined);
     TickMap unhomed;
     EXPECT_EQ(stage->GetPosition(unhomed, stg::eAllAxes), stg::c_LimitsNotDefined);
@@ -203,6 +204,7 @@ TEST_F(ZaberDriver, DistancesSpeedsAndNumbersAreTheDevicesOwn)
     // runs at the speed asked for.
     EXPECT_EQ(stage->SetSpeeds({{c_x, 1e30}}), stg::c_InvalidValue);
     EXPECT_EQ(stage->SetSpeeds({{c_x, 640'001.0}}), stg::c_InvalidValue);
+    EXPECT_EQ(emu->LastCommand(1).find("maxspeed"), std::string::npos) << emu->LastCommand(1); // nothing sent
     EXPECT_EQ(stage->MoveFree({{c_x, 5e6}}), stg::c_InvalidValue);
     EXPECT_EQ(stage->MoveFree({{c_x, 0.01}}), stg::c_InvalidValue);
     ASSERT_EQ(stage->MoveFree({{c_x, -2000.0}}), c_OK) << Message();
