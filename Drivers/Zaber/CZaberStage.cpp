@@ -227,6 +227,13 @@ int CZaberStage::Discover(CZaberLink& link, Targets& targets, std::string& notes
                                            ": refused");
         devices[reply.address] = static_cast<int>(count);
     }
+    // Firmware before message IDs reads the ID as a command word and rejects it, without an ID.
+    for (const auto& entry : devices) {
+        tMessage reply;
+        if (link.Request(entry.first, 0, "get system.axiscount", reply) == ELink::eOK && reply.id == c_noID &&
+            !reply.accepted && !reply.data.empty() && reply.data[0] == "BADCOMMAND")
+            link.SetWithoutIDs(entry.first);
+    }
 
     // Each device's identity, units, travel and alerts; the axes that may be mapped automatically.
     std::map<std::pair<int, int>, tTarget> found;
@@ -423,6 +430,51 @@ int CZaberStage::InitImpl()
     return rc;
 }
 
+int CZaberStage::Reconnect()
+{
+    if (!m_link || m_link->IsUp() || m_targets.empty())
+        return c_OK;
+    std::wstring port;
+    std::int32_t baud = 115200, timeoutMs = 1000;
+    stg::ReadStageProperty(*this, c_propZaberPort, port);
+    stg::ReadStageProperty(*this, c_propZaberBaud, baud);
+    stg::ReadStageProperty(*this, c_propZaberReplyTimeout, timeoutMs);
+    const std::string path = Narrow(port);
+    auto link = std::make_shared<CZaberLink>();
+    link->SetAlertHandler([this](const tMessage& alert) { OnAlert(alert); });
+    link->SetReplyTimeout(timeoutMs > 0 ? timeoutMs : 1000);
+    if (link->Open(path, baud) != ELink::eOK)
+        return Fail(stg::c_GeneralFailure, "the port went away and is not back (" + link->LastError() + ")");
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_link->Close();
+        m_link = link;
+        m_alerts.clear();
+    }
+    // The same devices with the same products at the same places, or nothing moves.
+    Targets found;
+    std::string notes;
+    if (const int rc = Discover(*link, found, notes); rc != c_OK)
+        return rc;
+    for (const auto& [axisNo, target] : m_targets) {
+        const auto again = found.find(axisNo);
+        if (again == found.end() || again->second.address != target.address || again->second.axis != target.axis ||
+            again->second.identity != target.identity) {
+            link->Close();
+            return Fail(stg::c_GeneralFailure, "the port came back with another chain on it: re-activate the stage");
+        }
+    }
+    {
+        // Entry by entry: the map's nodes, to which callers may hold pointers, stay.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto& [axisNo, target] : m_targets)
+            target = found[axisNo];
+    }
+    m_expected.clear();
+    Say(notes);
+    return c_OK;
+}
+
 int CZaberStage::ExitImpl()
 {
     if (m_link) {
@@ -434,7 +486,7 @@ int CZaberStage::ExitImpl()
 
 bool CZaberStage::CheckConnectionImpl()
 {
-    if (!m_link || !m_link->IsUp())
+    if (!m_link || Reconnect() != c_OK || !m_link->IsUp())
         return false;
     std::set<int> addresses;
     for (const auto& entry : m_targets)
@@ -454,7 +506,7 @@ int CZaberStage::SetPropertyVesselImpl(const int& axis, const int& propID, const
         double speed = 0.0;
         if (!value.Get(speed) || !std::isfinite(speed) || !(speed > 0.0))
             return stg::c_InvalidValue;
-        if (target && m_link && m_link->IsUp()) {
+        if (target && m_link && Reconnect() == c_OK && m_link->IsUp()) { // Reconnect keeps the entries
             if (!target->knownFamily)
                 return Fail(stg::c_GeneralFailure,
                             target->name + " (" + target->identity + "): the speed unit of this device is not known");
@@ -532,6 +584,8 @@ int CZaberStage::RequireHomed(const tTarget& target) const
 
 int CZaberStage::CommandAll(const TickMap& values, const std::string& verb, int badData, unsigned stopsBefore)
 {
+    if (const int rc = Reconnect(); rc != c_OK)
+        return rc;
     Axes axes;
     for (const auto& entry : values) {
         if (!Find(entry.first))
@@ -620,7 +674,9 @@ int CZaberStage::CheckRest(int axis, const tTarget& target, const tMessage& repl
 
 int CZaberStage::WaitAxes(const Axes& axes, std::uint32_t timeoutMs, unsigned stopsBefore)
 {
-    const int rc = WaitAxesOnce(axes, timeoutMs, stopsBefore);
+    int rc = Reconnect();
+    if (rc == c_OK)
+        rc = WaitAxesOnce(axes, timeoutMs, stopsBefore);
     if (rc != stg::c_Timeout)
         for (int axis : axes)
             m_expected.erase(axis);
@@ -744,6 +800,8 @@ int CZaberStage::MoveFreeImpl(const SpeedMap& speeds)
 
 bool CZaberStage::IsMovingImpl(const Axes& axes)
 {
+    if (Reconnect() != c_OK)
+        return true; // nothing tells that the axes are at rest
     for (int axis : axes) {
         const tTarget* target = Find(axis);
         tMessage reply;
@@ -813,6 +871,8 @@ int CZaberStage::StopMovingImpl()
 
 int CZaberStage::GetPositionImpl(TickMap& positions, const stg::ESelection& selection)
 {
+    if (const int rc = Reconnect(); rc != c_OK)
+        return rc;
     if (selection == stg::eAllAxes) {
         positions.clear();
         for (const auto& entry : m_targets)
@@ -838,6 +898,8 @@ int CZaberStage::GetPositionImpl(TickMap& positions, const stg::ESelection& sele
 int CZaberStage::RunToEnd(const Axes& axes, const char* words, bool upper)
 {
     const unsigned stops = Stops();
+    if (const int rc = Reconnect(); rc != c_OK)
+        return rc;
     for (int axis : axes) {
         const tTarget* target = Find(axis);
         if (!target)
@@ -870,6 +932,8 @@ int CZaberStage::GotoLowerLimitImpl(const Axes& axes) { return RunToEnd(axes, "m
 int CZaberStage::InitRangesImpl(const Axes& axes)
 {
     const unsigned stops = Stops();
+    if (const int rc = Reconnect(); rc != c_OK)
+        return rc;
     std::int32_t zFirst = 1;
     stg::ReadStageProperty(*this, c_propZaberHomeZFirst, zFirst);
     // The focus drive first, alone, so that the objective is out of the way before X and Y move.

@@ -27,6 +27,9 @@ namespace zaber {
 // gives them. "Calibration" comes from the product table by the device's identity (ZaberProducts.h)
 // unless the user set one; "ZaberCalibrationSource" says which.
 //
+// A port that went away (a USB adapter unplugged) is opened again by the next call, which checks
+// that the same devices answer before it goes on.
+//
 // Distrust: every number a device answers is range-checked; an axis without a position reference
 // (WR or WH, after power-up) refuses moves, free runs and position reads; a move that ends short
 // of its target answers c_DeviceFault.
@@ -101,7 +104,12 @@ private:
         unsigned stops = 0;
     };
 
+    // Finds the devices on the link and the axes X, Y, Z among them; `notes` what the user must
+    // know (axes without a known microstep length).
     int Discover(CZaberLink& link, Targets& targets, std::string& notes);
+    // When the port went away since activation: opens it again and checks that the same chain is
+    // on it (c_OK), or says why not. Every slot that talks to the devices calls it first.
+    int Reconnect();
     // One command to the axis's device; a rejection becomes a code (`badData` for BADDATA).
     int Command(const tTarget& target, const std::string& words, tMessage& reply, int badData) const;
     // Refuses an axis whose device reports no position reference (WR, WH) among its warnings.

@@ -593,6 +593,11 @@ std::string CZaberEmulator::Answer(tDevice& device, int address, const tCommand&
         return Reply(device, address, command, true, sent, nowS);
     };
     const std::vector<std::string>& w = command.words;
+    if (command.id >= 0 && !device.config.messageIDs) {
+        tCommand plain = command; // the ID was read as the command: rejected, the reply without it
+        plain.id = -1;
+        return Reply(device, address, plain, false, "BADCOMMAND", nowS);
+    }
     if (command.id > 99)
         return reject("BADMESSAGEID");
     if (command.axis > static_cast<int>(device.axes.size()))
@@ -645,6 +650,8 @@ std::string CZaberEmulator::Answer(tDevice& device, int address, const tCommand&
                 value = axis->maxspeed;
             else if (name == "accel")
                 value = axis->accel;
+            else if (name == "limit.approach.maxspeed")
+                value = axis->approachSpeed;
             else if (name == peripheralName)
                 value = axis->peripheralID;
             else if (name == "peripheral.hw.modified")
@@ -667,7 +674,8 @@ std::string CZaberEmulator::Answer(tDevice& device, int address, const tCommand&
         const std::string& name = w[1];
         std::int64_t value = 0;
         const bool known = name == "comm.alert" || name == "comm.checksum" || name == "maxspeed" || name == "accel" ||
-                           name == "limit.min" || name == "limit.max" || name == "pos";
+                           name == "limit.min" || name == "limit.max" || name == "pos" ||
+                           name == "limit.approach.maxspeed";
         if (!known)
             return reject("BADCOMMAND"); // unknown or read-only ("system.axiscount", "version", ...)
         if (!ParseInt(w[2], value))
@@ -683,7 +691,7 @@ std::string CZaberEmulator::Answer(tDevice& device, int address, const tCommand&
             return accept("0");
         }
         for (const tAxis* axis : axes) { // all or nothing
-            if (name == "maxspeed" && (value < 1 || value > c_speedCeiling))
+            if ((name == "maxspeed" || name == "limit.approach.maxspeed") && (value < 1 || value > c_speedCeiling))
                 return reject("BADDATA");
             if (name == "accel" && (value < 0 || value > 32767))
                 return reject("BADDATA");
@@ -697,6 +705,8 @@ std::string CZaberEmulator::Answer(tDevice& device, int address, const tCommand&
                 axis->maxspeed = value;
             else if (name == "accel")
                 axis->accel = value;
+            else if (name == "limit.approach.maxspeed")
+                axis->approachSpeed = value;
             else if (name == "limit.min")
                 axis->limitMin = value;
             else if (name == "limit.max")
@@ -797,8 +807,8 @@ std::string CZaberEmulator::MoveAxis(tAxis& axis, const std::vector<std::string>
     case eHalt:
         axis.motion->Halt(nowS);
         break;
-    case eHome:
-        axis.motion->RunFree(nowS, -1, speed);
+    case eHome: // at the lesser of the approach speed and maxspeed
+        axis.motion->RunFree(nowS, -1, std::min(speed, static_cast<double>(axis.approachSpeed) / c_nativePerStepsPerS));
         axis.homing = true;
         break;
     case eTo:

@@ -31,6 +31,7 @@ struct tEmulatedDevice {
     std::vector<int> peripheralIDs; // per axis: a controller's stages; empty: an integrated device
     int firmware = 7;               // 6 or 7: the names of the identity settings
     int address = 0;                // 0: its place in the chain; another: shares that address
+    bool messageIDs = true;         // false: firmware 6.06, which takes an ID for a command word
 };
 
 // A device of the product `deviceID`: a controller with these peripherals (one axis each), or an
@@ -123,6 +124,7 @@ private:
         std::int64_t offset = 0; // position counter = physical position + offset
         std::int64_t maxspeed = 153'600;
         std::int64_t accel = 205;
+        std::int64_t approachSpeed = 153'600; // limit.approach.maxspeed: homing runs no faster
         int peripheralID = 0;
         std::int64_t limitMin = 0;
         std::int64_t limitMax = 0;
