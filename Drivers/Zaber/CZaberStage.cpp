@@ -95,6 +95,14 @@ bool ParseInteger(const std::string& text, std::int64_t lowest, std::int64_t hig
     return true;
 }
 
+// A speed for messages: 1e+30, 640000, 0.610352.
+std::string Number(double value)
+{
+    std::ostringstream text;
+    text << value;
+    return text.str();
+}
+
 std::string Where(int address, int axis)
 {
     return "device " + std::to_string(address) + " axis " + std::to_string(axis);
@@ -514,10 +522,10 @@ int CZaberStage::SetPropertyVesselImpl(const int& axis, const int& propID, const
             const double native = speed * c_nativeSpeedPerMicrostepPerS;
             const double highest = static_cast<double>(target->resolution) * c_nativeSpeedPerResolution;
             if (!(native >= 1.0 && native <= highest))
-                return Fail(stg::c_InvalidValue, target->name + ": speed " + std::to_string(speed) +
+                return Fail(stg::c_InvalidValue, target->name + ": speed " + Number(speed) +
                                                      " microsteps/s is outside what the device can do (" +
-                                                     std::to_string(1.0 / c_nativeSpeedPerMicrostepPerS) + " to " +
-                                                     std::to_string(highest / c_nativeSpeedPerMicrostepPerS) + ")");
+                                                     Number(1.0 / c_nativeSpeedPerMicrostepPerS) + " to " +
+                                                     Number(highest / c_nativeSpeedPerMicrostepPerS) + ")");
             tMessage reply;
             const int rc =
                 Command(*target, "set maxspeed " + std::to_string(std::llround(native)), reply, stg::c_InvalidValue);
@@ -788,10 +796,10 @@ int CZaberStage::MoveFreeImpl(const SpeedMap& speeds)
         const double native = speed * c_nativeSpeedPerMicrostepPerS;
         const double highest = static_cast<double>(target->resolution) * c_nativeSpeedPerResolution;
         if (!std::isfinite(native) || !(std::fabs(native) >= 1.0 && std::fabs(native) <= highest))
-            return Fail(stg::c_InvalidValue, target->name + ": free-run speed " + std::to_string(speed) +
+            return Fail(stg::c_InvalidValue, target->name + ": free-run speed " + Number(speed) +
                                                  " microsteps/s is outside what the device can do (" +
-                                                 std::to_string(1.0 / c_nativeSpeedPerMicrostepPerS) + " to " +
-                                                 std::to_string(highest / c_nativeSpeedPerMicrostepPerS) + ")");
+                                                 Number(1.0 / c_nativeSpeedPerMicrostepPerS) + " to " +
+                                                 Number(highest / c_nativeSpeedPerMicrostepPerS) + ")");
         velocities[axis] = std::llround(native);
         m_expected.erase(axis);
     }
