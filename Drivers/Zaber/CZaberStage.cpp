@@ -851,30 +851,41 @@ int CZaberStage::StopMovingImpl()
     for (const tMessage& reply : replies)
         silent.erase(reply.address);
     // Returns once the axes are at rest, so that the next position read is final; a device that
-    // stays busy keeps nobody for longer than c_stopSettleMs.
+    // stays busy keeps nobody for longer than c_stopSettleMs, and one that did not answer the
+    // stop is not waited for at all.
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(c_stopSettleMs);
-    std::set<std::string> moving;
+    std::set<std::string> moving, unheard;
+    for (const auto& entry : targets)
+        if (silent.count(entry.second.address) != 0)
+            unheard.insert(entry.second.name);
     for (;;) {
         moving.clear();
         for (const auto& [axisNo, target] : targets) {
             tMessage reply;
-            if (silent.count(target.address) != 0)
-                moving.insert(target.name);
-            else if (link->Request(target.address, target.axis, c_statusPoll, reply) != ELink::eOK || reply.busy)
+            if (silent.count(target.address) == 0 &&
+                (link->Request(target.address, target.axis, c_statusPoll, reply) != ELink::eOK || reply.busy))
                 moving.insert(target.name);
         }
-        if (moving.empty())
-            return c_OK;
-        if (Clock::now() >= deadline)
+        if (moving.empty() || Clock::now() >= deadline)
             break;
         std::unique_lock<std::mutex> lock(m_mutex);
         m_changed.wait_for(lock, std::chrono::milliseconds(c_pollMs));
     }
-    std::string names;
-    for (const std::string& name : moving)
-        names += (names.empty() ? "" : ", ") + name;
-    return Fail(stg::c_Timeout, "stop sent, but " + names + " did not report standstill within " +
-                                    std::to_string(c_stopSettleMs / 1000) + " s: the stage may still be moving");
+    if (moving.empty() && unheard.empty())
+        return c_OK;
+    const auto list = [](const std::set<std::string>& names) {
+        std::string text;
+        for (const std::string& name : names)
+            text += (text.empty() ? "" : ", ") + name;
+        return text;
+    };
+    std::string said = "stop sent, but";
+    if (!unheard.empty())
+        said += " the device of " + list(unheard) + " did not answer it" + (moving.empty() ? "" : " and");
+    if (!moving.empty())
+        said +=
+            " " + list(moving) + " did not report standstill within " + std::to_string(c_stopSettleMs / 1000) + " s";
+    return Fail(stg::c_Timeout, said + ": the stage may still be moving");
 }
 
 int CZaberStage::GetPositionImpl(TickMap& positions, const stg::ESelection& selection)

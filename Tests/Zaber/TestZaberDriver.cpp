@@ -173,7 +173,7 @@ TEST_F(ZaberDriver, StopsFaultsAndSilenceEndEveryCall)
     EXPECT_EQ(stage->StopMoving(), c_OK) << Message();
 }
 
-TEST_F(ZaberDriver, StopEndsTheRangeSearch)
+TEST_F(ZaberDriver, StopReachesTheRangeSearchAndEveryDevice)
 {
     OpenMicroscope();
     ASSERT_EQ(stage->SetSpeeds({{c_x, 1000.0}}), c_OK); // homing X takes 4 s of real time
@@ -181,6 +181,17 @@ TEST_F(ZaberDriver, StopEndsTheRangeSearch)
     ASSERT_TRUE(emu->WaitForCommands(1, emu->CommandsReceived(1) + 1, c_boundMs));
     EXPECT_EQ(stage->StopMoving(), c_OK) << Message();
     EXPECT_EQ(search.get(), stg::c_Stopped);
+
+    // One stop for the chain: a silent device 1 delays no other, and hears it too.
+    ASSERT_EQ(stage->SetSpeeds({{c_x, 93'750.0}}), c_OK);
+    InitRanges();
+    ASSERT_EQ(stage->SetSpeeds({{c_x, 1000.0}, {c_z, 1000.0}}), c_OK);
+    ASSERT_EQ(stage->MoveToPos({{c_x, 500'000}, {c_z, 200'000}}), c_OK) << Message();
+    emu->Silence(true, 1);
+    EXPECT_EQ(stage->StopMoving(), stg::c_Timeout);
+    EXPECT_NE(Message().find("the device of X, Y did not answer it"), std::string::npos) << Message();
+    emu->Silence(false, 1);
+    EXPECT_FALSE(stage->IsMoving({c_x, c_z}));
 }
 
 TEST_F(ZaberDriver, DistancesSpeedsAndNumbersAreTheDevicesOwn)

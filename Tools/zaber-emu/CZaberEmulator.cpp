@@ -227,10 +227,14 @@ void CZaberEmulator::Wake()
         (void)!write(m_wake, &one, sizeof(one));
 }
 
-void CZaberEmulator::Silence(bool on)
+void CZaberEmulator::Silence(bool on, int address)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_silent = on;
+    if (address == 0)
+        m_silent = on;
+    for (tDevice& device : m_devices)
+        if (device.address == address)
+            device.silent = on;
 }
 
 void CZaberEmulator::DelayNextReply(int ms)
@@ -364,8 +368,9 @@ bool CZaberEmulator::Control(const std::string& line)
 {
     const auto words = zaber::SplitWords(line);
     std::int64_t a = 0, b = 0;
-    if (words.size() == 2 && words[0] == "silent" && (words[1] == "on" || words[1] == "off"))
-        Silence(words[1] == "on");
+    if ((words.size() == 2 || (words.size() == 3 && ParseInt(words[2], a))) && words[0] == "silent" &&
+        (words[1] == "on" || words[1] == "off"))
+        Silence(words[1] == "on", words.size() == 3 ? static_cast<int>(a) : 0);
     else if (words.size() == 2 && words[0] == "delay" && ParseInt(words[1], a))
         DelayNextReply(static_cast<int>(a));
     else if (words.size() == 1 && words[0] == "garble")
@@ -530,7 +535,9 @@ void CZaberEmulator::Handle(const std::string& raw, std::vector<std::string>& ou
         device.lastCommand.clear();
         for (const std::string& word : command.words)
             device.lastCommand += (device.lastCommand.empty() ? "" : " ") + word;
-        out.push_back(Answer(device, device.address, command, nowS));
+        const std::string reply = Answer(device, device.address, command, nowS);
+        if (!device.silent)
+            out.push_back(reply);
     }
     m_handled.notify_all();
 }

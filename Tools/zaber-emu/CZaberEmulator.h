@@ -93,7 +93,8 @@ public:
     std::string Path() const;
     std::string Error() const;
 
-    void Silence(bool on);                         // no replies at all while on
+    // No replies while on: from any device (`address` 0), or from that one; commands still act.
+    void Silence(bool on, int address = 0);
     void DelayNextReply(int ms);                   // the next reply comes `ms` real milliseconds late
     void GarbleNextReply();                        // a garbage line, then the reply split in two writes
     void CorruptNextChecksum();                    // the next reply carries a wrong checksum
@@ -113,7 +114,7 @@ public:
     int CommandsReceived(int address) const; // commands addressed to the device (broadcasts too)
     // Waits until the device has received `count` commands in all, at most `timeoutMs`.
     bool WaitForCommands(int address, int count, int timeoutMs) const;
-    // One fault in words ("silent on", "delay 1500", "garble", "bad-checksum", "stall 1 2",
+    // One fault in words ("silent on", "silent on 2", "delay 1500", "garble", "bad-checksum", "stall 1 2",
     // "slip 1 2", "deaf-to-stop on", "power-cycle 2", "vanish", "return"); false when not understood.
     bool Control(const std::string& line);
 
@@ -144,6 +145,7 @@ private:
         bool checksums = false;  // comm.checksum
         int commands = 0;
         std::string lastCommand;
+        bool silent = false;
     };
     struct tCommand {
         int address = 0;

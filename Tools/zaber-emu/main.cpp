@@ -33,12 +33,13 @@ int main(int argc, char** argv) // NOLINT(bugprone-exception-escape)
     std::vector<int> withoutAlerts;
     bool unknown = false;
     int firmware = 7;
-    CLI::App app("plinth-zaber-emu: emulated Zaber ASCII devices on a pseudo-terminal.\n"
-                 "By default a microscope chain: device 1 an X-MCB2 controller with an X-ASR100B120B-T3 stage\n"
-                 "(X 100 mm, Y 120 mm), device 2 an X-VSR20A focus drive.\n"
-                 "Faults on standard input: silent on|off, delay MS, garble, bad-checksum, stall ADDRESS AXIS,\n"
-                 "slip ADDRESS AXIS, deaf-to-stop on|off, power-cycle ADDRESS, vanish, return.",
-                 "plinth-zaber-emu");
+    CLI::App app(
+        "plinth-zaber-emu: emulated Zaber ASCII devices on a pseudo-terminal.\n"
+        "By default a microscope chain: device 1 an X-MCB2 controller with an X-ASR100B120B-T3 stage\n"
+        "(X 100 mm, Y 120 mm), device 2 an X-VSR20A focus drive.\n"
+        "Faults on standard input: silent on|off [ADDRESS], delay MS, garble, bad-checksum, stall ADDRESS AXIS,\n"
+        "slip ADDRESS AXIS, deaf-to-stop on|off, power-cycle ADDRESS, vanish, return.",
+        "plinth-zaber-emu");
     app.add_option("--devices", devices,
                    "Axes of each device on the chain, comma-separated: 2 an X-MCB2 with an X-ASR stage, 1 an "
                    "X-VSR20A, others an X-MCC4 with LHM025A stages")
