@@ -28,8 +28,8 @@ using stg::c_OK;
 using TickMap = stg::CLowLevelStage::TickMap;
 
 constexpr int c_x = 1, c_y = 2, c_z = 3;
-constexpr int c_replyTimeoutMs = 500;
-constexpr int c_boundMs = 10'000; // every wait of a test ends by then
+constexpr int c_replyTimeoutMs = 1000; // generous: the tests share the machine with busy builds
+constexpr int c_boundMs = 10'000;      // every wait of a test ends by then
 
 utl::TUnitValue<double> Um(double value) { return utl::TUnitValue<double>(value, utl::c_mum); }
 
