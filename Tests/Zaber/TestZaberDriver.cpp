@@ -284,6 +284,18 @@ TEST_F(ZaberDriver, ChainsAsTheyReallyAre)
     ASSERT_EQ(access->SetCalibration({{c_z, Um(0.5)}}), c_OK);
     ASSERT_EQ(access->SetPosition({{c_z, Um(10.0)}}), c_OK) << Message();
     EXPECT_EQ(Ticks()[c_z], 20);
+    // Parked is not busy: the message says how to unpark. A stop is still a stop.
+    emu->Park(3);
+    EXPECT_EQ(access->SetPosition({{c_z, Um(5.0)}}), stg::c_GeneralFailure);
+    EXPECT_NE(Message().find("unpark"), std::string::npos) << Message();
+    EXPECT_EQ(stage->StopMoving(), c_OK) << Message();
+}
+
+TEST_F(ZaberDriver, EmptyControllerAxesAreNoAxis)
+{
+    Open({zaberemu::Device(zaberemu::c_xMCB2, {zaberemu::c_asr100B, 0}), zaberemu::Device(zaberemu::c_xVSR20A)});
+    ASSERT_EQ(stage->Init(), c_OK) << Message();
+    EXPECT_EQ(stage->GetAxisCount(), 2u); // X on the controller, Y the focus drive's: no Z
 }
 
 TEST_F(ZaberDriver, TwoDevicesAtOneAddressAreRefused)

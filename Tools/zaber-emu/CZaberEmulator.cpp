@@ -314,6 +314,14 @@ void CZaberEmulator::PowerCycle(int address)
     }
 }
 
+void CZaberEmulator::Park(int address)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (tDevice& device : m_devices)
+        if (device.address == address)
+            device.parked = true;
+}
+
 std::string CZaberEmulator::StoredSettings() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -385,6 +393,8 @@ bool CZaberEmulator::Control(const std::string& line)
         IgnoreStops(words[1] == "on");
     else if (words.size() == 2 && words[0] == "power-cycle" && ParseInt(words[1], a))
         PowerCycle(static_cast<int>(a));
+    else if (words.size() == 2 && words[0] == "park" && ParseInt(words[1], a))
+        Park(static_cast<int>(a));
     else if (words.size() == 1 && words[0] == "vanish")
         Vanish();
     else if (words.size() == 1 && words[0] == "return")
@@ -741,9 +751,27 @@ std::string CZaberEmulator::Answer(tDevice& device, int address, const tCommand&
                     axis->flags.erase(flag);
         return accept(data);
     }
+    if (w[0] == "tools" && w.size() == 3 && w[1] == "parking") {
+        if (command.axis != 0)
+            return reject("DEVICEONLY");
+        if (w[2] == "state")
+            return accept(device.parked ? "1" : "0");
+        if (w[2] == "park" &&
+            std::any_of(device.axes.begin(), device.axes.end(), [&](const tAxis& a) { return Busy(a, nowS); }))
+            return reject("STATUSBUSY");
+        if (w[2] != "park" && w[2] != "unpark")
+            return reject("BADDATA");
+        device.parked = w[2] == "park";
+        return accept("0");
+    }
     const bool movement = w[0] == "move" || w[0] == "stop" || w[0] == "estop" || w[0] == "home";
     if (!movement)
         return reject("BADCOMMAND");
+    // Parked: every movement but home is refused (a stop too, as the manual's wording has it).
+    if (device.parked && w[0] != "home")
+        return reject("PARKED");
+    if (w[0] == "home")
+        device.parked = false;
     for (tAxis* axis : axes) { // all or nothing
         const std::string reason = MoveAxis(*axis, w, nowS, true);
         if (!reason.empty())

@@ -102,6 +102,7 @@ public:
     void SlipNextMove(int address, int axis);      // the axis's next move ends halfway, IDLE, no flag
     void IgnoreStops(bool on);                     // "stop" is answered but does nothing while on
     void PowerCycle(int address);                  // the device restarts: no reference, counter 0
+    void Park(int address);                        // as "tools parking park" from another program
     void ReplaceNextData(const std::string& data); // the next accepted reply carries this data
     std::string LastCommand(int address) const;    // the words of the device's last command
     // What the devices keep across a power cycle (comm.alert, maxspeed, accel, limits), in words.
@@ -115,7 +116,7 @@ public:
     // Waits until the device has received `count` commands in all, at most `timeoutMs`.
     bool WaitForCommands(int address, int count, int timeoutMs) const;
     // One fault in words ("silent on", "silent on 2", "delay 1500", "garble", "bad-checksum", "stall 1 2",
-    // "slip 1 2", "deaf-to-stop on", "power-cycle 2", "vanish", "return"); false when not understood.
+    // "slip 1 2", "deaf-to-stop on", "power-cycle 2", "park 2", "vanish", "return"); false when not understood.
     bool Control(const std::string& line);
 
 private:
@@ -143,6 +144,7 @@ private:
         std::vector<tAxis> axes; // axis n at index n - 1
         bool alerts = false;     // comm.alert
         bool checksums = false;  // comm.checksum
+        bool parked = false;     // tools parking park: movements but home are refused (PARKED)
         int commands = 0;
         std::string lastCommand;
         bool silent = false;

@@ -38,7 +38,8 @@ int main(int argc, char** argv) // NOLINT(bugprone-exception-escape)
         "By default a microscope chain: device 1 an X-MCB2 controller with an X-ASR100B120B-T3 stage\n"
         "(X 100 mm, Y 120 mm), device 2 an X-VSR20A focus drive.\n"
         "Faults on standard input: silent on|off [ADDRESS], delay MS, garble, bad-checksum, stall ADDRESS AXIS,\n"
-        "slip ADDRESS AXIS, deaf-to-stop on|off, power-cycle ADDRESS, vanish, return.",
+        "slip ADDRESS AXIS, deaf-to-stop on|off, power-cycle ADDRESS, park ADDRESS, vanish,\n"
+        "return.",
         "plinth-zaber-emu");
     app.add_option("--devices", devices,
                    "Axes of each device on the chain, comma-separated: 2 an X-MCB2 with an X-ASR stage, 1 an "
