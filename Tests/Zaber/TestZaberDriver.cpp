@@ -211,8 +211,10 @@ TEST_F(ZaberDriver, DistancesSpeedsAndNumbersAreTheDevicesOwn)
     ASSERT_EQ(access->SetPosition({{c_x, utl::TUnitValue<double>(1.0, utl::c_mm)}}), c_OK) << Message();
     EXPECT_EQ(Ticks()[c_x], 6400);
 
-    // Speeds beyond the device's range are refused before any integer conversion; a free run
-    // runs at the speed asked for.
+    // Speeds beyond the device's range are refused before any integer conversion, also when the
+    // axis's own range was widened; a free run runs at the speed asked for.
+    ASSERT_EQ(stg::WriteAxisProperty(*stage, c_x, stg::c_propSpeedMax, 1e31), c_OK);
+    ASSERT_EQ(stg::WriteAxisProperty(*stage, c_x, stg::c_propSpeedMin, 1e-9), c_OK);
     EXPECT_EQ(stage->SetSpeeds({{c_x, 1e30}}), stg::c_InvalidValue);
     EXPECT_EQ(stage->SetSpeeds({{c_x, 640'001.0}}), stg::c_InvalidValue);
     EXPECT_EQ(emu->LastCommand(1).find("maxspeed"), std::string::npos) << emu->LastCommand(1); // nothing sent
