@@ -41,7 +41,7 @@ def main() -> None:
     parser.add_argument("--time-scale", type=float, default=4.0, help="simulated seconds per real second")
     args = parser.parse_args()
 
-    with plinth.Stage("sim", settings={plinth.SIM_TIME_SCALE: args.time_scale}) as stage:
+    with plinth.Stage("sim", settings={plinth.sim.TIME_SCALE: args.time_scale}) as stage:
         stage.set_limits("x", "-50mm", "50mm")
         stage.move(x=0)
         times, positions = record(stage, plinth.Quantity.parse(args.distance), interval_s=0.01)
