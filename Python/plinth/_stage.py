@@ -169,7 +169,8 @@ class VectorAxes:
         return self._call("IsMoving")
 
     def wait(self, timeout: Optional[float] = None) -> Any:
-        return self._stage._check(self._call("WaitForStop", _timeout_ms(timeout)), "waiting for the stage")
+        rc = self._call("WaitForStop", _timeout_ms(timeout))
+        return self._stage._check(ResultCode.OK if rc == ResultCode.Stopped else rc, "waiting for the stage")
 
 
 class Stage:
