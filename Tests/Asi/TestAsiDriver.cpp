@@ -110,6 +110,10 @@ TEST_F(AsiDriver, RangeSearchMovesStopsAndFreeRuns)
     ASSERT_EQ(stage->GetAxisLimits(c_y, lower, upper), c_OK);
     EXPECT_EQ(std::make_pair(lower, upper), std::make_pair(std::int64_t{-340'000}, std::int64_t{440'000}));
     EXPECT_EQ(emu->Position('Y'), 0);
+    // Wider limits are kept inside the firmware's.
+    ASSERT_EQ(stage->SetAxisLimits(c_x, -10'000'000, 10'000'000), c_OK);
+    ASSERT_EQ(stage->GetAxisLimits(c_x, lower, upper), c_OK);
+    EXPECT_EQ(std::make_pair(lower, upper), std::make_pair(std::int64_t{-590'000}, std::int64_t{390'000}));
 
     // A move in micrometres ends at the right count of the controller's units.
     ASSERT_EQ(access->SetPosition({{c_x, Um(1234.5)}, {c_y, Um(-20.0)}}), c_OK) << Message();
@@ -192,6 +196,34 @@ TEST_F(AsiDriver, RefusalsGarbleSilenceStallAndAVanishingPort)
     ASSERT_EQ(stage->Init(), c_OK) << Message();
     EXPECT_EQ(stage->SetPosition({{c_x, 1234}}), c_OK) << Message();
     EXPECT_EQ(emu->Position('X'), 1234);
+}
+
+TEST(AsiEmulator, LinksOnlyWhereNothingIsAndRemovesOnlyItsOwnLink)
+{
+    char dir[] = "/tmp/plinth-asi-link-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/port";
+    asiemu::tAsiEmulatorOptions options;
+    options.linkPath = path;
+    ASSERT_EQ(symlink("/nonexistent", path.c_str()), 0); // someone else's, dangling
+    {
+        asiemu::CAsiEmulator emu(options);
+        EXPECT_FALSE(emu.Start());
+        EXPECT_NE(emu.Error().find("exists"), std::string::npos) << emu.Error();
+    }
+    char target[64] = {};
+    EXPECT_EQ(readlink(path.c_str(), target, sizeof(target) - 1), 12); // untouched
+    unlink(path.c_str());
+    {
+        asiemu::CAsiEmulator emu(options);
+        ASSERT_TRUE(emu.Start()) << emu.Error();
+        ASSERT_TRUE(emu.Reappear()); // still the link it made
+        unlink(path.c_str());
+        ASSERT_EQ(symlink("/nonexistent", path.c_str()), 0); // replaced by someone else meanwhile
+    }
+    EXPECT_EQ(readlink(path.c_str(), target, sizeof(target) - 1), 12);
+    unlink(path.c_str());
+    rmdir(dir);
 }
 
 // Runs plinth with `args` and the settings file `config`; answers the exit status and stdout.

@@ -113,10 +113,11 @@ TEST(SerialPort, LineEndsPurgeAndLongLines)
     device.Send(std::string(40, 'z'));
     std::string line;
     EXPECT_EQ(port.ReadLine(line, 50), ESerialStatus::eTimeout);
-    device.Send(std::string(40, 'z') + "\nexactly-16-bytes\n");
+    EXPECT_EQ(port.RefusedLines(), 1); // refused before its end came
+    device.Send(std::string(40, 'z') + "\n" + std::string(17, 'y') + "\nexactly-16-bytes\n");
     ASSERT_EQ(port.ReadLine(line, c_boundMs), ESerialStatus::eOK);
     EXPECT_EQ(line, "exactly-16-bytes");
-    EXPECT_EQ(port.RefusedLines(), 1);
+    EXPECT_EQ(port.RefusedLines(), 2);
     EXPECT_NE(port.LastError().find("longer than 16 bytes"), std::string::npos) << port.LastError();
     EXPECT_FALSE(plat::IsBaudRate(28800));
     EXPECT_EQ(port.Open(device.Path(), 28800), ESerialStatus::eFailed);
