@@ -238,6 +238,14 @@ int CAsiStage::InitImpl()
                                         " baud (an MS-2000 talks at 9600 unless its switches say otherwise, a "
                                         "Tiger at 115200)");
 
+    // On a Tiger, a command without an axis letter goes to the card named by its address; a
+    // wrong address answers :N-7 (an MS-2000 knows no addresses and answers :N-1).
+    if (!m_card.empty()) {
+        tReply version;
+        if (Command(m_card + "V", version) != c_OK)
+            return Fail(stg::c_GeneralFailure, "AsiCard \"" + m_card + "\" is not a card of this controller: " +
+                                                   ErrorMeaning(version.error) + " (leave it empty for an MS-2000)");
+    }
     AxisTable axes;
     for (const auto& [type, letter] : c_letters) {
         tAxis axis;

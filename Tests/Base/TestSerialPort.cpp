@@ -87,10 +87,11 @@ TEST(SerialPort, LineEndsPurgeAndLongLines)
         plat::CSerialPort port;
         port.SetReplyLineEnd(row.end);
         ASSERT_EQ(port.Open(device.Path(), 9600), ESerialStatus::eOK) << port.LastError();
-        // Stale bytes, a partial line among them, are gone after a purge.
-        device.Send("stale\r\npart");
-        std::string bytes;
-        ASSERT_EQ(port.ReadAvailable(bytes, c_boundMs), ESerialStatus::eOK);
+        // Stale bytes already read, a partial line among them, are gone after a purge.
+        device.Send("first\r\nstale\r\npart");
+        std::string first;
+        ASSERT_EQ(port.ReadLine(first, c_boundMs), ESerialStatus::eOK);
+        EXPECT_EQ(first, "first");
         EXPECT_EQ(port.Purge(), ESerialStatus::eOK);
         device.Send(row.sent);
         std::vector<std::string> lines;
@@ -110,6 +111,10 @@ TEST(SerialPort, LineEndsPurgeAndLongLines)
     ASSERT_EQ(port.Open(device.Path(), 115200), ESerialStatus::eOK) << port.LastError();
     ASSERT_EQ(port.WriteLine("M X=10000"), ESerialStatus::eOK);
     EXPECT_EQ(device.Received(10), "M X=10000\r");
+    device.Send("raw\r");
+    std::string bytes;
+    ASSERT_EQ(port.ReadAvailable(bytes, c_boundMs), ESerialStatus::eOK);
+    EXPECT_EQ(bytes, "raw\r");
     device.Send(std::string(40, 'z'));
     std::string line;
     EXPECT_EQ(port.ReadLine(line, 50), ESerialStatus::eTimeout);
