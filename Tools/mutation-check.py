@@ -192,7 +192,7 @@ FAULTS = [
       "stg::c_propMinimum || propID == stg::c_propMaximum)", "stg::c_propMinimum && propID == stg::c_propMaximum)",
       "library limits beyond the controller's firmware limits are accepted"),
     F("asi-garble-not-retried", "drivers", "Drivers/Asi/CAsiStage.cpp",
-      "        if (attempt == 1)\n", "        if (attempt == 0)\n",
+      "if (attempt == 1 || Resync(c_resyncTries) != c_OK)", "if (attempt == 0 || Resync(c_resyncTries) != c_OK)",
       "a garbled reply fails the call instead of a re-synchronised second try"),
     F("emukit-removes-foreign-link", "tools", "Tools/emu-kit/CPseudoTerminal.cpp",
       "if (!m_linkPath.empty() && OwnLink())\n        unlink", "if (!m_linkPath.empty())\n        unlink",

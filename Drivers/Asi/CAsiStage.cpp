@@ -103,12 +103,18 @@ std::int64_t CAsiStage::ToleranceTicks(const tAxis& axis) const
 
 // Talking to the controller
 
-int CAsiStage::Resync() const
+int CAsiStage::Resync(int silences) const
 {
-    std::shared_ptr<plat::CSerialLink> link = m_link;
+    std::shared_ptr<plat::CSerialLink> link;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        link = m_link;
+    }
     if (!link)
         return stg::c_GeneralFailure;
-    for (int attempt = 0; attempt < c_resyncTries; ++attempt) {
+    // A reply that is not a status (a late one, or noise) costs a try but little time; silence
+    // costs a reply time-out, so it ends the attempt after `silences` of them.
+    for (int attempt = 0, silent = 0; attempt < c_resyncTries && silent < silences; ++attempt) {
         if (link->Purge(c_resyncQuietMs) == ESerialStatus::eVanished)
             break;
         std::string line;
@@ -116,6 +122,8 @@ int CAsiStage::Resync() const
         const ESerialStatus sent = link->Request("/", line);
         if (sent == ESerialStatus::eVanished)
             break;
+        if (sent == ESerialStatus::eTimeout)
+            ++silent;
         if (sent == ESerialStatus::eOK && ParseReply(line, status) && status.kind == tReply::eStatus) {
             m_resync = false;
             return c_OK;
@@ -135,9 +143,10 @@ int CAsiStage::Command(const std::string& command, tReply& reply, int outOfRange
     if (!link)
         return Fail(stg::c_GeneralFailure, "the port is not open");
     std::string line;
-    for (int attempt = 0;; ++attempt) {
-        if (m_resync && Resync() != c_OK && !link->IsUp())
-            break;
+    // After a time-out, one try: a controller that stays silent costs each call one reply time-out.
+    if (m_resync && Resync(1) != c_OK && link->IsUp())
+        return Fail(stg::c_Timeout, "no reply to \"/\" (re-synchronising) on " + link->Path());
+    for (int attempt = 0; link->IsUp(); ++attempt) {
         const ESerialStatus status = link->Request(command, line);
         if (status == ESerialStatus::eTimeout) {
             m_resync = true;
@@ -147,9 +156,10 @@ int CAsiStage::Command(const std::string& command, tReply& reply, int outOfRange
             break;
         if (ParseReply(line, reply))
             break;
-        m_resync = true;
-        if (attempt == 1)
+        if (attempt == 1 || Resync(c_resyncTries) != c_OK) {
+            m_resync = true;
             return Fail(stg::c_GeneralFailure, "no sense in the reply to \"" + command + "\": \"" + line + "\"");
+        }
     }
     if (!link->IsUp())
         return Fail(stg::c_GeneralFailure, "the port went away (" + link->LastError() + "); re-activate the stage");
@@ -233,7 +243,7 @@ int CAsiStage::InitImpl()
     if (link->Open(path, baud) != ESerialStatus::eOK)
         return Fail(stg::c_GeneralFailure, link->LastError());
     // Whatever a previous user left on the line; then a STATUS that must parse.
-    if (Resync() != c_OK)
+    if (Resync(c_resyncTries) != c_OK)
         return Fail(stg::c_Timeout, "no ASI controller answered on " + path + " at " + std::to_string(baud) +
                                         " baud (an MS-2000 talks at 9600 unless its switches say otherwise, a "
                                         "Tiger at 115200)");

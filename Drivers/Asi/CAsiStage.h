@@ -85,7 +85,9 @@ private:
     // A ":N-n" becomes a code (`outOfRange` for :N-4, c_Stopped for :N-21) with the words in
     // "DriverMessage". Any thread.
     int Command(const std::string& command, tReply& reply, int outOfRange = stg::c_InvalidValue) const;
-    int Resync() const;                                                          // purge, then STATUS until one parses
+    // Purges the input, then asks STATUS until a status comes: at most c_resyncTries times, and
+    // no more after `silences` time-outs.
+    int Resync(int silences) const;
     int Query(const std::string& command, std::map<char, double>& values) const; // "S X?" -> {X: 2.5}
     int Position(const tAxis& axis, std::int64_t& ticks) const;
     // Moves to the targets (one MOVE) and remembers them for the comparison after the move.

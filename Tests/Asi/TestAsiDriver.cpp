@@ -172,6 +172,8 @@ TEST_F(AsiDriver, RefusalsGarbleSilenceStallAndAVanishingPort)
     TickMap x{{c_x, 0}};
     EXPECT_EQ(stage->GetPosition(x, stg::eGivenAxes), stg::c_Timeout);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(c_replyTimeoutMs + 200));
+    EXPECT_EQ(stage->MoveToPos({{c_x, 5}}), stg::c_Timeout); // the next call's re-synchronisation too
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2 * c_replyTimeoutMs + 400));
     emu->Silence(false);
     EXPECT_EQ(Ticks(c_x), 0) << Message();
     emu->DelayNextReply(c_replyTimeoutMs + 100); // X's 0 comes late

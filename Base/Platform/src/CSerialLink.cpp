@@ -114,7 +114,7 @@ void CSerialLink::Read()
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             ++m_arrivals;
-            const ETake take = m_matcher && !m_complete ? (*m_matcher)(line) : ETake::eNotMine;
+            const ETake take = m_matcher && (!m_complete || m_untilQuiet) ? (*m_matcher)(line) : ETake::eNotMine;
             if (take == ETake::eNotMine) {
                 unsolicited = static_cast<bool>(m_unsolicited);
                 if (!unsolicited)
@@ -141,6 +141,7 @@ ESerialStatus CSerialLink::Write(const std::string& command, const Matcher* matc
         m_matcher = matcher;
         m_lines.clear();
         m_complete = false;
+        m_untilQuiet = false;
     }
     const ESerialStatus status = m_port.WriteLine(command);
     if (status != ESerialStatus::eOK) {
@@ -167,18 +168,18 @@ ESerialStatus CSerialLink::Request(const std::string& command, const Matcher& ma
     if (quietMs <= 0) {
         m_arrived.wait_until(lock, deadline, ended);
     } else {
-        // Each reply line reopens the collection for another `quietMs`.
+        // Each line taken reopens the collection for another `quietMs`.
+        m_untilQuiet = true;
         for (std::size_t seen = 0;;) {
             const Clock::time_point until =
                 m_lines.empty() ? deadline : std::min(deadline, Clock::now() + std::chrono::milliseconds(quietMs));
-            m_arrived.wait_until(lock, until,
-                                 [&] { return m_complete || m_lines.size() > seen || m_vanished || !m_running; });
-            m_complete = false; // a broadcast has no last line
+            m_arrived.wait_until(lock, until, [&] { return m_lines.size() > seen || m_vanished || !m_running; });
             if (m_vanished || !m_running || m_lines.size() == seen)
                 break;
             seen = m_lines.size();
         }
-        m_complete = !m_lines.empty();
+        m_untilQuiet = false;
+        m_complete = m_complete || !m_lines.empty();
     }
     m_matcher = nullptr;
     const bool complete = m_complete;

@@ -96,7 +96,7 @@ private:
     bool m_running = false;
     bool m_vanished = false;
     bool m_purgeAsked = false;          // the reader purges the port at its next round
-    bool m_collecting = false;          // a request waits for lines
+    bool m_untilQuiet = false;          // the waiting request collects until the line is quiet
     const Matcher* m_matcher = nullptr; // the waiting request's; null: none, every line is dropped
     std::vector<std::string> m_lines;   // taken by the waiting request
     bool m_complete = false;            // a line ended the reply
