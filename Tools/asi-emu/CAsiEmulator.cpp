@@ -102,7 +102,7 @@ CAsiEmulator::~CAsiEmulator() { Stop(); }
 std::int64_t CAsiEmulator::Position(char axis) const
 {
     std::lock_guard<std::mutex> lock(Mutex());
-    const double nowS = const_cast<simstage::CSteadySimClock&>(m_clock).NowS();
+    const double nowS = m_clock.NowS();
     for (const tAxis& each : m_axes)
         if (each.name == axis)
             return Counter(each, nowS);

@@ -101,7 +101,7 @@ private:
     std::string CountMove(std::string reply); // counts a move, arms the vanishing
 
     tAsiEmulatorOptions m_options;
-    simstage::CSteadySimClock m_clock;
+    mutable simstage::CSteadySimClock m_clock; // thread-safe itself; read by const members
     std::array<tAxis, 3> m_axes;
     std::vector<double> m_targets; // the target of each axis (counter, 0.1 µm), for MOVREL
     int m_moves = 0;
