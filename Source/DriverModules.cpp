@@ -59,7 +59,8 @@ std::vector<std::string> DriverFolders(const std::string& folder)
         const std::string list = path;
         for (std::size_t start = 0; start <= list.size();) {
             const std::size_t end = std::min(list.find(':', start), list.size());
-            if (end > start)
+            // Only absolute folders: a relative one would load whatever the current directory holds.
+            if (end > start && list[start] == '/')
                 folders.push_back(list.substr(start, end - start));
             start = end + 1;
         }

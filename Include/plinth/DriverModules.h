@@ -25,8 +25,9 @@ const std::vector<tKnownDriver>& KnownDrivers();
 std::string InstalledDriverFolder();
 
 // The folders a short name is looked up in, in this order: `folder` when not empty (a program's
-// option), every folder named in the environment variable PLINTH_DRIVER_PATH (separated by ':'),
-// InstalledDriverFolder(). Nothing else: never the current directory, never a build tree.
+// option), every absolute folder named in the environment variable PLINTH_DRIVER_PATH (separated
+// by ':'; relative ones are ignored), InstalledDriverFolder(). Nothing else: never the current
+// directory, never a build tree.
 std::vector<std::string> DriverFolders(const std::string& folder = "");
 
 // The module file of a driver. A `nameOrPath` that contains a '/' is a path and is answered as it
