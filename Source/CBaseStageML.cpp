@@ -1,6 +1,7 @@
 #include <plinth/CBaseStageML.h>
 
 #include <atomic>
+#include <cmath>
 #include <mutex>
 #include <system_error>
 
@@ -172,15 +173,74 @@ int CBaseStageML::BlockingMove(const TickMap& targets, StageLock& held)
     return rc == c_OK && m_stage.GetStopCount() != stopCount ? c_Stopped : rc;
 }
 
-int CBaseStageML::MoveFree(const SpeedMap& directions)
+int CBaseStageML::LimitsInForce(int axis, bool& inForce, std::int64_t& lower, std::int64_t& upper)
 {
-    int rc = m_stage.MoveFree(directions);
+    inForce = false;
+    bool settingLimits = false;
+    ReadAxisProperty(axis, c_propModeSetLimit, settingLimits);
+    if (settingLimits || !m_stage.AreLimitsDefined(&axis))
+        return c_OK;
+    const int rc = m_stage.GetAxisLimits(axis, lower, upper);
+    inForce = rc == c_OK;
+    return rc; // defined but unreadable: nothing may run on that axis
+}
+
+int CBaseStageML::StartMoveAtSpeed(const TickMap& targets, const SpeedMap& speeds)
+{
+    int rc = m_stage.MoveToPosAtSpeed(targets, speeds);
     if (rc == c_OK)
         m_moving = true;
     if (rc != c_NotImplemented)
         return rc;
-    if (!m_stage.GetCaps().emulateFreeMove)
-        return c_NotImplemented;
+    rc = CBaseStageML::MoveToPos(targets); // at the axes' "Speed"
+    if (rc == c_Busy) {
+        rc = m_stage.StopMoving();
+        m_moving = false;
+        if (rc == c_OK)
+            rc = CBaseStageML::MoveToPos(targets);
+    }
+    if (rc == c_OK)
+        m_moving = true;
+    return rc;
+}
+
+int CBaseStageML::MoveFree(const SpeedMap& speeds)
+{
+    // The speed and limit checks, the choice between the driver's free run and a move to the
+    // limits, and the driver call are one step under the stage lock.
+    tStageHold hold = LockStage();
+    SpeedMap magnitudes;
+    TickMap targets; // the limit in force in the run's direction, for the axes that have one
+    bool bounded = false;
+    for (const auto& [axis, speed] : speeds) {
+        magnitudes[axis] = std::abs(speed);
+        int rc = m_stage.CheckSpeed(axis, magnitudes[axis]);
+        if (rc != c_OK)
+            return rc;
+        bool inForce = false;
+        std::int64_t lower = 0, upper = 0;
+        rc = LimitsInForce(axis, inForce, lower, upper);
+        if (rc != c_OK)
+            return rc;
+        if (inForce) {
+            targets[axis] = speed > 0.0 ? upper : lower;
+            bounded = true;
+        }
+    }
+
+    int rc = c_NotImplemented;
+    if (bounded && !m_stage.GetCaps().emulateFreeMove)
+        return c_NotImplemented; // the driver's run may not be used, and no other is allowed
+    if (!bounded) {
+        // No limit binds: the driver's own free run goes on to the end switches.
+        rc = m_stage.MoveFree(speeds);
+        if (rc == c_OK)
+            m_moving = true;
+        if (rc != c_NotImplemented)
+            return rc;
+        if (!m_stage.GetCaps().emulateFreeMove)
+            return c_NotImplemented;
+    }
 
     const bool hadWorker = HasWorker();
     if (hadWorker) {
@@ -195,62 +255,55 @@ int CBaseStageML::MoveFree(const SpeedMap& directions)
             return rc;
     }
 
-    TickMap targets;
-    for (const auto& [axis, direction] : directions) {
-        const bool up = direction >= 0.0;
-        std::int64_t target = 0;
-        rc = ReadAxisProperty(axis, up ? c_propMaximum : c_propMinimum, target);
-        if (rc != c_OK)
-            return rc;
+    // An axis without limits in force runs a fixed step from where it stands (it is in
+    // limit-setting mode: a validated run never has an axis without limits otherwise).
+    for (const auto& [axis, speed] : speeds) {
+        if (targets.count(axis))
+            continue;
         bool settingLimits = false;
         ReadAxisProperty(axis, c_propModeSetLimit, settingLimits);
-        if (settingLimits) {
-            // The stored limits do not bind: run a fixed step from where the axis stands.
-            TickMap position{{axis, 0}};
-            rc = m_stage.GetPosition(position, eGivenAxes);
-            if (rc != c_OK)
-                return rc;
-            const std::int64_t step = m_stage.GetAxisType(axis) == eAxisZ ? c_freeRunStepZ : c_freeRunStep;
-            target = detail::AddTicks(position[axis], up ? step : -step);
-        }
-        targets[axis] = target;
+        if (!settingLimits)
+            return c_LimitsNotDefined;
+        TickMap position{{axis, 0}};
+        rc = m_stage.GetPosition(position, eGivenAxes);
+        if (rc != c_OK)
+            return rc;
+        const std::int64_t step = m_stage.GetAxisType(axis) == eAxisZ ? c_freeRunStepZ : c_freeRunStep;
+        targets[axis] = detail::AddTicks(position[axis], speed > 0.0 ? step : -step);
     }
-    if (directions.empty() && !hadWorker)
+    if (speeds.empty() && !hadWorker)
         return c_NotImplemented;
-
-    rc = CBaseStageML::MoveToPos(targets);
-    if (rc == c_Busy) {
-        rc = m_stage.StopMoving();
-        m_moving = false;
-        if (rc == c_OK)
-            rc = CBaseStageML::MoveToPos(targets);
-    }
-    if (rc == c_OK)
-        m_moving = true;
-    return rc;
+    return StartMoveAtSpeed(targets, magnitudes);
 }
 
 int CBaseStageML::RunToLimit(const Axes& axes, int (CLowLevelStage::*driverRun)(const Axes&), std::int64_t farTarget)
 {
-    const int rc = (m_stage.*driverRun)(axes);
-    if (rc != c_NotImplemented)
-        return rc;
-    if (MovingCheck(axes))
-        return c_Busy;
     // The far target finds the end switch. An axis whose limits are in force (defined, and the
-    // axis not in limit-setting mode) runs to its limit instead, so that no target outside the
-    // limits in force reaches the driver; the targets are read and sent under one hold of the
-    // stage lock.
+    // axis not in limit-setting mode) runs to its limit instead, and the driver's own run, which
+    // would go on to the end switch, is not used then; the targets are read and sent under one
+    // hold of the stage lock.
     tStageHold hold = LockStage();
     TickMap targets;
+    bool bounded = false;
     for (int axis : axes) {
         targets[axis] = farTarget;
-        bool settingLimits = false;
-        ReadAxisProperty(axis, c_propModeSetLimit, settingLimits);
+        bool inForce = false;
         std::int64_t lower = 0, upper = 0;
-        if (!settingLimits && m_stage.AreLimitsDefined(&axis) && m_stage.GetAxisLimits(axis, lower, upper) == c_OK)
+        const int rc = LimitsInForce(axis, inForce, lower, upper);
+        if (rc != c_OK)
+            return rc;
+        if (inForce) {
             targets[axis] = farTarget < 0 ? lower : upper;
+            bounded = true;
+        }
     }
+    if (!bounded) {
+        const int rc = (m_stage.*driverRun)(axes);
+        if (rc != c_NotImplemented)
+            return rc;
+    }
+    if (MovingCheck(axes))
+        return c_Busy;
     return BlockingMove(targets, hold.lock);
 }
 
@@ -341,6 +394,10 @@ int CBaseStageML::SetCalibration(const CalibrationMap& calibration) const
     for (const auto& entry : calibration)
         if (!detail::IsFinite(entry.second))
             return c_InvalidValue; // nothing written
+    // Zero, negative, and for a linear axis anything but a length (checked again per write).
+    for (const auto& [axis, entry] : calibration)
+        if (!detail::IsValidCalibration(m_stage.GetAxisType(axis), entry))
+            return c_InvalidValue;
     int rc = c_OK;
     for (const auto& [axis, entry] : calibration) {
         rc = WriteAxisProperty(m_stage, axis, c_propCalibration, entry);

@@ -1,5 +1,6 @@
 #include <plinth/CLowLevelStage.h>
 
+#include <cmath>
 #include <utility>
 
 #include <boost/make_shared.hpp>
@@ -177,6 +178,12 @@ int CLowLevelStage::SetPropertyVessel(const int& axis, const int& propID, const 
     if (!detail::IsValidSetting(propID, value))
         return c_InvalidValue;
     Lock lock(m_lock);
+    // The range and the axis type are read under the same hold as the write they allow.
+    double speed = 0.0;
+    if (propID == c_propSpeed && value.Get(speed) && CheckSpeed(axis, speed) != c_OK)
+        return c_InvalidValue;
+    if (propID == c_propCalibration && !detail::IsValidCalibration(GetAxisType(axis), value))
+        return c_InvalidValue;
     const int rc = SetPropertyVesselImpl(axis, propID, value);
     if (rc == c_OK) {
         if (propID == c_propCalibration)
@@ -306,6 +313,11 @@ int CLowLevelStage::MoveToPos(const TickMap& targets)
     return Moving(m_stopCount.load(), [&] { return MoveToPosImpl(targets); });
 }
 
+int CLowLevelStage::MoveToPosAtSpeed(const TickMap& targets, const SpeedMap& speeds)
+{
+    return Moving(m_stopCount.load(), [&] { return MoveToPosAtSpeedImpl(targets, speeds); });
+}
+
 bool CLowLevelStage::IsMoving(const Axes& axes)
 {
     return Locked([&] { return IsMovingImpl(axes); });
@@ -357,12 +369,32 @@ int CLowLevelStage::SetSpeeds(const SpeedMap& speeds)
     for (const auto& entry : speeds)
         if (!detail::IsValidSetting(c_propSpeed, mem::CBin::Of(entry.second)))
             return c_InvalidValue; // nothing written
+    for (const auto& [axis, speed] : speeds)
+        if (CheckSpeed(axis, speed) != c_OK)
+            return c_InvalidValue; // outside the axis's range: nothing written
     for (const auto& [axis, speed] : speeds) {
         const int rc = WriteAxisProperty(*this, axis, c_propSpeed, speed);
         if (rc != c_OK)
             return rc;
     }
     return c_OK;
+}
+
+int CLowLevelStage::CheckSpeed(const int& axis, double speed) const
+{
+    if (!(std::isfinite(speed) && speed > 0.0))
+        return c_InvalidValue;
+    return Locked([&] {
+        // A bound is read through the driver's slot; one that is absent or not positive (the
+        // default records carry 0) sets no bound.
+        double bound = 0.0;
+        if (ReadSettingHeld(axis, c_propSpeedMin, bound) == c_OK && bound > 0.0 && speed < bound)
+            return c_InvalidValue;
+        bound = 0.0;
+        if (ReadSettingHeld(axis, c_propSpeedMax, bound) == c_OK && bound > 0.0 && speed > bound)
+            return c_InvalidValue;
+        return c_OK;
+    });
 }
 
 int CLowLevelStage::GetSpeeds(SpeedMap& speeds, const ESelection& selection) const
@@ -483,6 +515,7 @@ int CLowLevelStage::EnableUserControlImpl(bool) { return c_NotImplemented; }
 bool CLowLevelStage::IsUserControlEnabledImpl() const { return true; }
 int CLowLevelStage::MoveFreeImpl(const SpeedMap&) { return c_NotImplemented; }
 int CLowLevelStage::MoveToPosImpl(const TickMap&) { return c_NotImplemented; }
+int CLowLevelStage::MoveToPosAtSpeedImpl(const TickMap&, const SpeedMap&) { return c_NotImplemented; }
 bool CLowLevelStage::IsMovingImpl(const Axes&) { return false; }
 int CLowLevelStage::WaitForStopImpl(const Axes&, std::uint32_t) { return c_NotImplemented; }
 int CLowLevelStage::StopMovingImpl() { return c_NotImplemented; }

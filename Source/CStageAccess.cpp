@@ -57,11 +57,12 @@ int CStageAccess::ToTicks(const Hold& held, int axis, const Position& position, 
     Position calibration;
     if (!FetchCalibration(held, axis, calibration))
         return c_OK; // an axis without a readable calibration converts to tick 0
-    if (!detail::IsFinite(calibration))
+    // A stored calibration that could not be set today (zero, negative, not a length on a linear
+    // axis, not finite) moves nothing.
+    if (!detail::IsValidCalibration(LowLevel().GetAxisType(held, axis), calibration))
         return c_InvalidValue;
     const double value = utl::Convert(position.GetValue(), position.GetUnit(), calibration.GetUnit());
-    // Exact comparison on purpose: only a calibration of exactly zero means one unit per tick.
-    const double quotient = calibration.GetValue() == 0.0 ? value : value / calibration.GetValue();
+    const double quotient = value / calibration.GetValue();
     if (!std::isfinite(quotient))
         return c_InvalidValue; // beyond every tick, not the end of the tick range
     ticks = detail::TruncToTicks(quotient);

@@ -12,8 +12,8 @@ constexpr double c_inf = std::numeric_limits<double>::infinity();
 } // namespace
 
 CAxisMotion::CAxisMotion(std::int64_t lowerEndTicks, std::int64_t upperEndTicks, double accelTicksPerS2)
-    : m_lowerEnd(static_cast<double>(lowerEndTicks)), m_upperEnd(static_cast<double>(upperEndTicks)),
-      m_accel(accelTicksPerS2), m_restS(-c_inf)
+    : m_lowerEndTicks(lowerEndTicks), m_upperEndTicks(upperEndTicks), m_lowerEnd(static_cast<double>(lowerEndTicks)),
+      m_upperEnd(static_cast<double>(upperEndTicks)), m_accel(accelTicksPerS2), m_restS(-c_inf)
 {
     PlaceAt(0);
 }
@@ -41,7 +41,17 @@ CAxisMotion::tState CAxisMotion::StateAt(double nowS) const
     return {m_restTicks, 0.0};
 }
 
-std::int64_t CAxisMotion::PositionAt(double nowS) const { return std::llround(StateAt(nowS).ticks); }
+std::int64_t CAxisMotion::PositionAt(double nowS) const
+{
+    // The end switches bound every motion; a position at or beyond one (or a NaN, which no plan
+    // makes) is that end, so that the rounding below never leaves the range of its result.
+    const double ticks = StateAt(nowS).ticks;
+    if (!(ticks > m_lowerEnd))
+        return m_lowerEndTicks;
+    if (!(ticks < m_upperEnd))
+        return m_upperEndTicks;
+    return std::llround(ticks);
+}
 
 double CAxisMotion::SpeedAt(double nowS) const { return StateAt(nowS).speed; }
 

@@ -37,7 +37,7 @@ public:
     // Stops at once where the axis is (the motor loses power).
     void Halt(double nowS);
 
-    std::int64_t PositionAt(double nowS) const; // rounded to the nearest tick
+    std::int64_t PositionAt(double nowS) const; // rounded to the nearest tick, within the ends
     double SpeedAt(double nowS) const;          // signed: negative towards the lower end
     bool IsMovingAt(double nowS) const { return nowS < m_restS; }
     // When the planned motion ends; the axis is at rest from then on (also when that is past).
@@ -67,7 +67,9 @@ private:
     // Ends the plan at `restTicks`; cuts it short where it first reaches an end switch.
     void Finish(double restTicks);
 
-    double m_lowerEnd;
+    std::int64_t m_lowerEndTicks;
+    std::int64_t m_upperEndTicks;
+    double m_lowerEnd; // the same as numbers of the plan
     double m_upperEnd;
     double m_accel;
     std::vector<tPhase> m_phases; // the plan, in time order

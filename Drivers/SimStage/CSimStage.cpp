@@ -115,6 +115,18 @@ int CSimStage::ReadSpeed(int axis, double& speedTicksPerS) const
     return c_OK;
 }
 
+int CSimStage::RequestedSpeed(int axis, const SpeedMap& requested, double& speedTicksPerS) const
+{
+    const auto it = m_axes.find(axis);
+    if (it == m_axes.end())
+        return stg::c_NoSuchAxis;
+    const auto speed = requested.find(axis);
+    if (speed == requested.end() || !(std::isfinite(speed->second) && speed->second > 0.0))
+        return stg::c_InvalidValue;
+    speedTicksPerS = std::min(speed->second, it->second.hardware->maxSpeedTicksPerS);
+    return c_OK;
+}
+
 int CSimStage::ReadSpeeds(const Axes& axes, std::map<int, double>& speedsTicksPerS) const
 {
     for (int axis : axes) {
@@ -128,14 +140,15 @@ int CSimStage::ReadSpeeds(const Axes& axes, std::map<int, double>& speedsTicksPe
 // Motions start under m_motionLock, after a last look for a stop: a stop counted before the
 // look is seen by it, one counted after it finds the motion started and ramps it down.
 
-int CSimStage::StartMoves(const TickMap& targets)
+int CSimStage::StartMoves(const TickMap& targets, const SpeedMap* requested)
 {
     // In the order of the targets. Their keys are distinct, and an unknown one ends the loop
     // before its speed is stored, so no more speeds are stored than the stage has axes.
     std::array<double, std::size(c_simAxes)> speeds{};
     std::size_t count = 0;
     for (const auto& entry : targets) {
-        const int rc = ReadSpeed(entry.first, speeds[count]);
+        const int rc =
+            requested ? RequestedSpeed(entry.first, *requested, speeds[count]) : ReadSpeed(entry.first, speeds[count]);
         if (rc != c_OK)
             return rc;
         ++count;
@@ -239,18 +252,20 @@ int CSimStage::MoveFreeImpl(const SpeedMap& speeds)
 {
     if (!OffersStartedMoves())
         return stg::c_NotImplemented;
-    std::map<int, double> runSpeeds;
-    const int rc = ReadSpeeds(KeysOf(speeds), runSpeeds);
-    if (rc != c_OK)
-        return rc;
+    for (const auto& entry : speeds)
+        if (m_axes.find(entry.first) == m_axes.end())
+            return stg::c_NoSuchAxis;
     ISimClock& clock = Clock();
     std::lock_guard<utl::CShortLock> lock(m_motionLock);
     if (IsStopRequested())
         return stg::c_Stopped;
     const double nowS = clock.NowS();
     for (const auto& [axis, signedSpeed] : speeds) {
+        tAxis& entry = m_axes.at(axis);
+        // The magnitude is the speed, up to the hardware's top speed; 0 (or a NaN) ramps down.
         const int direction = signedSpeed > 0.0 ? 1 : signedSpeed < 0.0 ? -1 : 0;
-        m_axes.at(axis).motion.RunFree(nowS, direction, runSpeeds[axis]);
+        const double speed = std::min(std::abs(signedSpeed), entry.hardware->maxSpeedTicksPerS);
+        entry.motion.RunFree(nowS, direction, speed);
     }
     return c_OK;
 }
@@ -260,6 +275,13 @@ int CSimStage::MoveToPosImpl(const TickMap& targets)
     if (!OffersStartedMoves())
         return stg::c_NotImplemented;
     return StartMoves(targets);
+}
+
+int CSimStage::MoveToPosAtSpeedImpl(const TickMap& targets, const SpeedMap& speeds)
+{
+    if (!OffersStartedMoves())
+        return stg::c_NotImplemented;
+    return StartMoves(targets, &speeds);
 }
 
 bool CSimStage::IsMovingImpl(const Axes& axes)

@@ -60,12 +60,16 @@ protected:
     // Every slot below answers c_NoSuchAxis, doing nothing, when a listed axis is unknown, and
     // c_GeneralFailure when an axis to move has a "Speed" that is not positive.
 
-    // Full and started-only. The sign gives the direction; the axis runs at its "Speed" until
-    // StopMoving or an end switch. A zero entry ramps that axis down.
+    // Full and started-only. The sign gives the direction and the magnitude the speed (up to the
+    // hardware's top speed); the axis runs until StopMoving or an end switch. A zero entry ramps
+    // that axis down.
     int MoveFreeImpl(const SpeedMap& speeds) override;
     // Full and started-only. Starts the moves and returns; a target beyond the end of travel ends
     // at the end switch.
     int MoveToPosImpl(const TickMap& targets) override;
+    // Full and started-only. The same at the given speeds (up to the hardware's top speed);
+    // c_InvalidValue, moving nothing, when a target's speed is missing, not finite or not positive.
+    int MoveToPosAtSpeedImpl(const TickMap& targets, const SpeedMap& speeds) override;
     // Whether any listed axis is moving (unknown axes are not).
     bool IsMovingImpl(const Axes& axes) override;
     // Full and started-only. Waits until the listed axes are at rest (c_OK) or `timeoutMs` real
@@ -110,7 +114,11 @@ private:
     int ReadSpeeds(const Axes& axes, std::map<int, double>& speedsTicksPerS) const;
     // The same for one axis; `speedTicksPerS` is written only on c_OK.
     int ReadSpeed(int axis, double& speedTicksPerS) const;
-    int StartMoves(const TickMap& targets);
+    // A requested speed of an axis, capped at the hardware's top speed; `speedTicksPerS` is
+    // written only on c_OK.
+    int RequestedSpeed(int axis, const SpeedMap& requested, double& speedTicksPerS) const;
+    // At the requested speeds, or (null) at the axes' "Speed".
+    int StartMoves(const TickMap& targets, const SpeedMap* requested = nullptr);
     int StartRuns(const Axes& axes, int direction); // runs to the end switches
     // Waits until the listed axes are at rest or the time-out has passed: c_OK or c_Timeout;
     // with `stoppable`, c_Stopped once a stop came and the axes are at rest. Takes m_motionLock

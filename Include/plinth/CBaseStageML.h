@@ -75,10 +75,18 @@ public:
     // GetLastEmulatedMoveResult for that.
     virtual int WaitForStop(const Axes& axes, std::uint32_t timeoutMs);
     virtual int StopMoving(); // clears the moving mark whatever the driver answers
-    // Free run in the directions given by the signs. Emulated (when the stage's emulateFreeMove
-    // capability allows) as a move towards "Maximum" (>= 0) or "Minimum"; in limit-setting mode
-    // towards the current position plus or minus a fixed step.
-    virtual int MoveFree(const SpeedMap& directions);
+    // Free run: the sign of each speed gives the direction, its magnitude the speed (driver
+    // units). A magnitude that CLowLevelStage::CheckSpeed refuses (not finite, zero, outside
+    // "SpeedMin".."SpeedMax") answers c_InvalidValue before anything reaches the driver. When any
+    // axis has its limits in force (defined, not in limit-setting mode), the run is a started move
+    // to the limit in force in its direction (upper for a positive speed) at the requested speeds
+    // (the driver's MoveToPosAtSpeed; without it MoveToPos, at the axes' "Speed"), and the
+    // driver's free run is not called; an axis in limit-setting mode among them moves a fixed
+    // step from where it stands. Without limits in force the driver's free run; when it lacks
+    // one, that step move. Both moves need the stage's emulateFreeMove capability: without it a
+    // free run with limits in force answers c_NotImplemented. The checks and the
+    // driver call run under one hold of the stage lock. c_Busy while an emulated move runs.
+    virtual int MoveFree(const SpeedMap& speeds);
     // Starts a move and returns. Emulated by running SetPosition on the worker: c_OK once the
     // request is in the worker's mailbox (the worker is woken, not waited for), c_Busy while an
     // earlier emulated move still runs, c_GeneralFailure when no worker thread could be started.
@@ -87,9 +95,10 @@ public:
     // when StopMoving came during the emulated move.
     virtual int SetPosition(const TickMap& targets);
     virtual int GetPosition(TickMap& positions, const ESelection& selection);
-    // Emulated as blocking moves to c_lowerLimitRunTarget / c_upperLimitRunTarget, except that an
-    // axis whose limits are in force (defined, not in limit-setting mode) moves to that limit;
-    // c_Busy while moving.
+    // The driver's run to the end switches while no listed axis has its limits in force;
+    // otherwise, and when the driver lacks the run, a blocking move (at the axes' "Speed") to
+    // c_lowerLimitRunTarget / c_upperLimitRunTarget, where an axis whose limits are in force
+    // (defined, not in limit-setting mode) moves to that limit; c_Busy while moving.
     virtual int GotoLowerLimit(const Axes& axes);
     virtual int GotoUpperLimit(const Axes& axes);
     virtual int InitRanges(const Axes& axes);
@@ -126,7 +135,8 @@ public:
     // keeps `calibration`.
     int GetCalibration(const CLowLevelStage::CHold& held, int axis, utl::TUnitValue<double>& calibration) const;
     // Writes "Calibration" of every entry through the vessel; stops at the first failure. A value
-    // that is not finite is refused (c_InvalidValue) before any is written.
+    // that is not finite, not positive, or (on an X, Y or Z axis) not a length is refused
+    // (c_InvalidValue) before any is written.
     int SetCalibration(const CalibrationMap& calibration) const;
 
     CLowLevelStage& GetLowLevel() const noexcept { return m_stage; }
@@ -172,8 +182,17 @@ protected:
 
     // The moving check of IsMoving and the limit runs.
     bool MovingCheck(const Axes& axes);
-    // A limit run: the driver's, or (when it lacks one) a blocking move of the axes to `farTarget`.
+    // A limit run: the driver's, or (when it lacks one, or limits are in force) a blocking move of
+    // the axes to `farTarget` or their limits in force.
     int RunToLimit(const Axes& axes, int (CLowLevelStage::*driverRun)(const Axes&), std::int64_t farTarget);
+
+    // Whether the axis's limits are in force (both defined, not in limit-setting mode), and then
+    // the limits, ticks. A failing limit read of an axis whose limits are defined is the answer.
+    // Expects the stage lock held when the answer must hold until a driver call.
+    int LimitsInForce(int axis, bool& inForce, std::int64_t& lower, std::int64_t& upper);
+    // A started move of a free run: the driver's move at `speeds`, or (when it lacks one) MoveToPos,
+    // stopping an emulated move that is still recorded once before it tries again.
+    int StartMoveAtSpeed(const TickMap& targets, const SpeedMap& speeds);
 
     // True once a move started by this object was accepted; see the source for when it clears.
     std::atomic<bool> m_moving{false};

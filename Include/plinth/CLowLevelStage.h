@@ -109,7 +109,9 @@ public:
     // Fires c_msgCalibrationChanged for "Calibration" and c_msgLimitsChanged for "Minimum" /
     // "Maximum" when the slot answered 4000. A number that no axis setting may take is refused
     // with c_InvalidValue before the slot is called: a double (with or without a unit) that is not
-    // finite, and a "Speed", "SpeedMin" or "SpeedMax" that is not positive.
+    // finite, and a "Speed", "SpeedMin" or "SpeedMax" that is not positive. Under the stage lock
+    // before the slot, also a "Speed" outside the axis's range (CheckSpeed) and a "Calibration"
+    // that is not positive or, on an X, Y or Z axis, not a length.
     int SetPropertyVessel(const int& axis, const int& propID, const mem::CBin& value);
 
     // Limits, in ticks. `axis` null means every axis.
@@ -135,6 +137,8 @@ public:
 
     int MoveFree(const SpeedMap& speeds);
     int MoveToPos(const TickMap& targets); // starts a move and returns
+    // Starts a move at the given speeds (positive, driver units) and returns.
+    int MoveToPosAtSpeed(const TickMap& targets, const SpeedMap& speeds);
     bool IsMoving(const Axes& axes);
     int WaitForStop(const Axes& axes, std::uint32_t timeoutMs); // holds the lock while waiting
     // With a concurrent stop declared (EnableConcurrentStop), StopMovingImpl is called at once,
@@ -159,9 +163,16 @@ public:
 
     // Speeds go through the axis-level vessels, one locked call per axis: another thread's
     // operation may come between two axes. The first failing axis ends the loop. A speed that is
-    // not finite or not positive is refused (c_InvalidValue) before any is written.
+    // not finite, not positive or outside its axis's range (CheckSpeed) is refused
+    // (c_InvalidValue) before any is written.
     int SetSpeeds(const SpeedMap& speeds);
     int GetSpeeds(SpeedMap& speeds, const ESelection& selection) const;
+    // Locked: whether the axis may run at `speed` (driver units): c_InvalidValue when it is not
+    // finite, not positive, or outside the axis's range, that is below "SpeedMin" or above
+    // "SpeedMax" where the axis has that setting (a bound that cannot be read, or is not positive,
+    // gives no range); c_OK otherwise. Every "Speed" written through SetPropertyVessel and every
+    // free-run speed (its magnitude) passes this check before anything reaches the driver.
+    int CheckSpeed(const int& axis, double speed) const;
 
 protected:
     // Hands the stage property set to the configuration database under group 3 and the stage ID.
@@ -241,14 +252,35 @@ protected:
     // checks IsStopRequested() right before it starts the hardware and answers c_Stopped (4021)
     // instead when it is set.
 
-    // Starts each listed axis running at the given speed (the sign gives the direction) and
-    // returns at once, the axes still running. Default: c_NotImplemented; the medium level then
-    // runs the axes towards their limits (unless the capabilities forbid it).
+    // Free runs and limit runs end at the limits in force. While an axis's limits are in force
+    // (both defined and the axis not in limit-setting mode, "ModeSetLimit"), the library never
+    // calls MoveFreeImpl, GotoUpperLimitImpl or GotoLowerLimitImpl for it: a free run becomes a
+    // started move to the limit in force in its direction at the requested speed
+    // (MoveToPosAtSpeedImpl; when the driver lacks it, MoveToPos to that limit at the axis's
+    // "Speed"), a limit run a blocking move to that limit at the axis's "Speed". A free run of
+    // several axes of which any has its limits in force is one such move; an axis in
+    // limit-setting mode among them runs a fixed step from where it stands (see CBaseStageML).
+    // A stage whose capabilities forbid the emulated free run (emulateFreeMove) refuses a free run
+    // with limits in force (c_NotImplemented).
+    // Without limits in force (limit-setting mode, the range search) free runs and limit runs
+    // reach these slots and go on to the end switches. A free-run speed reaches a driver finite,
+    // its magnitude positive and within the axis's "SpeedMin".."SpeedMax" (CheckSpeed).
+
+    // Starts each listed axis running at the given speed (the sign gives the direction, the
+    // magnitude the speed) and returns at once, the axes still running. Default:
+    // c_NotImplemented; the medium level then runs the axes towards their limits (unless the
+    // capabilities forbid it).
     virtual int MoveFreeImpl(const SpeedMap& speeds);
     // Starts a move of each listed axis to its target, ticks, and returns at once (within a few
     // milliseconds), the axes still moving. Default: c_NotImplemented; the medium level then runs
     // SetPositionImpl on a thread of its own.
     virtual int MoveToPosImpl(const TickMap& targets);
+    // As MoveToPosImpl (a started move; same blocking, locking and stop rules), each listed axis
+    // at its own speed from `speeds` (positive and finite, driver units, within the axis's range;
+    // the same keys as `targets`) instead of its "Speed". The library uses it for free runs while
+    // limits are in force. Default: c_NotImplemented; the library then starts MoveToPos to the
+    // same targets, which runs at the axes' "Speed".
+    virtual int MoveToPosAtSpeedImpl(const TickMap& targets, const SpeedMap& speeds);
     // Whether any listed axis is moving. Quick (one status request); unknown axes do not move.
     // Default: false.
     virtual bool IsMovingImpl(const Axes& axes);
@@ -301,7 +333,7 @@ protected:
     // - a blocking slot (a blocking move, a wait, a limit run, a range search) returns c_Stopped
     //   once a stop has brought the axes to rest.
     void EnableConcurrentStop() noexcept { m_concurrentStop = true; }
-    // For the movement slots (MoveFree, MoveToPos, WaitForStop, SetPosition, the limit runs,
+    // For the movement slots (MoveFree, MoveToPos, MoveToPosAtSpeed, WaitForStop, SetPosition, the limit runs,
     // InitRanges): whether StopMoving was called since the movement now running was asked for
     // (for the worker of an emulated move: since the move was accepted). Expects the stage lock
     // held by the calling slot.

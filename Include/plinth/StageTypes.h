@@ -33,7 +33,9 @@ struct tSTAGECAPS {
     bool flag1 = true; // meaning left to the driver; not read by the library
     bool flag2 = true; // likewise
     bool flag3 = true; // likewise
-    // The medium level may emulate MoveFree by moving towards the limits.
+    // The medium level may emulate MoveFree by moving towards the limits. Without it a free run
+    // of an axis whose limits are in force is refused (c_NotImplemented): the driver's own free
+    // run would pass them.
     bool emulateFreeMove = true;
 };
 

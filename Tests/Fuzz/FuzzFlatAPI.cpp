@@ -218,7 +218,8 @@ extern "C" __attribute__((visibility("default"))) stg::CLowLevelStage* CreateSta
                    Axis(3, stg::eAxisZ, Um(20.0, utl::c_nm))};
     config.implemented = stgtest::AllSlots();
     if (g_emulated)
-        for (auto slot : {stgtest::ESlot::MoveToPos, stgtest::ESlot::WaitForStop, stgtest::ESlot::MoveFree})
+        for (auto slot : {stgtest::ESlot::MoveToPos, stgtest::ESlot::WaitForStop, stgtest::ESlot::MoveFree,
+                          stgtest::ESlot::MoveToPosAtSpeed})
             config.implemented.erase(slot);
     return new stgtest::CLimitGuard<stgtest::CTestStage>(stageID, std::move(config));
 }

@@ -17,6 +17,7 @@ namespace {
 
 using Position = utl::TUnitValue<double>;
 using Vec2 = utl::TUnitValue<geo::CdVec2>;
+using TickMap = std::map<int, std::int64_t>;
 
 Position Um(double value) { return Position(value, utl::c_mum); }
 
@@ -141,13 +142,96 @@ TEST(MotionSafety, NumbersThatAreNotFiniteNeverMoveAStage)
     EXPECT_EQ(stage->Driver().Positions().at(1), 200);
 }
 
+// With limits of 0..5 mm in force on X, a driver with a free run and limit runs of its own never
+// gets them for X: a free run is a started move to the limit in its direction at the speed asked
+// for (or, without the driver's move at a speed, an ordinary started move), a limit run a blocking
+// move to the limit. In limit-setting mode the driver's own runs are used.
+TEST(MotionSafety, FreeRunsAndLimitRunsEndAtTheLimitsInForce)
+{
+    for (const bool atSpeed : {true, false}) {
+        SCOPED_TRACE(atSpeed ? "move at a speed" : "ordinary started move");
+        auto stage = Bring(ThreeAxes(atSpeed ? std::vector<ESlot>{} : std::vector<ESlot>{ESlot::MoveToPosAtSpeed}));
+        ASSERT_TRUE(stage);
+        const std::uint32_t id = stage->id;
+        CTestStage& driver = stage->Driver();
+        ASSERT_EQ(stg::SetAxisLimits(id, stg::eAxisX, Um(0.0), Position(5, utl::c_mm)), stg::c_OK); // 0..10 000
+
+        EXPECT_EQ(stg::MoveFree(id, stg::eAxisX, 3.5), stg::c_OK);
+        EXPECT_EQ(driver.LastTargets(), (TickMap{{1, 10'000}}));
+        EXPECT_EQ(driver.LastSpeeds().size(), atSpeed ? 1U : 0U);
+        EXPECT_EQ(driver.LastSpeeds()[1], atSpeed ? 3.5 : 0.0);
+        EXPECT_EQ(stg::MoveFreeXY(id, geo::CdVec2(-3.5, 2.0)), stg::c_OK);
+        EXPECT_EQ(driver.LastTargets(), (TickMap{{1, 0}, {2, 1'000'000}}));
+        EXPECT_EQ(stg::WaitForStop(id, 2, 1000), stg::c_OK); // the driver's started moves end here
+        auto* medium = stg::CStageManager::StageManager().GetMediumLevel(id);
+        EXPECT_EQ(medium->GotoUpperLimit({1}), stg::c_OK);
+        EXPECT_EQ(driver.LastTargets(), (TickMap{{1, 10'000}}));
+        EXPECT_EQ(medium->GotoLowerLimit({1, 2}), stg::c_OK);
+        EXPECT_EQ(driver.LastTargets(), (TickMap{{1, 0}, {2, -1'000'000}}));
+        for (ESlot run : {ESlot::MoveFree, ESlot::GotoUpperLimit, ESlot::GotoLowerLimit})
+            EXPECT_EQ(driver.CallCount(run), 0);
+
+        ASSERT_EQ(stg::SetProperty(id, 1, stg::c_propModeSetLimit, true), stg::c_OK);
+        EXPECT_EQ(stg::MoveFree(id, 1, -3.5), stg::c_OK);
+        EXPECT_EQ(driver.LastSpeeds(), (std::map<int, double>{{1, -3.5}}));
+        EXPECT_EQ(medium->GotoUpperLimit({1}), stg::c_OK);
+        EXPECT_EQ(driver.CallCount(ESlot::MoveFree), 1);
+        EXPECT_EQ(driver.CallCount(ESlot::GotoUpperLimit), 1);
+    }
+}
+
+// Speeds the axis cannot run at (X: 0.7..70) and calibrations that are not a positive length never
+// reach the driver or move a stage, whether set now or stored before.
+TEST(MotionSafety, SpeedsAndCalibrationsOutsideWhatTheAxisTakesAreRefused)
+{
+    tTestStageConfig config = ThreeAxes();
+    config.axes[1].calibration = Um(0.0); // stored before, as a settings file may bring it
+    config.axes.push_back(XAxis(4));
+    config.axes.back().axisType = static_cast<stg::EAxisType>(7); // a rotation, say
+    auto stage = Bring(config);
+    ASSERT_TRUE(stage);
+    const std::uint32_t id = stage->id;
+    const Position deg(1.0, utl::c_deg);
+    const struct {
+        const char* what;
+        std::function<int()> call;
+    } cases[] = {
+        {"free run too fast", [&] { return stg::MoveFree(id, 1, 70.5); }},
+        {"free run too slow", [&] { return stg::MoveFree(id, stg::eAxisX, -0.5); }},
+        {"free run at speed 0", [&] { return stg::MoveFree(id, 1, 0.0); }},
+        {"speed 1e30", [&] { return stg::SetAxisSpeed(id, 1, 1e30); }},
+        {"speed below the range", [&] { return stg::SetProperty(id, 1, stg::c_propSpeed, 0.1); }},
+        {"calibration 0", [&] { return stg::SetCalibration(id, stg::eAxisX, Um(0.0)); }},
+        {"negative calibration", [&] { return stg::SetCalibration(id, 1, Um(-0.5)); }},
+        {"calibration in degrees on X", [&] { return stg::SetCalibration(id, 1, deg); }},
+        {"calibration property 0", [&] { return stg::SetProperty(id, 1, stg::c_propCalibration, Um(0.0)); }},
+        {"stored calibration 0", [&] { return stg::MoveTo(id, stg::eAxisY, Um(5'000.0), true); }},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.call(), stg::c_InvalidValue) << c.what;
+    EXPECT_TRUE(stage->Driver().Moves().empty());
+    EXPECT_EQ(stage->Driver().CallCount(ESlot::MoveFree), 0);
+    double speed = 0;
+    EXPECT_EQ(stg::GetAxisSpeed(id, 1, speed), stg::c_OK);
+    EXPECT_EQ(speed, XAxis().speed);
+
+    // Within range they go through; an axis that is not X, Y or Z may take degrees.
+    EXPECT_EQ(stg::SetAxisSpeed(id, 1, 70.0), stg::c_OK);
+    EXPECT_EQ(stg::SetCalibration(id, 4, deg), stg::c_OK);
+    EXPECT_EQ(stg::SetCalibration(id, stg::eAxisY, Um(0.5)), stg::c_OK);
+    EXPECT_EQ(stg::MoveTo(id, stg::eAxisY, Um(5.0), true), stg::c_OK);
+    EXPECT_EQ(stage->Driver().Positions().at(2), 10);
+}
+
 // StopMoving through the flat API from another thread ends a blocking move (in precision mode,
-// whose lock the move holds), a wait, and the worker of an emulated move or free run: the stage
+// whose lock the move holds), a wait, a range search, a limit run (in limit-setting mode, where
+// the driver's own runs to the end switches), and the worker of an emulated move or free run: the stage
 // stays short of the target, the blocking call answers c_Stopped, the emulated move's outcome
 // says c_Stopped.
 TEST(MotionSafety, StopEndsAMoveThatAnotherThreadIsIn)
 {
-    const std::vector<ESlot> c_blockingOnly = {ESlot::MoveToPos, ESlot::WaitForStop, ESlot::IsMoving, ESlot::MoveFree};
+    const std::vector<ESlot> c_blockingOnly = {ESlot::MoveToPos, ESlot::WaitForStop, ESlot::IsMoving, ESlot::MoveFree,
+                                               ESlot::MoveToPosAtSpeed};
     const struct {
         const char* what;
         std::vector<ESlot> missing;
@@ -170,6 +254,21 @@ TEST(MotionSafety, StopEndsAMoveThatAnotherThreadIsIn)
              return rc == stg::c_OK ? stg::WaitForStop(id, 1, stg::CBaseStageML::c_waitForever) : rc;
          },
          ESlot::WaitForStop,
+         true},
+        {"range search",
+         {},
+         [](std::uint32_t id) {
+             return stg::CStageManager::StageManager().GetMediumLevel(id)->InitRanges({1, 2});
+         },
+         ESlot::InitRanges,
+         true},
+        {"limit run",
+         {},
+         [](std::uint32_t id) {
+             stg::SetProperty(id, 1, stg::c_propModeSetLimit, true);
+             return stg::CStageManager::StageManager().GetMediumLevel(id)->GotoUpperLimit({1});
+         },
+         ESlot::GotoUpperLimit,
          true},
         {"emulated move", c_blockingOnly, [](std::uint32_t id) { return stg::MoveTo(id, 1, Um(100), false); },
          ESlot::SetPosition, false},

@@ -4,8 +4,11 @@
 // the whole stack (TestSimStageModule.cpp).
 
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -14,6 +17,7 @@
 
 #include "CManualSimClock.h"
 #include "CSimStage.h"
+#include "CSteadySimClock.h"
 #include "StageTestSupport.h"
 
 namespace simtest {
@@ -49,6 +53,7 @@ protected:
 // listed axes only, and only as long as it is told.
 TEST_F(SimStageTest, AxesMoveTogetherAtTheirSpeeds)
 {
+    stg::WriteAxisProperty(*stage, c_y, stg::c_propSpeedMax, 1e9); // the setting allows more than the hardware
     ASSERT_EQ(stage->SetSpeeds({{c_x, 20'000.0}, {c_y, 1e9}}), c_OK);
     ASSERT_EQ(stage->MoveToPos({{c_x, 10'000}, {c_y, -900'000}}), c_OK);
     EXPECT_EQ(stage->WaitForStop({c_x, c_y}, 100), stg::c_Timeout); // 0.1 s on
@@ -62,6 +67,23 @@ TEST_F(SimStageTest, AxesMoveTogetherAtTheirSpeeds)
 
     EXPECT_EQ(stage->SetSpeeds({{c_x, 0.0}}), stg::c_InvalidValue);
     EXPECT_EQ(stage->MoveToPos({{c_y, 0}, {9, 0}}), stg::c_NoSuchAxis);
+}
+
+// A free run and a move at a speed of its own run at the speed asked for (up to the hardware's
+// top speed), not at "Speed" (50 000 ticks/s for X).
+TEST_F(SimStageTest, RunsAtTheSpeedAskedFor)
+{
+    ASSERT_EQ(stage->MoveFree({{c_x, -20'000.0}, {c_y, 1e9}}), c_OK);
+    clock->Advance(1.2); // X ramps up in 0.02 s (200 ticks), Y in 0.2 s (40 000 ticks)
+    EXPECT_EQ(Positions(), (TickMap{{c_x, -200 - 23'600}, {c_y, 40'000 + 400'000}, {c_z, 0}}));
+    ASSERT_EQ(stage->StopMoving(), c_OK);
+    const TickMap stopped = Positions();
+    const double startS = clock->NowS();
+    ASSERT_EQ(stage->MoveToPosAtSpeed({{c_x, stopped.at(c_x) + 20'000}}, {{c_x, 10'000.0}}), c_OK);
+    EXPECT_EQ(stage->WaitForStop({c_x}, stg::CBaseStageML::c_waitForever), c_OK);
+    EXPECT_NEAR(clock->NowS() - startS, 0.01 + 19'900 / 10'000.0 + 0.01, 1e-6); // ramps of 50 ticks
+    EXPECT_EQ(Positions()[c_x], stopped.at(c_x) + 20'000);
+    EXPECT_EQ(stage->MoveToPosAtSpeed({{c_x, 0}}, {{c_y, 10'000.0}}), stg::c_InvalidValue);
 }
 
 // The range search runs to both ends, writes them as the limits (with the stage events, in order)
@@ -118,23 +140,70 @@ TEST_F(SimStageTest, AChangedProfileHoldsFromTheNextCall)
     EXPECT_EQ(stage->MoveToPos({{c_x, 400}}), c_OK);
 }
 
-// StopMoving from another thread, without the stage lock that a blocking move holds, ends the
-// move: it answers c_Stopped with X short of its target (8 s away in real time). Stops are sent
-// until the move has answered, so one of them comes while it runs.
-TEST(SimStageConcurrentStop, StopEndsABlockingMoveOfAnotherThread)
+// The real clock at a scale, which tells when a driver slot first waits on it: the motion it
+// waits for has begun.
+class CWatchedClock final : public ISimClock {
+public:
+    double NowS() override { return m_clock.NowS(); }
+    void SetTimeScale(double scale) override { m_clock.SetTimeScale(scale); }
+    void WaitUntil(double untilS, std::uint32_t timeoutMs) override
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_waited = true;
+        }
+        m_changed.notify_all();
+        m_clock.WaitUntil(untilS, timeoutMs);
+    }
+    // Forgets earlier waits, then answers whether one comes within 20 s.
+    void Forget()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_waited = false;
+    }
+    bool WaitForAWait()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(20), [&] { return m_waited; });
+    }
+
+private:
+    CSteadySimClock m_clock;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_waited = false;
+};
+
+// StopMoving from another thread, without the stage lock that a blocking call holds, reaches a
+// blocking move, a range search and a run to an end switch while their axes move (X alone takes
+// 4 s each way here): each answers c_Stopped with the axes at rest and no limits written.
+TEST(SimStageConcurrentStop, StopEndsABlockingCallOfAnotherThread)
 {
     const std::uint32_t id = stgtest::UniqueStageID();
     {
-        CSimStage stage(id); // real time
+        const auto clock = std::make_shared<CWatchedClock>();
+        CSimStage stage(id, clock);
+        stg::WriteStageProperty(stage, c_propSimTimeScale, 10.0);
         ASSERT_EQ(stage.Init(), c_OK);
-        auto mover = std::async(std::launch::async, [&] { return stage.SetPosition({{c_x, 400'000}}); });
-        do
+        const std::function<int()> calls[] = {
+            [&] {
+                return stage.SetPosition({{c_x, 400'000}});
+            },
+            [&] {
+                return stage.InitRanges({c_x, c_y, c_z});
+            },
+            [&] { return stage.GotoUpperLimit({c_x}); },
+        };
+        for (const auto& call : calls) {
+            clock->Forget();
+            auto runner = std::async(std::launch::async, call);
+            ASSERT_TRUE(clock->WaitForAWait());
             EXPECT_EQ(stage.StopMoving(), c_OK);
-        while (mover.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready);
-        EXPECT_EQ(mover.get(), stg::c_Stopped);
-        TickMap positions{{c_x, 0}};
-        EXPECT_EQ(stage.GetPosition(positions, stg::eGivenAxes), c_OK);
-        EXPECT_LT(positions[c_x], 100'000);
+            ASSERT_EQ(runner.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+            EXPECT_EQ(runner.get(), stg::c_Stopped);
+            EXPECT_FALSE(stage.IsMoving({c_x, c_y, c_z}));
+            EXPECT_FALSE(stage.AreLimitsDefined(nullptr));
+        }
     }
     cfg::UnPlugGlobalPropSet(stg::c_cfgStageGroup, id);
 }

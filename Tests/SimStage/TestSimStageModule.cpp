@@ -76,12 +76,45 @@ TEST_P(SimStageProfiles, MovesInMicrometresThroughTheWholeStack)
     EXPECT_EQ(ticks(), (TickMap{{c_x, -400'000}, {c_y, -605}, {c_z, 250'000}}));
 
     // A free run ends at the end switch, or (emulated) at "Maximum", which is the same place.
-    EXPECT_EQ(access.MoveFree({{c_y, 1.0}}), c_OK);
+    EXPECT_EQ(access.MoveFree({{c_y, 100'000.0}}), c_OK);
     EXPECT_EQ(access.WaitForStop(stg::CStageAccess::Axes{c_y}, 5000), c_OK);
     // A run to the lower end switch, or (emulated) a move towards a far target that the switch stops.
     EXPECT_EQ(medium.GotoLowerLimit({c_z}), c_OK);
     EXPECT_FALSE(access.IsMoving({c_x, c_y, c_z}));
     EXPECT_EQ(ticks(), (TickMap{{c_x, -400'000}, {c_y, 1'000'000}, {c_z, 0}}));
+}
+
+// With limits of 0..5 mm in force on X, a free run and a limit run end at the limit in force
+// (X's end switches lie at +-50 mm), on every profile; the free run at the speed asked for. In
+// limit-setting mode they go on to the end switches.
+TEST_P(SimStageProfiles, FreeRunsAndLimitRunsEndAtTheLimitsInForce)
+{
+    ASSERT_NO_FATAL_FAILURE(Create());
+    stg::CMediumLevelStage medium(*stage);
+    stg::CStageAccess access(medium);
+    const stg::CStageAccess::Axes x{c_x};
+    const auto xTicks = [&] {
+        TickMap positions{{c_x, 0}};
+        EXPECT_EQ(stage->GetPosition(positions, stg::eGivenAxes), c_OK);
+        return positions[c_x];
+    };
+    ASSERT_EQ(access.SetAxisLimits(c_x, Um(0.0), Um(5'000.0)), c_OK); // 0..50 000 ticks
+
+    EXPECT_EQ(access.MoveFree({{c_x, 150'000.0}}), c_OK);
+    EXPECT_EQ(access.WaitForStop(x, 5000), c_OK);
+    EXPECT_EQ(xTicks(), 50'000);
+    EXPECT_EQ(access.MoveFree({{c_x, -150'000.0}}), c_OK);
+    EXPECT_EQ(access.WaitForStop(x, 5000), c_OK);
+    EXPECT_EQ(xTicks(), 0);
+    EXPECT_EQ(medium.GotoUpperLimit(x), c_OK);
+    EXPECT_EQ(xTicks(), 50'000);
+
+    ASSERT_EQ(stg::WriteAxisProperty(*stage, c_x, stg::c_propModeSetLimit, true), c_OK);
+    EXPECT_EQ(access.MoveFree({{c_x, 150'000.0}}), c_OK);
+    EXPECT_EQ(access.WaitForStop(x, 5000), c_OK);
+    EXPECT_EQ(xTicks(), 500'000); // the end switch (a blocking-only controller's step goes past it)
+    EXPECT_EQ(medium.GotoLowerLimit(x), c_OK);
+    EXPECT_EQ(xTicks(), -500'000);
 }
 
 // A free run stops when told on every profile; on a blocking-only controller it is the library's
@@ -96,7 +129,7 @@ TEST_P(SimStageProfiles, FreeRunStopsWhenTold)
     ASSERT_EQ(medium.InitRanges({c_y}), c_OK);
     stg::WriteStageProperty(*stage, c_propSimTimeScale, 1.0);
 
-    ASSERT_EQ(access.MoveFree({{c_y, 1.0}}), c_OK);
+    ASSERT_EQ(access.MoveFree({{c_y, 100'000.0}}), c_OK);
     EXPECT_EQ(access.StopMoving(), c_OK);
     EXPECT_EQ(access.WaitForStop(stg::CStageAccess::Axes{c_y}, 20'000), c_OK);
     EXPECT_FALSE(access.IsMoving(stg::CStageAccess::Axes{c_y}));

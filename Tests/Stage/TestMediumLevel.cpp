@@ -52,9 +52,9 @@ struct tRig {
     std::unique_ptr<stg::CMediumLevelStage> medium;
 };
 
-constexpr std::initializer_list<ESlot> c_blockingOnly = {ESlot::MoveToPos,      ESlot::WaitForStop,
-                                                         ESlot::IsMoving,       ESlot::MoveFree,
-                                                         ESlot::GotoUpperLimit, ESlot::GotoLowerLimit};
+constexpr std::initializer_list<ESlot> c_blockingOnly = {
+    ESlot::MoveToPos,      ESlot::WaitForStop,    ESlot::IsMoving,        ESlot::MoveFree,
+    ESlot::GotoUpperLimit, ESlot::GotoLowerLimit, ESlot::MoveToPosAtSpeed};
 
 TEST(AsyncMove, SecondMoveIsBusyWhileTheWorkerRuns)
 {
@@ -158,7 +158,7 @@ TEST(AsyncMove, TheWorkersOutcomeIsKeptAndTheWorkerChecksAgain)
 TEST(EmulatedRuns, FreeRunsHeadForTheLimitsOrAStepInLimitSettingMode)
 {
     tRig rig(c_blockingOnly);
-    EXPECT_EQ(rig.medium->MoveFree({{1, 2.5}, {2, -0.1}}), stg::c_OK);
+    EXPECT_EQ(rig.medium->MoveFree({{1, 2.5}, {2, -1.0}}), stg::c_OK);
     EXPECT_EQ(rig.medium->WaitForStop({1, 2}, 5000), stg::c_OK);
     EXPECT_EQ(rig.stage->LastTargets(), (TickMap{{1, 1000}, {2, -1000}}));
 
@@ -168,7 +168,7 @@ TEST(EmulatedRuns, FreeRunsHeadForTheLimitsOrAStepInLimitSettingMode)
         rig.stage->SetPropertyVessel(axis, stg::c_propModeSetLimit, mem::CBin::Of(true));
         rig.stage->SetAxisLimits(axis, -1, 1);
     }
-    EXPECT_EQ(rig.medium->MoveFree({{1, 0.0}, {3, -1.0}}), stg::c_OK);
+    EXPECT_EQ(rig.medium->MoveFree({{1, 1.0}, {3, -1.0}}), stg::c_OK);
     EXPECT_EQ(rig.medium->WaitForStop({1, 3}, 5000), stg::c_OK);
     EXPECT_EQ(rig.stage->LastTargets(), (TickMap{{1, 40 + 20'000'000}, {3, 5000 - 1'000'000}}));
 

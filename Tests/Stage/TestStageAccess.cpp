@@ -65,7 +65,7 @@ TEST(TickConversion, PhysicalToTicksAndBack)
     } cases[] = {
         {0.1, utl::c_mum, 1000, true, {12.345, utl::c_mum}, 877, 12.3},
         {0.5, utl::c_mum, 0, false, {1.0, utl::c_mm}, 2000, 1000.0},
-        {0.0, utl::c_mum, 0, false, {5.7, utl::c_mum}, 5, 0.0},
+        {1.0, utl::c_mum, 0, false, {5.7, utl::c_mum}, 5, 5.0},
         {1.0, utl::c_mum, 0, false, {-0.9, utl::c_mum}, 0, 0.0},
         {1.0, utl::c_mum, 0, false, {-123.9, utl::c_mum}, -123, -123.0},
         {2.0, utl::c_nm, -7, false, {0.1, utl::c_mum}, 57, 100.0},
@@ -117,10 +117,10 @@ TEST(StageAccess, MovesAndReadsInPhysicalUnits)
     EXPECT_EQ(positions.at(2), Position(42.0, utl::c_m));
     rig.stage->Config().faults.clear();
 
-    // Free runs: the sign turns on inverted axes.
+    // Free runs: the sign turns on inverted axes, which run to the other limit.
     stg::WriteAxisProperty(*rig.stage, 2, stg::c_propAxisInverted, true);
     EXPECT_EQ(rig.access->MoveFree({{0, 2.5}, {2, 2.5}}), stg::c_OK);
-    EXPECT_EQ(rig.stage->LastSpeeds(), (std::map<int, double>{{0, 2.5}, {2, -2.5}}));
+    EXPECT_EQ(rig.stage->LastTargets(), (TickMap{{0, 1'000'000}, {2, -1'000'000}}));
 }
 
 TEST(StageAccess, LimitsSwapOnInvertedAxes)

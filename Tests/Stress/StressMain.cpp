@@ -59,7 +59,8 @@ stgtest::tTestStageConfig TestConfig(bool emulated)
 {
     stgtest::tTestStageConfig config = stgtest::FullDriver({stgtest::XAxis(1), stgtest::YAxis(2), stgtest::ZAxis(3)});
     if (emulated)
-        for (auto slot : {stgtest::ESlot::MoveToPos, stgtest::ESlot::WaitForStop, stgtest::ESlot::MoveFree})
+        for (auto slot : {stgtest::ESlot::MoveToPos, stgtest::ESlot::WaitForStop, stgtest::ESlot::MoveFree,
+                          stgtest::ESlot::MoveToPosAtSpeed})
             config.implemented.erase(slot);
     return config;
 }
@@ -198,7 +199,7 @@ private:
             stg::StopMoving(id);
             break;
         case 11:
-            stg::MoveFree(id, type, Chance(50) ? 100000.0 : -100000.0);
+            stg::MoveFree(id, type, (Chance(50) ? 1.0 : -1.0) * (Chance(50) ? 50.0 : 5000.0)); // some out of range
             break;
         case 12:
             stg::WaitForStop(id, type, 100);

@@ -15,8 +15,9 @@ namespace stgtest {
 
 // What the stress and fuzz harnesses count as a broken promise of the library, seen from inside
 // a driver: a move slot that receives a target for a disabled axis, for an axis without defined
-// limits (outside limit-setting mode) or outside the limits the stage holds at that moment, or a
-// free run at a speed that is not finite.
+// limits (outside limit-setting mode) or outside the limits the stage holds at that moment, a
+// free run or a limit run of an axis whose limits are in force, or a speed that is not finite and
+// positive (a free run's magnitude).
 struct tGuardReport {
     std::atomic<long> violations{0};
     bool abortOnViolation = false; // the fuzzer wants the input that did it; the stress goes on
@@ -47,15 +48,30 @@ protected:
         CheckTargets("SetPosition", targets);
         return Driver::SetPositionImpl(targets);
     }
+    int MoveToPosAtSpeedImpl(const TickMap& targets, const SpeedMap& speeds) override
+    {
+        CheckTargets("MoveToPosAtSpeed", targets);
+        CheckSpeeds("MoveToPosAtSpeed", speeds);
+        return Driver::MoveToPosAtSpeedImpl(targets, speeds);
+    }
     int MoveFreeImpl(const SpeedMap& speeds) override
     {
-        for (const auto& [axis, speed] : speeds) {
-            if (!std::isfinite(speed))
-                Violation("MoveFree", axis, "speed not finite", std::to_string(speed));
-            else if (speed != 0.0)
-                CheckAxis("MoveFree", axis, nullptr);
-        }
+        CheckSpeeds("MoveFree", speeds);
+        for (const auto& entry : speeds)
+            CheckUnbounded("MoveFree", entry.first);
         return Driver::MoveFreeImpl(speeds);
+    }
+    int GotoUpperLimitImpl(const typename Driver::Axes& axes) override
+    {
+        for (int axis : axes)
+            CheckUnbounded("GotoUpperLimit", axis);
+        return Driver::GotoUpperLimitImpl(axes);
+    }
+    int GotoLowerLimitImpl(const typename Driver::Axes& axes) override
+    {
+        for (int axis : axes)
+            CheckUnbounded("GotoLowerLimit", axis);
+        return Driver::GotoLowerLimitImpl(axes);
     }
 
 private:
@@ -63,6 +79,23 @@ private:
     {
         for (const auto& [axis, target] : targets)
             CheckAxis(slot, axis, &target);
+    }
+
+    void CheckSpeeds(const char* slot, const SpeedMap& speeds)
+    {
+        for (const auto& [axis, speed] : speeds)
+            if (!(std::isfinite(speed) && speed != 0.0))
+                Violation(slot, axis, "speed not finite and positive", std::to_string(speed));
+    }
+
+    // A run that goes on to the end switches: only enabled axes in limit-setting mode may get it.
+    void CheckUnbounded(const char* slot, int axis)
+    {
+        CheckAxis(slot, axis, nullptr);
+        bool settingLimits = false;
+        stg::ReadAxisProperty(*this, axis, stg::c_propModeSetLimit, settingLimits);
+        if (!settingLimits && this->AreLimitsDefined(&axis))
+            Violation(slot, axis, "run past the limits in force");
     }
 
     // Expects the stage lock held (every slot runs under it).

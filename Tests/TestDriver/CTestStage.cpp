@@ -15,7 +15,7 @@ CInjectedFault::CInjectedFault(ESlot s)
 std::set<ESlot> AllSlots()
 {
     std::set<ESlot> slots;
-    for (int s = static_cast<int>(ESlot::SetAdvancedSpeed); s <= static_cast<int>(ESlot::InitRanges); ++s)
+    for (int s = static_cast<int>(ESlot::SetAdvancedSpeed); s <= static_cast<int>(ESlot::MoveToPosAtSpeed); ++s)
         slots.insert(static_cast<ESlot>(s));
     return slots;
 }
@@ -256,6 +256,21 @@ int CTestStage::MoveToPosImpl(const TickMap& targets)
         [&] {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_moves.push_back(targets);
+            if (IsStopRequested())
+                return stg::c_Stopped;
+            m_pending = targets;
+            return stg::c_OK;
+        });
+}
+
+int CTestStage::MoveToPosAtSpeedImpl(const TickMap& targets, const SpeedMap& speeds)
+{
+    return Slot(
+        ESlot::MoveToPosAtSpeed, [&] { return CLowLevelStage::MoveToPosAtSpeedImpl(targets, speeds); },
+        [&] {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_moves.push_back(targets);
+            m_lastSpeeds = speeds;
             if (IsStopRequested())
                 return stg::c_Stopped;
             m_pending = targets;

@@ -39,6 +39,7 @@ enum class ESlot {
     GotoUpperLimit,
     GotoLowerLimit,
     InitRanges,
+    MoveToPosAtSpeed,
 };
 
 // A fault to inject into one slot: answer `code` (bool slots answer code == c_OK) or throw.
@@ -85,11 +86,11 @@ std::set<ESlot> AllSlots();
 // A configurable driver for the library's tests, and the shortest example of a driver.
 //
 // Implemented slots simulate a stage whose moves complete at once: SetPosition moves the axes
-// immediately; MoveToPos starts a move that completes in WaitForStop (a zero time-out while it is
-// pending answers c_Timeout) and is abandoned by StopMoving; MoveFree runs until StopMoving.
-// Every slot records its call; a configured fault replaces the slot's answer. With the concurrent
-// stop declared the driver keeps its contract: a movement slot asked for before a stop answers
-// c_Stopped without moving, and a held blocking slot ends with c_Stopped.
+// immediately; MoveToPos (and MoveToPosAtSpeed) starts a move that completes in WaitForStop (a zero time-out while it
+// is pending answers c_Timeout) and is abandoned by StopMoving; MoveFree runs until StopMoving. Every slot records its
+// call; a configured fault replaces the slot's answer. With the concurrent stop declared the driver keeps its contract:
+// a movement slot asked for before a stop answers c_Stopped without moving, and a held blocking slot ends with
+// c_Stopped.
 
 class CTestStage : public stg::CLowLevelStage {
 public:
@@ -102,9 +103,10 @@ public:
     // The driver's own notion of where its axes stand (ticks).
     std::map<int, std::int64_t> Positions() const;
     void SetPositions(const std::map<int, std::int64_t>& positions);
-    // The targets of the last MoveToPos / SetPosition and the last MoveFree speeds.
+    // The targets of the last MoveToPos / MoveToPosAtSpeed / SetPosition, and the speeds of the
+    // last MoveFree or MoveToPosAtSpeed.
     std::map<int, std::int64_t> LastTargets() const;
-    // The targets of every MoveToPos and SetPosition, in order.
+    // The targets of every MoveToPos, MoveToPosAtSpeed and SetPosition, in order.
     std::vector<std::map<int, std::int64_t>> Moves() const;
     std::map<int, double> LastSpeeds() const;
     // Changes the configuration between calls (not while the stage is in use on another thread).
@@ -128,6 +130,7 @@ protected:
     bool IsUserControlEnabledImpl() const override;
     int MoveFreeImpl(const SpeedMap& speeds) override;
     int MoveToPosImpl(const TickMap& targets) override;
+    int MoveToPosAtSpeedImpl(const TickMap& targets, const SpeedMap& speeds) override;
     bool IsMovingImpl(const Axes& axes) override;
     int WaitForStopImpl(const Axes& axes, std::uint32_t timeoutMs) override;
     int StopMovingImpl() override;
