@@ -180,11 +180,23 @@ std::uint32_t CCommands::StageID() const
 
 void CCommands::WriteDriverSettings(stg::CLowLevelStage& stage) const
 {
+    // The serial drivers' own names of their port and baud settings; the one the stage has is used.
+    const auto serialSetting = [&](const wchar_t* zaber, const wchar_t* asi, int type, const std::string& option) {
+        const auto info = utl::FindProperty(asi);
+        mem::CBin stored;
+        if (info && info->type == type && stage.GetPropertyVessel(info->id, stored) == stg::c_OK)
+            return info->id;
+        try {
+            return DriverSettingID(stage, zaber, type, option);
+        } catch (const CCommandError& error) {
+            throw CCommandError(error.what() + std::string(" or ") + Narrow(asi));
+        }
+    };
     if (!m_target.port.empty())
-        stg::WriteStageProperty(stage, DriverSettingID(stage, L"ZaberPort", mem::c_tWString, "--port"),
+        stg::WriteStageProperty(stage, serialSetting(L"ZaberPort", L"AsiPort", mem::c_tWString, "--port"),
                                 Widen(m_target.port));
     if (m_target.baud > 0)
-        stg::WriteStageProperty(stage, DriverSettingID(stage, L"ZaberBaud", mem::c_tInt, "--baud"),
+        stg::WriteStageProperty(stage, serialSetting(L"ZaberBaud", L"AsiBaud", mem::c_tInt, "--baud"),
                                 std::int32_t{m_target.baud});
 }
 

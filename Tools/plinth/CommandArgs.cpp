@@ -3,6 +3,9 @@
 #include <charconv>
 #include <cmath>
 #include <sstream>
+#include <vector>
+
+#include <platform/CSerialPort.h>
 
 namespace plinthcli {
 namespace {
@@ -107,12 +110,14 @@ utl::TUnitValue<double> ParseQuantity(std::string_view text, std::string_view wh
 
 int ParseBaudRate(std::string_view text, std::string_view what)
 {
-    constexpr int c_rates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
-    const int rate = ParseInteger<int>(text, what, 1, 230400);
-    for (int known : c_rates)
-        if (rate == known)
-            return rate;
-    Refuse(what, Quoted(text) + " is not a baud rate of the devices (1200, 2400, ... 115200, 230400)");
+    const std::vector<int>& rates = plat::BaudRates();
+    const int rate = ParseInteger<int>(text, what, 1, rates.back());
+    if (plat::IsBaudRate(rate))
+        return rate;
+    std::string known;
+    for (int each : rates)
+        known += (known.empty() ? "" : ", ") + std::to_string(each);
+    Refuse(what, Quoted(text) + " is not a baud rate of the devices (" + known + ")");
 }
 
 bool ParseTruth(std::string_view text, std::string_view what)

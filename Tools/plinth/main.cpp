@@ -22,8 +22,10 @@ int main(int argc, char** argv) // NOLINT(bugprone-exception-escape)
                    "of a driver module")
         ->capture_default_str();
     app.add_option("--stage", stageText, "Stage ID (default 1; 2 with --module zaber)");
-    app.add_option("--port", target.port, "Zaber: serial port of the devices, e.g. /dev/ttyUSB0 (remembered)");
-    app.add_option("--baud", baudText, "Zaber: baud rate (default 115200; remembered)");
+    app.add_option("--port", target.port,
+                   "Serial drivers (Zaber, ASI): serial port of the devices, e.g. /dev/ttyUSB0 (remembered)");
+    app.add_option("--baud", baudText,
+                   "Serial drivers: baud rate (default 115200 for Zaber, 9600 for ASI; remembered)");
     app.add_option("--time-scale", timeScaleText,
                    "Simulated stage only: how much faster than real time it runs (kept with the stage's settings)");
     plinthcli::CCommands commands(target);
