@@ -22,7 +22,7 @@ import plinth
 prefix = os.environ["PLINTH_PREFIX"]
 for path in (plinth.__file__, plinth._plinth.library_path(), plinth.find_driver("sim")):
     assert os.path.realpath(path).startswith(prefix), f"{path} is not the installed one"
-with plinth.Stage("sim", settings={plinth.SIM_TIME_SCALE: 1000.0}) as stage:
+with plinth.Stage("sim", settings={plinth.sim.TIME_SCALE: 1000.0}) as stage:
     stage.find_limits("x")
     stage.move(x="1mm")
     assert stage.position("x") == (1000.0, "µm")

@@ -122,9 +122,11 @@ void CZaberLink::Read()
         if (message.kind != '@')
             continue; // info lines are meant for people
         std::lock_guard<std::mutex> lock(m_mutex);
-        const bool wanted = m_pendingID != c_noID &&
-                            (message.id == m_pendingID ||
-                             (message.id == c_noID && m_pendingAddress != 0 && message.address == m_pendingAddress));
+        // The reply with the ID sent; without an ID, any from the device addressed (or from any
+        // device, after a broadcast, which carries no ID).
+        const bool wanted =
+            m_waiting && ((m_pendingID != c_noID && message.id == m_pendingID) ||
+                          (message.id == c_noID && (m_pendingAddress == 0 || message.address == m_pendingAddress)));
         if (!wanted) {
             ++m_dropped;
             continue;
@@ -134,24 +136,34 @@ void CZaberLink::Read()
     }
 }
 
-ELink CZaberLink::Send(int address, int axis, const std::string& words)
+void CZaberLink::SetWithoutIDs(int address)
 {
-    int id = 0;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_withoutIDs.insert(address);
+}
+
+ELink CZaberLink::Send(int address, int axis, const std::string& words, bool withID)
+{
+    int id = c_noID;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_running)
             return ELink::eNotOpen;
         if (m_vanished)
             return ELink::eVanished;
-        m_lastID = m_lastID % 99 + 1; // 1..99; a late reply to an old ID is never mistaken soon
-        id = m_pendingID = m_lastID;
+        if (withID && m_withoutIDs.count(address) == 0) {
+            m_lastID = m_lastID % 99 + 1; // 1..99; a late reply to an old ID is never mistaken soon
+            id = m_lastID;
+        }
+        m_pendingID = id;
+        m_waiting = true;
         m_pendingAddress = address;
         m_replies.clear();
     }
     const ESerialStatus status = m_port.Write(FormatCommand(address, axis, id, words));
     if (status != ESerialStatus::eOK) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_pendingID = c_noID;
+        m_waiting = false;
         m_error = m_port.LastError();
         if (status == ESerialStatus::eVanished)
             m_vanished = true;
@@ -163,13 +175,13 @@ ELink CZaberLink::Send(int address, int axis, const std::string& words)
 ELink CZaberLink::Request(int address, int axis, const std::string& words, tMessage& reply)
 {
     std::lock_guard<std::mutex> one(m_requestMutex);
-    const ELink sent = Send(address, axis, words);
+    const ELink sent = Send(address, axis, words, true);
     if (sent != ELink::eOK)
         return sent;
     std::unique_lock<std::mutex> lock(m_mutex);
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_replyTimeoutMs);
     m_arrived.wait_until(lock, deadline, [this] { return !m_replies.empty() || m_vanished || !m_running; });
-    m_pendingID = c_noID;
+    m_waiting = false;
     if (!m_replies.empty()) {
         reply = std::move(m_replies.front());
         m_replies.clear();
@@ -187,7 +199,7 @@ ELink CZaberLink::Request(int address, int axis, const std::string& words, tMess
 ELink CZaberLink::Broadcast(const std::string& words, int quietMs, std::vector<tMessage>& replies)
 {
     std::lock_guard<std::mutex> one(m_requestMutex);
-    const ELink sent = Send(0, 0, words);
+    const ELink sent = Send(0, 0, words, false);
     if (sent != ELink::eOK)
         return sent;
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -205,7 +217,7 @@ ELink CZaberLink::Broadcast(const std::string& words, int quietMs, std::vector<t
         if (Clock::now() >= until)
             break;
     }
-    m_pendingID = c_noID;
+    m_waiting = false;
     replies = std::move(m_replies);
     m_replies.clear();
     if (!replies.empty())

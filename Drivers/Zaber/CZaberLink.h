@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,22 +54,26 @@ public:
     // Open and the port has not gone away.
     bool IsUp() const;
 
-    // Sends `words` to `address` and `axis` (0: the whole device) with a fresh message ID and
-    // waits for the reply that carries it. A reply without any ID from the addressed device is
-    // taken too: firmware before message IDs answers that way.
+    // Sends `words` to `address` and `axis` (0: the whole device) with a fresh message ID (none to
+    // a device marked with SetWithoutIDs) and waits for the reply that carries it. A reply without
+    // any ID from the addressed device is taken too: firmware before message IDs answers that way
+    // (to a command with an ID: a rejection, BADCOMMAND, which tells the caller to mark it).
     ELink Request(int address, int axis, const std::string& words, tMessage& reply);
-    // Sends `words` to every device and collects their replies until none came for `quietMs`
-    // (the host cannot know how many devices answer), at most the reply time-out. eTimeout when
-    // no device answered.
+    // Sends `words`, without a message ID (so that every firmware understands it), to every device
+    // and collects their replies until none came for `quietMs` (the host cannot know how many
+    // devices answer), at most the reply time-out. eTimeout when no device answered.
     ELink Broadcast(const std::string& words, int quietMs, std::vector<tMessage>& replies);
+    // From now on, commands to `address` carry no message ID. Any time.
+    void SetWithoutIDs(int address);
 
     std::string LastError() const;
     // Lines dropped so far: garbage and bad checksums, and replies nobody waited for.
     int DroppedLines() const;
 
 private:
-    void Read();                                                 // the reader thread
-    ELink Send(int address, int axis, const std::string& words); // expects m_requestMutex held
+    void Read(); // the reader thread
+    // Expects m_requestMutex held. `withID` false: the command carries no message ID.
+    ELink Send(int address, int axis, const std::string& words, bool withID);
 
     plat::CSerialPort m_port;
     AlertHandler m_alertHandler;
@@ -81,8 +86,10 @@ private:
     bool m_vanished = false;
     int m_replyTimeoutMs = 1000;
     int m_lastID = 0;
-    int m_pendingID = c_noID; // the message ID the requester waits for
+    bool m_waiting = false;   // a requester waits for a reply
+    int m_pendingID = c_noID; // the message ID it waits for (c_noID: none was sent)
     int m_pendingAddress = 0; // 0: a broadcast
+    std::set<int> m_withoutIDs;
     std::vector<tMessage> m_replies;
     int m_dropped = 0;
     std::string m_error;

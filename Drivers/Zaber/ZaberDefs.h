@@ -26,18 +26,39 @@ constexpr int c_propZaberReplyTimeout = 61003;
 constexpr int c_propDriverMessage = 61004;
 
 // The driver's own result code: a device reports a fault (the highest flag was one of FD, FQ, FS,
-// FT, FB, FP, FE, FF, FV, FI, FA, or WL, a limit sensor that ended a move early). The flag and its
-// meaning are in "DriverMessage". The driver clears the warnings it has reported, so that the next
-// move can start.
+// FT, FB, FP, FE, FF, FV, FI, FA, or WL, a limit sensor that ended a move early), a move ended short
+// of its target, or a device answered a number outside its range (a position outside the axis's
+// travel). The flag and its meaning are in "DriverMessage". The driver clears the warnings it has
+// reported, so that the next move can start.
 constexpr int c_DeviceFault = 4100;
 
-// Ticks are microsteps. The length of a microstep belongs to the stage, not to the controller, and
-// no command reads it: "Calibration" starts at this value (micrometres per microstep) and the user
-// sets the real one (plinth calib X=...).
-constexpr double c_defaultMicrostepUm = 0.1;
+// Int32, stage level: 1 (the default) makes the range search home the Z axis first and wait until
+// it has finished before X and Y start, so that the focus drive is out of the way while the stage
+// travels; 0 homes every axis at once.
+constexpr int c_propZaberHomeZFirst = 61005;
+// Text, axis level, written by the driver: where the axis's "Calibration" came from. "table" (the
+// product table, by the device's identity), "user" (set by the user; wins over the table from then
+// on) or "none" (no known product: moves in physical units are refused until the user sets it).
+constexpr int c_propZaberCalibrationSource = 61006;
 
-// Speeds ("Speed", "SpeedMin", "SpeedMax") are microsteps per second; the device's native speed
-// unit (maxspeed, move vel) is this many times larger. The same factor for firmware 7 is unconfirmed.
+// Ticks are microsteps (encoder counts on direct-drive products). The length of one comes from the
+// product table (ZaberProducts.h) by the device's identity and resolution; an unknown product's axis
+// starts with a calibration that is not a number, which the library refuses to use for a move.
+
+// Speeds ("Speed", "SpeedMin", "SpeedMax", free runs) are microsteps per second; the native speed
+// unit of A- and X-series devices (maxspeed, move vel) is this many times larger. Other families
+// have other factors: their speeds are refused. The same factor for firmware 7 is unconfirmed.
 constexpr double c_nativeSpeedPerMicrostepPerS = 1.6384;
+// The highest native speed is this many times the axis's resolution.
+constexpr int c_nativeSpeedPerResolution = 16384;
+// A move that ends, without a fault flag, more than this many microsteps from its target answers
+// c_DeviceFault: stepper axes stop on the microstep they were sent to; the slack allows for
+// encoder devices that settle a count or two off.
+constexpr int c_arrivalToleranceTicks = 2;
+// After a stop, how long the driver waits for the axes to report standstill before it answers
+// c_Timeout saying that the stage may still be moving.
+constexpr int c_stopSettleMs = 3000;
+// A device claiming more axes than the one-digit axis field can address is refused.
+constexpr int c_maxAxesPerDevice = 9;
 
 } // namespace zaber

@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Records a started move of the simulated stage and plots position and speed against time.
 
-    python3 Python/examples/plot_move.py --output move.png
+    /usr/bin/python3 Python/examples/plot_move.py --output move.png
+
+(Debian's python3, for which python3-matplotlib is installed; another python3 needs matplotlib
+of its own.)
 
 The X axis runs 20 mm with the simulated controller's acceleration ramps; the plot shows the
 trapezoidal speed profile. Settings stay in memory unless PLINTH_CONFIG says otherwise.
@@ -9,12 +12,17 @@ trapezoidal speed profile. Settings stay in memory unless PLINTH_CONFIG says oth
 
 import argparse
 import os
+import sys
 import time
 
 os.environ.setdefault("PLINTH_CONFIG", ":memory:")  # read when the library loads
 os.environ.setdefault("MPLBACKEND", "Agg")  # no display needed
 
-import matplotlib.pyplot as plt  # noqa: E402
+try:
+    import matplotlib.pyplot as plt  # noqa: E402
+except ModuleNotFoundError:
+    raise SystemExit(f"plot_move: {sys.executable} has no matplotlib; run it with /usr/bin/python3 "
+                     "(Debian's python3-matplotlib) or install matplotlib for this Python") from None
 
 import plinth  # noqa: E402
 
@@ -41,7 +49,7 @@ def main() -> None:
     parser.add_argument("--time-scale", type=float, default=4.0, help="simulated seconds per real second")
     args = parser.parse_args()
 
-    with plinth.Stage("sim", settings={plinth.SIM_TIME_SCALE: args.time_scale}) as stage:
+    with plinth.Stage("sim", settings={plinth.sim.TIME_SCALE: args.time_scale}) as stage:
         stage.set_limits("x", "-50mm", "50mm")
         stage.move(x=0)
         times, positions = record(stage, plinth.Quantity.parse(args.distance), interval_s=0.01)

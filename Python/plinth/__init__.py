@@ -9,6 +9,7 @@
 A thin layer over the library's flat API and stage manager (the binding module plinth._plinth,
 which mirrors the flat API). Errors raise a PlinthError subclass (plinth.errors.<Code>Error) that
 carries the ResultCode and the library's message; Stage(..., strict=False) answers codes instead.
+The simulated stage's own settings are in plinth.sim.
 """
 
 import atexit as _atexit
@@ -19,7 +20,8 @@ from . import errors
 from .errors import PlinthError, ResultCode
 from ._events import Event, EventKind, Subscription, subscribe
 from ._quantity import UNITS, Quantity
-from ._stage import SIM_PROFILE, SIM_TIME_SCALE, AxisType, Move, SimProfile, Stage, VectorAxes
+from ._stage import AxisType, Move, Stage, VectorAxes
+from . import sim
 
 __version__: str = _plinth.__version__
 
@@ -33,15 +35,15 @@ def connect(address=None, *, token_file=None):
 
 
 # The public classes show as plinth.<name> in help() and in tracebacks.
-for _cls in (AxisType, Event, EventKind, Move, Quantity, SimProfile, Stage, Subscription, VectorAxes):
+for _cls in (AxisType, Event, EventKind, Move, Quantity, Stage, Subscription, VectorAxes):
     _cls.__module__ = __name__
 del _cls
 IncompatibleUnitsError = _plinth.IncompatibleUnitsError
 
 __all__ = [
     "AxisType", "Event", "EventKind", "IncompatibleUnitsError", "Move", "PlinthError", "Quantity", "ResultCode",
-    "SIM_PROFILE", "SIM_TIME_SCALE", "SimProfile", "Stage", "Subscription", "UNITS", "VectorAxes", "driver_dirs",
-    "connect", "errors", "find_driver", "subscribe", "__version__",
+    "Stage", "Subscription", "UNITS", "VectorAxes", "connect", "driver_dirs", "errors", "find_driver", "sim",
+    "subscribe", "__version__",
 ]
 
 
@@ -51,6 +53,7 @@ def _shutdown() -> None:
     from . import _events, _stage
 
     _events.close_all()
+    _plinth.close_all_subscriptions()
     _stage.close_all()
 
 

@@ -17,9 +17,12 @@ class Quantity(tuple):
     """A number with its unit, e.g. ``Quantity(12.5, "um")`` or ``Quantity.parse("1 mm")``.
 
     The units are those of the library: m, mm, µm (also written um), nm, ° (deg), rad, and ""
-    for a bare number. A plain float given where a position or length is expected means
-    micrometres. Quantities of one kind add, subtract and compare across units; ``==`` compares
-    value and unit as they are (use ``isclose`` across units).
+    for a bare number; cm is read as well and kept as mm (``Quantity(1, "cm")`` is 10 mm). A
+    plain float given where a position or length is expected means micrometres. Quantities of
+    one kind add, subtract and compare across units, ``==`` included: ``Quantity(1, "mm") ==
+    Quantity(1000, "µm")``, equal within the rounding of a conversion (a relative 1e-12); values
+    of different kinds are unequal. ``float(q)`` of a length is its value in micrometres, as every
+    plain float of the package is; of another kind it raises TypeError (use ``q.to(unit).value``).
 
     It is a named pair ``(value, unit)``, which is also how the binding module takes it.
     """
@@ -27,6 +30,8 @@ class Quantity(tuple):
     __slots__ = ()
 
     def __new__(cls, value: float, unit: str = "µm") -> "Quantity":
+        if unit == "cm":
+            value, unit = float(value) * 10.0, "mm"
         symbol = _plinth.unit_symbol(unit)
         if symbol is None:
             raise ValueError(f"unknown unit {unit!r}; known: {', '.join(u for u in UNITS if u)}")
@@ -37,7 +42,7 @@ class Quantity(tuple):
 
     @classmethod
     def parse(cls, text: str) -> "Quantity":
-        """Reads "12.5um", "12.5 µm", "-1mm" or "0.1 deg"."""
+        """Reads "12.5um", "12.5 µm", "-1mm", "2cm", "0.001 m" or "0.1 deg"."""
         match = _QUANTITY_TEXT.match(text)
         if not match:
             raise ValueError(f"not a value with a unit: {text!r}")
@@ -109,8 +114,29 @@ class Quantity(tuple):
     def __ge__(self, other):
         return self.value >= self._other(other)
 
+    def __eq__(self, other):
+        try:
+            converted = self._other(other)
+        except _plinth.IncompatibleUnitsError:
+            return False
+        except (TypeError, ValueError):
+            return NotImplemented
+        return math.isclose(self.value, converted, rel_tol=1e-12, abs_tol=0.0)
+
+    def __ne__(self, other):
+        equal = self.__eq__(other)
+        return equal if equal is NotImplemented else not equal
+
+    def __hash__(self) -> int:
+        # Equal quantities in different units hash alike: by the value in the kind's base unit,
+        # to twelve digits (the tolerance of ==).
+        base = {"length": "µm", "angle": "rad"}.get(UNITS.get(self.unit, ""), self.unit)
+        return hash((base, float(f"{_plinth.convert(self.value, self.unit, base):.12g}")))
+
     def __float__(self) -> float:
-        return self.value
+        if UNITS.get(self.unit) != "length":
+            raise TypeError(f"float() of {self!r} is not a length in micrometres; use .to(unit).value")
+        return self.um
 
     def __repr__(self) -> str:
         return f"Quantity({self.value!r}, {self.unit!r})"

@@ -1,6 +1,7 @@
 """The Stage object: one stage of a driver module, registered and active while it is open."""
 
 import contextlib
+import numbers
 import weakref
 from enum import IntEnum
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
@@ -16,14 +17,8 @@ AxisType.__doc__ = "The physical role of an axis: X, Y, Z (NONE: no axis, no typ
 
 AxisKey = Union[str, int, AxisType]
 
-SimProfile = IntEnum("SimProfile", sorted(_plinth.sim_profiles.items(), key=lambda kv: kv[1]), module=__name__)
-SimProfile.__doc__ = "Which kind of controller the simulated stage pretends to be (setting SIM_PROFILE)."
-#: Settings of the simulated stage's driver (IDs of stage properties), e.g.
-#: ``Stage("sim", settings={SIM_TIME_SCALE: 50.0})`` runs it 50 times faster than real time.
-SIM_PROFILE = _plinth.sim_settings["PROFILE"]
-SIM_TIME_SCALE = _plinth.sim_settings["TIME_SCALE"]
-
 _FOREVER_MS = 0xFFFFFFFF
+_MAX_STAGE_ID = 0xFFFFFFFF
 _NO_VALUE = object()
 _open_stages: "weakref.WeakSet[Stage]" = weakref.WeakSet()
 
@@ -55,6 +50,15 @@ def _split(entries: Dict[AxisKey, Any]) -> Tuple[bool, Dict[int, Any]]:
     return (kinds.pop() if kinds else True), converted
 
 
+def _timeout_ms(timeout: Optional[float]) -> int:
+    """A time-out in seconds (None: no limit) as the library's milliseconds."""
+    if timeout is None:
+        return _FOREVER_MS
+    if not isinstance(timeout, numbers.Real) or isinstance(timeout, bool):
+        raise TypeError(f"a time-out is a number of seconds or None, not {timeout!r}")
+    return max(0, min(int(timeout * 1000), _FOREVER_MS - 1))
+
+
 def _fn(name: str, by_type: bool) -> Callable:
     return getattr(_plinth, name + ("ByType" if by_type else ""))
 
@@ -73,10 +77,14 @@ class Move:
 
     def wait(self, timeout: Optional[float] = None) -> Union[bool, ResultCode]:
         """Waits until the axes stand still, at most `timeout` seconds (None: no limit); the GIL
-        is released meanwhile. True when they stopped, False when the time ran out; other
-        failures raise (a stage with strict=False answers the ResultCode instead)."""
-        timeout_ms = _FOREVER_MS if timeout is None else max(0, min(int(timeout * 1000), _FOREVER_MS - 1))
-        rc = _fn("WaitForStop", self._by_type)(self._stage.id, self._axes, timeout_ms)
+        is released meanwhile, and Ctrl-C stops the stage and raises KeyboardInterrupt. True when
+        they stand still, whether the move arrived or a stop ended it, on every driver (where
+        they stand tells which; position()); False when the time ran out; other failures raise
+        (a stage with strict=False answers the ResultCode instead, ResultCode.OK for a stopped
+        move too)."""
+        rc = _fn("WaitForStop", self._by_type)(self._stage.id, self._axes, _timeout_ms(timeout))
+        if rc == ResultCode.Stopped:
+            rc = ResultCode.OK  # some drivers answer a wait that a stop ended so, others OK
         if not self._stage.strict:
             return self._stage._code(rc)
         if rc == ResultCode.Timeout:
@@ -85,11 +93,12 @@ class Move:
         return True
 
     def stop(self) -> Any:
-        """Stops the stage (every axis)."""
+        """Stops the whole stage: every axis, not only this move's (the library stops a stage as
+        one). wait() then answers True."""
         return self._stage.stop()
 
     def __repr__(self) -> str:
-        return f"<plinth.Move of stage {self._stage.id}, axes {self._axes}{' by type' if self._by_type else ''}>"
+        return f"<plinth.Move of stage {self._stage._id}, axes {self._axes}{' by type' if self._by_type else ''}>"
 
 
 class VectorAxes:
@@ -160,18 +169,21 @@ class VectorAxes:
         return self._call("IsMoving")
 
     def wait(self, timeout: Optional[float] = None) -> Any:
-        timeout_ms = _FOREVER_MS if timeout is None else max(0, min(int(timeout * 1000), _FOREVER_MS - 1))
-        return self._stage._check(self._call("WaitForStop", timeout_ms), "waiting for the stage")
+        rc = self._call("WaitForStop", _timeout_ms(timeout))
+        return self._stage._check(ResultCode.OK if rc == ResultCode.Stopped else rc, "waiting for the stage")
 
 
 class Stage:
     """One stage: a driver module's object registered and activated under a stage ID.
 
     ``Stage("sim")`` opens the simulated stage, ``Stage("zaber", settings={...})`` a driver by
-    short name, ``Stage("/path/libmydriver.so")`` any driver module. `settings` are the driver's
-    own stage settings (property ID or registered name to value), written before the driver
-    starts. ``close()`` (or leaving a ``with`` block) unregisters the stage; stages still open
-    when the interpreter exits are closed then.
+    short name (found in the installed driver folder, or in PLINTH_DRIVER_PATH),
+    ``Stage("/path/libmydriver.so")`` any driver module (a path has a slash: "./libmine.so").
+    `stage_id` None takes the lowest ID no stage of this process has (1 for the first); an ID in
+    use is refused. `settings` are the driver's own stage settings (property ID or registered
+    name to value), written before the driver starts. ``close()`` (or leaving a ``with`` block)
+    unregisters the stage; a closed Stage raises on every call (its ID may belong to another
+    stage by then). Stages still open when the interpreter exits are stopped and closed then.
 
     Positions and lengths are Quantity values; a plain float means micrometres. Axes are named
     x, y, z (by type) or given by number. A failing call raises the PlinthError subclass of its
@@ -179,19 +191,31 @@ class Stage:
     pair (ResultCode, value or None).
 
     Blocking calls (moves with wait=True, waits, the range search, Z escape, position storage)
-    release the GIL, so other Python threads run meanwhile.
+    release the GIL, so other Python threads run meanwhile. On the main thread Ctrl-C interrupts
+    them: the stage is stopped, then KeyboardInterrupt propagates.
+
+    A failure's message ends with what the driver last said, when it keeps words
+    ("DriverMessage"), e.g. a device's fault flag.
     """
 
-    def __init__(self, driver: str = "sim", stage_id: int = 1, *, strict: bool = True,
+    def __init__(self, driver: str = "sim", stage_id: Optional[int] = None, *, strict: bool = True,
                  settings: Optional[Dict[Union[str, int], Any]] = None):
-        self.id = stage_id
+        self._open = False
         self.strict = strict
+        if not isinstance(driver, str):
+            raise TypeError(f"a driver is a short name or a module path, not {driver!r}")
         self.driver_path = find_driver(driver)
         self._module = load_driver(self.driver_path)
+        if stage_id is None:
+            stage_id = next(i for i in range(1, _MAX_STAGE_ID) if not _plinth.IsRegisteredStage(i))
+        elif _plinth.IsRegisteredStage(stage_id):
+            raise PlinthError(ResultCode.GeneralFailure,
+                              f"stage ID {stage_id} is in use (another Stage of this process has it open); "
+                              "give another stage_id, or none for a free one")
+        self._id = stage_id
         if not _plinth.RegisterStage(self._module, stage_id):
             raise PlinthError(ResultCode.GeneralFailure,
-                              f"registering stage {stage_id} with {self.driver_path} (no driver made; "
-                              "is the stage ID open already?)")
+                              f"registering stage {stage_id} with {self.driver_path}: {_plinth.GetRegisterFailure()}")
         try:
             for key, value in (settings or {}).items():
                 prop_id, value_type = self._property_type(key, None, None, value, stored=False)
@@ -219,6 +243,13 @@ class Stage:
     # Opening and closing.
 
     @property
+    def id(self) -> int:
+        """The stage ID. Raises once the stage is closed: every call on a closed Stage does."""
+        if not self._open:
+            raise error_for(ResultCode.NoSuchStage, f"stage {self._id} was closed; this Stage drives nothing")
+        return self._id
+
+    @property
     def active(self) -> bool:
         """Whether the stage is registered and active."""
         return _plinth.IsActiveStage(self.id)
@@ -238,7 +269,7 @@ class Stage:
         if getattr(self, "_open", False):
             self._open = False
             _open_stages.discard(self)
-            _plinth.UnregisterStage(self._module, self.id)
+            _plinth.UnregisterStage(self._module, self._id)
 
     def __enter__(self) -> "Stage":
         return self
@@ -251,7 +282,8 @@ class Stage:
             self.close()
 
     def __repr__(self) -> str:
-        return f"<plinth.Stage {self.id} ({self.driver_path}){'' if getattr(self, '_open', False) else ' closed'}>"
+        closed = "" if getattr(self, "_open", False) else " closed"
+        return f"<plinth.Stage {getattr(self, '_id', None)} ({getattr(self, 'driver_path', None)}){closed}>"
 
     # Answers.
 
@@ -262,10 +294,18 @@ class Stage:
         except ValueError:
             return rc
 
+    def driver_message(self) -> str:
+        """What the driver last said in words ("DriverMessage"; "" when it keeps none)."""
+        found = _plinth.FindProperty("DriverMessage")
+        if not found:
+            return ""
+        rc, said = _plinth.GetProperty(self.id, found[1], "text", None, False)
+        return said if rc == ResultCode.OK and said else ""
+
     def _check(self, rc: int, operation: str, value: Any = _NO_VALUE) -> Any:
         if self.strict:
             if rc != ResultCode.OK:
-                raise error_for(rc, operation)
+                raise error_for(rc, operation, self.driver_message())
             return None if value is _NO_VALUE else value
         code = self._code(rc)
         if value is _NO_VALUE:
@@ -538,7 +578,7 @@ class Stage:
         try:
             yield
         finally:
-            rc = storage.Restore()
+            rc = storage.Restore(self.id)
             if rc != ResultCode.OK:
                 raise error_for(rc, "restoring the position")
 
@@ -550,7 +590,12 @@ class Stage:
 
 
 def close_all() -> None:
-    """Closes every stage still open (run at interpreter exit)."""
-    for stage in list(_open_stages):
+    """Stops and closes every stage still open (run at interpreter exit): motion under way is
+    stopped rather than waited for, also that of blocking calls on other threads."""
+    stages = list(_open_stages)
+    for stage in stages:
+        with contextlib.suppress(Exception):
+            _plinth.StopMoving(stage.id)
+    for stage in stages:
         with contextlib.suppress(Exception):
             stage.close()

@@ -1,24 +1,27 @@
 #include "CPySubscription.h"
 
+#include <atomic>
+#include <vector>
+
 #include <boost/any.hpp>
 
 #include <plinth/tSTAGEMSG.h>
+
+#include "CReleasedGil.h"
 
 namespace py = pybind11;
 
 namespace plinthpy {
 namespace {
 
-bool InterpreterGone()
-{
-#if PY_VERSION_HEX >= 0x030D0000
-    return !Py_IsInitialized() || Py_IsFinalizing();
-#else
-    return !Py_IsInitialized() || _Py_IsFinalizing();
-#endif
-}
+// Set by CloseAll: no event reaches Python any more.
+std::atomic<bool> g_closedForExit{false};
+
+bool InterpreterGone() { return g_closedForExit.load() || CReleasedGil::InterpreterGone(); }
 
 } // namespace
+
+std::set<CPySubscription*> CPySubscription::ms_open;
 
 CPySubscription::CPySubscription(py::function callback, std::int64_t stageID) : m_target(std::make_shared<tTarget>())
 {
@@ -41,6 +44,7 @@ CPySubscription::CPySubscription(py::function callback, std::int64_t stageID) : 
             PyErr_WriteUnraisable(callable.ptr());
         }
     });
+    ms_open.insert(this);
 }
 
 // Close() throws only when the interpreter itself fails; ending the process is the answer then.
@@ -52,17 +56,29 @@ void CPySubscription::Close()
         return;
     const utl::EventToken token = m_token;
     m_token = 0;
-    if (InterpreterGone()) {
+    ms_open.erase(this);
+    if (CReleasedGil::InterpreterGone()) {
         // Too late to wait for deliveries or to release references: the callable is let go
         // (deliveries see the interpreter gone and never touch it).
         m_target->callback.release();
         return;
     }
     {
-        py::gil_scoped_release released;
+        const CReleasedGil released;
         utl::UnsubscribeEvent(token);
     }
     m_target->callback = py::object();
+}
+
+void CPySubscription::CloseAll()
+{
+    g_closedForExit.store(true);
+    // Close takes each out of the set, and lets the GIL go meanwhile: another thread may close or
+    // destroy the others then, so each is looked up again.
+    const std::vector<CPySubscription*> open(ms_open.begin(), ms_open.end());
+    for (CPySubscription* subscription : open)
+        if (ms_open.count(subscription) != 0)
+            subscription->Close();
 }
 
 } // namespace plinthpy

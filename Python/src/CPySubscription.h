@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 
 #include <pybind11/pybind11.h>
 
@@ -30,6 +31,9 @@ public:
 
     // Expects the GIL held; a second call does nothing.
     void Close();
+    // Closes every open subscription and drops every later event. Expects the GIL held; once it
+    // returns no delivery runs or starts.
+    static void CloseAll();
     bool IsOpen() const noexcept { return m_token != 0; }
 
 private:
@@ -39,6 +43,9 @@ private:
     struct tTarget {
         pybind11::object callback;
     };
+
+    // The open subscriptions, for CloseAll; guarded by the GIL.
+    static std::set<CPySubscription*> ms_open;
 
     std::shared_ptr<tTarget> m_target;
     utl::EventToken m_token = 0;

@@ -4,8 +4,12 @@
 //
 // Every call into the library releases the GIL: a blocking move may take seconds, and any call
 // may wait for a stage lock held by a blocking move of another thread, during which that thread
-// may fire events whose delivery needs the GIL. Output arguments come back as tuples, the result
-// code first. Names are those of the flat API; the axis-type forms carry the suffix "ByType".
+// may fire events whose delivery needs the GIL. The calls that block until motion ends (moves
+// that wait, waits, the range search, Z escape, restoring a position) run so that Ctrl-C
+// interrupts them and stops the stage (InterruptibleCall.h). Every call holds its stage for its
+// length, as the flat API does (the flat API's own calls hold it themselves). Output arguments
+// come back as tuples, the result code first. Names are those of the flat API; the axis-type
+// forms carry the suffix "ByType".
 
 #include <cstdint>
 #include <map>
@@ -26,7 +30,9 @@
 #include <utl/PropertyRegistry.h>
 
 #include "CPySubscription.h"
+#include "CReleasedGil.h"
 #include "Casters.h"
+#include "InterruptibleCall.h"
 #include "SimStageDefs.h"
 
 namespace py = pybind11;
@@ -34,7 +40,8 @@ namespace py = pybind11;
 namespace {
 
 using Position = utl::TUnitValue<double>;
-using Unlocked = py::call_guard<py::gil_scoped_release>;
+using Unlocked = py::call_guard<plinthpy::CReleasedGil>;
+using plinthpy::CallInterruptibly;
 
 // Every result code of the library lies in this range above c_OK.
 constexpr int c_resultCodeSpan = 1000;
@@ -127,11 +134,14 @@ void BindAxisFunctions(py::module_& m, const std::string& suffix)
     m.def(name("GetMaxima").c_str(), &MapQuery<PosMap, &stg::GetMaxima>, Unlocked());
     m.def(name("GetCalibration").c_str(), &MapQuery<PosMap, &stg::GetCalibration>, Unlocked());
     m.def(name("GetSpeeds").c_str(), &MapQuery<SpeedMap, &stg::GetSpeeds>, Unlocked());
-    m.def(name("MoveTo").c_str(), py::overload_cast<std::uint32_t, const PosMap&, bool>(&stg::MoveTo), Unlocked());
+    m.def(name("MoveTo").c_str(), [](std::uint32_t stageID, const PosMap& targets, bool wait) {
+        return CallInterruptibly(stageID, [=] { return stg::MoveTo(stageID, targets, wait); });
+    });
     m.def(name("MoveFree").c_str(), py::overload_cast<std::uint32_t, const SpeedMap&>(&stg::MoveFree), Unlocked());
     m.def(name("IsMoving").c_str(), py::overload_cast<std::uint32_t, const List&>(&stg::IsMoving), Unlocked());
-    m.def(name("WaitForStop").c_str(), py::overload_cast<std::uint32_t, const List&, std::uint32_t>(&stg::WaitForStop),
-          Unlocked());
+    m.def(name("WaitForStop").c_str(), [](std::uint32_t stageID, const List& axes, std::uint32_t timeoutMs) {
+        return CallInterruptibly(stageID, [=] { return stg::WaitForStop(stageID, axes, timeoutMs); });
+    });
     m.def(name("UndefineLimits").c_str(), py::overload_cast<std::uint32_t, const List&>(&stg::UndefineLimits),
           Unlocked());
     m.def(name("SetMinima").c_str(), py::overload_cast<std::uint32_t, const PosMap&>(&stg::SetMinima), Unlocked());
@@ -184,7 +194,9 @@ void BindVectorFunctions(py::module_& m, const std::string& suffix, const tVecto
     using Vec = utl::TUnitValue<V>;
     const auto name = [&](const char* base) { return std::string(base) + suffix; };
 
-    m.def(name("MoveTo").c_str(), f.moveTo, Unlocked());
+    m.def(name("MoveTo").c_str(), [move = f.moveTo](std::uint32_t stageID, const Vec& target, bool wait) {
+        return CallInterruptibly(stageID, [=] { return move(stageID, target, wait); });
+    });
     m.def(
         name("GetPosition").c_str(),
         [get = f.getPosition](std::uint32_t stageID) {
@@ -212,7 +224,9 @@ void BindVectorFunctions(py::module_& m, const std::string& suffix, const tVecto
         },
         Unlocked());
     m.def(name("IsMoving").c_str(), f.isMoving, Unlocked());
-    m.def(name("WaitForStop").c_str(), f.waitForStop, Unlocked());
+    m.def(name("WaitForStop").c_str(), [wait = f.waitForStop](std::uint32_t stageID, std::uint32_t timeoutMs) {
+        return CallInterruptibly(stageID, [=] { return wait(stageID, timeoutMs); });
+    });
     m.def(name("MoveFree").c_str(), f.moveFree, Unlocked());
     m.def(name("SetSpeed").c_str(), f.setSpeed, Unlocked());
     m.def(
@@ -225,14 +239,27 @@ void BindVectorFunctions(py::module_& m, const std::string& suffix, const tVecto
         Unlocked());
 }
 
-// The medium level's range search, which the flat API does not offer.
+stg::CStageManager& Manager() { return stg::CStageManager::StageManager(); }
+
+// The medium level's range search, which the flat API does not offer. The stage is held for the
+// search: a subscriber may retire it meanwhile (its objects go when the search returns).
 int InitRanges(std::uint32_t stageID, const std::vector<int>& axes)
 {
-    stg::CMediumLevelStage* medium = stg::CStageManager::StageManager().GetMediumLevel(stageID);
-    return medium ? medium->InitRanges(axes) : stg::c_NoSuchStage;
+    const stg::CStageRef stage = Manager().Acquire(stageID);
+    return stage ? stage->GetMediumLevel().InitRanges(axes) : stg::c_NoSuchStage;
 }
 
-stg::CStageManager& Manager() { return stg::CStageManager::StageManager(); }
+// A value from Python as T; TypeError, naming the property, when it is not one.
+template <class T>
+T ValueAs(const py::object& value, int propID, const std::string& type)
+{
+    try {
+        return value.cast<T>();
+    } catch (const py::cast_error&) {
+        throw py::type_error("property " + std::to_string(propID) + " takes a value of type " + type + ", not " +
+                             std::string(py::str(py::type::handle_of(value).attr("__name__"))));
+    }
+}
 
 stg::tStageInfo Info(std::uintptr_t module, std::uint32_t stageID)
 {
@@ -244,7 +271,7 @@ stg::tStageInfo Info(std::uintptr_t module, std::uint32_t stageID)
 struct tStorageDeleter {
     void operator()(stg::CPositionStorage* storage) const
     {
-        py::gil_scoped_release released;
+        const plinthpy::CReleasedGil released;
         delete storage;
     }
 };
@@ -256,6 +283,8 @@ PYBIND11_MODULE(_plinth, m)
     m.doc() = "The Plinth library as it is: flat API, stage manager, units, result codes, stage events. "
               "Use the package plinth instead.";
     m.attr("__version__") = PLINTH_VERSION;
+    plinthpy::CReleasedGil::SetMainThread(
+        py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>());
 
     // Result codes, units and event kinds, from the library's own tables.
     m.def("result_codes", [] {
@@ -334,7 +363,12 @@ PYBIND11_MODULE(_plinth, m)
         Unlocked());
     m.def(
         "IsActiveStage", [](std::uint32_t id) { return Manager().IsActiveStage(id); }, Unlocked());
-    m.def("InitRanges", &InitRanges, Unlocked());
+    m.def(
+        "IsRegisteredStage", [](std::uint32_t id) { return Manager().GetLowLevel(id) != nullptr; }, Unlocked());
+    m.def("GetRegisterFailure", &stg::CStageManager::GetRegisterFailure);
+    m.def("InitRanges", [](std::uint32_t stageID, const std::vector<int>& axes) {
+        return CallInterruptibly(stageID, [=] { return InitRanges(stageID, axes); });
+    });
     m.def("FlushSettings", &cfg::Flush, Unlocked());
 
     // Stage queries and switches.
@@ -366,7 +400,7 @@ PYBIND11_MODULE(_plinth, m)
             return WithValueType(type, [&](auto value) {
                 int rc = 0;
                 {
-                    py::gil_scoped_release released;
+                    const plinthpy::CReleasedGil released;
                     rc = ReadProperty(target, propID, value);
                 }
                 return std::make_pair(rc, rc == stg::c_OK ? py::cast(value) : py::object(py::none()));
@@ -380,8 +414,8 @@ PYBIND11_MODULE(_plinth, m)
            bool byType) {
             const tPropertyTarget target{stageID, axis, byType};
             return WithValueType(type, [&](auto typed) {
-                typed = value.cast<decltype(typed)>();
-                py::gil_scoped_release released;
+                typed = ValueAs<decltype(typed)>(value, propID, type);
+                const plinthpy::CReleasedGil released;
                 return WriteProperty(target, propID, typed);
             });
         },
@@ -390,8 +424,10 @@ PYBIND11_MODULE(_plinth, m)
     // A setting of a registered stage's driver, written before activation (its Init reads it).
     m.def("SetDriverSetting", [](std::uint32_t stageID, int propID, const std::string& type, py::object value) {
         return WithValueType(type, [&](auto typed) {
-            typed = value.cast<decltype(typed)>();
-            py::gil_scoped_release released;
+            typed = ValueAs<decltype(typed)>(value, propID, type);
+            const plinthpy::CReleasedGil released;
+            // Only the thread that registered the stage knows it before activation, and nothing
+            // else retires it meanwhile: the plain pointer is safe here.
             stg::CLowLevelStage* stage = stg::CStageManager::StageManager().GetLowLevel(stageID);
             if (!stage)
                 return stg::c_NoSuchStage;
@@ -411,8 +447,8 @@ PYBIND11_MODULE(_plinth, m)
     m.def(
         "StoredValueType",
         [](std::uint32_t stageID, int propID, std::optional<int> axis, bool byType) {
-            py::gil_scoped_release released;
-            stg::CStageAccess* access = stg::GetStageAccess(stageID);
+            const plinthpy::CReleasedGil released;
+            const stg::CStageRef access = Manager().Acquire(stageID);
             if (!access)
                 return std::make_pair(stg::c_NoSuchStage, std::string());
             const stg::CLowLevelStage& stage = access->GetMediumLevel().GetLowLevel();
@@ -428,18 +464,29 @@ PYBIND11_MODULE(_plinth, m)
         py::arg("stage_id"), py::arg("prop_id"), py::arg("axis") = py::none(), py::arg("by_type") = false);
 
     // Z escape and position storage.
-    m.def("EscapeZ", &stg::EscapeZ, Unlocked());
+    m.def("EscapeZ", [](std::uint32_t stageID, bool escape) {
+        return CallInterruptibly(stageID, [=] { return stg::EscapeZ(stageID, escape); });
+    });
     m.def("IsEscapedZ", &stg::IsEscapedZ, Unlocked());
     m.def("IsEscapeEnabled", &stg::IsEscapeEnabled, Unlocked());
     m.def("ResetEscapeCounter", &stg::ResetEscapeCounter, Unlocked());
     py::class_<stg::CPositionStorage, std::unique_ptr<stg::CPositionStorage, tStorageDeleter>>(m, "PositionStorage")
         .def(py::init<std::uint32_t, int>(), py::arg("stage_id"), py::arg("axis_mask"), Unlocked())
         .def("IsValid", &stg::CPositionStorage::IsValid)
-        .def("Restore", &stg::CPositionStorage::Restore, Unlocked());
+        // Python owns the storage: an interrupted restore is waited for after the stop.
+        .def(
+            "Restore",
+            [](stg::CPositionStorage& storage, std::uint32_t stageID) {
+                return CallInterruptibly(
+                    stageID, [&storage] { return storage.Restore(); }, true);
+            },
+            py::arg("stage_id"));
 
     // Stage events.
     py::class_<plinthpy::CPySubscription>(m, "Subscription")
         .def(py::init<py::function, std::int64_t>(), py::arg("callback"), py::arg("stage_id") = -1)
         .def("close", &plinthpy::CPySubscription::Close)
         .def_property_readonly("open", &plinthpy::CPySubscription::IsOpen);
+    // At interpreter exit, before finalisation: no event reaches Python afterwards.
+    m.def("close_all_subscriptions", &plinthpy::CPySubscription::CloseAll);
 }

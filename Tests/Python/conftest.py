@@ -18,15 +18,15 @@ def open_stage():
     closes them after the test."""
     stages = []
 
-    def open_(*, scale=50.0, limits=True, profile=plinth.SimProfile.FULL, **kwargs):
+    def open_(*, scale=50.0, limits=True, profile=plinth.sim.Profile.FULL, **kwargs):
         # The range search (20 s of simulated travel per axis) runs fast; the moves of the test
         # at the time scale asked for.
-        settings = {plinth.SIM_TIME_SCALE: 400.0, plinth.SIM_PROFILE: profile}
+        settings = {plinth.sim.TIME_SCALE: 400.0, plinth.sim.PROFILE: profile}
         stage = plinth.Stage("sim", next(_ids), settings=settings, **kwargs)
         stages.append(stage)
         if limits:
             stage.find_limits()
-        stage.set_property(plinth.SIM_TIME_SCALE, scale)
+        stage.set_property(plinth.sim.TIME_SCALE, scale)
         return stage
 
     yield open_
@@ -40,23 +40,39 @@ def stage_id():
     return next(_ids)
 
 
+def _read_until(stream, ending: bytes) -> bytes:
+    printed = b""
+    deadline = time.monotonic() + TIMEOUT_S
+    while not printed.endswith(ending):
+        ready, _, _ = select.select([stream], [], [], max(0.0, deadline - time.monotonic()))
+        chunk = os.read(stream.fileno(), 256) if ready else b""
+        if not chunk:
+            pytest.fail(f"plinth-zaber-emu did not print {ending!r} in time (so far {printed!r})")
+        printed += chunk
+    return printed
+
+
+class Emulator:
+    def __init__(self, process, path):
+        self.process, self.path = process, path
+
+    def fault(self, line: str) -> None:
+        """Types a fault into the emulator and returns once it has read it (a line it does not
+        understand, typed after, comes back on its stderr)."""
+        self.process.stdin.write(f"{line}\nsync\n".encode())
+        self.process.stdin.flush()
+        _read_until(self.process.stderr, b"not understood: sync\n")
+
+
 @pytest.fixture
 def zaber_emulator():
     """plinth-zaber-emu (built beside the tests, PLINTH_ZABER_EMU) in a process of its own, 200
-    times faster than real time: yields the path of the pseudo-terminal it serves, and ends it
-    after the test, also when the test fails."""
+    times faster than real time: yields an Emulator (the pseudo-terminal's `path`, `fault()`),
+    and ends it after the test, also when the test fails."""
     emulator = subprocess.Popen([os.environ["PLINTH_ZABER_EMU"], "--time-scale", "200"],
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
-        printed = b""
-        deadline = time.monotonic() + TIMEOUT_S
-        while not printed.endswith(b"\n"):
-            ready, _, _ = select.select([emulator.stdout], [], [], max(0.0, deadline - time.monotonic()))
-            chunk = os.read(emulator.stdout.fileno(), 256) if ready else b""
-            if not chunk:
-                pytest.fail(f"plinth-zaber-emu printed no path in time (so far {printed!r})")
-            printed += chunk
-        yield printed.decode().strip()
+        yield Emulator(emulator, _read_until(emulator.stdout, b"\n").decode().strip())
     finally:
         emulator.terminate()
         try:
@@ -64,4 +80,5 @@ def zaber_emulator():
         except subprocess.TimeoutExpired:
             emulator.kill()
             emulator.wait(TIMEOUT_S)
-        emulator.stdout.close()
+        for stream in (emulator.stdin, emulator.stdout, emulator.stderr):
+            stream.close()

@@ -1,5 +1,6 @@
 """The Python package against the simulated stage (X 0.1 µm, Y 0.05 µm, Z 0.01 µm per tick)."""
 
+import _thread
 import gc
 import os
 import queue
@@ -32,7 +33,7 @@ def test_moves_positions_and_settings_in_physical_units(open_stage):
     assert stage.calibration("x", "y") == {"x": (0.1, "µm"), "y": (0.05, "µm")}
 
     # Typed properties by name or ID, and the driver's own settings (given at opening).
-    assert stage.get_property(plinth.SIM_TIME_SCALE) == 50.0
+    assert stage.get_property(plinth.sim.TIME_SCALE) == 50.0
     stage.set_property("Speed", 20000.0, "x")
     assert stage.speeds("x") == 20000.0
     assert stage.get_property("AxisType", 3) == int(plinth.AxisType.Z)
@@ -43,12 +44,17 @@ def test_zaber_stage_on_the_emulator_with_its_port_given_by_name(zaber_emulator,
     with pytest.raises(plinth.PlinthError, match="no serial port"):
         plinth.Stage("zaber", stage_id)
     # The driver's own settings go by the names the driver registers; none is listed in Python.
-    with plinth.Stage("zaber", stage_id, settings={"ZaberPort": zaber_emulator}) as stage:
-        assert stage.get_property("ZaberPort") == zaber_emulator
+    with plinth.Stage("zaber", stage_id, settings={"ZaberPort": zaber_emulator.path}) as stage:
+        assert stage.get_property("ZaberPort") == zaber_emulator.path
         stage.find_limits()
         assert stage.limits("x") == ((0.0, "µm"), (100000.0, "µm"))
         stage.move(x=Quantity(1.5, "mm"))
         assert stage.position("x") == (1500.0, "µm")
+        # What the device complained about reaches the exception in the driver's words.
+        zaber_emulator.fault("stall 1 1")
+        with pytest.raises(plinth.PlinthError, match=r"\[.*FS.*stalled") as raised:
+            stage.move(x="50mm")
+        assert raised.value.code == 4100 and "stalled" in raised.value.driver_message
 
 
 def test_errors_raise_by_default_and_answer_codes_when_not_strict(open_stage):
@@ -60,6 +66,13 @@ def test_errors_raise_by_default_and_answer_codes_when_not_strict(open_stage):
     assert "outside the axis limits" in str(raised.value)
     with pytest.raises(plinth.IncompatibleUnitsError):
         stage.move(x=Quantity(1, "deg"))
+    # A value of the wrong type is a TypeError, wherever it is converted.
+    for wrong in (lambda: stage.set_property("Speed", "fast", "x"), lambda: stage.wait(timeout="1"),
+                  lambda: plinth.Stage("sim", settings={"SimTimeScale": "fast"}), lambda: stage.move(x=[1])):
+        with pytest.raises(TypeError):
+            wrong()
+    assert issubclass(plinth.errors.TimeoutError, TimeoutError)
+    assert issubclass(plinth.errors.NotImplementedError, NotImplementedError)
 
     lenient = open_stage(strict=False, limits=False)
     assert lenient.move(x=10) is ResultCode.LimitsNotDefined
@@ -91,12 +104,51 @@ def test_started_move_is_awaited_or_stopped_from_python(open_stage):
 
     # A driver without a started move: the library runs its blocking move on a worker, and only
     # the stage can tell that the move was stopped rather than arrived.
-    blocking = open_stage(scale=1.0, profile=plinth.SimProfile.BLOCKING_ONLY)
+    blocking = open_stage(scale=1.0, profile=plinth.sim.Profile.BLOCKING_ONLY)
     move = blocking.move(x="40mm", wait=False)
     running = blocking.last_emulated_move_result
     move.stop()
     assert (running, move.wait(TIMEOUT_S), blocking.last_emulated_move_result) == (
         ResultCode.Busy, True, ResultCode.Stopped)
+
+    # A stop seen by wait() alone (another caller stopped the stage) reads the same on every driver.
+    for profile in plinth.sim.Profile:
+        other = open_stage(scale=1.0, profile=profile)
+        move = other.move(y="40mm", wait=False)
+        other.stop()
+        assert move.wait(TIMEOUT_S) is True, profile
+
+
+def test_ctrl_c_stops_blocking_calls_before_it_propagates(open_stage):
+    # At a fifth of real time each call below would block for 40 s or more.
+    stage = open_stage(scale=0.2)
+    calls = {"blocking move": lambda: stage.move(x="40mm"),
+             "wait for a started move": lambda: stage.move(y="40mm", wait=False).wait(),
+             "range search": lambda: stage.find_limits("z")}
+    for name, call in calls.items():
+        threading.Timer(0.2, _thread.interrupt_main).start()
+        with pytest.raises(KeyboardInterrupt):
+            call()
+        assert not stage.is_moving(), name
+    assert stage.position("x") < Quantity(40, "mm") and stage.position("y") < Quantity(40, "mm")
+
+
+def test_a_closed_stage_refuses_every_call_even_when_closed_from_its_own_event(open_stage, stage_id):
+    # Closed by its own subscriber while its range search runs: the search ends on the stage it
+    # holds, and the Stage object refuses from then on, also once another stage has its ID.
+    stage = open_stage(limits=False)
+    number = stage.id
+    subscription = stage.subscribe(lambda event: stage.close())
+    stage.find_limits("x")
+    subscription.close()
+    successor = plinth.Stage("sim", number, settings={plinth.sim.TIME_SCALE: 400.0})
+    try:
+        for call in (lambda: stage.move(x=3000), stage.position, stage.stop, lambda: stage.xy.move(1, 2)):
+            with pytest.raises(plinth.errors.NoSuchStageError, match="closed"):
+                call()
+        assert successor.position("x") == (0.0, "µm")
+    finally:
+        successor.close()
 
 
 def test_blocking_motion_lets_other_python_threads_run(open_stage):
@@ -180,22 +232,61 @@ def _run(args, **kwargs):
                           env=os.environ, **kwargs)
 
 
+def test_quantities_compare_across_units_and_float_means_micrometres():
+    assert Quantity(1, "mm") == Quantity(1000, "µm") and Quantity(0.1, "mm") == "100um"
+    assert Quantity(1, "mm") != Quantity(1, "µm") and Quantity(1, "mm") != Quantity(1, "deg")
+    assert len({Quantity(1, "mm"), Quantity(1000, "µm"), Quantity(1e6, "nm")}) == 1
+    assert Quantity.parse("2cm") == Quantity(0.02, "m") == Quantity(20, "mm")
+    assert float(Quantity(1.5, "mm")) == 1500.0
+    with pytest.raises(TypeError):
+        float(Quantity(1, "deg"))
+
+
+def test_drivers_come_from_named_folders_and_stage_ids_do_not_collide(tmp_path, monkeypatch):
+    # A short name is never a file of the current directory, nor found in the build tree unless
+    # named; a path (with a slash) is.
+    (tmp_path / "foo.so").write_bytes(b"not a module")
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(FileNotFoundError):
+        plinth.Stage("foo.so")
+    with pytest.raises(ImportError):
+        plinth.Stage("./foo.so")
+    monkeypatch.delenv("PLINTH_DRIVER_PATH")
+    with pytest.raises(FileNotFoundError):
+        plinth.find_driver("sim")
+    monkeypatch.undo()
+
+    # Stages opened without an ID take free ones; an ID in use is refused by number.
+    with plinth.Stage("sim") as first, plinth.Stage("sim") as second:
+        assert first.id != second.id
+        with pytest.raises(plinth.PlinthError, match=f"stage ID {first.id} is in use"):
+            plinth.Stage("sim", first.id)
+
+
 def test_interpreter_exits_cleanly_with_stages_active():
-    # Stages left open with moves under way (one on the library's worker thread), subscriptions
-    # left open, and a native thread that keeps firing events while the interpreter shuts down.
+    # Stages left open with moves under way (one on the library's worker thread, one blocking a
+    # daemon thread), subscriptions left open, a native thread that keeps firing events and a
+    # daemon thread that keeps calling while the interpreter shuts down.
     script = """
 import threading, plinth, _plinth_testhelp
-full = plinth.Stage("sim", 1, settings={plinth.SIM_TIME_SCALE: 400.0})
-blocking = plinth.Stage("sim", 2, settings={plinth.SIM_TIME_SCALE: 400.0,
-                                            plinth.SIM_PROFILE: plinth.SimProfile.BLOCKING_ONLY})
+full = plinth.Stage("sim", 1, settings={plinth.sim.TIME_SCALE: 400.0})
+blocking = plinth.Stage("sim", 2, settings={plinth.sim.TIME_SCALE: 400.0,
+                                            plinth.sim.PROFILE: plinth.sim.Profile.BLOCKING_ONLY})
 arrived = threading.Event()
 kept = [plinth.subscribe(lambda event: arrived.set())]
 for stage in (full, blocking):
     stage.find_limits()
-    stage.set_property(plinth.SIM_TIME_SCALE, 0.5)
+    stage.set_property(plinth.sim.TIME_SCALE, 0.5)
     kept.append(stage.subscribe(print))
 full.move(x="40mm", wait=False)
 blocking.move(x="1mm", wait=False)
+# A daemon thread in a blocking move of minutes (stopped at exit, not waited for), and one that
+# keeps calling in (it must not be ended inside a call when the interpreter finalises).
+slow = plinth.Stage("sim", 3, settings={plinth.sim.TIME_SCALE: 400.0})
+slow.find_limits()
+slow.set_property(plinth.sim.TIME_SCALE, 0.01)
+threading.Thread(target=slow.move, kwargs={"y": "40mm"}, daemon=True).start()
+threading.Thread(target=lambda: [full.is_moving() for _ in iter(int, 1)], daemon=True).start()
 arrived.clear()
 _plinth_testhelp.fire_events_until_exit(full.id)
 assert arrived.wait(30)

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -48,6 +49,28 @@ bool ParseInt(const std::string& text, std::int64_t& value)
     return true;
 }
 
+// The emulator's own product table: full step (micrometres) and travel (millimetres) of the
+// products it emulates. The X-VSR20A's 20 mm is read from its model number.
+struct tProductData {
+    int id;
+    double fullStepUm;
+    double travelMm;
+};
+constexpr tProductData c_products[] = {
+    {c_asr100B, 10.0, 100.0}, {c_asr120B, 10.0, 120.0}, {c_xVSR20A, 6.096, 20.0}, {50081, 7.9375, 100.0}, // X-LHM100A
+    {43211, 7.9375, 25.0}, // LHM025A-T3, for controllers of other axis counts
+};
+
+// Microsteps between the end switches of the product at resolution 64; 1,000,000 for a product
+// not in the table.
+std::int64_t TravelOf(int id)
+{
+    for (const tProductData& product : c_products)
+        if (product.id == id)
+            return static_cast<std::int64_t>(std::floor(product.travelMm * 1000.0 * c_resolution / product.fullStepUm));
+    return 1'000'000;
+}
+
 bool AllDigits(const std::string& text)
 {
     return !text.empty() && text.size() <= 4 &&
@@ -63,16 +86,22 @@ CZaberEmulator::CZaberEmulator(tEmulatorOptions options)
     for (const tEmulatedDevice& config : m_options.devices) {
         tDevice device;
         device.config = config;
-        device.config.axes = std::clamp(config.axes, 1, 9);
-        for (int i = 0; i < device.config.axes; ++i) {
+        device.address = config.address > 0 ? config.address : static_cast<int>(m_devices.size()) + 1;
+        // Only the axis field's digit limits the count; a device claiming more has no axes to move.
+        const int axes = std::clamp(config.axes, 1, 9);
+        for (int i = 0; i < axes; ++i) {
             tAxis axis;
-            axis.travel = config.travel;
-            axis.motion = std::make_unique<simstage::CAxisMotion>(0, config.travel, c_accelStepsPerS2);
+            const bool controller = !config.peripheralIDs.empty();
+            axis.peripheralID = controller && static_cast<std::size_t>(i) < config.peripheralIDs.size()
+                                    ? config.peripheralIDs[static_cast<std::size_t>(i)]
+                                    : 0;
+            axis.travel = TravelOf(controller ? axis.peripheralID : config.deviceID);
+            axis.motion = std::make_unique<simstage::CAxisMotion>(0, axis.travel, c_accelStepsPerS2);
             // Power-up: somewhere along the travel, no reference, the counter reads 0.
-            const std::int64_t standing = config.travel / 3 + std::int64_t{1000} * i;
+            const std::int64_t standing = axis.travel / 3 + std::int64_t{1000} * i;
             axis.motion->PlaceAt(standing);
             axis.offset = -standing;
-            axis.limitMax = config.travel;
+            axis.limitMax = axis.travel;
             axis.flags.insert("WR");
             device.axes.push_back(std::move(axis));
         }
@@ -111,8 +140,14 @@ void CZaberEmulator::Stop()
     m_thread.join();
     std::lock_guard<std::mutex> lock(m_mutex);
     CloseTerminal();
-    if (!m_options.linkPath.empty())
-        unlink(m_options.linkPath.c_str());
+    // Only the link made here, and only while it still points where it was made to point.
+    if (m_linked) {
+        char target[256] = {};
+        const ssize_t n = readlink(m_options.linkPath.c_str(), target, sizeof(target) - 1);
+        if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == m_linkTarget)
+            unlink(m_options.linkPath.c_str());
+        m_linked = false;
+    }
 }
 
 std::string CZaberEmulator::Path() const
@@ -145,14 +180,33 @@ bool CZaberEmulator::OpenTerminal()
     }
     m_buffer.clear();
     if (!m_options.linkPath.empty()) {
-        const std::string temporary = m_options.linkPath + ".new";
-        unlink(temporary.c_str());
-        if (symlink(m_terminal.c_str(), temporary.c_str()) != 0 ||
-            rename(temporary.c_str(), m_options.linkPath.c_str()) != 0) {
-            m_error = "cannot link " + m_options.linkPath + ": " + std::generic_category().message(errno);
+        // The first time the path must not exist; later it must still be the link made here.
+        const std::string& path = m_options.linkPath;
+        struct stat seen {};
+        const bool exists = lstat(path.c_str(), &seen) == 0;
+        char target[256] = {};
+        const ssize_t n = exists && S_ISLNK(seen.st_mode) ? readlink(path.c_str(), target, sizeof(target) - 1) : -1;
+        const bool ours = m_linked && n > 0 && std::string(target, static_cast<std::size_t>(n)) == m_linkTarget;
+        if (exists && !ours) {
+            m_error = path + " exists and is not a link this emulator made: not replaced";
             CloseTerminal();
             return false;
         }
+        // A fresh name beside it (symlink never replaces), then renamed over the old link.
+        const std::string temporary = path + ".new-" + std::to_string(getpid());
+        if (symlink(m_terminal.c_str(), temporary.c_str()) != 0) {
+            m_error = "cannot link " + temporary + ": " + std::generic_category().message(errno);
+            CloseTerminal();
+            return false;
+        }
+        if (rename(temporary.c_str(), path.c_str()) != 0) {
+            m_error = "cannot link " + path + ": " + std::generic_category().message(errno);
+            unlink(temporary.c_str());
+            CloseTerminal();
+            return false;
+        }
+        m_linked = true;
+        m_linkTarget = m_terminal;
     }
     return true;
 }
@@ -173,10 +227,14 @@ void CZaberEmulator::Wake()
         (void)!write(m_wake, &one, sizeof(one));
 }
 
-void CZaberEmulator::Silence(bool on)
+void CZaberEmulator::Silence(bool on, int address)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_silent = on;
+    if (address == 0)
+        m_silent = on;
+    for (tDevice& device : m_devices)
+        if (device.address == address)
+            device.silent = on;
 }
 
 void CZaberEmulator::DelayNextReply(int ms)
@@ -200,9 +258,9 @@ void CZaberEmulator::CorruptNextChecksum()
 void CZaberEmulator::StallNextMove(int address, int axis)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (address >= 1 && address <= static_cast<int>(m_devices.size()) && axis >= 1 &&
-        axis <= static_cast<int>(m_devices[address - 1].axes.size()))
-        m_devices[address - 1].axes[axis - 1].stallArmed = true;
+    for (tDevice& device : m_devices)
+        if (device.address == address && axis >= 1 && axis <= static_cast<int>(device.axes.size()))
+            device.axes[axis - 1].stallArmed = true;
 }
 
 void CZaberEmulator::Vanish()
@@ -224,6 +282,81 @@ bool CZaberEmulator::Reappear()
     return opened;
 }
 
+void CZaberEmulator::SlipNextMove(int address, int axis)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (tDevice& device : m_devices)
+        if (device.address == address && axis >= 1 && axis <= static_cast<int>(device.axes.size()))
+            device.axes[axis - 1].slipArmed = true;
+}
+
+void CZaberEmulator::IgnoreStops(bool on)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_ignoreStops = on;
+}
+
+void CZaberEmulator::PowerCycle(int address)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const double nowS = m_clock.NowS();
+    for (tDevice& device : m_devices) {
+        if (device.address != address)
+            continue;
+        for (tAxis& axis : device.axes) {
+            axis.motion->Halt(nowS);
+            axis.offset = -axis.motion->PositionAt(nowS);
+            axis.flags.clear();
+            axis.flags.insert("WR");
+            axis.homing = axis.alertDue = false;
+            axis.stallAtS = -1.0;
+        }
+    }
+}
+
+void CZaberEmulator::Park(int address)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (tDevice& device : m_devices)
+        if (device.address == address)
+            device.parked = true;
+}
+
+std::string CZaberEmulator::StoredSettings() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::string text;
+    for (const tDevice& device : m_devices) {
+        text += std::to_string(device.address) + ": alert " + (device.alerts ? "1" : "0");
+        for (const tAxis& axis : device.axes)
+            text += " [" + std::to_string(axis.maxspeed) + ' ' + std::to_string(axis.accel) + ' ' +
+                    std::to_string(axis.limitMin) + ' ' + std::to_string(axis.limitMax) + ']';
+        text += "; ";
+    }
+    return text;
+}
+
+void CZaberEmulator::ReplaceNextData(const std::string& data)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_replaceData = data;
+}
+
+std::string CZaberEmulator::LastCommand(int address) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const tDevice& device : m_devices)
+        if (device.address == address)
+            return device.lastCommand;
+    return "";
+}
+
+std::vector<std::string> CZaberEmulator::Homings() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_homings;
+}
+
 int CZaberEmulator::CommandsReceived(int address) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -243,8 +376,9 @@ bool CZaberEmulator::Control(const std::string& line)
 {
     const auto words = zaber::SplitWords(line);
     std::int64_t a = 0, b = 0;
-    if (words.size() == 2 && words[0] == "silent" && (words[1] == "on" || words[1] == "off"))
-        Silence(words[1] == "on");
+    if ((words.size() == 2 || (words.size() == 3 && ParseInt(words[2], a))) && words[0] == "silent" &&
+        (words[1] == "on" || words[1] == "off"))
+        Silence(words[1] == "on", words.size() == 3 ? static_cast<int>(a) : 0);
     else if (words.size() == 2 && words[0] == "delay" && ParseInt(words[1], a))
         DelayNextReply(static_cast<int>(a));
     else if (words.size() == 1 && words[0] == "garble")
@@ -253,6 +387,14 @@ bool CZaberEmulator::Control(const std::string& line)
         CorruptNextChecksum();
     else if (words.size() == 3 && words[0] == "stall" && ParseInt(words[1], a) && ParseInt(words[2], b))
         StallNextMove(static_cast<int>(a), static_cast<int>(b));
+    else if (words.size() == 3 && words[0] == "slip" && ParseInt(words[1], a) && ParseInt(words[2], b))
+        SlipNextMove(static_cast<int>(a), static_cast<int>(b));
+    else if (words.size() == 2 && words[0] == "deaf-to-stop" && (words[1] == "on" || words[1] == "off"))
+        IgnoreStops(words[1] == "on");
+    else if (words.size() == 2 && words[0] == "power-cycle" && ParseInt(words[1], a))
+        PowerCycle(static_cast<int>(a));
+    else if (words.size() == 2 && words[0] == "park" && ParseInt(words[1], a))
+        Park(static_cast<int>(a));
     else if (words.size() == 1 && words[0] == "vanish")
         Vanish();
     else if (words.size() == 1 && words[0] == "return")
@@ -372,7 +514,18 @@ void CZaberEmulator::Handle(const std::string& raw, std::vector<std::string>& ou
     const std::vector<std::string> words = zaber::SplitWords(line);
     tCommand command;
     std::size_t next = 0;
-    if (next < words.size() && AllDigits(words[next])) {
+    const bool hex =
+        next < words.size() && words[next].size() > 2 && words[next].size() <= 4 &&
+        words[next].compare(0, 2, "0x") == 0 &&
+        std::all_of(words[next].begin() + 2, words[next].end(), [](char c) { return std::isxdigit(c) != 0; });
+    if (hex) {
+        command.address = static_cast<int>(std::strtol(words[next++].c_str() + 2, nullptr, 16));
+        if (next < words.size() && AllDigits(words[next])) {
+            command.axis = std::stoi(words[next++]);
+            if (next < words.size() && AllDigits(words[next]))
+                command.id = std::stoi(words[next++]);
+        }
+    } else if (next < words.size() && AllDigits(words[next])) {
         command.address = std::stoi(words[next++]);
         if (next < words.size() && AllDigits(words[next])) {
             command.axis = std::stoi(words[next++]);
@@ -383,13 +536,18 @@ void CZaberEmulator::Handle(const std::string& raw, std::vector<std::string>& ou
     command.words.assign(words.begin() + static_cast<std::ptrdiff_t>(next), words.end());
     const double nowS = m_clock.NowS();
     Update(nowS, out);
-    for (std::size_t i = 0; i < m_devices.size(); ++i) {
-        const int address = static_cast<int>(i) + 1;
-        if (command.address != 0 && command.address != address)
+    if (command.address > 99)
+        return; // out of range: nobody answers
+    for (tDevice& device : m_devices) {
+        if (command.address != 0 && command.address != device.address)
             continue;
-        tDevice& device = m_devices[i];
         ++device.commands;
-        out.push_back(Answer(device, address, command, nowS));
+        device.lastCommand.clear();
+        for (const std::string& word : command.words)
+            device.lastCommand += (device.lastCommand.empty() ? "" : " ") + word;
+        const std::string reply = Answer(device, device.address, command, nowS);
+        if (!device.silent)
+            out.push_back(reply);
     }
     m_handled.notify_all();
 }
@@ -447,8 +605,16 @@ std::string CZaberEmulator::Reply(const tDevice& device, int address, const tCom
 std::string CZaberEmulator::Answer(tDevice& device, int address, const tCommand& command, double nowS)
 {
     const auto reject = [&](const char* reason) { return Reply(device, address, command, false, reason, nowS); };
-    const auto accept = [&](const std::string& data) { return Reply(device, address, command, true, data, nowS); };
+    const auto accept = [&](const std::string& data) {
+        const std::string sent = m_replaceData.empty() ? data : std::exchange(m_replaceData, std::string());
+        return Reply(device, address, command, true, sent, nowS);
+    };
     const std::vector<std::string>& w = command.words;
+    if (command.id >= 0 && !device.config.messageIDs) {
+        tCommand plain = command; // the ID was read as the command: rejected, the reply without it
+        plain.id = -1;
+        return Reply(device, address, plain, false, "BADCOMMAND", nowS);
+    }
     if (command.id > 99)
         return reject("BADMESSAGEID");
     if (command.axis > static_cast<int>(device.axes.size()))
@@ -466,20 +632,31 @@ std::string CZaberEmulator::Answer(tDevice& device, int address, const tCommand&
 
     if (w[0] == "get" && w.size() == 2) {
         const std::string& name = w[1];
+        // Each firmware family knows only its own names of the identity settings.
+        const bool fw7 = device.config.firmware >= 7;
+        const bool controller = !device.config.peripheralIDs.empty();
+        const std::string idName = fw7 ? "device.id" : "deviceid";
+        const std::string peripheralName = fw7 ? "peripheral.id" : "peripheralid";
+        if (name == (fw7 ? "deviceid" : "device.id") || name == (fw7 ? "peripheralid" : "peripheral.id") ||
+            (!fw7 && (name == "device.hw.modified" || name == "peripheral.hw.modified")) ||
+            (!controller && (name == peripheralName || name == "peripheral.hw.modified")))
+            return reject("BADCOMMAND");
         const bool deviceSetting = name == "system.axiscount" || name == "comm.alert" || name == "comm.checksum" ||
-                                   name == "version" || name == "device.id" || name == "deviceid";
+                                   name == "version" || name == idName || name == "device.hw.modified";
         if (deviceSetting) {
             if (command.axis != 0)
                 return reject("DEVICEONLY");
             if (name == "system.axiscount")
-                return accept(std::to_string(device.axes.size()));
+                return accept(std::to_string(device.config.axes));
             if (name == "comm.alert")
                 return accept(device.alerts ? "1" : "0");
             if (name == "comm.checksum")
                 return accept(device.checksums ? "1" : "0");
             if (name == "version")
-                return accept("7.99");
-            return accept("50081"); // an emulated device's product ID
+                return accept(fw7 ? "7.25" : "6.28");
+            if (name == "device.hw.modified")
+                return accept("0");
+            return accept(std::to_string(device.config.deviceID));
         }
         std::string values;
         for (const tAxis* axis : axes) {
@@ -489,7 +666,13 @@ std::string CZaberEmulator::Answer(tDevice& device, int address, const tCommand&
             else if (name == "maxspeed")
                 value = axis->maxspeed;
             else if (name == "accel")
-                value = c_accelNative;
+                value = axis->accel;
+            else if (name == "limit.approach.maxspeed")
+                value = axis->approachSpeed;
+            else if (name == peripheralName)
+                value = axis->peripheralID;
+            else if (name == "peripheral.hw.modified")
+                value = 0;
             else if (name == "limit.min")
                 value = axis->limitMin;
             else if (name == "limit.max")
@@ -507,10 +690,11 @@ std::string CZaberEmulator::Answer(tDevice& device, int address, const tCommand&
     if (w[0] == "set" && w.size() == 3) {
         const std::string& name = w[1];
         std::int64_t value = 0;
-        const bool known = name == "comm.alert" || name == "comm.checksum" || name == "maxspeed" ||
-                           name == "limit.min" || name == "limit.max" || name == "pos";
+        const bool known = name == "comm.alert" || name == "comm.checksum" || name == "maxspeed" || name == "accel" ||
+                           name == "limit.min" || name == "limit.max" || name == "pos" ||
+                           name == "limit.approach.maxspeed";
         if (!known)
-            return reject("BADCOMMAND"); // unknown, read-only ("system.axiscount", "version", ...) or "accel"
+            return reject("BADCOMMAND"); // unknown or read-only ("system.axiscount", "version", ...)
         if (!ParseInt(w[2], value))
             return reject("BADDATA");
         if (name == "comm.alert" || name == "comm.checksum") {
@@ -524,7 +708,9 @@ std::string CZaberEmulator::Answer(tDevice& device, int address, const tCommand&
             return accept("0");
         }
         for (const tAxis* axis : axes) { // all or nothing
-            if (name == "maxspeed" && (value < 1 || value > c_speedCeiling))
+            if ((name == "maxspeed" || name == "limit.approach.maxspeed") && (value < 1 || value > c_speedCeiling))
+                return reject("BADDATA");
+            if (name == "accel" && (value < 0 || value > 32767))
                 return reject("BADDATA");
             if ((name == "limit.min" || name == "limit.max") && std::llabs(value) > c_limitRange)
                 return reject("BADDATA");
@@ -534,6 +720,10 @@ std::string CZaberEmulator::Answer(tDevice& device, int address, const tCommand&
         for (tAxis* axis : axes) {
             if (name == "maxspeed")
                 axis->maxspeed = value;
+            else if (name == "accel")
+                axis->accel = value;
+            else if (name == "limit.approach.maxspeed")
+                axis->approachSpeed = value;
             else if (name == "limit.min")
                 axis->limitMin = value;
             else if (name == "limit.max")
@@ -561,13 +751,43 @@ std::string CZaberEmulator::Answer(tDevice& device, int address, const tCommand&
                     axis->flags.erase(flag);
         return accept(data);
     }
+    if (w[0] == "tools" && w.size() == 3 && w[1] == "parking") {
+        if (command.axis != 0)
+            return reject("DEVICEONLY");
+        if (w[2] == "state")
+            return accept(device.parked ? "1" : "0");
+        if (w[2] == "park" &&
+            std::any_of(device.axes.begin(), device.axes.end(), [&](const tAxis& a) { return Busy(a, nowS); }))
+            return reject("STATUSBUSY");
+        if (w[2] != "park" && w[2] != "unpark")
+            return reject("BADDATA");
+        device.parked = w[2] == "park";
+        return accept("0");
+    }
     const bool movement = w[0] == "move" || w[0] == "stop" || w[0] == "estop" || w[0] == "home";
     if (!movement)
         return reject("BADCOMMAND");
+    // Parked: every movement but home is refused (a stop too, as the manual's wording has it).
+    if (device.parked && w[0] != "home")
+        return reject("PARKED");
+    if (w[0] == "home")
+        device.parked = false;
     for (tAxis* axis : axes) { // all or nothing
         const std::string reason = MoveAxis(*axis, w, nowS, true);
         if (!reason.empty())
             return reject(reason.c_str());
+    }
+    const bool stop = w[0] == "stop" || w[0] == "estop";
+    if (stop && m_ignoreStops)
+        return accept("0");
+    if (w[0] == "home") {
+        bool othersMoving = false;
+        for (const tDevice& other : m_devices)
+            for (const tAxis& axis : other.axes)
+                othersMoving = othersMoving || Busy(axis, nowS);
+        for (std::size_t i = 0; i < device.axes.size(); ++i)
+            if (command.axis == 0 || command.axis == static_cast<int>(i) + 1)
+                m_homings.push_back(std::to_string(address) + '.' + std::to_string(i + 1) + (othersMoving ? "+" : ""));
     }
     for (tAxis* axis : axes)
         MoveAxis(*axis, w, nowS, false);
@@ -622,8 +842,8 @@ std::string CZaberEmulator::MoveAxis(tAxis& axis, const std::vector<std::string>
     case eHalt:
         axis.motion->Halt(nowS);
         break;
-    case eHome:
-        axis.motion->RunFree(nowS, -1, speed);
+    case eHome: // at the lesser of the approach speed and maxspeed
+        axis.motion->RunFree(nowS, -1, std::min(speed, static_cast<double>(axis.approachSpeed) / c_nativePerStepsPerS));
         axis.homing = true;
         break;
     case eTo:
@@ -632,11 +852,13 @@ std::string CZaberEmulator::MoveAxis(tAxis& axis, const std::vector<std::string>
     }
     if (wasBusy)
         axis.flags.insert("NI"); // the earlier movement did not complete
-    else if (kind != eStop && kind != eHalt)
-        axis.flags.erase("NI");
+    else
+        axis.flags.erase("NI"); // any movement command while idle, a stop included
+    axis.slipping = false;
     axis.alertDue = wasBusy || Busy(axis, nowS);
-    if (axis.stallArmed && kind != eStop && kind != eHalt && Busy(axis, nowS)) {
-        axis.stallArmed = false;
+    if ((axis.stallArmed || axis.slipArmed) && kind != eStop && kind != eHalt && Busy(axis, nowS)) {
+        axis.slipping = !axis.stallArmed;
+        axis.stallArmed = axis.slipArmed = false;
         axis.stallAtS = nowS + (axis.motion->RestTimeS() - nowS) / 2.0;
     }
     return "";
@@ -650,7 +872,9 @@ void CZaberEmulator::Update(double nowS, std::vector<std::string>& out)
             tAxis& axis = device.axes[a];
             if (axis.stallAtS >= 0.0 && nowS >= axis.stallAtS) {
                 axis.motion->Halt(axis.stallAtS);
-                axis.flags.insert("FS");
+                if (!axis.slipping)
+                    axis.flags.insert("FS");
+                axis.slipping = false;
                 axis.homing = false;
                 axis.stallAtS = -1.0;
             }
@@ -665,8 +889,8 @@ void CZaberEmulator::Update(double nowS, std::vector<std::string>& out)
                 axis.alertDue = false;
                 if (device.alerts) {
                     char body[64];
-                    std::snprintf(body, sizeof(body), "%02d %d IDLE %s", static_cast<int>(d + 1),
-                                  static_cast<int>(a + 1), TopFlag(axis).c_str());
+                    std::snprintf(body, sizeof(body), "%02d %d IDLE %s", device.address, static_cast<int>(a + 1),
+                                  TopFlag(axis).c_str());
                     out.push_back(Frame(device, '!', body));
                 }
             }

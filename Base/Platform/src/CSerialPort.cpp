@@ -1,5 +1,6 @@
 #include <platform/CSerialPort.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -18,39 +19,22 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+struct tBaud {
+    int rate;
+    speed_t constant;
+};
+
+constexpr tBaud c_bauds[] = {{1200, B1200},   {2400, B2400},   {4800, B4800},     {9600, B9600},    {19200, B19200},
+                             {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400}};
+
 bool BaudConstant(int baud, speed_t& speed)
 {
-    switch (baud) {
-    case 1200:
-        speed = B1200;
-        return true;
-    case 2400:
-        speed = B2400;
-        return true;
-    case 4800:
-        speed = B4800;
-        return true;
-    case 9600:
-        speed = B9600;
-        return true;
-    case 19200:
-        speed = B19200;
-        return true;
-    case 38400:
-        speed = B38400;
-        return true;
-    case 57600:
-        speed = B57600;
-        return true;
-    case 115200:
-        speed = B115200;
-        return true;
-    case 230400:
-        speed = B230400;
-        return true;
-    default:
-        return false;
-    }
+    for (const tBaud& known : c_bauds)
+        if (known.rate == baud) {
+            speed = known.constant;
+            return true;
+        }
+    return false;
 }
 
 // A device that went away: the USB adapter was unplugged or the other end of a pseudo-terminal
@@ -64,6 +48,36 @@ int RemainingMs(Clock::time_point deadline)
 }
 
 } // namespace
+
+const char* LineEndBytes(ELineEnd end) noexcept
+{
+    switch (end) {
+    case ELineEnd::eCR:
+        return "\r";
+    case ELineEnd::eCRLF:
+        return "\r\n";
+    case ELineEnd::eLF:
+        break;
+    }
+    return "\n";
+}
+
+const std::vector<int>& BaudRates()
+{
+    static const std::vector<int> rates = [] {
+        std::vector<int> list;
+        for (const tBaud& known : c_bauds)
+            list.push_back(known.rate);
+        return list;
+    }();
+    return rates;
+}
+
+bool IsBaudRate(int baud) noexcept
+{
+    speed_t speed = B0;
+    return BaudConstant(baud, speed);
+}
 
 CSerialPort::CSerialPort() : m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
@@ -137,6 +151,9 @@ ESerialStatus CSerialPort::Open(const std::string& path, int baud)
     tcflush(fd, TCIOFLUSH);
     m_fd = fd;
     m_buffer.clear();
+    m_skipping = false;
+    std::lock_guard<std::mutex> lock(m_errorMutex);
+    m_refused = 0;
     return ESerialStatus::eOK;
 }
 
@@ -148,6 +165,7 @@ void CSerialPort::Close()
     close(m_fd); // releases the lock
     m_fd = -1;
     m_buffer.clear();
+    m_skipping = false;
 }
 
 ESerialStatus CSerialPort::Write(const std::string& bytes, int timeoutMs)
@@ -176,21 +194,54 @@ ESerialStatus CSerialPort::Write(const std::string& bytes, int timeoutMs)
     return ESerialStatus::eOK;
 }
 
-ESerialStatus CSerialPort::ReadLine(std::string& line, int timeoutMs)
+ESerialStatus CSerialPort::WriteLine(const std::string& text, int timeoutMs)
 {
-    if (m_fd < 0)
-        return ESerialStatus::eNotOpen;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    return Write(text + LineEndBytes(m_commandEnd), timeoutMs);
+}
+
+bool CSerialPort::TakeLine(std::string& line)
+{
+    const bool pair = m_replyEnd == ELineEnd::eCRLF;
+    const char endChar = m_replyEnd == ELineEnd::eCR ? '\r' : '\n';
+    const char dropChar = m_replyEnd == ELineEnd::eCR ? '\n' : m_replyEnd == ELineEnd::eLF ? '\r' : '\0';
     for (;;) {
-        const std::size_t end = m_buffer.find('\n');
-        if (end != std::string::npos) {
+        const std::size_t end = pair ? m_buffer.find("\r\n") : m_buffer.find(endChar);
+        const std::size_t endLength = pair ? 2 : 1;
+        if (end == std::string::npos) {
+            // A CR at the very end may be the first half of the pair: kept for the next round.
+            const std::size_t keep = pair && !m_buffer.empty() && m_buffer.back() == '\r' ? 1 : 0;
+            if (m_skipping) {
+                m_buffer.erase(0, m_buffer.size() - keep);
+                return false;
+            }
+            if (m_buffer.size() - keep <= m_maxLine)
+                return false;
+            m_buffer.erase(0, m_buffer.size() - keep);
+            m_skipping = true;
+        } else if (m_skipping) {
+            m_buffer.erase(0, end + endLength);
+            m_skipping = false;
+            continue;
+        } else {
             line.clear();
             for (std::size_t i = 0; i < end; ++i)
-                if (m_buffer[i] != '\r')
+                if (m_buffer[i] != dropChar || dropChar == '\0')
                     line += m_buffer[i];
-            m_buffer.erase(0, end + 1);
-            return ESerialStatus::eOK;
+            m_buffer.erase(0, end + endLength);
+            if (line.size() <= m_maxLine)
+                return true;
         }
+        std::lock_guard<std::mutex> lock(m_errorMutex);
+        ++m_refused;
+        m_error = m_path + ": refused a line longer than " + std::to_string(m_maxLine) +
+                  " bytes (a device sending without line ends, or at another baud rate?)";
+    }
+}
+
+ESerialStatus CSerialPort::Fill(int timeoutMs)
+{
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
         pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
         const int ready = poll(fds, m_wakeFd >= 0 ? 2 : 1, RemainingMs(deadline));
         if (ready < 0 && errno == EINTR)
@@ -209,7 +260,7 @@ ESerialStatus CSerialPort::ReadLine(std::string& line, int timeoutMs)
             const ssize_t n = read(m_fd, chunk, sizeof(chunk));
             if (n > 0) {
                 m_buffer.append(chunk, static_cast<std::size_t>(n));
-                continue;
+                return ESerialStatus::eOK;
             }
             if (n < 0 && (errno == EAGAIN || errno == EINTR))
                 continue;
@@ -220,6 +271,70 @@ ESerialStatus CSerialPort::ReadLine(std::string& line, int timeoutMs)
         if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
             return Fail(ESerialStatus::eVanished, "device gone", 0);
     }
+}
+
+ESerialStatus CSerialPort::ReadLine(std::string& line, int timeoutMs)
+{
+    if (m_fd < 0)
+        return ESerialStatus::eNotOpen;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (TakeLine(line))
+            return ESerialStatus::eOK;
+        const ESerialStatus status = Fill(RemainingMs(deadline));
+        if (status != ESerialStatus::eOK)
+            return status;
+    }
+}
+
+ESerialStatus CSerialPort::ReadAvailable(std::string& bytes, int timeoutMs)
+{
+    if (m_fd < 0)
+        return ESerialStatus::eNotOpen;
+    if (m_buffer.empty()) {
+        const ESerialStatus status = Fill(timeoutMs);
+        if (status != ESerialStatus::eOK)
+            return status;
+    }
+    // Whatever else is there already, without waiting.
+    while (m_buffer.size() < m_maxLine && Fill(0) == ESerialStatus::eOK) {
+    }
+    const std::size_t count = std::min(m_buffer.size(), m_maxLine);
+    bytes = m_buffer.substr(0, count);
+    m_buffer.erase(0, count);
+    return ESerialStatus::eOK;
+}
+
+ESerialStatus CSerialPort::Purge()
+{
+    if (m_fd < 0)
+        return ESerialStatus::eNotOpen;
+    tcflush(m_fd, TCIFLUSH);
+    // Bytes the driver had passed on before the flush, or that arrive while it runs.
+    ESerialStatus status = ESerialStatus::eOK;
+    while ((status = Fill(0)) == ESerialStatus::eOK)
+        m_buffer.clear();
+    m_buffer.clear();
+    m_skipping = false;
+    return status == ESerialStatus::eTimeout || status == ESerialStatus::eCancelled ? ESerialStatus::eOK : status;
+}
+
+ESerialStatus CSerialPort::SetModemLines(bool dtr, bool rts)
+{
+    if (m_fd < 0)
+        return ESerialStatus::eNotOpen;
+    int raise = 0, lower = 0;
+    (dtr ? raise : lower) |= TIOCM_DTR;
+    (rts ? raise : lower) |= TIOCM_RTS;
+    if (ioctl(m_fd, TIOCMBIS, &raise) != 0 || ioctl(m_fd, TIOCMBIC, &lower) != 0)
+        return Fail(ESerialStatus::eFailed, "cannot set the DTR and RTS lines", errno);
+    return ESerialStatus::eOK;
+}
+
+int CSerialPort::RefusedLines() const
+{
+    std::lock_guard<std::mutex> lock(m_errorMutex);
+    return m_refused;
 }
 
 void CSerialPort::CancelRead()

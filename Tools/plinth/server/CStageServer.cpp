@@ -20,6 +20,7 @@
 #include <grpcpp/server_posix.h>
 
 #include <cfg/GlobalPropSets.h>
+#include <plinth/DriverModules.h>
 #include <utl/PropertyRegistry.h>
 
 #include "CEventHub.h"
@@ -199,11 +200,14 @@ int CStageServer::Run(const tOptions& options)
     for (const auto& stage : stages) {
         if (sessions.count(stage.id) != 0)
             throw std::runtime_error("stage " + std::to_string(stage.id) + " is given twice");
-        sessions[stage.id] = std::make_unique<CStageSession>(ModulePathFor(stage.driver), stage.id, false,
-                                                             [&](stg::CLowLevelStage& low) {
-                                                                 WritePort(low, stage.port);
-                                                                 WriteTimeScale(low, options.timeScale);
-                                                             });
+        std::string why;
+        const std::string module = stg::FindDriverModule(stage.driver, "", why);
+        if (module.empty())
+            throw std::runtime_error(why);
+        sessions[stage.id] = std::make_unique<CStageSession>(module, stage.id, false, [&](stg::CLowLevelStage& low) {
+            WritePort(low, stage.port);
+            WriteTimeScale(low, options.timeScale);
+        });
         drivers[stage.id] = stage.driver;
         for (int axis : stg::GetAxisList(stage.id))
             labels[stage.id][axis] = AxisName(stage.id, axis);

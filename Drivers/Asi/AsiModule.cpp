@@ -1,0 +1,7 @@
+// The driver module's one export: the factory of the ASI driver.
+
+#include <plinth/Driver.h>
+
+#include "CAsiStage.h"
+
+PLINTH_DEFINE_CREATE_STAGE(asi::CAsiStage)
