@@ -8,4 +8,4 @@ cd "$(dirname "$0")"
 Tools/setup-deps.sh
 cmake --preset default
 cmake --build --preset default --target plinth_cli
-PLINTH_CONFIG=${PLINTH_CONFIG:-:memory:} build/Tools/plinth/plinth demo
+PLINTH_CONFIG=${PLINTH_CONFIG:-:memory:} build/Tools/plinth/plinth --driver-path build/Drivers/SimStage demo

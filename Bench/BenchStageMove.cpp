@@ -65,7 +65,8 @@ void BM_Floor_LowLevelMoveToPos(benchmark::State& state)
 BENCHMARK(BM_Floor_LowLevelMoveToPos);
 
 // Only the start is timed (and its allocations counted, the worker's during the start included);
-// the move is waited for outside. The simulated time runs 1000 times as fast.
+// the move is waited for outside, and then `idle_ms` more, so that the worker has gone to sleep
+// as it has between real moves. The simulated time runs 1000 times as fast.
 void BM_MoveToXYEmulated(benchmark::State& state)
 {
     const std::uint32_t id = bench::SimStage(eSimBlockingOnly, 1000.0);
@@ -86,11 +87,38 @@ void BM_MoveToXYEmulated(benchmark::State& state)
             state.SkipWithError("the emulated move failed");
             break;
         }
+        std::this_thread::sleep_for(std::chrono::milliseconds(state.range(0)));
     }
     state.counters["allocs/call"] = double(allocations) / double(state.iterations());
     median.Report();
 }
-BENCHMARK(BM_MoveToXYEmulated)->UseManualTime();
+BENCHMARK(BM_MoveToXYEmulated)->UseManualTime()->ArgName("idle_ms")->Arg(0);
+BENCHMARK(BM_MoveToXYEmulated)->UseManualTime()->ArgName("idle_ms")->Arg(10)->Iterations(300);
+
+// Floor of the emulated start after an idle time: the same call on the driver's own started move
+// (no worker), made 10 ms after the last move ended; what the starting thread's own work costs
+// with the caches and predictors that 10 ms of other work left cold.
+void BM_Floor_MoveToXYStartedAfterSleep(benchmark::State& state)
+{
+    const std::uint32_t id = bench::SimStage(eSimFull, 1000.0);
+    double target = 10.0;
+    bench::CMedian median(state);
+    for (auto _ : state) {
+        target = -target;
+        const Clock::time_point start = Clock::now();
+        const int rc = stg::MoveToXY(id, Um2(target, target), false);
+        const Clock::time_point end = Clock::now();
+        state.SetIterationTime(Seconds(end - start));
+        median.Add(Seconds(end - start));
+        if (rc != stg::c_OK || stg::WaitForStopXY(id, stg::c_waitForever) != stg::c_OK) {
+            state.SkipWithError("the started move failed");
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    median.Report();
+}
+BENCHMARK(BM_Floor_MoveToXYStartedAfterSleep)->UseManualTime()->Iterations(300);
 
 // Floor: a job handed to a thread that waits on a condition variable, and its acknowledgement
 // waited for, as a persistent worker would do it; with `awake` 1 both threads watch the other's

@@ -36,6 +36,25 @@ void BM_GetPositionXY(benchmark::State& state)
 }
 BENCHMARK(BM_GetPositionXY)->ArgName("precision")->Arg(0)->Arg(1);
 
+// X/Y reads with each thread on a stage of its own: with two threads the throughput
+// (items_per_second) should be about twice that of one, as different stages share no lock.
+void BM_GetPositionXYOwnStage(benchmark::State& state)
+{
+    // Registered once, by whichever thread comes first; the others wait for the static.
+    static const std::uint32_t ids[] = {bench::SimStage(eSimFull, 1.0), bench::SimStage(eSimFull, 2.0)};
+    const std::uint32_t id = ids[state.thread_index() % 2];
+    utl::TUnitValue<geo::CdVec2> position;
+    for (auto _ : state) {
+        if (stg::GetPositionXY(id, position) != stg::c_OK) {
+            state.SkipWithError("GetPositionXY failed");
+            break;
+        }
+        benchmark::DoNotOptimize(position);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_GetPositionXYOwnStage)->Threads(1)->Threads(2)->UseRealTime();
+
 void BM_GetPositionByType(benchmark::State& state)
 {
     const std::uint32_t id = bench::SimStage(eSimFull, 1.0);

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -17,7 +19,10 @@ struct tActiveStage {
     std::shared_ptr<CLowLevelStage> low;
     std::unique_ptr<CMediumLevelStage> medium;
     std::unique_ptr<CStageAccess> access;
-    // One entry per hold, the holding thread's ID; guarded by the stage manager's map lock.
+    // One entry per hold, the holding thread's ID; guarded by `holdMutex`, which belongs to this
+    // stage alone, so that holds of different stages never wait for each other.
+    std::mutex holdMutex;
+    std::condition_variable unheld; // a hold ended
     std::vector<std::thread::id> holders;
 };
 

@@ -1,270 +1,21 @@
 #include <plinth/CBaseStageML.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <mutex>
-#include <optional>
 #include <system_error>
-#include <thread>
-
-#include <pthread.h>
 
 #include <plinth/CEventDeferral.h>
 #include <plinth/PropertyIDs.h>
-#include <utl/Thread.h>
 
+#include "CMoveWorker.h"
 #include "MapKeys.h"
 #include "SettingValues.h"
-#include "SpinWait.h"
 #include "TickMath.h"
 
 namespace stg {
 
 using detail::KeysOf;
-
-namespace {
-
-constexpr std::uint32_t c_handoverTimeoutMs = 300;
-constexpr const char* c_workerName = "StageML async move";
-// How long a starter waits for a worker thread that is finishing its last move (delivering its
-// events) to take the next one, before it gives the move to another thread.
-constexpr std::uint32_t c_finishingTakeOverMs = 2;
-// A worker thread without a move for this long ends (a stage that moves again starts another).
-constexpr std::chrono::seconds c_idleLifetime{10};
-// A worker thread watches its job slot this long after a move before it sleeps: the next move
-// of a stage often follows at once, and a thread that is awake takes it within a microsecond,
-// where waking a sleeping one costs tens of microseconds on an idle machine.
-constexpr std::chrono::microseconds c_idleSpin{100};
-// A caller waiting for a mark of a move (the hand-over, mostly) watches for it this long before
-// it sleeps.
-constexpr std::chrono::microseconds c_markSpin{50};
-
-} // namespace
-
-// One emulated move. Each move has its own state, so the acknowledgement of one move can never
-// release the wait of another. The move request (stage and targets) is moved into the worker
-// thread's job slot before the starting caller waits at all: it is the worker's own copy, and
-// nothing the caller owns can go away under it, whenever the caller stops waiting.
-struct CBaseStageML::tWorker {
-    struct tState {
-        std::mutex mutex;
-        std::condition_variable changed;
-        // Set under `mutex` (so that a waiter on `changed` never misses one), read without it by
-        // a waiter that spins before it sleeps.
-        std::atomic<bool> handedOver{false}; // the worker runs and holds its copy of the request
-        std::atomic<bool> locked{false};     // the worker holds the stage lock
-        std::atomic<bool> finished{false};   // the blocking move has returned
-        int result = c_Busy;                 // the move's outcome, once finished; under `mutex`
-    };
-    using Mark = std::atomic<bool> tState::*;
-
-    std::shared_ptr<tState> state = std::make_shared<tState>();
-
-    static void Set(tState& state, Mark flag)
-    {
-        {
-            std::lock_guard<std::mutex> lock(state.mutex);
-            (state.*flag).store(true, std::memory_order_release);
-        }
-        state.changed.notify_all();
-    }
-
-    // The move, on a worker thread. It acknowledges before it takes the stage lock, so that a
-    // caller who holds the lock itself (a driver calling back into its stage, say) can start a
-    // move. From "locked" to "finished" it holds the lock: every call on the stage that comes
-    // after (Exit, and so the stage's deletion, included) waits until the move is over, and sees
-    // the worker finished. Under that lock the targets are checked again and the driver is called
-    // in one step, so no limit or "AxisEnabled" change can come between them; a stop counted after
-    // `stopCount` (when the move was accepted) ends the move before it begins.
-    static void Run(CLowLevelStage& stage, const TickMap& targets, MoveCheck check, std::uint64_t stopCount,
-                    const std::shared_ptr<tState>& state)
-    {
-        Set(*state, &tState::handedOver);
-        // Events a driver fires during the move are delivered once the stage lock is released.
-        CEventDeferral deferral(CEventDeferral::ESubscriberError::eDrop);
-        std::unique_lock<std::recursive_mutex> stageLock(stage.m_lock);
-        Set(*state, &tState::locked);
-        int result = c_GeneralFailure;
-        try {
-            if (stage.GetStopCount() != stopCount)
-                result = c_Stopped;
-            else if (!check || (result = check(stage, targets)) == c_OK)
-                result = stage.SetPositionSince(targets, stopCount);
-        } catch (...) {
-            // An exception must not leave a thread (std::terminate); it is kept as a failure.
-            result = c_GeneralFailure;
-        }
-        {
-            std::lock_guard<std::mutex> lock(state->mutex);
-            state->result = result;
-        }
-        Set(*state, &tState::finished);
-    }
-
-    int Result() const
-    {
-        std::lock_guard<std::mutex> lock(state->mutex);
-        return state->finished ? state->result : c_Busy;
-    }
-
-    bool WaitFor(Mark flag, std::uint32_t timeoutMs)
-    {
-        const auto done = [&] {
-            return ((*state).*flag).load(std::memory_order_acquire) || state->finished.load(std::memory_order_acquire);
-        };
-        const auto spin = std::min<std::chrono::nanoseconds>(c_markSpin, std::chrono::milliseconds(timeoutMs));
-        if (timeoutMs != 0 && detail::SpinUntil(done, spin))
-            return true;
-        std::unique_lock<std::mutex> lock(state->mutex);
-        if (timeoutMs == c_waitForever) {
-            state->changed.wait(lock, done);
-            return true;
-        }
-        return state->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
-    }
-};
-
-// A thread that runs a medium level's emulated moves, one at a time; it waits on its job slot
-// between moves. Owned jointly by the medium level and the thread itself: the medium level may go
-// while a move runs, and the thread then ends after that move, touching nothing but this object
-// (and, during the move, the stage, which the move's hold of the stage lock keeps alive).
-struct CBaseStageML::tWorkerThread {
-    struct tJob {
-        CLowLevelStage* stage = nullptr;
-        TickMap targets;
-        MoveCheck check = nullptr;
-        std::uint64_t stopCount = 0;
-        std::shared_ptr<tWorker::tState> state;
-    };
-    enum class EPosted { eNo, eIdle, eFinishing };
-
-    std::mutex mutex; // guards the members below; never held while a move runs
-    std::condition_variable posted;
-    std::optional<tJob> job;                  // posted, not yet taken
-    std::shared_ptr<tWorker::tState> current; // the move under way, if any
-    bool quit = false;                        // end after the move under way, if any
-    // Set under `mutex` with `job` or `quit`, cleared when the job is taken: what the thread
-    // watches while it spins between moves.
-    std::atomic<bool> signalled{false};
-    std::thread thread;
-
-    // Starts a thread with `job` in its slot; std::system_error, `job` untouched, when none can
-    // be started.
-    static std::shared_ptr<tWorkerThread> Start(tJob& job_)
-    {
-        auto self = std::make_shared<tWorkerThread>();
-        self->job = std::move(job_);
-        try {
-            self->thread = std::thread(&tWorkerThread::Loop, self);
-        } catch (...) {
-            job_ = std::move(*self->job);
-            throw;
-        }
-        return self;
-    }
-
-    // Hands `job` over when the thread is idle (eIdle), or when its move has finished and it only
-    // delivers that move's events (eFinishing: it takes the job next, without going to sleep);
-    // eNo, `job` untouched, otherwise. Never to the calling thread itself (a subscriber of a
-    // move's events starting the next move from there).
-    EPosted Post(tJob& job_)
-    {
-        EPosted answer = EPosted::eIdle;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (job || quit)
-                return EPosted::eNo;
-            if (current) {
-                if (std::this_thread::get_id() == thread.get_id())
-                    return EPosted::eNo;
-                std::lock_guard<std::mutex> stateLock(current->mutex);
-                if (!current->finished)
-                    return EPosted::eNo;
-                answer = EPosted::eFinishing;
-            }
-            job = std::move(job_);
-            signalled.store(true, std::memory_order_release);
-        }
-        posted.notify_one();
-        return answer;
-    }
-
-    // Takes the job of `state` back while the thread has not taken it yet.
-    std::optional<tJob> Reclaim(const std::shared_ptr<tWorker::tState>& state)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (!job || job->state != state)
-            return std::nullopt;
-        std::optional<tJob> back = std::move(job);
-        job.reset();
-        return back;
-    }
-
-    // Joins the thread when it has ended (idle for c_idleLifetime); true then.
-    bool JoinIfEnded()
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (!quit || current || job)
-                return false;
-        }
-        if (thread.joinable())
-            thread.join(); // returns at once: the thread only returns
-        return true;
-    }
-
-    // Tells the thread to end after its move: joined when idle (which returns at once), let go
-    // while a move runs or a job waits (the thread ends on its own after them).
-    void Retire()
-    {
-        bool idle = false;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            quit = true;
-            signalled.store(true, std::memory_order_release);
-            idle = !current && !job;
-        }
-        posted.notify_one();
-        if (!thread.joinable())
-            return;
-        if (idle)
-            thread.join();
-        else
-            thread.detach();
-    }
-
-    static void Loop(const std::shared_ptr<tWorkerThread>& self)
-    {
-        // Named by itself, first thing, so that the driver always sees a named thread.
-        utl::ThreadSetNameAndPriority(pthread_self(), c_workerName);
-        std::unique_lock<std::mutex> lock(self->mutex);
-        for (;;) {
-            if (!self->job && !self->quit) {
-                lock.unlock();
-                detail::SpinUntil([&] { return self->signalled.load(std::memory_order_acquire); }, c_idleSpin);
-                lock.lock();
-            }
-            if (!self->posted.wait_for(lock, c_idleLifetime, [&] { return self->job || self->quit; })) {
-                self->quit = true; // no move for a while: Post refuses from now on, the owner joins
-                return;
-            }
-            if (!self->job)
-                return; // retired, nothing left to do
-            tJob taken = std::move(*self->job);
-            self->job.reset();
-            self->signalled.store(false, std::memory_order_relaxed);
-            self->current = taken.state;
-            lock.unlock();
-            tWorker::Run(*taken.stage, taken.targets, taken.check, taken.stopCount, taken.state);
-            taken = tJob(); // the request goes before the next wait
-            lock.lock();
-            self->current.reset();
-        }
-    }
-};
 
 CBaseStageML::CBaseStageML(CLowLevelStage& stage, MoveCheck workerCheck) : m_stage(stage), m_workerCheck(workerCheck) {}
 
@@ -272,67 +23,48 @@ CBaseStageML::tStageHold CBaseStageML::LockStage() const { return {CEventDeferra
 
 CBaseStageML::~CBaseStageML()
 {
-    // No other thread uses the object any more. Once a worker holds the stage lock it keeps the
-    // stage alive until its move is over (the owner's Exit waits for the lock), so it may be let
-    // go. Until then it would still reach for the stage: wait for that moment, which comes as
-    // soon as the stage lock is free.
-    if (m_worker)
-        m_retired.push_back(std::move(m_worker));
-    for (auto& worker : m_retired)
-        worker->WaitFor(&tWorker::tState::locked, c_waitForever);
-    for (const auto& thread : m_threads)
-        thread->Retire();
+    // No other thread uses the object any more. Once the worker's move holds the stage lock it
+    // keeps the stage alive until the move is over (the owner's Exit waits for the lock), so the
+    // worker may be let go. Until then it would still reach for the stage: wait for that moment,
+    // which comes as soon as the stage lock is free. On the worker's own thread (a subscriber of
+    // its events retired the stage) nothing runs until it returns: a move still in the mailbox
+    // is dropped with the stage.
+    if (!m_worker)
+        return;
+    if (m_worker->IsOwnThread()) {
+        m_worker->Retire(true);
+        return;
+    }
+    if (m_recorded != 0)
+        m_worker->WaitLocked(m_recorded);
+    m_worker->Retire(false);
 }
 
-std::shared_ptr<CBaseStageML::tWorker> CBaseStageML::CurrentWorker() const
+bool CBaseStageML::HasWorker() const
 {
     std::lock_guard<std::mutex> lock(m_workerMutex);
-    return m_worker;
+    return m_recorded != 0;
 }
-
-bool CBaseStageML::HasWorker() const { return static_cast<bool>(CurrentWorker()); }
 
 int CBaseStageML::GetLastEmulatedMoveResult() const
 {
-    std::shared_ptr<tWorker> worker;
+    std::shared_ptr<detail::CMoveWorker> worker;
+    std::uint64_t number = 0;
     {
         std::lock_guard<std::mutex> lock(m_workerMutex);
-        if (!m_worker)
+        if (m_recorded == 0)
             return m_lastResult;
         worker = m_worker;
+        number = m_recorded;
     }
-    return worker->Result();
-}
-
-void CBaseStageML::Record(std::shared_ptr<tWorker> worker)
-{
-    std::lock_guard<std::mutex> lock(m_workerMutex);
-    // A replaced worker may still run: keep it until it has ended, so that the destructor can
-    // still wait for it to hold the stage lock.
-    if (m_worker)
-        m_retired.push_back(std::move(m_worker));
-    m_worker = std::move(worker);
-    for (auto it = m_retired.begin(); it != m_retired.end();)
-        it = (*it)->WaitFor(&tWorker::tState::finished, 0) ? m_retired.erase(it) : it + 1;
-}
-
-void CBaseStageML::Release(const std::shared_ptr<tWorker>& worker, bool finished)
-{
-    {
-        std::lock_guard<std::mutex> lock(m_workerMutex);
-        if (m_worker == worker) {
-            m_worker.reset();
-            m_lastResult = finished ? worker->Result() : c_GeneralFailure;
-        }
-    }
-    m_moving = false;
+    return worker->Result(number);
 }
 
 // Moving and waiting
 
 bool CBaseStageML::MovingCheck(const Axes& axes)
 {
-    const bool moving = CurrentWorker() ? WaitForStop(axes, 0) == c_Timeout : m_stage.IsMoving(axes);
+    const bool moving = HasWorker() ? WaitForStop(axes, 0) == c_Timeout : m_stage.IsMoving(axes);
     if (!moving)
         m_moving = false;
     return moving;
@@ -345,22 +77,26 @@ int CBaseStageML::WaitForStop(const Axes& axes, std::uint32_t timeoutMs)
     const int rc = m_stage.WaitForStop(axes, timeoutMs);
     if (rc != c_NotImplemented)
         return rc;
-    const std::shared_ptr<tWorker> worker = CurrentWorker();
-    if (!worker)
-        return c_NotImplemented;
-
-    // The wait is on the worker's "finished" mark. Of the failure paths of a timed wait only the
-    // time-out can happen here; a condition variable cannot fail short of a std::system_error
-    // from its mutex. Such an error cannot end the move forcibly (standard threads cannot be
-    // killed): its record is let go instead; the worker never touches this object.
-    try {
-        if (!worker->WaitFor(&tWorker::tState::finished, timeoutMs))
-            return c_Timeout;
-    } catch (const std::system_error&) {
-        Release(worker, false);
-        return c_GeneralFailure;
+    std::shared_ptr<detail::CMoveWorker> worker;
+    std::uint64_t number = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_workerMutex);
+        if (m_recorded == 0)
+            return c_NotImplemented;
+        worker = m_worker;
+        number = m_recorded;
     }
-    Release(worker, true);
+    if (!worker->WaitFinished(number, timeoutMs))
+        return c_Timeout;
+    {
+        // The record goes with its outcome, unless another waiter let it go first.
+        std::lock_guard<std::mutex> lock(m_workerMutex);
+        if (m_worker == worker && m_recorded == number) {
+            m_recorded = 0;
+            m_lastResult = worker->Result(number);
+        }
+    }
+    m_moving = false;
     return c_OK;
 }
 
@@ -387,55 +123,30 @@ int CBaseStageML::MoveToPos(const TickMap& targets)
     std::unique_lock<std::mutex> starting(m_startMutex, std::try_to_lock);
     if (!starting.owns_lock())
         return c_Busy;
-    if (CurrentWorker()) {
+    if (HasWorker()) {
         rc = WaitForStop(KeysOf(targets), 0);
         if (rc == c_NotImplemented && !HasWorker())
-            rc = c_OK; // another thread saw the worker end and released it meanwhile
+            rc = c_OK; // another thread saw the move end and released it meanwhile
         if (rc == c_Timeout)
             return c_Busy;
         if (rc != c_OK)
             return rc;
     }
-
-    // Threads that ended for want of moves are joined and forgotten.
-    m_threads.erase(std::remove_if(m_threads.begin(), m_threads.end(), [](const auto& t) { return t->JoinIfEnded(); }),
-                    m_threads.end());
-    // A worker thread of this object takes the move: one that is finishing its last move (it
-    // takes the next without going to sleep), or an idle one, or a new one when there is neither
-    // (the first move; the thread of the last one still runs a move whose record was let go, see
-    // WaitForStop). A finishing thread that does not take the move soon (a subscriber of its
-    // events is slow) gives it back, and the move goes to another thread.
-    auto worker = std::make_shared<tWorker>();
-    tWorkerThread::tJob job{&m_stage, targets, m_workerCheck, stopCount, worker->state};
-    // Posts `job` to a thread other than `skip`; answers it and whether it is finishing a move.
-    const auto post = [&](const tWorkerThread* skip) {
-        for (const auto& thread : m_threads) {
-            if (thread.get() == skip)
-                continue;
-            const auto answer = thread->Post(job);
-            if (answer != tWorkerThread::EPosted::eNo)
-                return std::make_pair(thread, answer == tWorkerThread::EPosted::eFinishing);
-        }
-        m_threads.reserve(m_threads.size() + 1); // the push_back below cannot throw
-        m_threads.push_back(tWorkerThread::Start(job));
-        return std::make_pair(m_threads.back(), false);
-    };
+    // The last move has finished, so the worker's mailbox is empty.
     try {
-        auto [taker, finishing] = post(nullptr);
-        Record(worker);
-        if (finishing && !worker->WaitFor(&tWorker::tState::handedOver, c_finishingTakeOverMs)) {
-            if (auto back = taker->Reclaim(worker->state)) {
-                job = std::move(*back);
-                post(taker.get());
-            }
+        std::lock_guard<std::mutex> lock(m_workerMutex);
+        if (m_worker && m_worker->IsOwnThread()) {
+            // A subscriber of the last move's events starts the next one on the worker's thread:
+            // a new worker takes it, so that the subscriber may also wait for it.
+            m_worker->Retire(false);
+            m_worker.reset();
         }
+        if (!m_worker)
+            m_worker = detail::CMoveWorker::Start();
+        m_recorded = m_worker->Post({&m_stage, targets, m_workerCheck, stopCount});
     } catch (const std::system_error&) {
-        Release(worker, false); // nothing took the move
-        return c_GeneralFailure;
+        return c_GeneralFailure; // no thread could be started
     }
-    starting.unlock();
-    if (!worker->WaitFor(&tWorker::tState::handedOver, c_handoverTimeoutMs))
-        return c_GeneralFailure; // the worker stays recorded and goes on when it can
     m_moving = true;
     return c_OK;
 }

@@ -143,7 +143,7 @@ bool CStageManager::CreateDriver(const tStageInfo& info)
     const std::string stageText = "stage " + std::to_string(info.stageID);
     std::lock_guard<std::recursive_mutex> creating(m_creating);
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::unique_lock<std::shared_mutex> lock(m_mutex);
         if (m_lowLevel.count(info.stageID))
             return Refuse(stageText + " is registered already");
     }
@@ -171,7 +171,7 @@ bool CStageManager::CreateDriver(const tStageInfo& info)
         const std::string said = t_registerFailure;
         return Refuse("the driver made no object for " + stageText + (said.empty() ? "" : ": " + said));
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::shared_mutex> lock(m_mutex);
     if (!m_lowLevel.emplace(info.stageID, std::move(stage)).second)
         return Refuse(stageText + " is registered already");
     return true;
@@ -183,7 +183,7 @@ bool CStageManager::ActivateStage(const tStageInfo& info)
 {
     std::shared_ptr<CLowLevelStage> low;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::unique_lock<std::shared_mutex> lock(m_mutex);
         auto it = m_lowLevel.find(info.stageID);
         if (it == m_lowLevel.end())
             return false;
@@ -197,7 +197,7 @@ bool CStageManager::ActivateStage(const tStageInfo& info)
         active->low = low;
         active->medium = std::make_unique<CMediumLevelStage>(*low);
         active->access = std::make_unique<CStageAccess>(*active->medium);
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::unique_lock<std::shared_mutex> lock(m_mutex);
         // Another thread may have unregistered the stage, or activated it, meanwhile.
         auto registered = m_lowLevel.find(info.stageID);
         if (registered == m_lowLevel.end() || registered->second != low)
@@ -212,7 +212,7 @@ bool CStageManager::ActivateStage(const tStageInfo& info)
 
 CStageManager::ActivePtr CStageManager::TakeActive(std::uint32_t stageID)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::shared_mutex> lock(m_mutex);
     auto it = m_active.find(stageID);
     if (it == m_active.end())
         return nullptr;
@@ -221,11 +221,11 @@ CStageManager::ActivePtr CStageManager::TakeActive(std::uint32_t stageID)
     return active;
 }
 
-void CStageManager::WaitForOtherHolders(const detail::tActiveStage& stage)
+void CStageManager::WaitForOtherHolders(detail::tActiveStage& stage)
 {
     const std::thread::id self = std::this_thread::get_id();
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_unheld.wait(lock, [&] {
+    std::unique_lock<std::mutex> lock(stage.holdMutex);
+    stage.unheld.wait(lock, [&] {
         return std::all_of(stage.holders.begin(), stage.holders.end(), [&](std::thread::id id) { return id == self; });
     });
 }
@@ -233,13 +233,13 @@ void CStageManager::WaitForOtherHolders(const detail::tActiveStage& stage)
 void CStageManager::Unhold(detail::tActiveStage& stage, std::thread::id holder) noexcept
 {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(stage.holdMutex);
         auto& holders = stage.holders;
         auto it = std::find(holders.begin(), holders.end(), holder);
         if (it != holders.end())
             holders.erase(it);
     }
-    m_unheld.notify_all();
+    stage.unheld.notify_all();
 }
 
 bool CStageManager::DeactivateStage(const tStageInfo& info)
@@ -259,7 +259,7 @@ bool CStageManager::UnregisterStage(const tStageInfo& info)
     ActivePtr active = TakeActive(info.stageID);
     std::shared_ptr<CLowLevelStage> low;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::unique_lock<std::shared_mutex> lock(m_mutex);
         auto it = m_lowLevel.find(info.stageID);
         if (it != m_lowLevel.end()) {
             low = std::move(it->second);
@@ -300,7 +300,7 @@ bool CStageManager::UpdateStage(const std::uint32_t& stageID)
 {
     std::shared_ptr<CLowLevelStage> low;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::shared_lock<std::shared_mutex> lock(m_mutex);
         auto it = m_lowLevel.find(stageID);
         if (it == m_lowLevel.end())
             return false;
@@ -311,37 +311,40 @@ bool CStageManager::UpdateStage(const std::uint32_t& stageID)
 
 bool CStageManager::IsActiveStage(const std::uint32_t& stageID) const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::shared_lock<std::shared_mutex> lock(m_mutex);
     return m_active.count(stageID) > 0;
 }
 
 CStageRef CStageManager::Acquire(std::uint32_t stageID) const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::shared_lock<std::shared_mutex> lock(m_mutex);
     auto it = m_active.find(stageID);
     if (it == m_active.end())
         return {};
-    it->second->holders.push_back(std::this_thread::get_id());
+    {
+        std::lock_guard<std::mutex> holdLock(it->second->holdMutex);
+        it->second->holders.push_back(std::this_thread::get_id());
+    }
     return CStageRef(it->second, it->second->access.get());
 }
 
 CStageAccess* CStageManager::GetStage(const std::uint32_t& stageID) const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::shared_lock<std::shared_mutex> lock(m_mutex);
     auto it = m_active.find(stageID);
     return it == m_active.end() ? nullptr : it->second->access.get();
 }
 
 CMediumLevelStage* CStageManager::GetMediumLevel(const std::uint32_t& stageID) const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::shared_lock<std::shared_mutex> lock(m_mutex);
     auto it = m_active.find(stageID);
     return it == m_active.end() ? nullptr : it->second->medium.get();
 }
 
 CLowLevelStage* CStageManager::GetLowLevel(const std::uint32_t& stageID) const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::shared_lock<std::shared_mutex> lock(m_mutex);
     auto it = m_lowLevel.find(stageID);
     return it == m_lowLevel.end() ? nullptr : it->second.get();
 }

@@ -16,18 +16,21 @@
 
 namespace stg {
 
+namespace detail {
+class CMoveWorker;
+}
+
 // The base of the medium level: wraps one low-level stage and builds the movement operations a
 // driver lacks (it answered c_NotImplemented) out of those it has:
-// - an asynchronous MoveToPos from the blocking SetPosition, run on a worker thread named
-//   "StageML async move" (started with the first such move and kept for the next ones until
-//   it has had nothing to do for 10 s);
+// - an asynchronous MoveToPos from the blocking SetPosition, run on the object's worker thread
+//   "StageML async move" (started with the first such move, ended with the object);
 // - a blocking SetPosition from MoveToPos and a wait;
 // - free runs and limit runs as moves to computed targets.
 // Every other operation passes straight to the low-level stage; result codes travel up unchanged.
 //
 // Any thread may call; the worker record and the moving mark are guarded by the object's own
 // short-held locks, never held while calling into the stage (the worker never touches this
-// object at all). The low-level stage
+// object at all: it owns its mailbox, which holds its own copy of each request). The low-level stage
 // serialises the driver calls; an emulated move's worker holds the stage lock for its whole
 // blocking move, so every other call on that stage (Exit included) waits for the move, except
 // StopMoving on a driver with a concurrent stop (CLowLevelStage::EnableConcurrentStop): no lock
@@ -55,11 +58,11 @@ public:
 
     CBaseStageML(const CBaseStageML&) = delete;
     CBaseStageML& operator=(const CBaseStageML&) = delete;
-    // Does not wait for the move of a recorded worker: it waits only until the worker holds the
-    // stage lock (which it keeps until its move is over, so the stage's Exit waits for the move),
-    // then lets its thread go, which ends after that move; the worker never touches this object.
-    // Do not destroy a medium level while holding its stage's lock with a worker still waiting
-    // for that lock.
+    // Does not wait for the worker's move: it waits only until that move holds the stage lock
+    // (which it keeps until the move is over, so the stage's Exit waits for the move), then lets
+    // the worker go, which ends after that move; the worker never touches this object. Do not
+    // destroy a medium level while holding its stage's lock with a move still waiting for that
+    // lock.
     virtual ~CBaseStageML();
 
     // Emulation-aware operations (see the source for each algorithm).
@@ -84,9 +87,9 @@ public:
     // free run with limits in force answers c_NotImplemented. The checks and the
     // driver call run under one hold of the stage lock. c_Busy while an emulated move runs.
     virtual int MoveFree(const SpeedMap& speeds);
-    // Starts a move and returns. Emulated by running SetPosition on a worker: c_OK once the
-    // worker acknowledged (within 300 ms), c_Busy while an earlier worker still runs,
-    // c_GeneralFailure when no worker could be started or it did not acknowledge in time.
+    // Starts a move and returns. Emulated by running SetPosition on the worker: c_OK once the
+    // request is in the worker's mailbox (the worker is woken, not waited for), c_Busy while an
+    // earlier emulated move still runs, c_GeneralFailure when no worker thread could be started.
     virtual int MoveToPos(const TickMap& targets);
     // Moves and returns when stopped. Emulated by MoveToPos and a wait without limit; c_Stopped
     // when StopMoving came during the emulated move.
@@ -137,7 +140,7 @@ public:
     int SetCalibration(const CalibrationMap& calibration) const;
 
     CLowLevelStage& GetLowLevel() const noexcept { return m_stage; }
-    // Whether a worker of an emulated move is recorded (it may have ended already).
+    // Whether an emulated move is recorded (it may have ended already).
     bool HasWorker() const;
     // The outcome of the last emulated move (a MoveToPos, or a free run, that a worker runs on a
     // driver without a started move), which MoveToPos and WaitForStop cannot tell:
@@ -195,27 +198,16 @@ protected:
     std::atomic<bool> m_moving{false};
 
 private:
-    struct tWorker;
-    struct tWorkerThread;
-
-    std::shared_ptr<tWorker> CurrentWorker() const;
-    // Makes `worker` the recorded one; expects m_startMutex held.
-    void Record(std::shared_ptr<tWorker> worker);
-    // Takes `worker` out of the record (if it still is), keeping its outcome when `finished` and
-    // c_GeneralFailure otherwise. Clears the moving mark.
-    void Release(const std::shared_ptr<tWorker>& worker, bool finished);
-
     CLowLevelStage& m_stage;
     const MoveCheck m_workerCheck;
     // The locks below are never held while calling into the stage. m_workerMutex guards the
-    // record; m_startMutex is held by the one thread that is starting an emulated move.
+    // worker and the record; m_startMutex is held by the one thread that is starting an emulated
+    // move.
     mutable std::mutex m_workerMutex;
-    std::shared_ptr<tWorker> m_worker;               // the worker of the last emulated MoveToPos
-    std::vector<std::shared_ptr<tWorker>> m_retired; // replaced workers that may still run
-    int m_lastResult = c_OK;                         // of the last released worker
+    std::shared_ptr<detail::CMoveWorker> m_worker; // started with the first emulated move
+    std::uint64_t m_recorded = 0;                  // the worker's number of the last move, 0: none
+    int m_lastResult = c_OK;                       // of the last released move
     std::mutex m_startMutex;
-    // The threads that run the emulated moves, kept for the next ones; guarded by m_startMutex.
-    std::vector<std::shared_ptr<tWorkerThread>> m_threads;
 };
 
 } // namespace stg

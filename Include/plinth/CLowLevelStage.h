@@ -18,6 +18,10 @@
 
 namespace stg {
 
+namespace detail {
+class CMoveWorker;
+}
+
 // The base class of every stage driver.
 //
 // Public operations are non-virtual: each takes the stage lock, calls the protected virtual
@@ -336,8 +340,9 @@ protected:
     bool IsStopRequested() const noexcept { return m_stopCount.load() != m_stopCountAtCall; }
 
 private:
-    // The worker of an emulated move takes the stage lock before it acknowledges its start.
+    // The worker of an emulated move holds the stage lock for the whole move.
     friend class CBaseStageML;
+    friend class detail::CMoveWorker;
     // Deletes a stage only once no thread holds its lock (see CStageManager::CreateDriver).
     friend class CStageManager;
     using Lock = CLibraryLock;

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 
@@ -35,8 +36,10 @@ struct tStageInfo {
 // through unregistered to active.
 //
 // Threads: every operation may be called from any thread, also while other threads use the same
-// stage. The maps are guarded by a lock of the manager that is held only for the look-up or the
-// change itself, never while a driver, a stage or a subscriber is called.
+// stage. The maps are guarded by a reader-writer lock of the manager, taken shared for a look-up
+// and exclusively for a change, never held while a driver, a stage or a subscriber is called. The
+// holds of a stage are counted under a lock of that stage alone, so that calls on different
+// stages never wait for each other.
 // - Acquire gives a hold (CStageRef) that keeps the stage's objects alive until it ends; the flat
 //   API, the Z escape and the stage events' look-ups use it for the length of each call, so a
 //   call that found its stage finishes on it, and a call that starts after the stage was retired
@@ -115,17 +118,18 @@ private:
     bool CreateDriver(const tStageInfo& info);
     // Takes the stage's activation out of the look-up and answers it (null when not active).
     ActivePtr TakeActive(std::uint32_t stageID);
-    // Waits until no thread but the calling one holds `stage`. Expects m_mutex not held.
-    void WaitForOtherHolders(const detail::tActiveStage& stage);
-    // Ends one hold of `holder` (CStageRef).
-    void Unhold(detail::tActiveStage& stage, std::thread::id holder) noexcept;
+    // Waits until no thread but the calling one holds `stage` (taken out of the look-up already,
+    // so that no hold can begin meanwhile). Expects m_mutex not held.
+    static void WaitForOtherHolders(detail::tActiveStage& stage);
+    // Ends one hold of `holder` (CStageRef); takes only the stage's own hold lock.
+    static void Unhold(detail::tActiveStage& stage, std::thread::id holder) noexcept;
 
     static CStageManager ms_StageManager;
 
-    // Guards the two maps and the holders of every activation; held briefly, never while calling
-    // out.
-    mutable std::mutex m_mutex;
-    mutable std::condition_variable m_unheld; // a hold ended
+    // Guards the two maps: shared for a look-up (Acquire takes a stage's hold lock under it, so
+    // that a stage taken out of the look-up gains no hold afterwards), exclusive for a change;
+    // held briefly, never while calling out.
+    mutable std::shared_mutex m_mutex;
     // Held by the thread that is making a driver object, so that two registrations of one ID do
     // not both plug a property set. Recursive: a factory may register other stages.
     std::recursive_mutex m_creating;

@@ -22,6 +22,7 @@
 #include <plinth/CStageManager.h>
 #include <plinth/CStageRef.h>
 #include <plinth/CreateStage.h>
+#include <plinth/DriverModules.h>
 #include <plinth/PropertyAccess.h>
 #include <plinth/PropertyIDs.h>
 #include <plinth/ResultCodes.h>

@@ -65,6 +65,23 @@ TEST_F(ConfigFile, ChangesOfAPluggedSetOrOfASetNestedInItAreWrittenWithoutAFlush
     }
 }
 
+void Execute(const std::string& file, const char* sql)
+{
+    sqlite3* db = nullptr;
+    sqlite3_open(file.c_str(), &db);
+    ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+}
+
+// Sets nested `levels` deep below the set stored under (2100, 1), the key the test plugs.
+void StoreNested(const std::string& file, int levels)
+{
+    auto set = NewSet({{1, Int(levels)}});
+    for (int level = 0; level < levels; ++level)
+        set = NewSet({{7, Sets({set})}});
+    StoreSet(file, {2100, 1}, set);
+}
+
 TEST_F(ConfigFile, AFileThatCannotBeUsedIsLeftAloneAndSettingsStayInMemory)
 {
     const std::pair<const char*, std::function<void(const std::string&)>> cases[] = {
@@ -72,11 +89,16 @@ TEST_F(ConfigFile, AFileThatCannotBeUsedIsLeftAloneAndSettingsStayInMemory)
         {"newer schema",
          [](const std::string& f) {
              StoreSet(f, {1, 1}, NewSet({{1, Int(1)}}));
-             sqlite3* db = nullptr;
-             sqlite3_open(f.c_str(), &db);
-             sqlite3_exec(db, "UPDATE meta SET value = 9", nullptr, nullptr, nullptr);
-             sqlite3_close(db);
+             Execute(f, "UPDATE meta SET value = 9");
          }},
+        // One extra row: the set nested in the key's set contains itself. The file passes
+        // SQLite's own checks.
+        {"a nested set contains itself",
+         [](const std::string& f) {
+             StoreNested(f, 2);
+             Execute(f, "INSERT INTO set_element(grp, id, set_no, prop, pos, child_no) VALUES (2100, 1, 1, 7, 1, 1)");
+         }},
+        {"sets nested too deep", [](const std::string& f) { StoreNested(f, 40); }},
     };
     for (const auto& [name, make] : cases) {
         SCOPED_TRACE(name);
@@ -92,6 +114,7 @@ TEST_F(ConfigFile, AFileThatCannotBeUsedIsLeftAloneAndSettingsStayInMemory)
         EXPECT_EQ(cfg::GetConfigPath(), cfg::c_inMemory);
         set->SetProperty(2, Int(2)); // the database goes on in memory
         EXPECT_TRUE(cfg::Flush());
+        EXPECT_NE(cfg::LastError(), "") << "a write into memory saved nothing";
         EXPECT_TRUE(cfg::UnPlugGlobalPropSet(2100, 1));
         EXPECT_TRUE(ReadBytes(file) == before);
 

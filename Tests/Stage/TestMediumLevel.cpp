@@ -81,6 +81,34 @@ TEST(AsyncMove, SecondMoveIsBusyWhileTheWorkerRuns)
     EXPECT_EQ(rig.stage->CallCount(ESlot::SetPosition), 1);
 }
 
+// A subscriber of the events of an emulated move runs on the worker's thread once the move let go
+// of the stage lock; a move it starts there goes to another thread, so it may wait for it.
+TEST(AsyncMove, ASubscriberOnTheWorkerMayStartAndAwaitTheNextMove)
+{
+    tRig rig(c_blockingOnly);
+    std::atomic<bool> armed{true};
+    rig.stage->Config().onCall = [&](ESlot slot) {
+        if (slot == ESlot::SetPosition && armed.exchange(false))
+            rig.stage->SetAxisLimits(2, -900, 900); // an event, delivered after the move
+    };
+    std::promise<std::vector<int>> heard;
+    std::atomic<bool> first{true};
+    const auto token = utl::SubscribeEvent(stg::GetStageEventID(), [&](const boost::any&) {
+        if (!first.exchange(false))
+            return;
+        std::vector<int> seen{rig.medium->MoveToPos({{1, 200}})};
+        seen.push_back(rig.medium->WaitForStop({1}, 20'000)); // c_Timeout if it waited for itself
+        seen.push_back(rig.medium->GetLastEmulatedMoveResult());
+        heard.set_value(seen);
+    });
+    ASSERT_EQ(rig.medium->MoveToPos({{1, 100}}), stg::c_OK);
+    auto answer = heard.get_future();
+    ASSERT_EQ(answer.wait_for(std::chrono::seconds(40)), std::future_status::ready);
+    utl::UnsubscribeEvent(token);
+    EXPECT_THAT(answer.get(), ElementsAre(stg::c_OK, stg::c_OK, stg::c_OK));
+    EXPECT_EQ(rig.stage->Positions().at(1), 200);
+}
+
 // The worker's driver answer is kept, also when the driver throws. A move accepted while the
 // caller holds the stage lock (here a driver hook, as a subscriber of a stage event would) is
 // checked again when the worker gets the lock: narrowed limits, a disabled axis or a stop in

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -38,8 +39,18 @@ std::string ReadAll(int fd)
     return text;
 }
 
+// The build tree's driver folders: plinth looks for drivers named by short name only where it is told.
+const char* const c_driverPath = PLINTH_SIM_DIR ":" PLINTH_ZABER_DIR;
+
+// What a run changes of its environment: a variable set (or unset, with a null value), the directory.
+struct tEnvironment {
+    const char* driverPath = c_driverPath;
+    std::string directory;
+};
+
 // Runs plinth with `args` and the configuration database `config`; stdin is empty.
-tRun Plinth(const std::vector<std::string>& args, const std::string& config = ":memory:")
+tRun Plinth(const std::vector<std::string>& args,
+            const std::string& config = ":memory:", const tEnvironment& environment = {})
 {
     int out[2], err[2];
     if (pipe(out) != 0 || pipe(err) != 0)
@@ -53,6 +64,12 @@ tRun Plinth(const std::vector<std::string>& args, const std::string& config = ":
         close(out[0]);
         close(err[0]);
         setenv("PLINTH_CONFIG", config.c_str(), 1);
+        if (environment.driverPath)
+            setenv("PLINTH_DRIVER_PATH", environment.driverPath, 1);
+        else
+            unsetenv("PLINTH_DRIVER_PATH");
+        if (!environment.directory.empty() && chdir(environment.directory.c_str()) != 0)
+            _exit(126);
         std::vector<char*> argv{const_cast<char*>(PLINTH_BINARY)};
         for (const auto& arg : args)
             argv.push_back(const_cast<char*>(arg.c_str()));
@@ -111,44 +128,70 @@ TEST(PlinthCommand, SettingsAndPositionCarryOverToTheNextInvocation)
     EXPECT_EQ(Plinth({"prop", "set", "Z", "AxisEnabled", "on"}, config).status, 0);
     EXPECT_THAT(Plinth({"prop", "get", "X", "Calibration"}, config).out, HasSubstr("Calibration = 0.1000 µm"));
 
+    // Without limits the positions are still shown, marked as not homed; a move is refused.
+    ASSERT_EQ(Plinth({"limits", "--clear", "X"}, config).status, 0);
+    EXPECT_THAT(Plinth({"pos"}, config).out, HasSubstr("X (axis 1): 12.500 µm (not homed"));
+    ASSERT_EQ(Plinth({"limits", "X=-1mm:1mm"}, config).status, 0);
+    // A port that led to no device is not remembered.
+    EXPECT_EQ(Plinth({"--module", "zaber", "--stage", "7", "--port", "/nonexistent/tty", "info"}, config).status, 1);
+    EXPECT_THAT(Plinth({"--module", "zaber", "--stage", "7", "info"}, config).err, HasSubstr("no serial port set"));
+
     const tRun outside = Plinth({"move", "X=2mm"}, config);
     EXPECT_EQ(outside.status, 1);
-    EXPECT_THAT(outside.err, HasSubstr("TargetOutOfRange (4017)"));
+    EXPECT_THAT(outside.err, HasSubstr("X: 2.000 mm lies outside the limits -1000.000 µm .. 1000.000 µm, "
+                                       "TargetOutOfRange (4017)"));
     EXPECT_EQ(Lines(outside.err), 1u);
     std::filesystem::remove(config);
     std::filesystem::remove(config.string() + "-wal");
     std::filesystem::remove(config.string() + "-shm");
 }
 
-TEST(PlinthCommand, MistakesEndWithOneClearLineAndAFailingStatus)
+// Every subcommand ends with one of four statuses: 0 done, 1 the operation failed, 2 the command
+// line was not understood, 130 interrupted (below). A failure is one clear line on stderr.
+TEST(PlinthCommand, EveryOutcomeHasItsStatusAndAFailureOneClearLine)
 {
     const struct {
         std::vector<std::string> args;
+        int status;
         const char* says;
     } cases[] = {
-        {{"move", "X=12.5"}, "not a value with a unit"},
-        {{"move", "W=1um"}, "has no axis W"},
-        {{"frobnicate"}, "frobnicate"},
-        {{"--module", "/nonexistent/driver.so", "info"}, "cannot load driver module"},
-        {{"prop", "get", "stage", "99999"}, "give it with --type"},
-        {{"pos"}, "LimitsNotDefined (4005)"},
-        {{"move", "X=nan"}, "X: not a finite number"},
-        {{"move", "X=1e999mm"}, "X: \"1e999mm\" is out of range"},
-        {{"move", "X=5um junk"}, "X: not a value with a unit"},
-        {{"speed", "X=-"}, "X: not a number"},
-        {{"speed", "X=0"}, "X: \"0\" is out of range"},
-        {{"prop", "set", "X", "AxisEnabled", "maybe"}, "AxisEnabled: not a truth value"},
-        {{"prop", "get", "stage", "1x", "--type", "int"}, "property: not a whole number"},
-        {{"--stage", "4294967296", "info"}, "--stage: \"4294967296\" is out of range"},
-        {{"--time-scale", "nan", "info"}, "--time-scale: not a finite number"},
-        {{"--port", "/dev/null", "info"}, "--port: the driver of stage 1 has no setting ZaberPort"},
+        {{"--version"}, 0, "plinth 0."},
+        {{"mvoe", "X=1um"}, 2, "unknown command \"mvoe\" (did you mean move?)"},
+        {{"frobnicate"}, 2, "unknown command \"frobnicate\""},
+        {{"pos", "junk"}, 2, "not expected: junk"},
+        {{"move"}, 2, "targets is required"},
+        {{"move", "X=12.5"}, 2, "not a value with a unit"},
+        {{"move", "X=nan"}, 2, "X: not a finite number"},
+        {{"move", "X=1e999mm"}, 2, "X: \"1e999mm\" is out of range"},
+        {{"move", "X=5um junk"}, 2, "X: not a value with a unit"},
+        {{"speed", "X=-"}, 2, "X: not a number"},
+        {{"speed", "X=0"}, 2, "X: \"0\" is out of range"},
+        {{"prop", "set", "X", "AxisEnabled", "maybe"}, 2, "AxisEnabled: not a truth value"},
+        {{"prop", "get", "stage", "1x", "--type", "int"}, 2, "property: not a whole number"},
+        {{"--stage", "4294967296", "info"}, 2, "--stage: \"4294967296\" is out of range"},
+        {{"--time-scale", "nan", "info"}, 2, "--time-scale: not a finite number"},
+        {{"watch", "--interval", "1e3"}, 2, "--interval: not a whole number"},
+        {{"move", "W=1um"}, 2, "has no axis W"},
+        {{"--module", "/nonexistent/driver.so", "info"}, 1, "cannot load driver module"},
+        {{"prop", "get", "stage", "99999"}, 1, "give it with --type"},
+        {{"pos"}, 0, "X (axis 1): 0.000 µm (not homed: no limits yet"},
+        {{"move", "X=1um"}, 1, "X: not homed, LimitsNotDefined (4005): the axis limits are not defined (run plinth"},
+        {{"prop", "get", "X", "Sped"}, 2, "no setting named \"Sped\" (did you mean Speed?)"},
+        {{"prop", "get", "stage", "SimTimeScale"}, 0, "SimTimeScale = 1"},
+        {{"prop", "list", "X"}, 0, "Calibration              0.1000 µm"},
+        {{"--port", "/dev/null", "info"}, 1, "--port: the driver of stage 1 has no setting ZaberPort"},
         {{"--module", "zaber", "--time-scale", "5", "info"},
+         1,
          "--time-scale: the driver of stage 2 has no setting SimTimeScale"},
-        {{"watch", "--interval", "1e3"}, "--interval: not a whole number"},
+        {{"--module", "zaber", "--stage", "7", "info"}, 1, "stage 7 found no device: no serial port set"},
     };
     for (const auto& c : cases) {
         const tRun run = Plinth(c.args);
-        EXPECT_NE(run.status, 0) << c.says;
+        EXPECT_EQ(run.status, c.status) << c.says << "\n" << run.err;
+        if (c.status == 0) {
+            EXPECT_THAT(run.out, HasSubstr(c.says));
+            continue;
+        }
         EXPECT_THAT(run.err, HasSubstr(c.says));
         EXPECT_EQ(Lines(run.err), 1u) << run.err;
     }
@@ -156,42 +199,86 @@ TEST(PlinthCommand, MistakesEndWithOneClearLineAndAFailingStatus)
 
 TEST(PlinthCommand, ASettingThatCannotBeSavedFailsTheCommand)
 {
+    // A file that is not a database is left alone and the settings stay in memory.
+    const auto notADatabase =
+        std::filesystem::temp_directory_path() / ("plinth-unusable-" + std::to_string(getpid()) + ".db");
+    {
+        std::ofstream(notADatabase) << std::string(3000, 'z');
+    }
     // The directory cannot be made, so the first write fails.
-    const tRun run = Plinth({"calib", "X=0.1um"}, "/dev/null/plinth/config.db");
-    EXPECT_EQ(run.status, 1);
-    EXPECT_THAT(run.err, HasSubstr("the changed settings could not be saved"));
+    for (const std::string& config : {std::string("/dev/null/plinth/config.db"), notADatabase.string()}) {
+        const tRun run = Plinth({"limits", "X=-1mm:1mm"}, config);
+        EXPECT_EQ(run.status, 1) << config;
+        EXPECT_THAT(run.err, HasSubstr("the changed settings could not be saved"));
+    }
+    std::filesystem::remove(notADatabase);
 }
 
-TEST(PlinthCommand, CtrlCStopsAMoveAndKeepsWhereTheStageStopped)
+TEST(PlinthCommand, DriversAndTheSettingsFileAreTakenOnlyFromWhereTheyAreNamed)
 {
-    const auto config =
-        std::filesystem::temp_directory_path() / ("plinth-signal-test-" + std::to_string(getpid()) + ".db");
-    std::filesystem::remove(config);
-    ASSERT_EQ(Plinth({"limits", "X=-50mm:50mm", "Y=-50mm:50mm", "Z=0um:5000um"}, config).status, 0);
+    const std::string simDir = PLINTH_SIM_DIR;
+    const struct {
+        std::vector<std::string> args;
+        tEnvironment environment;
+        int status;
+        const char* says;
+    } cases[] = {
+        // The build tree's drivers are no fallback, and a name is never a file of the current directory.
+        {{"info"}, {nullptr, ""}, 1, "no libplinth_simstage.so in"},
+        {{"--module", "libplinth_simstage.so", "info"}, {nullptr, simDir}, 1, "neither a driver name"},
+        {{"--module", "../SimStage/libplinth_simstage.so", "info"}, {nullptr, simDir}, 0, "axes: 3"},
+        {{"--driver-path", simDir, "info"}, {nullptr, ""}, 0, "axes: 3"},
+        {{"drivers"}, {nullptr, ""}, 0, "asi "},
+        {{"--module", "help"}, {c_driverPath, ""}, 0, PLINTH_ZABER_DIR "/libplinth_zaber.so"},
+    };
+    for (const auto& c : cases) {
+        const tRun run = Plinth(c.args, ":memory:", c.environment);
+        EXPECT_EQ(run.status, c.status) << c.says << "\n" << run.out << run.err;
+        EXPECT_THAT(run.out + run.err, HasSubstr(c.says));
+    }
 
+    // A settings file that is a link to nowhere is not followed to make a file at its target.
+    const auto dir = std::filesystem::temp_directory_path() / ("plinth-link-test-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    std::filesystem::create_symlink(dir / "target.db", dir / "config.db");
+    const tRun run = Plinth({"limits", "X=-1mm:1mm"}, (dir / "config.db").string());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_THAT(run.err, HasSubstr("symbolic link"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "target.db"));
+    std::filesystem::remove_all(dir);
+}
+
+// Runs plinth with `args` and sends it SIGINT once its output matches `underway`; the output
+// (stdout and stderr) and the exit status.
+tRun Interrupt(const std::vector<std::string>& args, const std::string& config, const std::regex& underway)
+{
     int out[2];
-    ASSERT_EQ(pipe(out), 0);
+    if (pipe(out) != 0)
+        return {};
     const pid_t child = fork();
     if (child == 0) {
         dup2(out[1], STDOUT_FILENO);
         dup2(out[1], STDERR_FILENO);
         close(out[0]);
         setenv("PLINTH_CONFIG", config.c_str(), 1);
-        execl(PLINTH_BINARY, PLINTH_BINARY, "--time-scale", "0.2", "move", "X=40mm", static_cast<char*>(nullptr));
+        setenv("PLINTH_DRIVER_PATH", c_driverPath, 1);
+        std::vector<char*> argv{const_cast<char*>(PLINTH_BINARY)};
+        for (const auto& arg : args)
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(PLINTH_BINARY, argv.data());
         _exit(127);
     }
     close(out[1]);
-    // Interrupted once the progress line shows X away from where it started.
-    const std::regex underway(R"(X ([1-9][0-9]*\.[0-9]) )");
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    std::string text;
+    tRun run;
     bool sent = false;
     char buffer[4096];
     for (;;) {
         pollfd readable{out[0], POLLIN, 0};
         if (std::chrono::steady_clock::now() > deadline) {
             kill(child, SIGKILL);
-            ADD_FAILURE() << "the move never got under way or never ended: " << text;
+            ADD_FAILURE() << "the command never got under way or never ended: " << run.out;
             break;
         }
         if (poll(&readable, 1, 100) <= 0)
@@ -199,8 +286,8 @@ TEST(PlinthCommand, CtrlCStopsAMoveAndKeepsWhereTheStageStopped)
         const ssize_t n = read(out[0], buffer, sizeof buffer);
         if (n <= 0)
             break;
-        text.append(buffer, static_cast<std::size_t>(n));
-        if (!sent && std::regex_search(text, underway)) {
+        run.out.append(buffer, static_cast<std::size_t>(n));
+        if (!sent && std::regex_search(run.out, underway)) {
             kill(child, SIGINT);
             sent = true;
         }
@@ -208,16 +295,49 @@ TEST(PlinthCommand, CtrlCStopsAMoveAndKeepsWhereTheStageStopped)
     close(out[0]);
     int status = 0;
     waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status)) << "ended by a signal, not by the command: " << text;
-    EXPECT_EQ(WEXITSTATUS(status), 130) << text;
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return run;
+}
 
-    std::smatch stopped;
-    ASSERT_TRUE(std::regex_search(text, stopped, std::regex(R"(stopped: X \(axis 1\): (-?[0-9.]+) )"))) << text;
-    const std::string where = stopped[1];
-    EXPECT_NE(where, "0.000");
-    EXPECT_NE(where, "40000.000");
-    const tRun pos = Plinth({"pos"}, config);
-    EXPECT_THAT(pos.out, HasSubstr("X (axis 1): " + where + " µm"));
+// Ctrl-C stops the stage at once, also while the command blocks in a driver call (a Z escape):
+// the axis stands short of its target, the next invocation finds it there, the status is 130.
+TEST(PlinthCommand, CtrlCStopsAMoveAtOnceAndKeepsWhereTheStageStopped)
+{
+    const auto config =
+        std::filesystem::temp_directory_path() / ("plinth-signal-test-" + std::to_string(getpid()) + ".db");
+    std::filesystem::remove(config);
+    ASSERT_EQ(Plinth({"limits", "X=-50mm:50mm", "Y=-50mm:50mm", "Z=0um:5000um"}, config).status, 0);
+    ASSERT_EQ(Plinth({"--time-scale", "100", "move", "Z=2000um"}, config).status, 0);
+    const struct {
+        std::vector<std::string> args;
+        const char* underway; // interrupted once the output matches
+        const char* axis;     // stopped short of the target (and away from where it started, if given); or null
+        const char* from;
+        const char* to;
+    } cases[] = {
+        {{"--time-scale", "0.2", "move", "X=40mm"}, R"(X ([1-9][0-9]*\.[0-9]) )", "X (axis 1)", "0.000", "40000.000"},
+        // The signal may come before Z starts to move: the escape then never gets under way.
+        {{"--time-scale", "0.2", "escape"}, "escaping Z", "Z (axis 3)", nullptr, "0.000"},
+        // A range search at this scale runs for minutes: only a stop that reaches it ends it in time.
+        {{"--time-scale", "0.2", "limits", "--init"}, "searching the end switches", nullptr, nullptr, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.underway);
+        const tRun run = Interrupt(c.args, config, std::regex(c.underway));
+        EXPECT_EQ(run.status, 130) << run.out;
+        if (!c.axis)
+            continue;
+        const tRun pos = Plinth({"pos"}, config);
+        std::smatch stopped;
+        ASSERT_TRUE(std::regex_search(
+            pos.out, stopped,
+            std::regex(std::regex_replace(c.axis, std::regex(R"([()])"), R"(\$&)") + R"(: (-?[0-9.]+) )")))
+            << pos.out;
+        if (c.from) {
+            EXPECT_NE(stopped[1], c.from);
+        }
+        EXPECT_NE(stopped[1], c.to);
+    }
     for (const char* suffix : {"", "-wal", "-shm"})
         std::filesystem::remove(config.string() + suffix);
 }

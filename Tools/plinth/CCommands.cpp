@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include <cfg/GlobalPropSets.h>
 #include <utl/PropertyRegistry.h>
 
+#include "CStopOnSignal.h"
 #include "Interrupts.h"
 #include "Quantity.h"
 
@@ -28,8 +30,11 @@ namespace {
 
 using Position = utl::TUnitValue<double>;
 
-// How long a stopped stage may take to stand still before the command gives up waiting.
+// How long a move that ended may take to report standstill before the command gives up waiting.
 constexpr std::uint32_t c_stopWaitMs = 10000;
+// How long a stage stopped by a signal may take to report standstill before the command ends
+// without it (saying so): a stage that does not answer must not keep Ctrl-C from ending the command.
+constexpr std::uint32_t c_standstillWaitMs = 3000;
 
 // The smallest speed that is still a speed.
 constexpr double c_minimumSpeed = std::numeric_limits<double>::denorm_min();
@@ -83,6 +88,34 @@ const char* TypeName(stg::EAxisType type)
     }
 }
 
+// The position of an axis whose limits are not defined yet, which the library does not answer
+// (it is no reference for a move): the driver's ticks, converted as the stage access converts
+// them (direction, offset, calibration).
+int UnhomedPosition(std::uint32_t stageID, int axis, Position& position)
+{
+    stg::CLowLevelStage* stage = stg::CStageManager::StageManager().GetLowLevel(stageID);
+    if (!stage)
+        return stg::c_NoSuchStage;
+    stg::CLowLevelStage::TickMap ticks{{axis, 0}};
+    Position calibration;
+    int rc = stage->GetPosition(ticks, stg::eGivenAxes);
+    if (rc == stg::c_OK)
+        rc = stg::GetCalibration(stageID, axis, calibration);
+    if (rc != stg::c_OK)
+        return rc;
+    std::int64_t tick = ticks[axis];
+    bool inverted = false;
+    std::int64_t offset = 0;
+    if (stg::GetProperty(stageID, axis, stg::c_propAxisInverted, inverted) == stg::c_OK && inverted &&
+        __builtin_sub_overflow(std::int64_t{0}, tick, &tick))
+        return stg::c_InvalidValue;
+    if (stg::GetProperty(stageID, axis, stg::c_propOffsetPosition, offset) == stg::c_OK &&
+        __builtin_add_overflow(tick, offset, &tick))
+        return stg::c_InvalidValue;
+    position = Position(static_cast<double>(tick) * calibration.GetValue(), calibration.GetUnit());
+    return stg::c_OK;
+}
+
 std::string AxisLabel(std::uint32_t stageID, int axis)
 {
     return std::string(TypeName(stg::GetAxisType(stageID, axis))) + " (axis " + std::to_string(axis) + ")";
@@ -119,9 +152,11 @@ void CCommands::Add(CLI::App& app, bool inShell)
     speed->add_option("speeds", m_speed.assignments, "AXIS=SPEED to set");
     auto* prop =
         command("prop", "Read or write a stage or axis property, e.g. prop get X Speed", [this] { Prop(m_prop); });
-    prop->add_option("action", m_prop.action, "get or set")->required()->check(CLI::IsMember({"get", "set"}));
-    prop->add_option("target", m_prop.target, "stage, or an axis (X, Y, Z or a number)")->required();
-    prop->add_option("name", m_prop.name, "Property name (e.g. Speed) or ID")->required();
+    prop->add_option("action", m_prop.action, "get, set, or list (every setting of the target)")
+        ->required()
+        ->check(CLI::IsMember({"get", "set", "list"}));
+    prop->add_option("target", m_prop.target, "stage, or an axis (X, Y, Z or a number); list: default stage");
+    prop->add_option("name", m_prop.name, "Property name (e.g. Speed) or ID");
     prop->add_option("value", m_prop.value, "Value to set (positions and lengths with their unit)");
     prop->add_option("--type", m_prop.type, "Value type of an unregistered ID")
         ->check(CLI::IsMember({"int", "int64", "double", "bool", "quantity", "text"}));
@@ -133,6 +168,8 @@ void CCommands::Add(CLI::App& app, bool inShell)
     if (!inShell) {
         command("shell", "Interactive prompt that keeps the stage active between commands", [this] { Shell(); });
         command("demo", "Demonstration on the simulated stage", [this] { Demo(); });
+        command("drivers", "List the drivers known by short name (for --module) and where they are found",
+                [this] { ListDrivers(); });
     }
 }
 
@@ -142,7 +179,14 @@ void CCommands::RunChosen()
         return;
     const auto chosen = std::move(m_chosen);
     m_chosen = nullptr;
-    chosen();
+    try {
+        chosen();
+    } catch (const CCommandError&) {
+        // A call that a signal stopped answers c_Stopped: the command was interrupted, not failed.
+        if (const int signal = interrupts::Pending())
+            throw CInterrupted{signal};
+        throw;
+    }
     // A signal during a command that blocks in the library (a range search, a Z escape) is
     // answered when the command returns: it ran to its end, the stage stands.
     if (const int signal = interrupts::Pending())
@@ -154,7 +198,13 @@ bool CCommands::StopOpenStage()
     if (!m_session)
         return false;
     stg::StopMoving(m_session->ID());
-    stg::WaitForStop(m_session->ID(), stg::GetAxisList(m_session->ID()), c_stopWaitMs);
+    if (stg::WaitForStop(m_session->ID(), stg::GetAxisList(m_session->ID()), c_standstillWaitMs) != stg::c_OK) {
+        std::fflush(stdout);
+        std::fprintf(stderr,
+                     "plinth: stage %u did not report standstill within %u s after the stop; it may still "
+                     "be moving\n",
+                     m_session->ID(), c_standstillWaitMs / 1000);
+    }
     return true;
 }
 
@@ -178,7 +228,7 @@ std::uint32_t CCommands::StageID() const
     return m_target.modulePath == "zaber" ? 2 : 1;
 }
 
-void CCommands::WriteDriverSettings(stg::CLowLevelStage& stage) const
+void CCommands::WriteDriverSettings(stg::CLowLevelStage& stage)
 {
     // The serial drivers' own names of their port and baud settings; the one the stage has is used.
     const auto serialSetting = [&](const wchar_t* zaber, const wchar_t* asi, int type, const std::string& option) {
@@ -192,12 +242,37 @@ void CCommands::WriteDriverSettings(stg::CLowLevelStage& stage) const
             throw CCommandError(error.what() + std::string(" or ") + Narrow(asi));
         }
     };
-    if (!m_target.port.empty())
-        stg::WriteStageProperty(stage, serialSetting(L"ZaberPort", L"AsiPort", mem::c_tWString, "--port"),
-                                Widen(m_target.port));
+    if (!m_target.port.empty()) {
+        const int portID = serialSetting(L"ZaberPort", L"AsiPort", mem::c_tWString, "--port");
+        std::wstring previous;
+        stg::ReadStageProperty(stage, portID, previous); // "" when none was stored
+        m_previousPort = {portID, previous};
+        stg::WriteStageProperty(stage, portID, Widen(m_target.port));
+    }
     if (m_target.baud > 0)
         stg::WriteStageProperty(stage, serialSetting(L"ZaberBaud", L"AsiBaud", mem::c_tInt, "--baud"),
                                 std::int32_t{m_target.baud});
+}
+
+std::string CCommands::ModuleFile() const
+{
+    std::string why;
+    std::string file = stg::FindDriverModule(m_target.modulePath, m_target.driverFolder, why);
+    if (file.empty())
+        throw CCommandError("--module: " + why);
+    return file;
+}
+
+void CCommands::ListDrivers() const
+{
+    for (const auto& driver : stg::KnownDrivers()) {
+        std::string why;
+        const std::string file = stg::FindDriverModule(driver.name, m_target.driverFolder, why);
+        std::printf("%-6s %s\n       %s\n", driver.name, driver.description,
+                    file.empty() ? "not installed" : file.c_str());
+    }
+    std::printf("A driver of another name is libplinth_NAME.so in a driver folder; a module file is named by a "
+                "path with a slash (--module ./mystage.so).\n");
 }
 
 CStageSession& CCommands::Session(bool failedStartIsFine)
@@ -206,14 +281,18 @@ CStageSession& CCommands::Session(bool failedStartIsFine)
         m_target.stageID = StageID();
         try {
             m_session =
-                std::make_unique<CStageSession>(ModulePathFor(m_target.modulePath), m_target.stageID, true,
+                std::make_unique<CStageSession>(ModuleFile(), m_target.stageID, true,
                                                 [this](stg::CLowLevelStage& stage) { WriteDriverSettings(stage); });
         } catch (const std::runtime_error& error) {
             throw CCommandError(error.what());
         }
         // A stage is activated even when its driver fails to start; one that found no axis and
-        // says why is of no use to any command.
+        // says why is of no use to any command. A port given with --port that led nowhere is not
+        // remembered: the next invocation tries the port that was stored before.
         const std::string said = DriverMessage(m_target.stageID);
+        if (m_previousPort && stg::GetAxisCount(m_target.stageID) == 0)
+            stg::SetProperty(m_target.stageID, m_previousPort->first, m_previousPort->second);
+        m_previousPort.reset();
         if (!failedStartIsFine && stg::GetAxisCount(m_target.stageID) == 0 && !said.empty()) {
             m_session.reset();
             throw CCommandError("the driver of stage " + std::to_string(m_target.stageID) +
@@ -238,9 +317,14 @@ void CCommands::CheckCode(const std::string& what, int code) const
     // A driver that keeps a message says what the hardware complained about.
     const std::string said = m_session ? DriverMessage(m_session->ID()) : "";
     const std::string detail = said.empty() ? "" : " [" + said + "]";
-    if (code == stg::c_LimitsNotDefined)
-        throw CCommandError(what + ": " + DescribeCode(code) + " (define them with: plinth limits --init)" + detail);
-    throw CCommandError(what + ": " + DescribeCode(code) + detail);
+    // What to do next, in the command's words.
+    const char* hint = code == stg::c_LimitsNotDefined
+                           ? " (run plinth limits --init, or set them: plinth limits X=MIN:MAX)"
+                       : code == stg::c_TargetOutOfRange ? " (plinth limits shows them)"
+                       : code == stg::c_AxisDisabled     ? " (enable it: plinth prop set AXIS AxisEnabled true)"
+                       : code == stg::c_NoSuchStage      ? " (the driver did not start: plinth info says why)"
+                                                         : "";
+    throw CCommandError(what + ": " + DescribeCode(code) + hint + detail);
 }
 
 int CCommands::Axis(const tAxisKey& key)
@@ -277,6 +361,9 @@ void CCommands::Info()
                 stg::IsUserControlEnabled(id) ? "on" : "off");
     std::printf("  Z escape: %s%s\n", stg::IsEscapeEnabled(id) ? "allowed" : "not allowed",
                 stg::IsEscapedZ(id) ? ", escaped" : "");
+    if (stg::GetAxisCount(id) == 0)
+        throw CCommandError("the driver of stage " + std::to_string(id) + " found no device" +
+                            (said.empty() ? "" : ": " + said));
 }
 
 void CCommands::Axes()
@@ -314,6 +401,9 @@ void CCommands::Pos()
         const int rc = stg::GetPosition(id, axis, position);
         if (rc == stg::c_OK)
             std::printf("%s: %s\n", AxisLabel(id, axis).c_str(), FormatQuantity(position).c_str());
+        else if (rc == stg::c_LimitsNotDefined && UnhomedPosition(id, axis, position) == stg::c_OK)
+            std::printf("%s: %s (not homed: no limits yet, run plinth limits --init)\n", AxisLabel(id, axis).c_str(),
+                        FormatQuantity(position).c_str());
         else if (firstFailure == stg::c_OK)
             firstFailure = rc;
     }
@@ -328,6 +418,7 @@ void CCommands::Move(const tMoveArgs& args)
     if (parsed.empty())
         throw CCommandError("move: no target given (write for example move X=12.5um)");
     const std::uint32_t id = Session().ID();
+    const CStopOnSignal stopOnSignal(id);
     std::map<int, Position> targets;
     for (const auto& target : parsed)
         targets[Axis(target.axis)] = target.value;
@@ -339,7 +430,10 @@ void CCommands::Move(const tMoveArgs& args)
         CheckCode("reading the positions", stg::GetPosition(id, current, stg::eAllAxes));
         request.insert(current.begin(), current.end()); // keeps the targets
     }
-    CheckCode("move", stg::MoveTo(id, request, false));
+    const int started = stg::MoveTo(id, request, false);
+    if (started == stg::c_TargetOutOfRange || started == stg::c_LimitsNotDefined || started == stg::c_AxisDisabled)
+        ExplainRefusedMove(targets, started);
+    CheckCode("move", started);
     std::vector<int> axes; // every axis the move may drive
     axes.reserve(request.size());
     for (const auto& entry : request)
@@ -356,6 +450,33 @@ void CCommands::Move(const tMoveArgs& args)
         CheckCode("reading the position", stg::GetPosition(id, entry.first, position));
         std::printf("%s: %s\n", AxisLabel(id, entry.first).c_str(), FormatQuantity(position).c_str());
     }
+}
+
+void CCommands::ExplainRefusedMove(const std::map<int, Position>& targets, int code)
+{
+    const std::uint32_t id = Session().ID();
+    for (const auto& [axis, target] : targets) {
+        const std::string axisName = TypeName(stg::GetAxisType(id, axis));
+        const std::string label = axisName == "-" ? "axis " + std::to_string(axis) : axisName;
+        if (!stg::IsAxisEnabled(id, axis))
+            throw CCommandError(label + ": the axis is disabled, " + DescribeCode(stg::c_AxisDisabled) +
+                                " (enable it: plinth prop set " + label + " AxisEnabled true)");
+        Position minimum, maximum;
+        const int rc = stg::GetAxisLimits(id, axis, minimum, maximum);
+        if (rc == stg::c_LimitsNotDefined)
+            throw CCommandError(label + ": not homed, " + DescribeCode(rc) + " (run plinth limits --init)");
+        bool outside = false;
+        try {
+            outside = rc == stg::c_OK && (target < minimum || target > maximum);
+        } catch (const std::exception&) {
+            outside = true; // a unit that is no length for this axis lies on no scale of it
+        }
+        if (outside)
+            throw CCommandError(label + ": " + FormatQuantity(target) + " lies outside the limits " +
+                                FormatQuantity(minimum) + " .. " + FormatQuantity(maximum) + ", " +
+                                DescribeCode(stg::c_TargetOutOfRange) + " (plinth limits shows them)");
+    }
+    (void)code; // no target explains it: the general message follows
 }
 
 void CCommands::Free(const tAssignArgs& args)
@@ -395,7 +516,9 @@ void CCommands::Limits(const tLimitsArgs& args)
     }
     if (args.init) {
         auto* medium = stg::CStageManager::StageManager().GetMediumLevel(id);
-        std::printf("searching the end switches...\n");
+        const CStopOnSignal stopOnSignal(id);
+        std::printf("searching the end switches; Ctrl-C stops\n");
+        std::fflush(stdout);
         CheckCode("range search", medium->InitRanges(axes));
     } else if (args.clear) {
         CheckCode("forgetting the limits", stg::UndefineLimits(id, axes));
@@ -448,10 +571,52 @@ void CCommands::Speed(const tAssignArgs& args)
         std::printf("%s: %g\n", AxisLabel(id, axis).c_str(), value);
 }
 
+void CCommands::ListProps(const std::string& target)
+{
+    const bool stageLevel = target == "stage";
+    const tAxisKey axisKey = stageLevel ? tAxisKey() : ParseAxisKey(target);
+    const std::uint32_t id = Session(true).ID();
+    const int axis = stageLevel ? -1 : Axis(axisKey);
+    // Every registered setting that the stage (or axis) holds, with its value as `prop get` shows it.
+    for (const auto& info : utl::RegisteredProperties()) {
+        const auto show = [&](auto value, auto print) {
+            const int rc =
+                stageLevel ? stg::GetProperty(id, info.id, value) : stg::GetProperty(id, axis, info.id, value);
+            if (rc == stg::c_OK)
+                std::printf("%-24s %s\n", Narrow(info.name).c_str(), print(value).c_str());
+        };
+        const auto number = [](auto v) {
+            std::ostringstream out;
+            out << v;
+            return out.str();
+        };
+        if (info.type == mem::c_tInt)
+            show(0, number);
+        else if (info.type == mem::c_tInt64)
+            show(std::int64_t{0}, number);
+        else if (info.type == mem::c_tDouble)
+            show(0.0, number);
+        else if (info.type == mem::c_tBool)
+            show(false, [](bool v) { return std::string(v ? "true" : "false"); });
+        else if (info.type == mem::c_tUnitDouble)
+            show(Position(), [](const Position& v) { return FormatQuantity(v, 4); });
+        else if (info.type == mem::c_tWString)
+            show(std::wstring(), [](const std::wstring& v) { return "\"" + Narrow(v) + "\""; });
+    }
+}
+
 void CCommands::Prop(const tPropArgs& args)
 {
+    if (args.action == "list") {
+        ListProps(args.target.empty() ? "stage" : args.target);
+        return;
+    }
+    if (args.target.empty() || args.name.empty())
+        throw CArgumentError("prop " + args.action + " needs a target (stage, X, Y, Z or an axis number) and a name");
     const bool stageLevel = args.target == "stage";
     const tAxisKey axisKey = stageLevel ? tAxisKey() : ParseAxisKey(args.target);
+    // A driver registers its own settings when its module is loaded: the stage comes first.
+    const std::uint32_t id = Session(true).ID();
     int propID = 0;
     std::string type = args.type;
     if (const auto info = utl::FindProperty(Widen(args.name))) {
@@ -464,8 +629,15 @@ void CCommands::Prop(const tPropArgs& args)
                    : info->type == mem::c_tUnitDouble ? "quantity"
                    : info->type == mem::c_tWString    ? "text"
                                                       : "";
-    } else {
+    } else if (std::isdigit(static_cast<unsigned char>(args.name[0])) || args.name[0] == '-') {
         propID = ParseInteger<int>(args.name, "property");
+    } else {
+        std::vector<std::string> names;
+        for (const auto& registered : utl::RegisteredProperties())
+            names.push_back(Narrow(registered.name));
+        const std::string closest = ClosestName(args.name, names);
+        throw CArgumentError("no setting named \"" + args.name + "\" (" +
+                             (closest.empty() ? "plinth prop list shows them" : "did you mean " + closest + "?") + ")");
     }
     if (type.empty())
         throw CCommandError("the type of property " + args.name + " is not known; give it with --type");
@@ -473,7 +645,6 @@ void CCommands::Prop(const tPropArgs& args)
     if (writing && args.value.empty())
         throw CCommandError("prop set needs a value");
 
-    const std::uint32_t id = Session(true).ID();
     const int axis = stageLevel ? -1 : Axis(axisKey);
     // Reads or writes one value of type T at the chosen level; the value to write is parsed first.
     const auto access = [&](auto value, auto parse, auto print) {
@@ -518,6 +689,9 @@ void CCommands::Prop(const tPropArgs& args)
 void CCommands::Escape(bool escape)
 {
     const std::uint32_t id = Session().ID();
+    const CStopOnSignal stopOnSignal(id);
+    std::printf("%s Z; Ctrl-C stops\n", escape ? "escaping" : "returning");
+    std::fflush(stdout);
     const int rc = stg::EscapeZ(id, escape);
     if (rc == stg::c_EscapeCounted) {
         std::printf("%s counted; Z did not move (nested escape)\n", escape ? "escape" : "return");
@@ -570,6 +744,7 @@ void CCommands::Watch(const tWatchArgs& args)
     const int intervalMs = ParseInteger<int>(args.intervalMs, "--interval", 20, 60000);
     const std::uint32_t id = Session().ID();
     std::printf("watching stage %u; Ctrl-C ends\n", id);
+    std::string lastLine;
     while (!interrupts::Pending()) {
         // The enabled axes by name: a read of all axes fails while one is disabled.
         std::vector<int> enabled;
@@ -578,10 +753,16 @@ void CCommands::Watch(const tWatchArgs& args)
         for (int axis : enabled)
             positions[axis] = Position();
         if (stg::GetPosition(id, positions, stg::eGivenAxes) == stg::c_OK) {
+            std::string line;
             for (const auto& [axis, position] : positions)
-                std::printf("%s %s  ", TypeName(stg::GetAxisType(id, axis)), FormatQuantity(position, 1).c_str());
-            std::printf("%s\n", stg::IsMoving(id, stg::GetAxisList(id)) ? "(moving)" : "");
-            std::fflush(stdout);
+                line += std::string(TypeName(stg::GetAxisType(id, axis))) + " " + FormatQuantity(position, 1) + "  ";
+            line += stg::IsMoving(id, stg::GetAxisList(id)) ? "(moving)" : "";
+            // A line when something changed, not the same line again (events print their own).
+            if (line != lastLine) {
+                std::printf("%s\n", line.c_str());
+                std::fflush(stdout);
+                lastLine = std::move(line);
+            }
         }
         for (int waited = 0; waited < intervalMs && !interrupts::Pending(); waited += 10)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));

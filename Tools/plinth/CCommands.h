@@ -22,7 +22,8 @@ struct CCommandError : std::runtime_error {
 
 // Where the stage comes from, shared by all commands of an invocation (or of a shell).
 struct tTarget {
-    std::string modulePath = "sim"; // a short name (ModulePathFor) or a path
+    std::string modulePath = "sim"; // a short name (stg::FindDriverModule) or a path (with a slash)
+    std::string driverFolder;       // not empty: looked in first for a driver named by short name
     std::uint32_t stageID = 0;      // 0: by module, 1 (2 for zaber, whose settings differ from the sim's)
     double timeScale = 0.0;         // > 0: sets the simulated stage's time scale
     std::string port;               // not empty: the Zaber driver's serial port, kept with the stage's settings
@@ -66,6 +67,8 @@ public:
     // settings are written. Throws CCommandError when a setting that this process changed could not
     // be saved.
     void Close();
+    // Lists the drivers known by short name and where each is found (`drivers`, `--module help`).
+    void ListDrivers() const;
 
 private:
     // `failedStartIsFine`: the stage is wanted also when its driver could not start (to look at it
@@ -74,7 +77,7 @@ private:
     // The stage ID asked for, or the module's default.
     std::uint32_t StageID() const;
     // Writes --port and --baud into the stage's settings before the driver starts.
-    void WriteDriverSettings(stg::CLowLevelStage& stage) const;
+    void WriteDriverSettings(stg::CLowLevelStage& stage);
     void CheckCode(const std::string& what, int code) const;
     int Axis(const tAxisKey& key);
     // Notes that the command changes stage settings, which must then reach the file.
@@ -90,14 +93,21 @@ private:
     void Calib(const tAssignArgs& args);
     void Speed(const tAssignArgs& args);
     void Prop(const tPropArgs& args);
+    // Shows every registered setting that the stage ("stage") or an axis holds.
+    void ListProps(const std::string& target);
     void Escape(bool escape);
     void Watch(const tWatchArgs& args);
     void Shell();
     void Demo();
 
+    // Throws a CCommandError naming the axis, the target and the limits concerned when one of
+    // `targets` explains why the move was refused with `code` (out of range, not homed, disabled).
+    void ExplainRefusedMove(const std::map<int, utl::TUnitValue<double>>& targets, int code);
     // Shows a progress line until the axes stop. A signal meanwhile stops the stage and throws
     // CInterrupted once it stands.
     void ShowPositionsWhileMoving(const std::vector<int>& axes);
+    // The module file of the driver asked for; a CCommandError saying why when there is none.
+    std::string ModuleFile() const;
     // Runs one line of the shell.
     void RunShellLine(const std::string& line);
 
@@ -105,6 +115,8 @@ private:
     std::unique_ptr<CStageSession> m_session;
     std::function<void()> m_chosen;
     bool m_changesSettings = false;
+    // The serial port setting (ID, value) as it was before --port replaced it, until the driver started.
+    std::optional<std::pair<int, std::wstring>> m_previousPort;
 
     tMoveArgs m_move;
     tAssignArgs m_free, m_calib, m_speed;

@@ -29,31 +29,6 @@ const char* EventName(int msgID)
     }
 }
 
-std::string ModulePathFor(const std::string& nameOrPath)
-{
-    const char* file = nullptr;
-    const char* built = nullptr;
-    if (nameOrPath == "sim") {
-        file = "libplinth_simstage.so";
-        built = PLINTH_SIMSTAGE_BUILD_PATH;
-    } else if (nameOrPath == "zaber") {
-        file = "libplinth_zaber.so";
-        built = PLINTH_ZABER_BUILD_PATH;
-    } else {
-        return nameOrPath;
-    }
-    char self[4096] = {};
-    const ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    if (length > 0) {
-        std::string dir(self, static_cast<std::size_t>(length));
-        dir.erase(dir.find_last_of('/'));
-        std::string installed = dir + "/../lib/plinth/drivers/" + file;
-        if (access(installed.c_str(), R_OK) == 0)
-            return installed;
-    }
-    return built;
-}
-
 std::string DriverMessage(std::uint32_t stageID)
 {
     const auto info = utl::FindProperty(L"DriverMessage");

@@ -44,10 +44,6 @@ private:
 // Names the kind of a stage event ("limits changed", ...).
 const char* EventName(int msgID);
 
-// The driver modules that ship with Plinth by short name ("sim", "zaber"): next to an installed
-// plinth (lib/plinth/drivers) or in the build tree. Anything else is taken as a path.
-std::string ModulePathFor(const std::string& nameOrPath);
-
 // What the stage's driver last said in words ("DriverMessage"); "" when it keeps nothing.
 std::string DriverMessage(std::uint32_t stageID);
 

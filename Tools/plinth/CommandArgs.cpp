@@ -1,5 +1,7 @@
 #include "CommandArgs.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <sstream>
@@ -191,6 +193,43 @@ tAxisRange ParseAxisRange(std::string_view text)
     parsed.minimum = ParseQuantity(std::string_view(range).substr(0, colon), key + " minimum");
     parsed.maximum = ParseQuantity(std::string_view(range).substr(colon + 1), key + " maximum");
     return parsed;
+}
+
+std::string ClosestName(std::string_view text, const std::vector<std::string>& names)
+{
+    const auto lower = [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); };
+    // Optimal string alignment distance: edits, and a swap of two neighbours counts as one.
+    const auto distance = [&](std::string_view a, std::string_view b) {
+        std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+        for (std::size_t i = 0; i <= a.size(); ++i)
+            d[i][0] = i;
+        for (std::size_t j = 0; j <= b.size(); ++j)
+            d[0][j] = j;
+        for (std::size_t i = 1; i <= a.size(); ++i) {
+            for (std::size_t j = 1; j <= b.size(); ++j) {
+                const std::size_t change = lower(a[i - 1]) == lower(b[j - 1]) ? 0 : 1;
+                d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + change});
+                if (i > 1 && j > 1 && lower(a[i - 1]) == lower(b[j - 2]) && lower(a[i - 2]) == lower(b[j - 1]))
+                    d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
+        }
+        return d[a.size()][b.size()];
+    };
+    // Long texts are no misspelling of a short name; comparing them would only cost time.
+    constexpr std::size_t c_longestName = 64;
+    std::string best;
+    std::size_t bestDistance = 0;
+    if (text.empty() || text.size() > c_longestName)
+        return best;
+    for (const auto& name : names) {
+        const std::size_t allowed = std::min<std::size_t>(2, std::max<std::size_t>(1, name.size() / 3));
+        const std::size_t found = distance(text, name);
+        if (found <= allowed && (best.empty() || found < bestDistance)) {
+            best = name;
+            bestDistance = found;
+        }
+    }
+    return best;
 }
 
 } // namespace plinthcli

@@ -81,4 +81,9 @@ struct tAxisRange {
 };
 tAxisRange ParseAxisRange(std::string_view text);
 
+// The name among `names` that `text` most likely misspells (ignoring case: at most two letters
+// changed, added, dropped or swapped, fewer for short names), for a "did you mean" hint; "" when
+// none is that close.
+std::string ClosestName(std::string_view text, const std::vector<std::string>& names);
+
 } // namespace plinthcli

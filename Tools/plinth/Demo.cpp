@@ -5,6 +5,7 @@
 #include <map>
 
 #include "CCommands.h"
+#include "CStopOnSignal.h"
 #include "Quantity.h"
 
 namespace plinthcli {
@@ -28,6 +29,7 @@ void CCommands::Demo()
         m_target.timeScale = c_demoTimeScale;
     CStageSession& session = Session();
     const std::uint32_t id = session.ID();
+    const CStopOnSignal stopOnSignal(id);
     std::map<int, int> eventsByKind;
     session.OnEvent([&](const stg::tSTAGEMSG& msg) { ++eventsByKind[msg.msgID]; });
     int moves = 0;

@@ -13,13 +13,15 @@ namespace {
 std::atomic<int> g_pending{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the handler needs a lock-free flag");
 int g_pipe[2] = {-1, -1};
+int g_watchPipe[2] = {-1, -1}; // the stop watcher's own, so that it never takes the waiters' bytes
 
 extern "C" void OnSignal(int signal)
 {
     const int savedErrno = errno;
     g_pending.store(signal, std::memory_order_release);
     const char byte = 1;
-    [[maybe_unused]] const ssize_t written = write(g_pipe[1], &byte, 1); // a full pipe is signal enough
+    [[maybe_unused]] ssize_t written = write(g_pipe[1], &byte, 1); // a full pipe is signal enough
+    written = write(g_watchPipe[1], &byte, 1);
     errno = savedErrno;
 }
 
@@ -27,7 +29,7 @@ extern "C" void OnSignal(int signal)
 
 void Install()
 {
-    if (g_pipe[0] >= 0 || pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (g_pipe[0] >= 0 || pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0 || pipe2(g_watchPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     struct sigaction action = {};
     action.sa_handler = OnSignal;
@@ -50,5 +52,7 @@ int Take() noexcept
 }
 
 int ReadFd() noexcept { return g_pipe[0]; }
+
+int WatchFd() noexcept { return g_watchPipe[0]; }
 
 } // namespace plinthcli::interrupts

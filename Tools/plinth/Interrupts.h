@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ExitStatus.h"
+
 namespace plinthcli {
 
 // SIGINT and SIGTERM for the `plinth` command. The handler does no more than record the signal
@@ -18,9 +20,11 @@ int Take() noexcept;
 // Becomes readable when a signal arrives (it may also be left readable by a signal already
 // taken); -1 before Install.
 int ReadFd() noexcept;
+// Also becomes readable when a signal arrives, for CStopOnSignal alone (which empties it).
+int WatchFd() noexcept;
 // 130, as a shell reports a command ended by Ctrl-C, for SIGTERM as well: scripts see one status
 // for "stopped on request, position kept".
-constexpr int ExitStatus(int /*signal*/) noexcept { return 130; }
+constexpr int ExitStatus(int /*signal*/) noexcept { return exitstatus::c_interrupted; }
 
 } // namespace interrupts
 

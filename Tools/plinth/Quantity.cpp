@@ -16,9 +16,21 @@ std::string FormatQuantity(const utl::TUnitValue<double>& value, int decimals)
     return out.str();
 }
 
+namespace {
+
+// The code that the shipped hardware drivers answer for a fault their device reported (the
+// driver's own code, above the library's; the device's words are in the driver's message).
+constexpr int c_driverDeviceFault = 4100;
+
+} // namespace
+
 std::string DescribeCode(int code)
 {
     std::ostringstream out;
+    if (code == c_driverDeviceFault) {
+        out << "DeviceFault (" << code << "): the device reported a fault";
+        return out.str();
+    }
     out << stg::ResultCodeName(code) << " (" << code << ")";
     if (code != stg::c_OK)
         out << ": " << stg::ResultCodeMeaning(code);

@@ -18,9 +18,11 @@ int main(int argc, char** argv) // NOLINT(bugprone-exception-escape)
     CLI::App app("plinth: drive a motorised microscope stage through Plinth (the simulated stage by default)",
                  "plinth");
     app.add_option("--module", target.modulePath,
-                   "Driver: sim (the simulated stage), zaber (Zaber ASCII devices on a serial port), or the path "
-                   "of a driver module")
+                   "Driver: a short name (sim, zaber, asi; \"help\" lists them) or the path of a driver module "
+                   "(a path contains a slash: ./mystage.so)")
         ->capture_default_str();
+    app.add_option("--driver-path", target.driverFolder,
+                   "Folder to look in first for a driver named by short name (also: PLINTH_DRIVER_PATH)");
     app.add_option("--stage", stageText, "Stage ID (default 1; 2 with --module zaber)");
     app.add_option("--port", target.port,
                    "Serial drivers (Zaber, ASI): serial port of the devices, e.g. /dev/ttyUSB0 (remembered)");
@@ -28,12 +30,29 @@ int main(int argc, char** argv) // NOLINT(bugprone-exception-escape)
                    "Serial drivers: baud rate (default 115200 for Zaber, 9600 for ASI; remembered)");
     app.add_option("--time-scale", timeScaleText,
                    "Simulated stage only: how much faster than real time it runs (kept with the stage's settings)");
+    app.set_version_flag("--version", std::string("plinth ") + PLINTH_VERSION, "Print the version and exit");
     plinthcli::CCommands commands(target);
     commands.Add(app, false);
     app.require_subcommand(0, 1); // none at all is reported below, in the tool's words
+    // Words the parser cannot place are collected, so that they are reported in the tool's words:
+    // a mistyped command gets a hint.
+    app.allow_extras();
 
+    namespace exitstatus = plinthcli::exitstatus;
     try {
         app.parse(argc, argv);
+        if (const auto extras = app.remaining(); !extras.empty()) {
+            if (!app.get_subcommands().empty())
+                throw plinthcli::CArgumentError("unexpected argument \"" + extras.front() + "\" (see plinth " +
+                                                app.get_subcommands().front()->get_name() + " --help)");
+            std::vector<std::string> names;
+            for (const CLI::App* sub : app.get_subcommands({}))
+                names.push_back(sub->get_name());
+            const std::string closest = plinthcli::ClosestName(extras.front(), names);
+            throw plinthcli::CArgumentError("unknown command \"" + extras.front() + "\" (" +
+                                            (closest.empty() ? "see plinth --help" : "did you mean " + closest + "?") +
+                                            ")");
+        }
         if (!stageText.empty())
             target.stageID = plinthcli::ParseInteger<std::uint32_t>(stageText, "--stage");
         if (!baudText.empty())
@@ -44,17 +63,24 @@ int main(int argc, char** argv) // NOLINT(bugprone-exception-escape)
         return app.exit(help);
     } catch (const CLI::CallForAllHelp& help) {
         return app.exit(help);
+    } catch (const CLI::CallForVersion& version) {
+        std::printf("%s\n", version.what());
+        return exitstatus::c_success;
     } catch (const CLI::ParseError& error) {
         std::fprintf(stderr, "plinth: %s (see plinth --help)\n", error.what());
-        return error.get_exit_code() != 0 ? error.get_exit_code() : 2;
+        return exitstatus::c_usage;
     } catch (const plinthcli::CArgumentError& error) {
         std::fprintf(stderr, "plinth: %s\n", error.what());
-        return 2;
+        return exitstatus::c_usage;
     }
 
+    if (target.modulePath == "help") {
+        commands.ListDrivers();
+        return exitstatus::c_success;
+    }
     if (app.get_subcommands().empty()) {
         std::fprintf(stderr, "plinth: no command given (see plinth --help)\n");
-        return 2;
+        return exitstatus::c_usage;
     }
     // Ends the command: the stage is unregistered, so its driver stores where the axes stand,
     // and the settings this process changed are written.
@@ -64,7 +90,7 @@ int main(int argc, char** argv) // NOLINT(bugprone-exception-escape)
         } catch (const std::exception& error) {
             std::fflush(stdout);
             std::fprintf(stderr, "plinth: %s\n", error.what());
-            return status != 0 ? status : 1;
+            return status != exitstatus::c_success ? status : exitstatus::c_failed;
         }
         return status;
     };
@@ -74,10 +100,15 @@ int main(int argc, char** argv) // NOLINT(bugprone-exception-escape)
         commands.StopOpenStage();
         std::fflush(stdout);
         return close(plinthcli::interrupts::ExitStatus(interrupted.signal));
+    } catch (const plinthcli::CArgumentError& error) {
+        // An argument of the command that could not be read (a value, an axis): nothing was done.
+        std::fflush(stdout);
+        std::fprintf(stderr, "plinth: %s\n", error.what());
+        return close(exitstatus::c_usage);
     } catch (const std::exception& error) {
         std::fflush(stdout);
         std::fprintf(stderr, "plinth: %s\n", error.what());
-        return close(1);
+        return close(exitstatus::c_failed);
     }
-    return close(0);
+    return close(exitstatus::c_success);
 }

@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -366,6 +367,61 @@ private:
     sqlite3_stmt* m_stmt = nullptr;
 };
 
+// How deep sets may nest below the set of a key. A stage nests one level (its axes); the bound
+// keeps a hostile or damaged file from sending a reader of its sets into endless recursion.
+constexpr int c_maxNestingDepth = 16;
+
+// The nesting of the sets of one key, as the pairs (set, nested set) of its set_element rows:
+// Fault() says why it cannot be loaded, or answers "" when no set contains itself at any depth
+// and no chain of nested sets is deeper than c_maxNestingDepth. Recursion stops at that depth.
+class CNestingCheck {
+public:
+    void Add(int setNo, int child) { m_children.emplace(setNo, child); }
+
+    std::string Fault()
+    {
+        for (const auto& entry : m_children) {
+            const int height = Height(entry.first, 0);
+            if (height == c_cycle)
+                return "a nested set contains itself";
+            if (height > c_maxNestingDepth)
+                return "sets nest deeper than " + std::to_string(c_maxNestingDepth) + " levels";
+        }
+        return "";
+    }
+
+private:
+    static constexpr int c_cycle = -1;
+
+    // How many levels of sets lie below `setNo`, found `depth` levels below the set measured
+    // first; c_cycle on a cycle, more than the bound (without looking further) on a chain too deep.
+    int Height(int setNo, int depth)
+    {
+        if (const auto done = m_height.find(setNo); done != m_height.end())
+            return done->second;
+        if (depth > c_maxNestingDepth)
+            return depth;
+        if (!m_path.insert(setNo).second)
+            return c_cycle;
+        int height = 0;
+        for (auto [it, end] = m_children.equal_range(setNo); it != end && height <= c_maxNestingDepth; ++it) {
+            const int below = Height(it->second, depth + 1);
+            if (below == c_cycle) {
+                m_path.erase(setNo);
+                return c_cycle;
+            }
+            height = std::max(height, below + 1);
+        }
+        m_path.erase(setNo);
+        m_height[setNo] = height;
+        return height;
+    }
+
+    std::multimap<int, int> m_children;
+    std::map<int, int> m_height; // sets already measured
+    std::set<int> m_path;        // the sets on the way down to the one being measured
+};
+
 } // namespace
 
 struct CSqliteStore::Impl {
@@ -400,6 +456,38 @@ struct CSqliteStore::Impl {
 
     bool Exec(const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
 
+    std::string DamagedNesting(const tSetKey& key, const std::string& fault) const
+    {
+        return path + ": the database is damaged (" + fault + " in the settings of group " + std::to_string(key.group) +
+               ", ID " + std::to_string(key.id) + ")";
+    }
+
+    // Whether the nesting of every stored key's sets is sound (see CNestingCheck); false with
+    // `error` set when it is not or cannot be read.
+    bool CheckNesting()
+    {
+        CStatement elements;
+        if (!elements.Prepare(db, "SELECT grp, id, set_no, child_no FROM set_element "
+                                  "WHERE child_no > 0 ORDER BY grp, id"))
+            return Fail("cannot read the nested settings");
+        std::map<tSetKey, CNestingCheck> checks;
+        int step;
+        while ((step = sqlite3_step(elements.Get())) == SQLITE_ROW) {
+            const tSetKey key{sqlite3_column_int(elements.Get(), 0),
+                              static_cast<std::uint32_t>(sqlite3_column_int64(elements.Get(), 1))};
+            checks[key].Add(sqlite3_column_int(elements.Get(), 2), sqlite3_column_int(elements.Get(), 3));
+        }
+        if (step != SQLITE_DONE)
+            return Fail("cannot read the nested settings");
+        for (auto& [key, check] : checks) {
+            if (const std::string fault = check.Fault(); !fault.empty()) {
+                error = DamagedNesting(key, fault);
+                return false;
+            }
+        }
+        return true;
+    }
+
     // Runs a statement that answers no rows (or whose rows do not matter).
     static bool Run(sqlite3_stmt* stmt)
     {
@@ -418,7 +506,8 @@ struct CSqliteStore::Impl {
         if (!Exec(begin))
             return Fail(what);
         if (!body() || !Exec("COMMIT")) {
-            Fail(what);
+            if (error.empty()) // the body may have said why
+                Fail(what);
             Exec("ROLLBACK");
             return false;
         }
@@ -517,15 +606,29 @@ struct CSqliteStore::Impl {
                 set = boost::make_shared<utl::CPropSet>();
             return set;
         };
+        CNestingCheck nesting;
         stmt = selectElements.Start(key);
         while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-            auto& elements = vectors[{sqlite3_column_int(stmt, 0), sqlite3_column_int(stmt, 1)}];
-            elements.push_back(sqlite3_column_type(stmt, 3) == SQLITE_NULL ? nullptr
-                                                                           : setOf(sqlite3_column_int(stmt, 3)));
+            const int setNo = sqlite3_column_int(stmt, 0);
+            auto& elements = vectors[{setNo, sqlite3_column_int(stmt, 1)}];
+            if (sqlite3_column_type(stmt, 3) == SQLITE_NULL) {
+                elements.push_back(nullptr);
+                continue;
+            }
+            const int child = sqlite3_column_int(stmt, 3);
+            elements.push_back(setOf(child));
+            if (child > 0)
+                nesting.Add(setNo, child);
         }
         sqlite3_reset(stmt);
         if (rc != SQLITE_DONE)
             return false;
+        // Checked when the file was opened; checked again because another process may have
+        // written since. Sets that contain themselves would never be freed nor finish a snapshot.
+        if (const std::string fault = nesting.Fault(); !fault.empty()) {
+            error = DamagedNesting(key, fault);
+            return false;
+        }
 
         std::map<int, std::vector<utl::CPropSet::Entry>> entries;
         stmt = selectProperties.Start(key);
@@ -569,6 +672,12 @@ std::unique_ptr<CSqliteStore> CSqliteStore::Open(const std::string& path, std::s
     impl->path = path;
     std::error_code ec;
     const bool absent = !path.empty() && !std::filesystem::exists(path, ec) && !ec;
+    // Opening would follow the link and make a file wherever it points.
+    if (absent && std::filesystem::is_symlink(std::filesystem::symlink_status(path, ec))) {
+        error = path + ": a symbolic link to a file that does not exist (refused: it would make the file at the "
+                       "link's target)";
+        return nullptr;
+    }
     if ((createNow || !absent) && !impl->Connect()) {
         error = impl->error;
         return nullptr;
@@ -650,6 +759,8 @@ bool CSqliteStore::Impl::Validate()
                     (found > c_schemaVersion ? " (written by a newer version)" : "");
             return false;
         }
+        if (!CheckNesting())
+            return false;
     }
 
     // The journal mode is kept in the file. Where write-ahead logging is impossible SQLite stays

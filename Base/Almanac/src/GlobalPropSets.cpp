@@ -160,6 +160,9 @@ private:
     std::set<tSetKey> m_changed; // changed and not yet taken up by a write
     std::string m_path;
     std::string m_error;
+    // Why the file chosen could not be used, while the database works in memory instead: a write
+    // into memory succeeds but saves nothing, so it leaves this in m_error.
+    std::string m_unusable;
     std::atomic<bool> m_writeBack{false}; // changed under both locks
     Clock::time_point m_due;              // when the writer thread writes m_changed
     std::uint64_t m_roundsStarted = 0;
@@ -199,6 +202,7 @@ CDatabase::CDatabase()
     }
     if (!error.empty()) {
         m_error = error;
+        m_unusable = error;
         std::fprintf(stderr, "plinth: settings are kept in memory only: %s\n", error.c_str());
     }
 }
@@ -342,7 +346,7 @@ bool CDatabase::WriteRound(bool everything)
             }
             m_lastRoundWritten = round;
             m_reportedFailure = false;
-            m_error.clear();
+            m_error = m_unusable;
         } else {
             m_error = StoreError("the configuration store refused to write");
             for (auto& entry : sets)
@@ -370,6 +374,7 @@ void CDatabase::Attach(std::unique_ptr<IPropSetStore> store, const std::string& 
         m_changed.clear();
         m_path = path;
         m_error = error;
+        m_unusable = error;
         for (auto& [key, entry] : m_plugged) {
             entry.watch->pending = false;
             keys.push_back(key);

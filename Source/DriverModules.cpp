@@ -1,0 +1,107 @@
+#include <plinth/DriverModules.h>
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace stg {
+namespace {
+
+// Short names are plain words, so that a name can never climb out of the folder it is looked up in.
+bool IsDriverName(const std::string& name)
+{
+    return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+    });
+}
+
+std::string KnownNames()
+{
+    std::string names;
+    for (const auto& driver : KnownDrivers())
+        names += (names.empty() ? "" : ", ") + std::string(driver.name);
+    return names;
+}
+
+} // namespace
+
+const std::vector<tKnownDriver>& KnownDrivers()
+{
+    static const std::vector<tKnownDriver> drivers = {
+        {"sim", "libplinth_simstage.so", "the simulated stage: 100 mm X/Y and a 10 mm focus drive, no hardware"},
+        {"zaber", "libplinth_zaber.so", "Zaber stages and focus drives speaking the ASCII protocol on a serial port"},
+        {"asi", "libplinth_asi.so", "ASI MS-2000 and Tiger controllers (X/Y stage and Z focus) on a serial port"},
+    };
+    return drivers;
+}
+
+std::string InstalledDriverFolder()
+{
+    Dl_info info = {};
+    if (dladdr(reinterpret_cast<void*>(&InstalledDriverFolder), &info) == 0 || !info.dli_fname)
+        return "";
+    const std::string library = info.dli_fname;
+    const std::size_t slash = library.find_last_of('/');
+    if (slash == std::string::npos)
+        return "";
+    return library.substr(0, slash) + "/plinth/drivers";
+}
+
+std::vector<std::string> DriverFolders(const std::string& folder)
+{
+    std::vector<std::string> folders;
+    if (!folder.empty())
+        folders.push_back(folder);
+    // Read once per call; the environment is not changed by this library.
+    if (const char* path = std::getenv("PLINTH_DRIVER_PATH")) { // NOLINT(concurrency-mt-unsafe)
+        const std::string list = path;
+        for (std::size_t start = 0; start <= list.size();) {
+            const std::size_t end = std::min(list.find(':', start), list.size());
+            // Only absolute folders: a relative one would load whatever the current directory holds.
+            if (end > start && list[start] == '/')
+                folders.push_back(list.substr(start, end - start));
+            start = end + 1;
+        }
+    }
+    const std::string installed = InstalledDriverFolder();
+    if (!installed.empty())
+        folders.push_back(installed);
+    return folders;
+}
+
+std::string FindDriverModule(const std::string& nameOrPath, const std::string& folder, std::string& why)
+{
+    why.clear();
+    if (nameOrPath.find('/') != std::string::npos)
+        return nameOrPath;
+    if (!IsDriverName(nameOrPath)) {
+        why = "\"" + nameOrPath + "\" is neither a driver name (" + KnownNames() +
+              ") nor a path (a path contains a slash, e.g. ./" + nameOrPath + ")";
+        return "";
+    }
+    std::string file = "libplinth_" + nameOrPath + ".so";
+    bool known = false;
+    for (const auto& driver : KnownDrivers()) {
+        if (nameOrPath == driver.name) {
+            file = driver.file;
+            known = true;
+        }
+    }
+    const auto folders = DriverFolders(folder);
+    std::string searched;
+    for (const auto& candidateFolder : folders) {
+        const std::string candidate = candidateFolder + "/" + file;
+        if (access(candidate.c_str(), R_OK) == 0)
+            return candidate;
+        searched += (searched.empty() ? "" : ", ") + candidateFolder;
+    }
+    why = (known ? "driver " : "no driver named ") + std::string("\"") + nameOrPath + "\"" +
+          (known ? ": " : " (known: " + KnownNames() + "; a module file is named by a path with a slash); ") + "no " +
+          file + " in " + (searched.empty() ? "any driver folder" : searched) +
+          " (name the folder with PLINTH_DRIVER_PATH)";
+    return "";
+}
+
+} // namespace stg
