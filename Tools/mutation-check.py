@@ -304,12 +304,6 @@ FAULTS = [
     F("zaber-emu-lrc-wrong", "drivers", "Tools/zaber-emu/CZaberEmulator.cpp",
       "return (0x100u - ByteSum(body)) & 0xFFu;", "return (0xFFu - ByteSum(body)) & 0xFFu;",
       "the emulator's own checksum differs from the protocol's"),
-<<<<<<< HEAD
-=======
-    F("zaber-emu-checksum-unchecked", "drivers", "Tools/zaber-emu/CZaberEmulator.cpp",
-      "((ByteSum(line) + static_cast<unsigned>(given)) & 0xFFu) != 0)", "false)",
-      "the emulator answers a command whose checksum is wrong"),
->>>>>>> parent of 10ae3bc (CZaberLink on the shared serial link: per-request matchers for message IDs, alerts through the unsolicited handler, no reader of its own)
     # The Python package
     F("py-ctrl-c-unheard", "python", "Python/src/InterruptibleCall.cpp",
       "if (PyErr_CheckSignals() != 0) {", "if (false && PyErr_CheckSignals() != 0) {",

@@ -47,10 +47,7 @@ unsigned ByteSum(const std::string& body)
 }
 
 // The LRC checksum of a body: what makes the sum of body and checksum a multiple of 256.
-unsigned Lrc(const std::string& body)
-{
-    return (0x100u - ByteSum(body)) & 0xFFu;
-}
+unsigned Lrc(const std::string& body) { return (0x100u - ByteSum(body)) & 0xFFu; }
 
 // The words of a command, split on any number of spaces.
 std::vector<std::string> Words(const std::string& text)
