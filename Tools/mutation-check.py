@@ -301,6 +301,9 @@ FAULTS = [
     F("zaber-emu-link-clobbers", "drivers", "Tools/zaber-emu/CZaberEmulator.cpp",
       "if (exists && !ours) {", "if (exists && !ours && false) {",
       "the emulator replaces an existing file with its link"),
+    F("zaber-emu-lrc-wrong", "drivers", "Tools/zaber-emu/CZaberEmulator.cpp",
+      "return (0x100u - ByteSum(body)) & 0xFFu;", "return (0xFFu - ByteSum(body)) & 0xFFu;",
+      "the emulator's own checksum differs from the protocol's"),
     # The Python package
     F("py-ctrl-c-unheard", "python", "Python/src/InterruptibleCall.cpp",
       "if (PyErr_CheckSignals() != 0) {", "if (false && PyErr_CheckSignals() != 0) {",

@@ -2,19 +2,24 @@
 
     plinth.Stage("sim", settings={plinth.sim.TIME_SCALE: 50.0})   # 50 times faster than real time
 
-The same settings go by their registered names too ("SimTimeScale", "SimProfile").
+The settings are the names the driver registers them under ("SimTimeScale", "SimProfile"), so
+this package needs nothing from the driver but its documented setting names and profile values.
 """
 
 from enum import IntEnum
 
-from . import _plinth
 
-Profile = IntEnum("Profile", sorted(_plinth.sim_profiles.items(), key=lambda kv: kv[1]), module=__name__)
-Profile.__doc__ = "Which kind of controller the simulated stage pretends to be (setting PROFILE)."
+class Profile(IntEnum):
+    """Which kind of controller the simulated stage pretends to be (setting PROFILE); the values
+    are the ones the driver documents for its "SimProfile" setting."""
+    FULL = 0
+    BLOCKING_ONLY = 1
+    STARTED_ONLY = 2
 
-#: The ID of the setting "SimProfile" (a Profile).
-PROFILE: int = _plinth.sim_settings["PROFILE"]
-#: The ID of the setting "SimTimeScale" (how many times faster than real time the stage runs).
-TIME_SCALE: int = _plinth.sim_settings["TIME_SCALE"]
+
+#: The setting "SimProfile" (a Profile).
+PROFILE: str = "SimProfile"
+#: The setting "SimTimeScale" (how many times faster than real time the stage runs).
+TIME_SCALE: str = "SimTimeScale"
 
 __all__ = ["PROFILE", "Profile", "TIME_SCALE"]

@@ -33,7 +33,6 @@
 #include "CReleasedGil.h"
 #include "Casters.h"
 #include "InterruptibleCall.h"
-#include "SimStageDefs.h"
 
 namespace py = pybind11;
 
@@ -323,11 +322,6 @@ PYBIND11_MODULE(_plinth, m)
         {"INIT_RANGES_BEGIN", stg::c_msgInitRangesBegin}, {"INIT_RANGES_END", stg::c_msgInitRangesEnd}};
     m.attr("axis_types") = std::map<std::string, int>{
         {"NONE", stg::eAxisNone}, {"X", stg::eAxisX}, {"Y", stg::eAxisY}, {"Z", stg::eAxisZ}};
-    m.attr("sim_settings") = std::map<std::string, int>{{"PROFILE", simstage::c_propSimProfile},
-                                                        {"TIME_SCALE", simstage::c_propSimTimeScale}};
-    m.attr("sim_profiles") = std::map<std::string, int>{{"FULL", simstage::eSimFull},
-                                                        {"BLOCKING_ONLY", simstage::eSimBlockingOnly},
-                                                        {"STARTED_ONLY", simstage::eSimStartedOnly}};
     m.attr("axis_masks") =
         std::map<std::string, int>{{"x", stg::c_axisMaskX}, {"y", stg::c_axisMaskY}, {"z", stg::c_axisMaskZ}};
     m.attr("ALL_AXES") = static_cast<int>(stg::eAllAxes);

@@ -18,8 +18,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "ZaberAscii.h"
-
 namespace zaberemu {
 namespace {
 
@@ -35,6 +33,37 @@ constexpr const char* c_precedence[] = {"FD", "FQ", "FS", "FT", "FB", "FP", "FE"
                                         "WV", "WT", "WM", "WR", "NC", "NI", "ND", "NU", "NJ"};
 // Flags that "warnings clear" clears (WR only goes by homing or setting the position).
 constexpr const char* c_clearable[] = {"FQ", "FS", "FT", "FB", "FP", "FE", "WL", "NI"};
+
+// The emulator checks and writes checksums and splits commands with its own code, not the
+// driver's, so that a fault in the driver's grammar cannot hide behind the same fault here.
+
+// The byte sum of a message body, low eight bits. A body and its LRC checksum sum to zero.
+unsigned ByteSum(const std::string& body)
+{
+    unsigned sum = 0;
+    for (const char c : body)
+        sum += static_cast<unsigned char>(c);
+    return sum & 0xFFu;
+}
+
+// The LRC checksum of a body: what makes the sum of body and checksum a multiple of 256.
+unsigned Lrc(const std::string& body) { return (0x100u - ByteSum(body)) & 0xFFu; }
+
+// The words of a command, split on any number of spaces.
+std::vector<std::string> Words(const std::string& text)
+{
+    std::vector<std::string> words;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t begin = text.find_first_not_of(' ', at);
+        if (begin == std::string::npos)
+            break;
+        const std::size_t end = std::min(text.find(' ', begin), text.size());
+        words.push_back(text.substr(begin, end - begin));
+        at = end;
+    }
+    return words;
+}
 
 bool ParseInt(const std::string& text, std::int64_t& value)
 {
@@ -374,7 +403,7 @@ bool CZaberEmulator::WaitForCommands(int address, int count, int timeoutMs) cons
 
 bool CZaberEmulator::Control(const std::string& line)
 {
-    const auto words = zaber::SplitWords(line);
+    const auto words = Words(line);
     std::int64_t a = 0, b = 0;
     if ((words.size() == 2 || (words.size() == 3 && ParseInt(words[2], a))) && words[0] == "silent" &&
         (words[1] == "on" || words[1] == "off"))
@@ -465,7 +494,7 @@ void CZaberEmulator::Serve()
                 if (first.size() > 3 && first[first.size() - 3] == ':')
                     first.resize(first.size() - 3);
                 char tail[8];
-                std::snprintf(tail, sizeof(tail), ":%02X", (zaber::Checksum(first.substr(1)) + 1) & 0xFF);
+                std::snprintf(tail, sizeof(tail), ":%02X", (Lrc(first.substr(1)) + 1) & 0xFF);
                 reply = first + tail + reply.substr(end);
                 m_corrupt = false;
             }
@@ -508,10 +537,10 @@ void CZaberEmulator::Handle(const std::string& raw, std::vector<std::string>& ou
         char* end = nullptr;
         const long given = std::strtol(hex.c_str(), &end, 16);
         line.resize(line.size() - 3);
-        if (*end != '\0' || given != zaber::Checksum(line))
+        if (*end != '\0' || ((ByteSum(line) + static_cast<unsigned>(given)) & 0xFFu) != 0)
             return;
     }
-    const std::vector<std::string> words = zaber::SplitWords(line);
+    const std::vector<std::string> words = Words(line);
     tCommand command;
     std::size_t next = 0;
     const bool hex =
@@ -557,7 +586,7 @@ std::string CZaberEmulator::Frame(const tDevice& device, char kind, const std::s
     std::string line = kind + body;
     if (device.checksums) {
         char tail[8];
-        std::snprintf(tail, sizeof(tail), ":%02X", zaber::Checksum(body));
+        std::snprintf(tail, sizeof(tail), ":%02X", Lrc(body));
         line += tail;
     }
     return line + "\r\n";
