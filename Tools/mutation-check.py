@@ -377,6 +377,9 @@ FAULTS = [
     F("cmd-quantity-type", "plinth command", "Tools/plinth/CCommands.cpp",
       ': info->type == mem::c_tUnitDouble ? "quantity"', ': info->type == mem::c_tUnitDouble ? "double"',
       "a calibration is read as a plain double"),
+    F("cmd-asi-default-stage", "plinth command", "Source/DriverModules.cpp",
+      'on a serial port", 3}', 'on a serial port", 1}',
+      "the ASI driver's default stage is the simulated stage's"),
 ]
 
 # Lines of tests against lines of code: non-blank lines of .h/.cpp/.py files that are not only a
