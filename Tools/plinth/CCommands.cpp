@@ -19,6 +19,7 @@
 #include <readline/readline.h>
 
 #include <cfg/GlobalPropSets.h>
+#include <utl/CUnit.h>
 #include <utl/PropertyRegistry.h>
 
 #include "CStopOnSignal.h"
@@ -225,7 +226,7 @@ std::uint32_t CCommands::StageID() const
 {
     if (m_target.stageID != 0)
         return m_target.stageID;
-    return m_target.modulePath == "zaber" ? 2 : 1;
+    return stg::DefaultStageID(m_target.modulePath);
 }
 
 void CCommands::WriteDriverSettings(stg::CLowLevelStage& stage)
@@ -430,7 +431,21 @@ void CCommands::Move(const tMoveArgs& args)
         CheckCode("reading the positions", stg::GetPosition(id, current, stg::eAllAxes));
         request.insert(current.begin(), current.end()); // keeps the targets
     }
-    const int started = stg::MoveTo(id, request, false);
+    int started = stg::c_OK;
+    try {
+        started = stg::MoveTo(id, request, false);
+    } catch (const utl::CIncompatibleUnitsError& error) {
+        // The stage access converts each target into its axis's unit: name the axis and that unit.
+        for (const auto& target : parsed) {
+            const utl::CUnit& given = target.value.GetUnit();
+            if (given == error.From() || given == error.To()) {
+                const utl::CUnit& axisUnit = given == error.From() ? error.To() : error.From();
+                throw CCommandError("move: " + AxisLabel(id, Axis(target.axis)) + " takes positions in " +
+                                    axisUnit.GetSymbol() + " (or another unit of its kind), not " + given.GetSymbol());
+            }
+        }
+        throw;
+    }
     if (started == stg::c_TargetOutOfRange || started == stg::c_LimitsNotDefined || started == stg::c_AxisDisabled)
         ExplainRefusedMove(targets, started);
     CheckCode("move", started);
