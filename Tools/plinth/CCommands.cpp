@@ -367,6 +367,28 @@ void CCommands::Info()
                             (said.empty() ? "" : ": " + said));
 }
 
+namespace {
+
+// Where a driver says an axis's calibration came from: a text axis setting whose name ends in
+// "CalibrationSource" (e.g. the Zaber driver's "table", "user" or "none"), as " (from ...)"; ""
+// when the driver has no such setting.
+std::string CalibrationSource(std::uint32_t stageID, int axis)
+{
+    static const std::wstring suffix = L"CalibrationSource";
+    for (const auto& registered : utl::RegisteredProperties()) {
+        const std::wstring& name = registered.name;
+        if (registered.type != mem::c_tWString || name.size() < suffix.size() ||
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+            continue;
+        std::wstring source;
+        if (stg::GetProperty(stageID, axis, registered.id, source) == stg::c_OK && !source.empty())
+            return " (from " + Narrow(source) + ")";
+    }
+    return "";
+}
+
+} // namespace
+
 void CCommands::Axes()
 {
     const std::uint32_t id = Session().ID();
@@ -375,7 +397,8 @@ void CCommands::Axes()
         double speed = 0.0;
         std::printf("%s%s\n", AxisLabel(id, axis).c_str(), stg::IsAxisEnabled(id, axis) ? "" : " (disabled)");
         if (stg::GetCalibration(id, axis, calibration) == stg::c_OK)
-            std::printf("  calibration %s per tick\n", FormatQuantity(calibration, 4).c_str());
+            std::printf("  calibration %s per tick%s\n", FormatQuantity(calibration, 4).c_str(),
+                        CalibrationSource(id, axis).c_str());
         if (stg::GetPosition(id, axis, position) == stg::c_OK)
             std::printf("  position    %s\n", FormatQuantity(position).c_str());
         if (stg::GetAxisLimits(id, axis, minimum, maximum) == stg::c_OK)
