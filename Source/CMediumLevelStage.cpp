@@ -3,6 +3,7 @@
 #include <plinth/PropertyAccess.h>
 #include <plinth/PropertyIDs.h>
 
+#include "CMoveWatcher.h"
 #include "MapKeys.h"
 
 namespace stg {
@@ -12,9 +13,10 @@ CMediumLevelStage::CMediumLevelStage(CLowLevelStage& stage) : CBaseStageML(stage
 {
     for (int axis : stage.GetAxisList())
         m_cache[axis].reread = true;
+    m_watcher = std::make_unique<CMoveWatcher>(*this);
 }
 
-CMediumLevelStage::~CMediumLevelStage() = default;
+CMediumLevelStage::~CMediumLevelStage() { m_watcher.reset(); }
 
 int CMediumLevelStage::CheckAxis(CLowLevelStage& stage, const CLowLevelStage::CHold& held, int axis)
 {
@@ -115,6 +117,8 @@ int CMediumLevelStage::MoveFree(const SpeedMap& directions)
         moved = CBaseStageML::MoveFree(directions);
     }
     MarkForReread(directions);
+    if (moved == c_OK)
+        m_watcher->Started(axes, false);
     return moved;
 }
 
@@ -129,6 +133,8 @@ int CMediumLevelStage::MoveToPos(const TickMap& targets)
         moved = CBaseStageML::MoveToPos(targets);
     }
     MarkForReread(targets);
+    if (moved == c_OK)
+        m_watcher->Started(KeysOf(targets), false);
     return moved;
 }
 
@@ -138,8 +144,14 @@ int CMediumLevelStage::SetPosition(const TickMap& targets)
     const int rc = checkIfValidMovement(targets);
     if (rc != c_OK)
         return rc;
+    const std::uint64_t watched = m_watcher->Started(KeysOf(targets), true);
     const int moved = BlockingMove(targets, hold.lock); // releases the lock before an emulated move's wait
     MarkForReread(targets);
+    // Where the move ended: its targets when it arrived, otherwise read (a rare path).
+    TickMap reached = targets;
+    if (moved != c_OK && GetPosition(reached, eGivenAxes) != c_OK)
+        reached.clear();
+    m_watcher->Ended(watched, moved, std::move(reached));
     return moved;
 }
 

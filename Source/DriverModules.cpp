@@ -102,7 +102,7 @@ std::string FindDriverModule(const std::string& nameOrPath, const std::string& f
     const auto folders = DriverFolders(folder);
     std::string searched;
     for (const auto& candidateFolder : folders) {
-        const std::string candidate = candidateFolder + "/" + file;
+        std::string candidate = candidateFolder + "/" + file;
         if (access(candidate.c_str(), R_OK) == 0)
             return candidate;
         searched += (searched.empty() ? "" : ", ") + candidateFolder;

@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ clang clang-format libboost-dev googletest libgtest-dev libgmock-dev
           libbenchmark-dev libsqlite3-dev libcli11-dev libreadline-dev pkg-config
           libclang-rt-14-dev gdb python3-dev pybind11-dev python3-pybind11 python3-pytest
-          python3-matplotlib)
+          python3-matplotlib libgrpc++-dev protobuf-compiler-grpc libprotobuf-dev protobuf-compiler
+          python3-grpcio python3-protobuf)
 
 missing=()
 for pkg in "${packages[@]}"; do

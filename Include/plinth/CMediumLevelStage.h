@@ -2,12 +2,15 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 
 #include <plinth/CBaseStageML.h>
 #include <utl/CShortLock.h>
 
 namespace stg {
+
+class CMoveWatcher;
 
 // The medium-level stage over one low-level stage: refuses movements of disabled axes
 // (c_AxisDisabled), of axes without defined limits outside limit-setting mode
@@ -21,6 +24,9 @@ namespace stg {
 // A move's validation and the driver call it guards are one step under the stage lock, so the
 // target that was checked against the limits in force is the target the driver gets; an emulated
 // move's worker checks again, under the lock, right before it calls the driver.
+//
+// Every accepted move, blocking move and free run raises the move events (started, position
+// samples, finished) through a CMoveWatcher, on the watcher's thread.
 class CMediumLevelStage : public CBaseStageML {
 public:
     // Every axis of the stage starts with its re-read mark set and cached position 0.
@@ -66,7 +72,8 @@ private:
 
     mutable utl::CShortLock m_cacheLock; // guards m_cache and m_marks (held for a look-up or a mark)
     std::map<int, tCachedAxis> m_cache;
-    std::uint64_t m_marks = 0; // how often axes were marked, to spot a move during a driver read
+    std::uint64_t m_marks = 0;               // how often axes were marked, to spot a move during a driver read
+    std::unique_ptr<CMoveWatcher> m_watcher; // made in the constructor, ended first in the destructor
 };
 
 } // namespace stg

@@ -2,8 +2,10 @@
 
 #include <cstdint>
 
+#include <plinth/ResultCodes.h>
 #include <plinth/StageEvents.h>
 #include <plinth/StageTypes.h>
+#include <utl/TUnitValue.h>
 
 namespace stg {
 
@@ -14,6 +16,12 @@ constexpr int c_msgUserControlOn = 50;      // axis -1
 constexpr int c_msgUserControlOff = 51;     // axis -1
 constexpr int c_msgInitRangesBegin = 60;    // a range initialisation of the axis begins
 constexpr int c_msgInitRangesEnd = 61;      // ... has ended, successfully or not
+// Move events, raised for every driver by the medium level (CMoveWatcher) on a thread of the
+// library's own while a move, a blocking move or a free run is under way; never under a lock.
+constexpr int c_msgMoveStarted = 70;    // axis -1; a move of the stage was accepted by the driver
+constexpr int c_msgMoveFinished = 71;   // axis -1; `result`: c_OK reached, c_Stopped, or the failure
+constexpr int c_msgPositionSample = 72; // the axis stood at `position` (at most 20 per second per
+                                        // stage, and one per axis when the move ends)
 
 // A stage event: fired by the low-level stage through utl::FireEvent under GetStageEventID(),
 // carried by value in a boost::any. Subscribers take it out with
@@ -22,7 +30,9 @@ constexpr int c_msgInitRangesEnd = 61;      // ... has ended, successfully or no
 struct tSTAGEMSG {
     int msgID;
     std::uint32_t stageID;
-    int axis; // the axis concerned, -1 for the whole stage
+    int axis;                           // the axis concerned, -1 for the whole stage
+    int result = c_OK;                  // c_msgMoveFinished: how the move ended
+    utl::TUnitValue<double> position{}; // c_msgPositionSample: the axis's position in physical units
 
     // The defaults make an empty message: kind -1, stage 0xFFFF0000, axis -1.
     explicit tSTAGEMSG(int msgID_ = -1, std::uint32_t stageID_ = 0xFFFF0000u, int axis_ = -1) noexcept

@@ -25,6 +25,15 @@ from . import sim
 
 __version__: str = _plinth.__version__
 
+
+def connect(address=None, *, token_file=None):
+    """Connects to a stage server (`plinth serve`); see plinth._remote. Needs python3-grpcio and
+    python3-protobuf, imported only here."""
+    from ._remote import connect as _connect
+
+    return _connect(address, token_file=token_file)
+
+
 # The public classes show as plinth.<name> in help() and in tracebacks.
 for _cls in (AxisType, Event, EventKind, Move, Quantity, Stage, Subscription, VectorAxes):
     _cls.__module__ = __name__
@@ -33,8 +42,8 @@ IncompatibleUnitsError = _plinth.IncompatibleUnitsError
 
 __all__ = [
     "AxisType", "Event", "EventKind", "IncompatibleUnitsError", "Move", "PlinthError", "Quantity", "ResultCode",
-    "Stage", "Subscription", "UNITS", "VectorAxes", "driver_dirs", "errors", "find_driver", "sim", "subscribe",
-    "__version__",
+    "Stage", "Subscription", "UNITS", "VectorAxes", "connect", "driver_dirs", "errors", "find_driver", "sim",
+    "subscribe", "__version__",
 ]
 
 

@@ -66,7 +66,8 @@ CEventLog::CEventLog(std::uint32_t stageID) : m_stageID(stageID)
 {
     m_token = utl::SubscribeEvent(stg::GetStageEventID(), [this](const boost::any& message) {
         const auto& msg = boost::any_cast<const stg::tSTAGEMSG&>(message);
-        if (msg.stageID == m_stageID)
+        // The move events come from the library's watcher thread, in no fixed order with the rest.
+        if (msg.stageID == m_stageID && msg.msgID < stg::c_msgMoveStarted)
             Note(std::to_string(msg.msgID) + "@" + std::to_string(msg.axis));
     });
 }

@@ -51,6 +51,10 @@ CStageSession::CStageSession(const std::string& modulePath, std::uint32_t stageI
         const auto& msg = boost::any_cast<const stg::tSTAGEMSG&>(message);
         if (msg.stageID != m_info.stageID)
             return;
+        // The move events (from the library's watcher thread) are not the session's: the commands
+        // show the motion in their own lines.
+        if (msg.msgID >= stg::c_msgMoveStarted && msg.msgID <= stg::c_msgPositionSample)
+            return;
         if (m_printEvents) {
             std::printf("\r\033[K  [event] %s", EventName(msg.msgID));
             if (msg.axis >= 0)

@@ -5,6 +5,8 @@
 
 #include "CCommands.h"
 #include "Interrupts.h"
+#include "server/CRemoteCommands.h"
+#include "server/CStageServer.h"
 
 // An exception that escapes the handlers below is a fault of this program; terminating says so.
 int main(int argc, char** argv) // NOLINT(bugprone-exception-escape)
@@ -12,6 +14,9 @@ int main(int argc, char** argv) // NOLINT(bugprone-exception-escape)
     // Property texts are wide strings; the terminal speaks UTF-8. No other thread runs yet.
     std::setlocale(LC_CTYPE, "C.UTF-8"); // NOLINT(concurrency-mt-unsafe)
     plinthcli::interrupts::Install();
+    // Through a stage server when one is named or listens at the default address.
+    if (const auto remote = plinthcli::ChooseServer(argc, argv))
+        return plinthcli::RunRemote(argc, argv, *remote);
 
     plinthcli::tTarget target;
     std::string stageText, timeScaleText, baudText;
@@ -33,6 +38,13 @@ int main(int argc, char** argv) // NOLINT(bugprone-exception-escape)
     app.set_version_flag("--version", std::string("plinth ") + PLINTH_VERSION, "Print the version and exit");
     plinthcli::CCommands commands(target);
     commands.Add(app, false);
+    plinthcli::CStageServer::tOptions serveOptions;
+    std::vector<std::string> serveStages;
+    CLI::App* serve =
+        app.add_subcommand("serve", "Own the stages and serve them to other processes until SIGINT/SIGTERM");
+    serve->add_option("--stage", serveStages, "ID=DRIVER[:PORT], e.g. 1=sim or 2=zaber:/dev/ttyUSB0 (default 1=sim)");
+    serve->add_option("--listen", serveOptions.listen, "unix:PATH or tcp:HOST:PORT (default: the user's socket)");
+    serve->add_option("--token-file", serveOptions.tokenFile, "A file holding the token every TCP client must give");
     app.require_subcommand(0, 1); // none at all is reported below, in the tool's words
     // Words the parser cannot place are collected, so that they are reported in the tool's words:
     // a mistyped command gets a hint.
@@ -74,6 +86,17 @@ int main(int argc, char** argv) // NOLINT(bugprone-exception-escape)
         return exitstatus::c_usage;
     }
 
+    if (serve->parsed()) {
+        try {
+            for (const auto& text : serveStages)
+                serveOptions.stages.push_back(plinthcli::CStageServer::ParseStage(text));
+            serveOptions.timeScale = target.timeScale;
+            return plinthcli::CStageServer::Run(serveOptions);
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "plinth serve: %s\n", error.what());
+            return exitstatus::c_failed;
+        }
+    }
     if (target.modulePath == "help") {
         commands.ListDrivers();
         return exitstatus::c_success;
