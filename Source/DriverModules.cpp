@@ -30,11 +30,21 @@ std::string KnownNames()
 const std::vector<tKnownDriver>& KnownDrivers()
 {
     static const std::vector<tKnownDriver> drivers = {
-        {"sim", "libplinth_simstage.so", "the simulated stage: 100 mm X/Y and a 10 mm focus drive, no hardware"},
-        {"zaber", "libplinth_zaber.so", "Zaber stages and focus drives speaking the ASCII protocol on a serial port"},
-        {"asi", "libplinth_asi.so", "ASI MS-2000 and Tiger controllers (X/Y stage and Z focus) on a serial port"},
+        {"sim", "libplinth_simstage.so", "the simulated stage: 100 mm X/Y and a 10 mm focus drive, no hardware", 1},
+        {"zaber", "libplinth_zaber.so", "Zaber stages and focus drives speaking the ASCII protocol on a serial port",
+         2},
+        {"asi", "libplinth_asi.so", "ASI MS-2000 and Tiger controllers (X/Y stage and Z focus) on a serial port", 3},
     };
     return drivers;
+}
+
+std::uint32_t DefaultStageID(const std::string& nameOrPath)
+{
+    for (const auto& driver : KnownDrivers()) {
+        if (nameOrPath == driver.name)
+            return driver.defaultStageID;
+    }
+    return 1;
 }
 
 std::string InstalledDriverFolder()

@@ -162,7 +162,8 @@ int CAsiStage::Command(const std::string& command, tReply& reply, int outOfRange
         }
     }
     if (!link->IsUp())
-        return Fail(stg::c_GeneralFailure, "the port went away (" + link->LastError() + "); re-activate the stage");
+        return Fail(stg::c_GeneralFailure, "the port went away (" + link->LastError() +
+                                               "); open the stage again (the next plinth command or Stage() does)");
     if (reply.kind != tReply::eError)
         return c_OK;
     const std::string what =

@@ -469,7 +469,8 @@ int CZaberStage::Reconnect()
         if (again == found.end() || again->second.address != target.address || again->second.axis != target.axis ||
             again->second.identity != target.identity) {
             link->Close();
-            return Fail(stg::c_GeneralFailure, "the port came back with another chain on it: re-activate the stage");
+            return Fail(stg::c_GeneralFailure, "the port came back with another chain on it: open the stage again (the "
+                                               "next plinth command or Stage() does)");
         }
     }
     {
@@ -554,7 +555,8 @@ int CZaberStage::Command(const tTarget& target, const std::string& words, tMessa
     case ELink::eTimeout:
         return Fail(stg::c_Timeout, m_link->LastError());
     default:
-        return Fail(stg::c_GeneralFailure, "the port went away (" + m_link->LastError() + "); re-activate the stage");
+        return Fail(stg::c_GeneralFailure, "the port went away (" + m_link->LastError() +
+                                               "); open the stage again (the next plinth command or Stage() does)");
     }
     if (reply.accepted)
         return c_OK;

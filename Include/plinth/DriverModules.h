@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -14,10 +15,17 @@ struct tKnownDriver {
     const char* name;        // the short name, e.g. "sim"
     const char* file;        // the module's file name, e.g. "libplinth_simstage.so"
     const char* description; // one line for a listing
+    // The stage ID a front end uses when none is given. Settings are kept per stage ID, so each
+    // driver has its own: a hardware driver's port never lands on the simulated stage's settings.
+    std::uint32_t defaultStageID;
 };
 
 // The drivers that ship with Plinth, in the order a listing shows them.
 const std::vector<tKnownDriver>& KnownDrivers();
+
+// The stage ID a front end uses for `nameOrPath` when none is given: the known driver's own,
+// 1 for any other module.
+std::uint32_t DefaultStageID(const std::string& nameOrPath);
 
 // The folder of installed driver modules: plinth/drivers in the folder of the library's own file
 // (<libdir>/plinth/drivers); "" when that file cannot be found. A library used from its build

@@ -26,6 +26,7 @@
 
 #include <cfg/GlobalPropSets.h>
 #include <platform/Module.h>
+#include <plinth/DriverModules.h>
 #include <plinth/Plinth.h>
 #include <utl/PropertyRegistry.h>
 
@@ -334,6 +335,13 @@ PYBIND11_MODULE(_plinth, m)
         if (dladdr(reinterpret_cast<void*>(&stg::CheckError), &info) == 0 || !info.dli_fname)
             return std::string();
         return std::string(info.dli_fname);
+    });
+    // Driver names resolve through the library's registry, as in the `plinth` command.
+    m.def("driver_folders", [] { return stg::DriverFolders(); });
+    m.def("find_driver_module", [](const std::string& nameOrPath) {
+        std::string why;
+        std::string path = stg::FindDriverModule(nameOrPath, "", why);
+        return std::make_pair(path, why);
     });
     m.def("load_module", [](const std::string& path) {
         const plat::ModuleHandle module = plat::LoadModule(path);

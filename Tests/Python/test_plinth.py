@@ -254,6 +254,9 @@ def test_drivers_come_from_named_folders_and_stage_ids_do_not_collide(tmp_path, 
     monkeypatch.delenv("PLINTH_DRIVER_PATH")
     with pytest.raises(FileNotFoundError):
         plinth.find_driver("sim")
+    # Names resolve through the library's registry: an unknown one is told the known names.
+    with pytest.raises(FileNotFoundError, match="known: sim, zaber, asi"):
+        plinth.find_driver("nosuch")
     monkeypatch.undo()
 
     # Stages opened without an ID take free ones; an ID in use is refused by number.

@@ -40,7 +40,7 @@ std::string ReadAll(int fd)
 }
 
 // The build tree's driver folders: plinth looks for drivers named by short name only where it is told.
-const char* const c_driverPath = PLINTH_SIM_DIR ":" PLINTH_ZABER_DIR;
+const char* const c_driverPath = PLINTH_SIM_DIR ":" PLINTH_ZABER_DIR ":" PLINTH_ASI_DIR;
 
 // What a run changes of its environment: a variable set (or unset, with a null value), the directory.
 struct tEnvironment {
@@ -172,6 +172,7 @@ TEST(PlinthCommand, EveryOutcomeHasItsStatusAndAFailureOneClearLine)
         {{"--time-scale", "nan", "info"}, 2, "--time-scale: not a finite number"},
         {{"watch", "--interval", "1e3"}, 2, "--interval: not a whole number"},
         {{"move", "W=1um"}, 2, "has no axis W"},
+        {{"move", "X=5deg"}, 1, "move: X (axis 1) takes positions in µm (or another unit of its kind), not °"},
         {{"--module", "/nonexistent/driver.so", "info"}, 1, "cannot load driver module"},
         {{"prop", "get", "stage", "99999"}, 1, "give it with --type"},
         {{"pos"}, 0, "X (axis 1): 0.000 µm (not homed: no limits yet"},
@@ -183,6 +184,7 @@ TEST(PlinthCommand, EveryOutcomeHasItsStatusAndAFailureOneClearLine)
         {{"--module", "zaber", "--time-scale", "5", "info"},
          1,
          "--time-scale: the driver of stage 2 has no setting SimTimeScale"},
+        {{"--module", "asi", "--time-scale", "5", "info"}, 1, "--time-scale: the driver of stage 3 has no setting"},
         {{"--module", "zaber", "--stage", "7", "info"}, 1, "stage 7 found no device: no serial port set"},
     };
     for (const auto& c : cases) {

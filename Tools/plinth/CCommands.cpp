@@ -19,6 +19,7 @@
 #include <readline/readline.h>
 
 #include <cfg/GlobalPropSets.h>
+#include <utl/CUnit.h>
 #include <utl/PropertyRegistry.h>
 
 #include "CStopOnSignal.h"
@@ -225,7 +226,7 @@ std::uint32_t CCommands::StageID() const
 {
     if (m_target.stageID != 0)
         return m_target.stageID;
-    return m_target.modulePath == "zaber" ? 2 : 1;
+    return stg::DefaultStageID(m_target.modulePath);
 }
 
 void CCommands::WriteDriverSettings(stg::CLowLevelStage& stage)
@@ -366,6 +367,28 @@ void CCommands::Info()
                             (said.empty() ? "" : ": " + said));
 }
 
+namespace {
+
+// Where a driver says an axis's calibration came from: a text axis setting whose name ends in
+// "CalibrationSource" (e.g. the Zaber driver's "table", "user" or "none"), as " (from ...)"; ""
+// when the driver has no such setting.
+std::string CalibrationSource(std::uint32_t stageID, int axis)
+{
+    static const std::wstring suffix = L"CalibrationSource";
+    for (const auto& registered : utl::RegisteredProperties()) {
+        const std::wstring& name = registered.name;
+        if (registered.type != mem::c_tWString || name.size() < suffix.size() ||
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+            continue;
+        std::wstring source;
+        if (stg::GetProperty(stageID, axis, registered.id, source) == stg::c_OK && !source.empty())
+            return " (from " + Narrow(source) + ")";
+    }
+    return "";
+}
+
+} // namespace
+
 void CCommands::Axes()
 {
     const std::uint32_t id = Session().ID();
@@ -374,7 +397,8 @@ void CCommands::Axes()
         double speed = 0.0;
         std::printf("%s%s\n", AxisLabel(id, axis).c_str(), stg::IsAxisEnabled(id, axis) ? "" : " (disabled)");
         if (stg::GetCalibration(id, axis, calibration) == stg::c_OK)
-            std::printf("  calibration %s per tick\n", FormatQuantity(calibration, 4).c_str());
+            std::printf("  calibration %s per tick%s\n", FormatQuantity(calibration, 4).c_str(),
+                        CalibrationSource(id, axis).c_str());
         if (stg::GetPosition(id, axis, position) == stg::c_OK)
             std::printf("  position    %s\n", FormatQuantity(position).c_str());
         if (stg::GetAxisLimits(id, axis, minimum, maximum) == stg::c_OK)
@@ -430,7 +454,21 @@ void CCommands::Move(const tMoveArgs& args)
         CheckCode("reading the positions", stg::GetPosition(id, current, stg::eAllAxes));
         request.insert(current.begin(), current.end()); // keeps the targets
     }
-    const int started = stg::MoveTo(id, request, false);
+    int started = stg::c_OK;
+    try {
+        started = stg::MoveTo(id, request, false);
+    } catch (const utl::CIncompatibleUnitsError& error) {
+        // The stage access converts each target into its axis's unit: name the axis and that unit.
+        for (const auto& target : parsed) {
+            const utl::CUnit& given = target.value.GetUnit();
+            if (given == error.From() || given == error.To()) {
+                const utl::CUnit& axisUnit = given == error.From() ? error.To() : error.From();
+                throw CCommandError("move: " + AxisLabel(id, Axis(target.axis)) + " takes positions in " +
+                                    axisUnit.GetSymbol() + " (or another unit of its kind), not " + given.GetSymbol());
+            }
+        }
+        throw;
+    }
     if (started == stg::c_TargetOutOfRange || started == stg::c_LimitsNotDefined || started == stg::c_AxisDisabled)
         ExplainRefusedMove(targets, started);
     CheckCode("move", started);

@@ -24,7 +24,7 @@ struct CCommandError : std::runtime_error {
 struct tTarget {
     std::string modulePath = "sim"; // a short name (stg::FindDriverModule) or a path (with a slash)
     std::string driverFolder;       // not empty: looked in first for a driver named by short name
-    std::uint32_t stageID = 0;      // 0: by module, 1 (2 for zaber, whose settings differ from the sim's)
+    std::uint32_t stageID = 0;      // 0: the driver's stg::DefaultStageID()
     double timeScale = 0.0;         // > 0: sets the simulated stage's time scale
     std::string port;               // not empty: the Zaber driver's serial port, kept with the stage's settings
     int baud = 0;                   // > 0: its baud rate, likewise

@@ -28,7 +28,7 @@ int main(int argc, char** argv) // NOLINT(bugprone-exception-escape)
         ->capture_default_str();
     app.add_option("--driver-path", target.driverFolder,
                    "Folder to look in first for a driver named by short name (also: PLINTH_DRIVER_PATH)");
-    app.add_option("--stage", stageText, "Stage ID (default 1; 2 with --module zaber)");
+    app.add_option("--stage", stageText, "Stage ID (default 1 for sim and any module path, 2 for zaber, 3 for asi)");
     app.add_option("--port", target.port,
                    "Serial drivers (Zaber, ASI): serial port of the devices, e.g. /dev/ttyUSB0 (remembered)");
     app.add_option("--baud", baudText,
