@@ -489,7 +489,7 @@ int RunRemote(int argc, char** argv, const tRemoteChoice& choice)
     app.add_option("--token-file", args.tokenFile, "A file holding the server's token (TCP)");
     app.add_option("--stage", args.stage, "Stage ID (default 1)");
     std::function<void(CClient&)> chosen;
-    const auto command = [&](const char* name, const char* description, std::function<void(CClient&)> run) {
+    const auto command = [&](const char* name, const char* description, const std::function<void(CClient&)>& run) {
         CLI::App* sub = app.add_subcommand(name, description);
         sub->callback([&chosen, run] { chosen = run; });
         return sub;

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <stdexcept>
+#include <system_error>
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -41,7 +42,7 @@ constexpr std::chrono::milliseconds c_shutdownGrace{2000};
 
 std::runtime_error SystemError(const std::string& what)
 {
-    return std::runtime_error(what + ": " + std::strerror(errno));
+    return std::runtime_error(what + ": " + std::generic_category().message(errno));
 }
 
 // An open file descriptor, closed at the end of its scope.

@@ -610,7 +610,7 @@ Status CStageService::GetProperty(grpc::ServerContext* context, const plinth::v1
 Status CStageService::SetProperty(grpc::ServerContext* context, const plinth::v1::PropertyRequest* request,
                                   plinth::v1::PropertyValue* reply)
 {
-    const Status written = Serve(context, "SetProperty", [&] {
+    Status written = Serve(context, "SetProperty", [&] {
         const std::uint32_t id = request->stage_id();
         if (Status status = CheckStage(id); !status.ok())
             return status;
