@@ -93,8 +93,9 @@ TEST(AsyncMove, ASubscriberOnTheWorkerMayStartAndAwaitTheNextMove)
     };
     std::promise<std::vector<int>> heard;
     std::atomic<bool> first{true};
-    const auto token = utl::SubscribeEvent(stg::GetStageEventID(), [&](const boost::any&) {
-        if (!first.exchange(false))
+    const auto token = utl::SubscribeEvent(stg::GetStageEventID(), [&](const boost::any& message) {
+        // Only the limit event fired inside the move; move events come from the move watcher.
+        if (boost::any_cast<const stg::tSTAGEMSG&>(message).msgID >= stg::c_msgMoveStarted || !first.exchange(false))
             return;
         std::vector<int> seen{rig.medium->MoveToPos({{1, 200}})};
         seen.push_back(rig.medium->WaitForStop({1}, 20'000)); // c_Timeout if it waited for itself
