@@ -151,7 +151,7 @@ int CMediumLevelStage::SetPosition(const TickMap& targets)
     TickMap reached = targets;
     if (moved != c_OK && GetPosition(reached, eGivenAxes) != c_OK)
         reached.clear();
-    m_watcher->Ended(watched, moved, std::move(reached));
+    m_watcher->Ended(watched, moved, reached);
     return moved;
 }
 

@@ -44,13 +44,16 @@ std::uint64_t CMoveWatcher::Started(const Axes& axes, bool blocking)
     return m_serial;
 }
 
-void CMoveWatcher::Ended(std::uint64_t serial, int result, TickMap positions)
+void CMoveWatcher::Ended(std::uint64_t serial, int result, const TickMap& positions)
 {
+    // Converted here, on the mover's thread, so that the watcher never calls into the driver once
+    // a blocking move has returned to its caller.
+    std::vector<tSTAGEMSG> samples = Samples(positions);
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_endedSerial = serial;
         m_endedResult = result;
-        m_endedPositions = std::move(positions);
+        m_endedSamples = std::move(samples);
     }
     m_wake.notify_all();
 }
@@ -74,29 +77,36 @@ void CMoveWatcher::Sample(const Axes& axes)
     // Straight from the driver: the medium level's read would run its moving check, which takes an
     // ended worker out of its record.
     if (m_medium.GetLowLevel().GetPosition(ticks, eGivenAxes) == c_OK)
-        Report(ticks);
+        FireAll(Samples(ticks));
 }
 
-void CMoveWatcher::Report(const TickMap& ticks)
+std::vector<tSTAGEMSG> CMoveWatcher::Samples(const TickMap& ticks)
 {
+    std::vector<tSTAGEMSG> samples;
     CLowLevelStage& stage = m_medium.GetLowLevel();
+    // The stage access's conversion: calibration, direction and offset under one hold.
+    const CLowLevelStage::CHold held(stage);
     for (const auto& [axis, tick] : ticks) {
         tSTAGEMSG message(c_msgPositionSample, m_stageID, axis);
-        {
-            // The stage access's conversion: calibration, direction and offset under one hold.
-            const CLowLevelStage::CHold held(stage);
-            utl::TUnitValue<double> calibration(1.0, utl::c_mum);
-            if (m_medium.GetCalibration(held, axis, calibration) != c_OK)
-                continue;
-            bool inverted = false;
-            ReadAxisProperty(stage, held, axis, c_propAxisInverted, inverted);
-            std::int64_t offset = 0;
-            std::int64_t position = inverted ? detail::NegateTicks(tick) : tick;
-            if (ReadAxisProperty(stage, held, axis, c_propOffsetPosition, offset) == c_OK)
-                position = detail::AddTicks(position, offset);
-            message.position =
-                utl::TUnitValue<double>(static_cast<double>(position) * calibration.GetValue(), calibration.GetUnit());
-        }
+        utl::TUnitValue<double> calibration(1.0, utl::c_mum);
+        if (m_medium.GetCalibration(held, axis, calibration) != c_OK)
+            continue;
+        bool inverted = false;
+        ReadAxisProperty(stage, held, axis, c_propAxisInverted, inverted);
+        std::int64_t offset = 0;
+        std::int64_t position = inverted ? detail::NegateTicks(tick) : tick;
+        if (ReadAxisProperty(stage, held, axis, c_propOffsetPosition, offset) == c_OK)
+            position = detail::AddTicks(position, offset);
+        message.position =
+            utl::TUnitValue<double>(static_cast<double>(position) * calibration.GetValue(), calibration.GetUnit());
+        samples.push_back(message);
+    }
+    return samples;
+}
+
+void CMoveWatcher::FireAll(const std::vector<tSTAGEMSG>& messages)
+{
+    for (const tSTAGEMSG& message : messages) {
         try {
             CEventDeferral::Fire(message);
         } catch (...) {
@@ -151,10 +161,10 @@ void CMoveWatcher::Run()
             continue;
         }
         if (ended) {
-            const TickMap positions = std::move(m_endedPositions);
+            const std::vector<tSTAGEMSG> samples = std::move(m_endedSamples);
             current.reset();
             lock.unlock();
-            Report(positions);
+            FireAll(samples);
             Fire(c_msgMoveFinished, -1, result);
             lock.lock();
             continue;

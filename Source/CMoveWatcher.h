@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include <plinth/tSTAGEMSG.h>
+
 namespace stg {
 
 class CMediumLevelStage;
@@ -42,7 +44,8 @@ public:
     // the move's serial for Ended.
     std::uint64_t Started(const Axes& axes, bool blocking);
     // The blocking move `serial` answered `result`, its axes standing at `positions` (ticks).
-    void Ended(std::uint64_t serial, int result, TickMap positions);
+    // Reads the axes' conversion settings on the calling thread (takes the stage lock).
+    void Ended(std::uint64_t serial, int result, const TickMap& positions);
 
 private:
     struct tMove {
@@ -56,9 +59,11 @@ private:
     void Run();
     // Whether the started move `move` still runs; otherwise its outcome in `result`.
     bool StillMoving(const tMove& move, int& result);
-    // Reads the axes' positions and reports them; Report fires one sample per axis.
+    // Reads the axes' positions and fires one sample per axis.
     void Sample(const Axes& axes);
-    void Report(const TickMap& ticks);
+    // One sample per axis in physical units (takes the stage lock); FireAll fires them, no lock held.
+    std::vector<tSTAGEMSG> Samples(const TickMap& ticks);
+    static void FireAll(const std::vector<tSTAGEMSG>& messages);
     void Fire(int msgID, int axis, int result) const;
 
     CMediumLevelStage& m_medium;
@@ -69,7 +74,7 @@ private:
     std::uint64_t m_serial = 0;
     std::uint64_t m_endedSerial = 0; // the last blocking move that reported its answer
     int m_endedResult = 0;
-    TickMap m_endedPositions;
+    std::vector<tSTAGEMSG> m_endedSamples;
     bool m_running = false; // the thread runs (it clears this as its last step)
     bool m_quit = false;
     std::thread m_thread;
