@@ -6,7 +6,9 @@
 #include <plinth/CMediumLevelStage.h>
 #include <plinth/PropertyAccess.h>
 #include <plinth/PropertyIDs.h>
+#include <plinth/StageEvents.h>
 #include <plinth/tSTAGEMSG.h>
+#include <utl/Events.h>
 
 #include "TickMath.h"
 
@@ -30,8 +32,13 @@ CMoveWatcher::~CMoveWatcher()
 std::uint64_t CMoveWatcher::Started(const Axes& axes, bool blocking)
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
+    // Nobody listens: no thread, and no calls into the driver besides the mover's own. A subscriber
+    // hears the moves that start after it subscribed.
+    if (!utl::HasSubscribers(GetStageEventID()))
+        return ++m_serial;
     m_pending =
         tMove{++m_serial, axes, blocking, !blocking && m_medium.HasWorker(), m_medium.GetLowLevel().GetStopCount()};
+    m_watchedSerial = m_serial;
     if (!m_running && !m_quit) {
         // The previous thread has cleared m_running as its last step under this lock: joining
         // it waits only for its return.
@@ -47,8 +54,15 @@ std::uint64_t CMoveWatcher::Started(const Axes& axes, bool blocking)
 void CMoveWatcher::Ended(std::uint64_t serial, int result, const TickMap& positions)
 {
     // Converted here, on the mover's thread, so that the watcher never calls into the driver once
-    // a blocking move has returned to its caller.
-    std::vector<tSTAGEMSG> samples = Samples(positions);
+    // a blocking move has returned to its caller. A move nobody watched needs none.
+    bool watched = false;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        watched = serial == m_watchedSerial;
+    }
+    std::vector<tSTAGEMSG> samples;
+    if (watched)
+        samples = Samples(positions);
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_endedSerial = serial;

@@ -72,7 +72,8 @@ private:
     std::condition_variable m_wake;
     std::optional<tMove> m_pending; // started, not yet taken up by the thread
     std::uint64_t m_serial = 0;
-    std::uint64_t m_endedSerial = 0; // the last blocking move that reported its answer
+    std::uint64_t m_watchedSerial = 0; // the last move handed to the thread
+    std::uint64_t m_endedSerial = 0;   // the last blocking move that reported its answer
     int m_endedResult = 0;
     std::vector<tSTAGEMSG> m_endedSamples;
     bool m_running = false; // the thread runs (it clears this as its last step)

@@ -165,4 +165,10 @@ EventToken SubscribeEvent(unsigned int eventID, EventCallback callback)
 
 bool UnsubscribeEvent(EventToken token) { return Service().Unsubscribe(token); }
 
+bool HasSubscribers(unsigned int eventID)
+{
+    const SubscriberList subscribers = Service().Subscribers(eventID);
+    return subscribers && !subscribers->empty();
+}
+
 } // namespace utl

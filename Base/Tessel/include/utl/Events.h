@@ -31,4 +31,8 @@ EventToken SubscribeEvent(unsigned int eventID, EventCallback callback);
 // for on another thread (a stage's lock, say): that wait would never end.
 bool UnsubscribeEvent(EventToken token);
 
+// Whether `eventID` has a subscriber at this moment (one may come or go right after): lets a
+// source skip work whose only use is an event nobody hears.
+bool HasSubscribers(unsigned int eventID);
+
 } // namespace utl
