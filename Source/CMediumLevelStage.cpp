@@ -13,10 +13,10 @@ CMediumLevelStage::CMediumLevelStage(CLowLevelStage& stage) : CBaseStageML(stage
 {
     for (int axis : stage.GetAxisList())
         m_cache[axis].reread = true;
-    m_watcher = std::make_unique<CMoveWatcher>(*this);
+    m_watcher = std::make_shared<CMoveWatcher>(*this);
 }
 
-CMediumLevelStage::~CMediumLevelStage() { m_watcher.reset(); }
+CMediumLevelStage::~CMediumLevelStage() { m_watcher->Retire(); }
 
 int CMediumLevelStage::CheckAxis(CLowLevelStage& stage, const CLowLevelStage::CHold& held, int axis)
 {

@@ -18,15 +18,27 @@ CMoveWatcher::CMoveWatcher(CMediumLevelStage& medium) : m_medium(medium), m_stag
 {
 }
 
-CMoveWatcher::~CMoveWatcher()
+void CMoveWatcher::Retire()
 {
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_quit = true;
     }
     m_wake.notify_all();
-    if (m_thread.joinable())
+    if (!m_thread.joinable())
+        return;
+    // Retired from its own thread (a subscriber released the last hold of the stage): the thread
+    // holds this object and ends as soon as its callback returns, touching the stage no more.
+    if (m_thread.get_id() == std::this_thread::get_id())
+        m_thread.detach();
+    else
         m_thread.join();
+}
+
+CMoveWatcher::~CMoveWatcher()
+{
+    if (m_thread.joinable())
+        m_thread.detach(); // only the watcher's own thread drops the last reference unretired
 }
 
 std::uint64_t CMoveWatcher::Started(const Axes& axes, bool blocking)
@@ -45,7 +57,7 @@ std::uint64_t CMoveWatcher::Started(const Axes& axes, bool blocking)
         if (m_thread.joinable())
             m_thread.join();
         m_running = true;
-        m_thread = std::thread([this] { Run(); });
+        m_thread = std::thread([self = shared_from_this()] { self->Run(); });
     }
     m_wake.notify_all();
     return m_serial;

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -27,7 +28,7 @@ class CMediumLevelStage;
 // The events are fired on the watcher's thread holding no lock at all, so subscribers may call
 // into the stage. Started and Ended take only m_mutex, which is never held while calling into
 // the stage or firing; callers may hold the stage lock.
-class CMoveWatcher {
+class CMoveWatcher : public std::enable_shared_from_this<CMoveWatcher> {
 public:
     using Axes = std::vector<int>;
     using TickMap = std::map<int, std::int64_t>;
@@ -35,7 +36,9 @@ public:
 
     explicit CMoveWatcher(CMediumLevelStage& medium);
     // Ends the thread without firing more events and waits for it (an ongoing position read
-    // first returns). Call before the medium level goes away.
+    // first returns); on the watcher's own thread it lets the thread end by itself. Call before
+    // the medium level goes away.
+    void Retire();
     ~CMoveWatcher();
     CMoveWatcher(const CMoveWatcher&) = delete;
     CMoveWatcher& operator=(const CMoveWatcher&) = delete;

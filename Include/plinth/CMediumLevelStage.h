@@ -72,8 +72,10 @@ private:
 
     mutable utl::CShortLock m_cacheLock; // guards m_cache and m_marks (held for a look-up or a mark)
     std::map<int, tCachedAxis> m_cache;
-    std::uint64_t m_marks = 0;               // how often axes were marked, to spot a move during a driver read
-    std::unique_ptr<CMoveWatcher> m_watcher; // made in the constructor, ended first in the destructor
+    std::uint64_t m_marks = 0; // how often axes were marked, to spot a move during a driver read
+    // Made in the constructor, retired first in the destructor. Shared with the watcher's thread,
+    // which may outlive this object when a subscriber on that thread retired the stage.
+    std::shared_ptr<CMoveWatcher> m_watcher;
 };
 
 } // namespace stg
