@@ -58,18 +58,23 @@ bool CLowLevelStage::AddAxis(const tAxisProps& props, bool fresh)
 {
     if (props.axisNo < 0)
         return false;
-    const auto entry = m_axes.insert_or_assign(props.axisNo, CAxis(props, m_propSet, fresh)).first;
-    if (static_cast<std::size_t>(props.axisNo) < m_axisTable.size())
-        m_axisTable[static_cast<std::size_t>(props.axisNo)] = &entry->second; // a map entry never moves
+    m_axes.insert_or_assign(props.axisNo, CAxis(props, m_propSet, fresh));
+    OutsideChanged();
     return true;
 }
 
 CAxis* CLowLevelStage::FindAxis(int axis) { return const_cast<CAxis*>(std::as_const(*this).FindAxis(axis)); }
 
-const CAxis* CLowLevelStage::FindAxisInMap(int axis) const
+const CAxis* CLowLevelStage::FindAxis(int axis) const
 {
     auto it = m_axes.find(axis);
     return it == m_axes.end() ? nullptr : &it->second;
+}
+
+const utl::CPropSet* CLowLevelStage::GetAxisPropSet(int axis) const
+{
+    const CAxis* entry = FindAxis(axis);
+    return entry ? entry->GetPropSet().get() : nullptr;
 }
 
 void CLowLevelStage::Fire(int msgID, int axis) const { CEventDeferral::Fire(tSTAGEMSG(msgID, m_stageID, axis)); }
@@ -90,7 +95,7 @@ int CLowLevelStage::Init()
 {
     return Locked([&] {
         m_axes.clear();
-        m_axisTable.fill(nullptr);
+        OutsideChanged();
         return InitImpl();
     });
 }
@@ -460,7 +465,8 @@ int CLowLevelStage::SetPropertyVesselImpl(const int& axis, const int& propID, co
         rc = UndefineLimits({axis}); // fires its own event
     // Looked up again: a driver's UndefineLimitsImpl may have changed the axis map.
     if (CAxis* entry = FindAxis(axis))
-        entry->SetProperty(propID, value);
+        entry->SetProperty(propID, value); // may define a limit
+    OutsideChanged();
     return rc;
 }
 
@@ -491,6 +497,7 @@ int CLowLevelStage::UndefineLimitsImpl(const Axes& axes)
         else
             rc = c_NoSuchAxis;
     }
+    OutsideChanged();
     return rc;
 }
 

@@ -4,12 +4,14 @@
 #include <plinth/PropertyIDs.h>
 
 #include "CMoveWatcher.h"
+#include "CStageConfig.h"
 #include "MapKeys.h"
 
 namespace stg {
 using detail::KeysOf;
 
-CMediumLevelStage::CMediumLevelStage(CLowLevelStage& stage) : CBaseStageML(stage, &CMediumLevelStage::CheckTargets)
+CMediumLevelStage::CMediumLevelStage(CLowLevelStage& stage)
+    : CBaseStageML(stage, &CMediumLevelStage::CheckTargets), m_config(std::make_unique<detail::CStageConfig>())
 {
     for (int axis : stage.GetAxisList())
         m_cache[axis].reread = true;
@@ -18,41 +20,29 @@ CMediumLevelStage::CMediumLevelStage(CLowLevelStage& stage) : CBaseStageML(stage
 
 CMediumLevelStage::~CMediumLevelStage() { m_watcher->Retire(); }
 
-int CMediumLevelStage::CheckAxis(CLowLevelStage& stage, const CLowLevelStage::CHold& held, int axis)
+const detail::CStageConfig* CMediumLevelStage::Config(const CLowLevelStage::CHold& held) const
 {
-    bool enabled = false;
-    const int rc = stg::ReadAxisProperty(stage, held, axis, c_propAxisEnabled, enabled);
-    if (rc != c_OK)
-        return rc;
-    if (!enabled)
-        return c_AxisDisabled;
-    bool settingLimits = false;
-    stg::ReadAxisProperty(stage, held, axis, c_propModeSetLimit, settingLimits);
-    if (!settingLimits && !stage.AreLimitsDefined(held, &axis))
-        return c_LimitsNotDefined;
-    return c_OK;
+    CLowLevelStage& stage = GetLowLevel();
+    if (stage.ReadsThrough() || !held.Holds(stage))
+        return nullptr;
+    return &m_config->Current(stage, held);
+}
+
+int CMediumLevelStage::CheckAxisHeld(const CLowLevelStage::CHold& held, int axis) const
+{
+    const detail::CStageConfig* config = Config(held);
+    return config ? config->Check(axis) : detail::CStageConfig::CheckAxis(GetLowLevel(), held, axis);
 }
 
 // Each check's reads run under one hold of the stage lock (recursive: the callers that must keep
 // the answer valid until their driver call hold it already).
-
-int CMediumLevelStage::CheckAxes(CLowLevelStage& stage, const Axes& axes)
-{
-    const CLowLevelStage::CHold held(stage);
-    for (int axis : axes) {
-        const int rc = CheckAxis(stage, held, axis);
-        if (rc != c_OK)
-            return rc;
-    }
-    return c_OK;
-}
 
 int CMediumLevelStage::CheckTargets(CLowLevelStage& stage, const TickMap& targets)
 {
     const CLowLevelStage::CHold held(stage);
     // First may every axis move at all, then is every target within its limits.
     for (const auto& entry : targets) {
-        const int rc = CheckAxis(stage, held, entry.first);
+        const int rc = detail::CStageConfig::CheckAxis(stage, held, entry.first);
         if (rc != c_OK)
             return rc;
     }
@@ -70,17 +60,50 @@ int CMediumLevelStage::CheckTargets(CLowLevelStage& stage, const TickMap& target
     return c_OK;
 }
 
-int CMediumLevelStage::checkIfValidMovement(const Axes& axes) const { return CheckAxes(GetLowLevel(), axes); }
+int CMediumLevelStage::checkIfValidMovement(const Axes& axes) const
+{
+    const CLowLevelStage::CHold held(GetLowLevel());
+    for (int axis : axes) {
+        const int rc = CheckAxisHeld(held, axis);
+        if (rc != c_OK)
+            return rc;
+    }
+    return c_OK;
+}
 
 int CMediumLevelStage::checkIfValidMovement(const TickMap& targets) const
 {
-    return CheckTargets(GetLowLevel(), targets);
+    const CLowLevelStage::CHold held(GetLowLevel());
+    return CheckTargetsHeld(held, targets);
+}
+
+int CMediumLevelStage::CheckTargetsHeld(const CLowLevelStage::CHold& held, const TickMap& targets) const
+{
+    const detail::CStageConfig* config = Config(held);
+    if (!config)
+        return CheckTargets(GetLowLevel(), targets);
+    // As CheckTargets, from the snapshot.
+    for (const auto& entry : targets) {
+        const int rc = config->Check(entry.first);
+        if (rc != c_OK)
+            return rc;
+    }
+    for (const auto& [axis, target] : targets) {
+        const detail::CStageConfig::tAxis* entry = config->Axis(axis); // known: checked above
+        if (entry->settingLimits)
+            continue;
+        if (entry->limitsRead != c_OK)
+            return entry->limitsRead;
+        if (target > entry->upper || target < entry->lower)
+            return c_TargetOutOfRange;
+    }
+    return c_OK;
 }
 
 template <class Keys>
 void CMediumLevelStage::MarkForReread(const Keys& keys)
 {
-    std::lock_guard<utl::CShortLock> lock(m_cacheLock);
+    std::lock_guard<std::mutex> lock(m_cacheLock);
     ++m_marks;
     for (const auto& key : keys)
         m_cache[detail::KeyOf(key)].reread = true;
@@ -177,12 +200,12 @@ int CMediumLevelStage::GetPosition(TickMap& positions, const ESelection& selecti
         int rc = c_OK;
         forEachAxis([&](int axis) {
             if (rc == c_OK)
-                rc = CheckAxis(stage, held, axis);
+                rc = CheckAxisHeld(held, axis);
         });
         if (rc != c_OK)
             return rc;
         {
-            std::lock_guard<utl::CShortLock> lock(m_cacheLock);
+            std::lock_guard<std::mutex> lock(m_cacheLock);
             marksBefore = m_marks;
             forEachAxis([&](int axis) {
                 const tCachedAxis& entry = m_cache[axis];
@@ -198,7 +221,7 @@ int CMediumLevelStage::GetPosition(TickMap& positions, const ESelection& selecti
     const bool moving = m_moving && IsMoving(selection == eAllAxes ? GetAxisList() : KeysOf(positions));
     const int rc = GetLowLevel().GetPosition(positions, selection);
     if (rc == c_OK && !moving) {
-        std::lock_guard<utl::CShortLock> lock(m_cacheLock);
+        std::lock_guard<std::mutex> lock(m_cacheLock);
         // A move marked since the cache was looked at may have come during the read: then what
         // was read is not kept, and the next read asks the driver again.
         if (m_marks == marksBefore) {

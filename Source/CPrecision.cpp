@@ -4,7 +4,7 @@
 
 #include <plinth/PropertyIDs.h>
 
-#include "ReusedMap.h"
+#include "CStageConfig.h"
 #include "TickMath.h"
 
 namespace stg {
@@ -28,6 +28,9 @@ bool CPrecision::ReadStageBool(int propID, bool& value) const
 
 bool CPrecision::isSWBacklashActive() const
 {
+    const Hold held(m_medium.GetLowLevel());
+    if (const detail::CStageConfig* config = m_medium.Config(held))
+        return config->swBacklash;
     bool backlash = false;
     bool hardware = false;
     return ReadStageBool(c_propBacklashEnable, backlash) && ReadStageBool(c_propUseHWBacklash, hardware) && backlash &&
@@ -43,19 +46,29 @@ std::int32_t CPrecision::Direction(int axis)
 CPrecision::TickMap CPrecision::addBacklashOffset(const TickMap& positions)
 {
     TickMap result = positions;
-    AddBacklashOffsetTo(result);
+    const Hold held(m_medium.GetLowLevel());
+    AddBacklashOffsetTo(result, held);
     return result;
 }
 
-void CPrecision::AddBacklashOffsetTo(TickMap& positions)
+// The corrections read their settings from the stage's configuration snapshot under `held`, or
+// through the driver's slots when it declared read-through.
+
+void CPrecision::AddBacklashOffsetTo(TickMap& positions, const Hold& held)
 {
-    if (!isSWBacklashActive())
+    const detail::CStageConfig* config = m_medium.Config(held);
+    if (!(config ? config->swBacklash : isSWBacklashActive()))
         return;
     for (auto& [axis, ticks] : positions) {
         if (Direction(axis) >= 0)
             continue;
         std::int64_t offset = 0;
-        ReadAxisProperty(m_medium.GetLowLevel(), axis, c_propOffsetSWBL, offset);
+        if (config) {
+            const detail::CStageConfig::tAxis* entry = config->Axis(axis);
+            offset = entry ? entry->swBacklash : 0;
+        } else {
+            ReadAxisProperty(m_medium.GetLowLevel(), held, axis, c_propOffsetSWBL, offset);
+        }
         ticks = detail::AddTicks(ticks, offset);
     }
 }
@@ -63,24 +76,34 @@ void CPrecision::AddBacklashOffsetTo(TickMap& positions)
 CPrecision::TickMap CPrecision::TransformXY(const TickMap& in, bool toOrtho) const
 {
     TickMap out = in;
-    TransformXYIn(out, toOrtho);
+    const Hold held(m_medium.GetLowLevel());
+    TransformXYIn(out, toOrtho, held);
     return out;
 }
 
-void CPrecision::TransformXYIn(TickMap& positions, bool toOrtho) const
+void CPrecision::TransformXYIn(TickMap& positions, bool toOrtho, const Hold& held) const
 {
+    const CLowLevelStage& stage = m_medium.GetLowLevel();
+    const detail::CStageConfig* config = m_medium.Config(held);
     bool enabled = false;
-    if (!ReadStageBool(c_propNonOrthoEnable, enabled) || !enabled)
+    if (config)
+        enabled = config->nonOrtho;
+    else if (ReadStageProperty(stage, held, c_propNonOrthoEnable, enabled) != c_OK)
+        enabled = false;
+    if (!enabled)
         return;
-    const int x = m_medium.GetAxisFromType(eAxisX);
-    const int y = m_medium.GetAxisFromType(eAxisY);
+    const int x = config ? config->AxisFromType(eAxisX) : m_medium.GetAxisFromType(held, eAxisX);
+    const int y = config ? config->AxisFromType(eAxisY) : m_medium.GetAxisFromType(held, eAxisY);
     if (x == -1 || y == -1) {
         positions.clear();
         return;
     }
 
     double angleDeg = c_defaultAngleDeg;
-    ReadStageProperty(m_medium.GetLowLevel(), c_propAngleXY, angleDeg);
+    if (config)
+        angleDeg = config->angleDeg;
+    else
+        ReadStageProperty(stage, held, c_propAngleXY, angleDeg);
     const double a = angleDeg * c_twoPi * c_perDegree;
 
     const auto valueOf = [&](int axis) {
@@ -105,26 +128,51 @@ CPrecision::TickMap CPrecision::cvtStageToOrtho(const TickMap& stage) const { re
 
 CPrecision::TickMap CPrecision::cvtOrthoToStage(const TickMap& ortho) const { return TransformXY(ortho, false); }
 
-int CPrecision::readPosition(TickMap& positions, const ESelection& selection)
+int CPrecision::ReadCorrected()
 {
-    // What the stage reports, then corrected in place: a map of the thread's, refilled with the
-    // stage's axes, so that a read allocates nothing once the thread has read before.
-    detail::CReusedMap<TickMap> reused;
-    TickMap& corrected = reused.Get();
-    detail::Refill(corrected,
-                   [&](const auto& put) { m_medium.GetLowLevel().ForEachAxis([&](int axis) { put(axis, 0); }); });
-    const int rc = m_medium.GetPosition(corrected, eAllAxes);
+    // What the stage reports, then corrected in place, under one hold of the stage lock (taken
+    // after this object's). The map keeps its entries from one read to the next while the stage
+    // has the same axes, so that a read allocates nothing.
+    const CLowLevelStage& stage = m_medium.GetLowLevel();
+    const Hold held(stage);
+    bool sameAxes = m_corrected.size() == stage.GetAxisCount();
+    auto entry = m_corrected.begin();
+    stage.ForEachAxis([&](int axis) { sameAxes = sameAxes && (entry++)->first == axis; });
+    if (!sameAxes) {
+        m_corrected.clear();
+        stage.ForEachAxis([&](int axis) { m_corrected[axis] = 0; });
+    }
+    const int rc = m_medium.GetPosition(m_corrected, eAllAxes);
     if (rc != c_OK)
         return rc;
-    AddBacklashOffsetTo(corrected);
-    TransformXYIn(corrected, true);
+    AddBacklashOffsetTo(m_corrected, held);
+    TransformXYIn(m_corrected, true, held);
+    return rc;
+}
+
+int CPrecision::readPosition(TickMap& positions, const ESelection& selection)
+{
+    const int rc = ReadCorrected();
+    if (rc != c_OK)
+        return rc;
     if (selection == eAllAxes) {
-        positions = corrected;
+        positions = m_corrected;
     } else {
         for (auto& [axis, ticks] : positions) {
-            auto it = corrected.find(axis);
-            ticks = it == corrected.end() ? 0 : it->second;
+            auto it = m_corrected.find(axis);
+            ticks = it == m_corrected.end() ? 0 : it->second;
         }
+    }
+    return rc;
+}
+
+int CPrecision::GetPositions(const int* axes, std::int64_t* ticks, std::size_t count)
+{
+    Lock lock(m_lock);
+    const int rc = ReadCorrected();
+    for (std::size_t i = 0; rc == c_OK && i < count; ++i) {
+        auto it = m_corrected.find(axes[i]);
+        ticks[i] = it == m_corrected.end() ? 0 : it->second;
     }
     return rc;
 }

@@ -1,11 +1,13 @@
 #include <plinth/CStageAccess.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 
 #include <plinth/PropertyAccess.h>
 #include <plinth/PropertyIDs.h>
 
-#include "ReusedMap.h"
+#include "CStageConfig.h"
 #include "SettingValues.h"
 #include "TickMath.h"
 
@@ -24,9 +26,36 @@ CStageAccess::~CStageAccess() = default;
 // A conversion's reads (calibration, offset, direction) run under one hold of the stage lock; a
 // map's conversions under one hold for the whole map.
 
+// Each answers from the stage's configuration snapshot when the driver has one, else reads the
+// setting through the driver's vessel slot under the hold.
+
+namespace {
+
+using tAxisConfig = detail::CStageConfig::tAxis;
+
+// Ticks to a position with the axis's snapshot entry (null: an unknown axis, no calibration).
+CStageAccess::Position FromTicks(const tAxisConfig* entry, std::int64_t ticks)
+{
+    if (!entry || !entry->calibrated)
+        return CStageAccess::Position(0.0, utl::c_null);
+    if (entry->inverted)
+        ticks = detail::NegateTicks(ticks);
+    ticks = detail::AddTicks(ticks, entry->offset);
+    return CStageAccess::Position(static_cast<double>(ticks) * entry->calibration.GetValue(),
+                                  entry->calibration.GetUnit());
+}
+
+} // namespace
+
 bool CStageAccess::FetchCalibration(const Hold& held, int axis, Position& calibration) const
 {
     calibration = Position(1.0, utl::c_mum); // kept when the read answers c_OK without a value
+    if (const detail::CStageConfig* config = m_medium.Config(held)) {
+        const tAxisConfig* entry = config->Axis(axis);
+        if (entry)
+            calibration = entry->calibration;
+        return entry && entry->calibrated;
+    }
     return m_medium.GetCalibration(held, axis, calibration) == c_OK;
 }
 
@@ -38,9 +67,36 @@ bool CStageAccess::IsInverted(int axis) const
 
 bool CStageAccess::IsInverted(const Hold& held, int axis) const
 {
+    if (const detail::CStageConfig* config = m_medium.Config(held)) {
+        const tAxisConfig* entry = config->Axis(axis);
+        return entry && entry->inverted;
+    }
     bool inverted = false;
     ReadAxisProperty(LowLevel(), held, axis, c_propAxisInverted, inverted);
     return inverted;
+}
+
+std::int64_t CStageAccess::Offset(const Hold& held, int axis) const
+{
+    if (const detail::CStageConfig* config = m_medium.Config(held)) {
+        const tAxisConfig* entry = config->Axis(axis);
+        return entry ? entry->offset : 0;
+    }
+    std::int64_t offset = 0;
+    ReadAxisProperty(LowLevel(), held, axis, c_propOffsetPosition, offset);
+    return offset;
+}
+
+EAxisType CStageAccess::TypeOf(const Hold& held, int axis) const
+{
+    const detail::CStageConfig* config = m_medium.Config(held);
+    return config ? config->TypeOf(axis) : LowLevel().GetAxisType(held, axis);
+}
+
+int CStageAccess::AxisOf(const Hold& held, EAxisType type) const
+{
+    const detail::CStageConfig* config = m_medium.Config(held);
+    return config ? config->AxisFromType(type) : m_medium.GetAxisFromType(held, type);
 }
 
 int CStageAccess::ToTicks(int axis, const Position& position, std::int64_t& ticks) const
@@ -59,16 +115,13 @@ int CStageAccess::ToTicks(const Hold& held, int axis, const Position& position, 
         return c_OK; // an axis without a readable calibration converts to tick 0
     // A stored calibration that could not be set today (zero, negative, not a length on a linear
     // axis, not finite) moves nothing.
-    if (!detail::IsValidCalibration(LowLevel().GetAxisType(held, axis), calibration))
+    if (!detail::IsValidCalibration(TypeOf(held, axis), calibration))
         return c_InvalidValue;
     const double value = utl::Convert(position.GetValue(), position.GetUnit(), calibration.GetUnit());
     const double quotient = value / calibration.GetValue();
     if (!std::isfinite(quotient))
         return c_InvalidValue; // beyond every tick, not the end of the tick range
-    ticks = detail::TruncToTicks(quotient);
-    std::int64_t offset = 0;
-    if (ReadAxisProperty(LowLevel(), held, axis, c_propOffsetPosition, offset) == c_OK)
-        ticks = detail::SubTicks(ticks, offset);
+    ticks = detail::SubTicks(detail::TruncToTicks(quotient), Offset(held, axis)); // 0 when unreadable
     if (IsInverted(held, axis))
         ticks = detail::NegateTicks(ticks);
     return c_OK;
@@ -82,17 +135,13 @@ int CStageAccess::ToTicks(const PosMap& positions, TickMap& ticks) const
 
 int CStageAccess::ToTicks(const Hold& held, const PosMap& positions, TickMap& ticks) const
 {
-    int rc = c_OK;
-    detail::Refill(ticks, [&](const auto& put) {
-        for (const auto& [axis, position] : positions) {
-            std::int64_t converted = 0;
-            rc = ToTicks(held, axis, position, converted);
-            if (rc != c_OK)
-                return;
-            put(axis, converted);
-        }
-    });
-    return rc;
+    ticks.clear();
+    for (const auto& [axis, position] : positions) {
+        const int rc = ToTicks(held, axis, position, ticks[axis]);
+        if (rc != c_OK)
+            return rc;
+    }
+    return c_OK;
 }
 
 std::int64_t CStageAccess::CvtPos2TicPos(int axis, const Position& position) const
@@ -110,14 +159,14 @@ CStageAccess::Position CStageAccess::CvtTicPos2Pos(int axis, std::int64_t ticks)
 
 CStageAccess::Position CStageAccess::ToPosition(const Hold& held, int axis, std::int64_t ticks) const
 {
+    if (const detail::CStageConfig* config = m_medium.Config(held))
+        return FromTicks(config->Axis(axis), ticks);
     Position calibration;
     if (!FetchCalibration(held, axis, calibration))
         return Position(0.0, utl::c_null);
     if (IsInverted(held, axis))
         ticks = detail::NegateTicks(ticks);
-    std::int64_t offset = 0;
-    if (ReadAxisProperty(LowLevel(), held, axis, c_propOffsetPosition, offset) == c_OK)
-        ticks = detail::AddTicks(ticks, offset);
+    ticks = detail::AddTicks(ticks, Offset(held, axis));
     return Position(static_cast<double>(ticks) * calibration.GetValue(), calibration.GetUnit());
 }
 
@@ -139,10 +188,9 @@ CStageAccess::PosMap CStageAccess::CvtTicPos2Pos(const TickMap& ticks) const
 
 void CStageAccess::ConvertInto(const Hold& held, const TickMap& ticks, PosMap& positions) const
 {
-    detail::Refill(positions, [&](const auto& put) {
-        for (const auto& [axis, tick] : ticks)
-            put(axis, ToPosition(held, axis, tick));
-    });
+    positions.clear();
+    for (const auto& [axis, tick] : ticks)
+        positions[axis] = ToPosition(held, axis, tick);
 }
 
 CStageAccess::TickMap CStageAccess::createTicPos4Pos(const PosMap& positions, ESelection selection) const
@@ -154,18 +202,15 @@ CStageAccess::TickMap CStageAccess::createTicPos4Pos(const PosMap& positions, ES
 
 void CStageAccess::FillRequest(const PosMap& positions, ESelection selection, TickMap& request) const
 {
+    request.clear();
     if (selection == eAllAxes) {
         Axes enabled;
         m_medium.GetEnabledAxes(enabled); // a failing call leaves the list empty
-        detail::Refill(request, [&](const auto& put) {
-            for (int axis : enabled)
-                put(axis, 0);
-        });
+        for (int axis : enabled)
+            request[axis] = 0;
     } else {
-        detail::Refill(request, [&](const auto& put) {
-            for (const auto& entry : positions)
-                put(entry.first, 0);
-        });
+        for (const auto& entry : positions)
+            request[entry.first] = 0;
     }
 }
 
@@ -190,8 +235,7 @@ int CStageAccess::MoveToPos(const PosMap& targets)
 
 int CStageAccess::MoveToPos(std::optional<Hold>& held, const PosMap& targets)
 {
-    detail::CReusedMap<TickMap> reused;
-    TickMap& ticks = reused.Get();
+    TickMap ticks;
     const int rc = ToTicks(*held, targets, ticks);
     if (rc != c_OK)
         return rc;
@@ -217,8 +261,7 @@ int CStageAccess::GetPosition(PosMap& positions, const ESelection& selection)
 
 int CStageAccess::GetPosition(std::optional<Hold>& held, PosMap& positions, const ESelection& selection)
 {
-    detail::CReusedMap<TickMap> reused;
-    TickMap& request = reused.Get();
+    TickMap request;
     FillRequest(positions, selection, request);
     int rc = c_OK;
     if (IsPrecisionEnabled(*held)) {
@@ -349,6 +392,8 @@ bool CStageAccess::IsPrecisionEnabled() const
 
 bool CStageAccess::IsPrecisionEnabled(const Hold& held) const
 {
+    if (const detail::CStageConfig* config = m_medium.Config(held))
+        return config->precisionEnabled;
     bool enabled = false;
     ReadStageProperty(LowLevel(), held, c_propPrecisionEnabled, enabled);
     return enabled;
@@ -429,10 +474,9 @@ void CStageAccess::ToAxisKeys(const std::map<EAxisType, V>& byType, std::map<int
 template <class V>
 void CStageAccess::ToAxisKeys(const Hold& held, const std::map<EAxisType, V>& byType, std::map<int, V>& byAxis) const
 {
-    detail::Refill(byAxis, [&](const auto& put) {
-        for (const auto& [type, value] : byType)
-            put(m_medium.GetAxisFromType(held, type), value); // a later (greater) key overwrites
-    });
+    byAxis.clear();
+    for (const auto& [type, value] : byType)
+        byAxis[AxisOf(held, type)] = value; // a later (greater) key overwrites
 }
 
 template <class V>
@@ -447,27 +491,25 @@ void CStageAccess::ToTypeKeys(const Hold& held, const std::map<int, V>& byAxis, 
 {
     // One "AxisType" read per axis, in axis order; two axes of one type collapse into one entry
     // that holds the value of the later axis.
-    detail::Refill(byType, [&](const auto& put) {
-        for (const auto& [axis, value] : byAxis)
-            put(LowLevel().GetAxisType(held, axis), value);
-    });
+    byType.clear();
+    for (const auto& [axis, value] : byAxis)
+        byType[TypeOf(held, axis)] = value;
 }
 
 int CStageAccess::MoveFree(const TypeSpeedMap& speeds) { return MoveFree(ToAxisKeys(speeds)); }
 int CStageAccess::MoveToPos(const TypePosMap& targets)
 {
     std::optional<Hold> held(std::in_place, LowLevel());
-    detail::CReusedMap<PosMap> byAxis;
-    ToAxisKeys(*held, targets, byAxis.Get());
-    return MoveToPos(held, byAxis.Get());
+    PosMap byAxis;
+    ToAxisKeys(*held, targets, byAxis);
+    return MoveToPos(held, byAxis);
 }
 int CStageAccess::SetPosition(const TypePosMap& targets) { return SetPosition(ToAxisKeys(targets)); }
 
 template <class V, class Query>
 int CStageAccess::QueryByAxis(std::map<EAxisType, V>& byType, Query&& query) const
 {
-    detail::CReusedMap<std::map<int, V>> reused;
-    std::map<int, V>& byAxis = reused.Get();
+    std::map<int, V> byAxis;
     ToAxisKeys(byType, byAxis);
     const int rc = query(byAxis);
     ToTypeKeys(byAxis, byType); // whatever the answer
@@ -478,11 +520,61 @@ int CStageAccess::GetPosition(TypePosMap& positions, const ESelection& selection
 {
     // One hold of the stage lock for the whole read while precision mode is off.
     std::optional<Hold> held(std::in_place, LowLevel());
-    detail::CReusedMap<PosMap> reused;
-    PosMap& byAxis = reused.Get();
+    PosMap byAxis;
     ToAxisKeys(*held, positions, byAxis);
     const int rc = GetPosition(held, byAxis, selection);
     ToTypeKeys(*held, byAxis, positions); // whatever the answer
+    return rc;
+}
+
+int CStageAccess::GetPositions(const EAxisType* types, Position* positions, std::size_t count)
+{
+    std::optional<Hold> held(std::in_place, LowLevel());
+    const detail::CStageConfig* config = m_medium.Config(*held);
+    std::array<int, c_quickAxes> axes{};
+    std::array<std::int64_t, c_quickAxes> ticks{};
+    if (!config || count > c_quickAxes) {
+        // Read-through: the map form, with every read it makes.
+        held.reset();
+        TypePosMap byType;
+        for (std::size_t i = 0; i < count; ++i)
+            byType[types[i]] = Position(0.0, utl::c_mum);
+        const int rc = GetPosition(byType, eGivenAxes);
+        for (std::size_t i = 0; rc == c_OK && i < count; ++i)
+            positions[i] = byType[types[i]];
+        return rc;
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        axes[i] = config->AxisFromType(types[i]);
+    int rc = c_OK;
+    if (config->precisionEnabled) {
+        held.reset(); // precision mode's lock comes first
+        rc = m_precision.GetPositions(axes.data(), ticks.data(), count);
+        held.emplace(LowLevel());
+    } else {
+        // The request holds the axes (ascending, once each), reused while they stay the same.
+        std::array<int, c_quickAxes> keys = axes;
+        std::sort(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(count));
+        const auto end = std::unique(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(count));
+        const auto sameKeys = [&] {
+            auto key = keys.begin();
+            for (const auto& entry : m_request)
+                if (key == end || *key++ != entry.first)
+                    return false;
+            return key == end;
+        };
+        if (!sameKeys()) {
+            m_request.clear();
+            for (auto key = keys.begin(); key != end; ++key)
+                m_request[*key] = 0;
+        }
+        rc = m_medium.GetPosition(m_request, eGivenAxes);
+        for (std::size_t i = 0; rc == c_OK && i < count; ++i)
+            ticks[i] = m_request[axes[i]];
+    }
+    config = m_medium.Config(*held); // the same hold, or a new one after precision mode
+    for (std::size_t i = 0; rc == c_OK && i < count; ++i)
+        positions[i] = FromTicks(config->Axis(axes[i]), ticks[i]);
     return rc;
 }
 

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <type_traits>
 #include <map>
 #include <utility>
 #include <vector>
@@ -15,7 +18,6 @@
 #include <plinth/StageAPIAxes.h>
 #include <plinth/StageAPICoordinates.h>
 
-#include "ReusedMap.h"
 #include "SettingValues.h"
 
 // The bodies the exported flat API shares: each exported function is one call of a template here,
@@ -130,9 +132,7 @@ inline const Position c_emptyEntry(0.0, utl::c_mum);
 template <class K, class V, class Query>
 int QueryOne(K key, V& out, const V& seed, Query&& query)
 {
-    detail::CReusedMap<std::map<K, V>> reused;
-    std::map<K, V>& map = reused.Get();
-    detail::Refill(map, [&](const auto& put) { put(key, seed); });
+    std::map<K, V> map{{key, seed}};
     const int rc = query(map);
     auto it = map.find(key);
     if (rc == c_OK && it != map.end())
@@ -267,8 +267,12 @@ int UndefineLimits(std::uint32_t stageID, K axis)
 template <class K>
 int GetPosition(std::uint32_t stageID, K axis, Position& position)
 {
-    return QueryOne(axis, position, position,
-                    [&](PositionsOf<K>& map) { return stg::GetPosition(stageID, map, eGivenAxes); });
+    if constexpr (std::is_same_v<K, EAxisType>) {
+        return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) { return s.GetPositions(&axis, &position, 1); });
+    } else {
+        return QueryOne(axis, position, position,
+                        [&](PositionsOf<K>& map) { return stg::GetPosition(stageID, map, eGivenAxes); });
+    }
 }
 
 template <class K>
@@ -375,10 +379,9 @@ struct tComponents<geo::CdVec3> {
 template <class V>
 void VecToPosByType(const utl::TUnitValue<V>& vec, PositionsByType& map)
 {
-    detail::Refill(map, [&](const auto& put) {
-        for (const auto& [type, member] : tComponents<V>::c_axes)
-            put(type, Position(vec.GetValue().*member, vec.GetUnit()));
-    });
+    map.clear();
+    for (const auto& [type, member] : tComponents<V>::c_axes)
+        map[type] = Position(vec.GetValue().*member, vec.GetUnit());
 }
 
 template <class V>
@@ -389,13 +392,10 @@ PositionsByType VecToPosByType(const utl::TUnitValue<V>& vec)
     return map;
 }
 
-template <class V>
-utl::TUnitValue<V> PosByTypeToVec(const PositionsByType& positions)
+// The vector of the components' positions, in the order of tComponents<V>, in the unit of X.
+template <class V, class Entry>
+utl::TUnitValue<V> ToVec(Entry&& entry)
 {
-    const auto entry = [&](EAxisType type) {
-        auto it = positions.find(type);
-        return it == positions.end() ? c_emptyEntry : it->second;
-    };
     const utl::CUnit unit = entry(eAxisX).GetUnit();
     V vec;
     for (const auto& [type, member] : tComponents<V>::c_axes) {
@@ -403,6 +403,15 @@ utl::TUnitValue<V> PosByTypeToVec(const PositionsByType& positions)
         vec.*member = type == eAxisX ? value.GetValue() : utl::Convert(value.GetValue(), value.GetUnit(), unit);
     }
     return utl::TUnitValue<V>(vec, unit);
+}
+
+template <class V>
+utl::TUnitValue<V> PosByTypeToVec(const PositionsByType& positions)
+{
+    return ToVec<V>([&](EAxisType type) {
+        auto it = positions.find(type);
+        return it == positions.end() ? c_emptyEntry : it->second;
+    });
 }
 
 template <class V>
@@ -426,10 +435,9 @@ std::vector<EAxisType> TypesOf()
 template <class V>
 void EmptyEntries(PositionsByType& map)
 {
-    detail::Refill(map, [](const auto& put) {
-        for (const auto& entry : tComponents<V>::c_axes)
-            put(entry.first, c_emptyEntry);
-    });
+    map.clear();
+    for (const auto& entry : tComponents<V>::c_axes)
+        map[entry.first] = c_emptyEntry;
 }
 
 template <class V>
@@ -453,9 +461,7 @@ template <class V>
 int MoveToVec(std::uint32_t stageID, const utl::TUnitValue<V>& position, bool wait)
 {
     return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) {
-        detail::CReusedMap<PositionsByType> reused;
-        PositionsByType& targets = reused.Get();
-        VecToPosByType(position, targets);
+        const PositionsByType targets = VecToPosByType(position);
         return wait ? s.SetPosition(targets) : s.MoveToPos(targets);
     });
 }
@@ -463,12 +469,20 @@ int MoveToVec(std::uint32_t stageID, const utl::TUnitValue<V>& position, bool wa
 template <class V>
 int GetPositionVec(std::uint32_t stageID, utl::TUnitValue<V>& position)
 {
-    detail::CReusedMap<PositionsByType> reused;
-    PositionsByType& map = reused.Get();
-    EmptyEntries<V>(map);
-    const int rc = stg::GetPosition(stageID, map, eGivenAxes);
+    constexpr std::size_t count = std::size(tComponents<V>::c_axes);
+    EAxisType types[count];
+    Position positions[count];
+    for (std::size_t i = 0; i < count; ++i)
+        types[i] = tComponents<V>::c_axes[i].first;
+    const int rc = WithStage(stageID, c_NoSuchStage,
+                             [&](CStageAccess& s) { return s.GetPositions(types, positions, count); });
     if (rc == c_OK)
-        position = PosByTypeToVec<V>(map);
+        position = ToVec<V>([&](EAxisType type) {
+            std::size_t i = 0;
+            while (i + 1 < count && types[i] != type)
+                ++i;
+            return positions[i];
+        });
     return rc;
 }
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -98,9 +97,24 @@ public:
     tSTAGECAPS GetCaps() const;                                               // under the lock
     boost::shared_ptr<utl::CPropSet> GetPropSet() const { return m_propSet; } // shared; no lock
     std::uint32_t GetStageID() const noexcept { return m_stageID; }
+    // The property set of the axis (null for an unknown axis): the set its default vessel slots
+    // read and write. Expects the stage lock held.
+    const utl::CPropSet* GetAxisPropSet(int axis) const;
+    // A count of the changes to the axes' configuration that live outside the property sets:
+    // Init and AddAxis (the axis map), and every write or undefinition of limits through the
+    // default slots (whether an axis's limits are defined). Bumped under the stage lock; with the
+    // generations of the stage set and of every axis set it tells a reader that cached converted
+    // settings whether they may still hold. One atomic load.
+    std::uint64_t GetOutsideGeneration() const noexcept { return m_outsideGeneration.load(std::memory_order_acquire); }
+    // Whether the driver declared that its settings reads must reach its slots every time
+    // (DeclareReadThrough). No lock.
+    bool ReadsThrough() const noexcept { return m_readThrough; }
 
-    // Property vessels: every stage and axis property read and write of the library goes
-    // through these, so a driver that overrides the Impl slots sees all of them.
+    // Property vessels: every stage and axis property write of the library goes through these.
+    // Reads too, with one exception: the medium level and the stage access keep the settings a
+    // move or position read needs (CStageConfig) and read them again only when a change counter
+    // moved, unless the driver declared read-through (DeclareReadThrough): then every read of
+    // the library reaches its slots, as it did before.
     int GetPropertyVessel(const int& propID, mem::CBin& value) const;
     int GetPropertyVessel(const CHold& held, const int& propID, mem::CBin& value) const;
     int GetPropertyVessel(const CHold& held, const int& axis, const int& propID, mem::CBin& value) const;
@@ -206,6 +220,12 @@ protected:
     virtual int ExitImpl();
     // Whether the hardware answers; quick (no more than one short request). Default: true.
     virtual bool CheckConnectionImpl();
+
+    // The four vessel slots and the limit slots below: a driver that overrides a read slot
+    // (GetPropertyVesselImpl, AreLimitsDefinedImpl, GetAxisLimitsImpl) to answer anything other
+    // than what its property sets hold, or to see every read, must declare read-through
+    // (DeclareReadThrough) in its constructor. Without the declaration the library reads a
+    // setting again only after its property set or GetOutsideGeneration changed.
 
     // Stage-level property read. Must not block on hardware. Default: the value from the stage
     // property set and c_OK, or c_GeneralFailure (4001) when it is not set.
@@ -333,6 +353,10 @@ protected:
     // - a blocking slot (a blocking move, a wait, a limit run, a range search) returns c_Stopped
     //   once a stop has brought the axes to rest.
     void EnableConcurrentStop() noexcept { m_concurrentStop = true; }
+    // For the driver's constructor: declares that the library must call the read slots for every
+    // setting it reads, instead of keeping converted settings between changes (see the vessel
+    // slots). Nothing is detected: a driver that overrides a read slot declares it.
+    void DeclareReadThrough() noexcept { m_readThrough = true; }
     // For the movement slots (MoveFree, MoveToPos, MoveToPosAtSpeed, WaitForStop, SetPosition, the limit runs,
     // InitRanges): whether StopMoving was called since the movement now running was asked for
     // (for the worker of an emulated move: since the move was accepted). Expects the stage lock
@@ -377,24 +401,20 @@ private:
     // the lock). For the default slots, which run under the stage lock.
     template <class T>
     int ReadSettingHeld(int axis, int propID, T& value) const;
-    CAxis* FindAxis(int axis); // expects the stage lock held
-    const CAxis* FindAxis(int axis) const
-    {
-        if (axis >= 0 && static_cast<std::size_t>(axis) < m_axisTable.size())
-            return m_axisTable[static_cast<std::size_t>(axis)];
-        return FindAxisInMap(axis);
-    }
-    const CAxis* FindAxisInMap(int axis) const;
+    // Both expect the stage lock held.
+    CAxis* FindAxis(int axis);
+    const CAxis* FindAxis(int axis) const;
+    // Bumps GetOutsideGeneration; expects the stage lock held.
+    void OutsideChanged() noexcept { m_outsideGeneration.fetch_add(1, std::memory_order_release); }
 
     std::map<int, CAxis> m_axes;
-    // The entries of m_axes with the axis numbers 0 to 15 by number (null: no such axis), so that
-    // the axis of a property read is found with one load; changed with m_axes.
-    std::array<CAxis*, 16> m_axisTable{};
     boost::shared_ptr<utl::CPropSet> m_propSet;
     mutable std::recursive_mutex m_lock;
     std::uint32_t m_stageID;
     tSTAGECAPS m_caps;             // all true until the driver's constructor says otherwise
     bool m_concurrentStop = false; // set only in the driver's constructor
+    bool m_readThrough = false;    // likewise
+    std::atomic<std::uint64_t> m_outsideGeneration{0};
     std::atomic<std::uint64_t> m_stopCount{0};
     std::uint64_t m_stopCountAtCall = 0; // under the stage lock: see Moving
 };

@@ -6,11 +6,13 @@
 #include <mutex>
 
 #include <plinth/CBaseStageML.h>
-#include <utl/CShortLock.h>
 
 namespace stg {
 
 class CMoveWatcher;
+namespace detail {
+class CStageConfig;
+}
 
 // The medium-level stage over one low-level stage: refuses movements of disabled axes
 // (c_AxisDisabled), of axes without defined limits outside limit-setting mode
@@ -19,7 +21,8 @@ class CMoveWatcher;
 // nothing can have moved the axes since the last reading.
 //
 // Any thread may call. The cache has its own short-held lock, never held while calling into the
-// stage; a position read that overlaps a move does not cache what it read.
+// stage; a position read that overlaps a move does not cache what it read. The checks answer from
+// the stage's configuration snapshot (Config), which the stage lock guards.
 //
 // A move's validation and the driver call it guards are one step under the stage lock, so the
 // target that was checked against the limits in force is the target the driver gets; an emulated
@@ -46,6 +49,11 @@ public:
     int GotoUpperLimit(const Axes& axes) override; // marks the axes; no validation
     int InitRanges(const Axes& axes) override;     // marks the axes; no validation
 
+    // The stage's configuration snapshot, brought up to date (see detail::CStageConfig); null
+    // when the driver declared read-through or `held` holds another stage. Valid while `held`
+    // is, for the stage access and this object.
+    const detail::CStageConfig* Config(const CLowLevelStage::CHold& held) const;
+
 protected:
     // May the listed axes move at all: enabled, and limits defined unless in limit-setting mode.
     // The first failing axis decides.
@@ -53,11 +61,9 @@ protected:
     // Additionally: is every target within its axis's limits (both limits allowed); axes in
     // limit-setting mode are not bounded.
     int checkIfValidMovement(const TickMap& targets) const;
-    // The two checks on a stage, for the worker of an emulated move (which outlives nothing of
-    // this object). The caller holds the stage lock when the answer must still hold at the
-    // driver call.
-    static int CheckAxis(CLowLevelStage& stage, const CLowLevelStage::CHold& held, int axis);
-    static int CheckAxes(CLowLevelStage& stage, const Axes& axes);
+    // The target check on a stage, read from the settings, for the worker of an emulated move
+    // (which outlives nothing of this object). The caller holds the stage lock when the answer
+    // must still hold at the driver call.
     static int CheckTargets(CLowLevelStage& stage, const TickMap& targets);
 
 private:
@@ -70,7 +76,12 @@ private:
     template <class Keys>
     void MarkForReread(const Keys& keys);
 
-    mutable utl::CShortLock m_cacheLock; // guards m_cache and m_marks (held for a look-up or a mark)
+    // The checks of checkIfValidMovement, from the snapshot when there is one; expect `held`.
+    int CheckAxisHeld(const CLowLevelStage::CHold& held, int axis) const;
+    int CheckTargetsHeld(const CLowLevelStage::CHold& held, const TickMap& targets) const;
+
+    std::unique_ptr<detail::CStageConfig> m_config; // guarded by the stage lock
+    mutable std::mutex m_cacheLock; // guards m_cache and m_marks (held for a look-up or a mark)
     std::map<int, tCachedAxis> m_cache;
     std::uint64_t m_marks = 0; // how often axes were marked, to spot a move during a driver read
     // Made in the constructor, retired first in the destructor. Shared with the watcher's thread,

@@ -17,7 +17,9 @@ namespace stg {
 // - Software backlash ("BacklashEnable" on, "UseHWBacklash" off): the direction of each axis's
 //   last move is recorded; while it is negative, targets are lowered by the axis's "OffsetSWBL"
 //   and positions read are raised by it, so a read after a move down gives back the target.
-// Every property is read at every use. Maps are ticks keyed by axis number, in the caller's
+// The settings are those of the moment of use: from the medium level's configuration snapshot
+// (CMediumLevelStage::Config) for a position read, read through the driver's slots otherwise and
+// for a driver that declared read-through. Maps are ticks keyed by axis number, in the caller's
 // (orthogonal, backlash-free) coordinates.
 //
 // Every operation reads the positions of all axes of the stage first (the medium level's read
@@ -43,6 +45,9 @@ public:
     // `positions` (0 for an axis the stage does not report). The medium level's answer; on a
     // failure `positions` is untouched.
     int GetPosition(TickMap& positions, const ESelection& selection);
+    // The same for the `count` axes of `axes` into ticks[0..count); allocates nothing once a read
+    // of the same stage came before.
+    int GetPositions(const int* axes, std::int64_t* ticks, std::size_t count);
     // Starts a move to the corrected targets. With the X/Y correction on, an "AngleXY" that is
     // not finite is refused (c_InvalidValue) first; then a failing position read is answered; in
     // both cases nothing moves.
@@ -66,19 +71,23 @@ protected:
 
 private:
     using Lock = CLibraryLock;
+    using Hold = CLowLevelStage::CHold;
 
     // The X/Y transform shared by the two conversions; `toOrtho` chooses the direction.
     TickMap TransformXY(const TickMap& in, bool toOrtho) const;
-    // The in-place forms of addBacklashOffset and of the X/Y correction: a map that no correction
-    // touches is neither copied nor changed.
-    void AddBacklashOffsetTo(TickMap& positions);
-    void TransformXYIn(TickMap& positions, bool toOrtho) const;
+    // The in-place forms of addBacklashOffset and of the X/Y correction under a hold of the stage
+    // lock: a map that no correction touches is not changed.
+    void AddBacklashOffsetTo(TickMap& positions, const Hold& held);
+    void TransformXYIn(TickMap& positions, bool toOrtho, const Hold& held) const;
+    // The corrected positions of every axis into m_corrected; expects m_lock held.
+    int ReadCorrected();
     bool ReadStageBool(int propID, bool& value) const;
     // c_InvalidValue when the X/Y correction is on and "AngleXY" is not finite; else c_OK.
     int CheckAngle() const;
 
     CMediumLevelStage& m_medium;
     std::map<int, std::int32_t> m_directions;
+    TickMap m_corrected; // the last corrected read of every axis, under m_lock
     mutable std::recursive_mutex m_lock;
 };
 

@@ -17,7 +17,8 @@ namespace stg {
 // unchanged.
 //
 // Units: a position converts to ticks per axis with "Calibration" (the length of one tick),
-// "OffsetPosition" and "AxisInverted", read at every conversion:
+// "OffsetPosition" and "AxisInverted", as they stand at every conversion (the medium level's
+// configuration snapshot, or read through the driver's slots when it declared read-through):
 //   ticks = s * (trunc(position in the calibration's unit / calibration) - offset),
 //   position = (s * ticks + offset) * calibration, in the calibration's unit,
 // with s = -1 on an inverted axis. A zero calibration takes the number itself as ticks; an axis
@@ -35,7 +36,9 @@ namespace stg {
 //
 // Precision mode ("PrecisionEnabled") routes moves and position reads through CPrecision.
 //
-// No lock of its own; the precision object and the layers below lock as they describe.
+// No lock of its own; the precision object and the layers below lock as they describe. The
+// settings come from the medium level's configuration snapshot (CMediumLevelStage::Config) under
+// a hold of the stage lock.
 class CStageAccess {
 public:
     using Axes = std::vector<int>;
@@ -73,6 +76,12 @@ public:
     int MoveToPos(const TypePosMap& targets);
     int SetPosition(const TypePosMap& targets);
     int GetPosition(TypePosMap& positions, const ESelection& selection); // map replaced whatever the answer
+    // The positions of the axes of `count` types into positions[0..count), as GetPosition of a
+    // map of those types with eGivenAxes answers them (on a failure `positions` is untouched).
+    // Allocates nothing while the positions come from the medium level's cache, the driver has
+    // not declared read-through, and `count` is at most c_quickAxes.
+    static constexpr std::size_t c_quickAxes = 3;
+    int GetPositions(const EAxisType* types, Position* positions, std::size_t count);
 
     // Physical axis limits, through the medium level's limit operations. The bounds swap on an
     // inverted axis; an unreadable "AxisInverted" is answered as an error here.
@@ -177,6 +186,9 @@ private:
     bool IsPrecisionEnabled(const Hold& held) const;
     bool IsInverted(int axis) const; // an unreadable flag counts as not inverted
     bool IsInverted(const Hold& held, int axis) const;
+    std::int64_t Offset(const Hold& held, int axis) const; // "OffsetPosition"; 0 when unreadable
+    EAxisType TypeOf(const Hold& held, int axis) const;    // as CLowLevelStage::GetAxisType
+    int AxisOf(const Hold& held, EAxisType type) const;    // as CBaseStageML::GetAxisFromType
     int ReadLimits(PosMap& out, const ESelection& selection, bool maxima) const;
     int WriteLimits(const PosMap& in, bool maxima);
 
@@ -207,6 +219,7 @@ private:
 
     CMediumLevelStage& m_medium;
     CPrecision m_precision;
+    TickMap m_request; // the request of GetPositions, under the stage lock
 };
 
 } // namespace stg

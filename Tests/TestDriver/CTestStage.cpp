@@ -28,6 +28,8 @@ CTestStage::CTestStage(std::uint32_t stageID, tTestStageConfig config)
     SetCaps(m_config.caps);
     if (m_config.concurrentStop)
         EnableConcurrentStop();
+    if (m_config.readThrough)
+        DeclareReadThrough();
 }
 
 void CTestStage::ReleaseHeld()

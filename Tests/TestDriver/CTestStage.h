@@ -72,6 +72,9 @@ struct tTestStageConfig {
     std::function<void(ESlot)> onCall;
     // Declares the concurrent stop: StopMoving then comes on any thread, without the stage lock.
     bool concurrentStop = true;
+    // Declares read-through: the library then calls the read slots for every setting it reads.
+    // Off, the driver's read slots must answer what its sets hold (no faults on them).
+    bool readThrough = true;
     // The blocking slots (SetPosition, a WaitForStop on a started move, the limit runs, InitRanges)
     // hold until ReleaseHeld() or StopMoving (at most 60 s). Stopped, they answer c_Stopped and the
     // axes stay where they were.
