@@ -38,9 +38,9 @@ public:
         std::int64_t upper = 0;
         bool calibrated = false; // "Calibration" was readable (it is 1 µm when read without value)
         Position calibration;
-        bool inverted = false;      // "AxisInverted"; false when unreadable
-        std::int64_t offset = 0;    // "OffsetPosition"; 0 when unreadable
-        std::int64_t swBacklash = 0; // "OffsetSWBL"; 0 when unreadable
+        bool inverted = false;              // "AxisInverted"; false when unreadable
+        std::int64_t offset = 0;            // "OffsetPosition"; 0 when unreadable
+        std::int64_t swBacklash = 0;        // "OffsetSWBL"; 0 when unreadable
         const utl::CPropSet* set = nullptr; // the axis's property set and its generation when read
         std::uint64_t generation = 0;
     };

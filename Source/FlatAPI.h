@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
-#include <type_traits>
 #include <map>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -474,8 +474,8 @@ int GetPositionVec(std::uint32_t stageID, utl::TUnitValue<V>& position)
     Position positions[count];
     for (std::size_t i = 0; i < count; ++i)
         types[i] = tComponents<V>::c_axes[i].first;
-    const int rc = WithStage(stageID, c_NoSuchStage,
-                             [&](CStageAccess& s) { return s.GetPositions(types, positions, count); });
+    const int rc =
+        WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) { return s.GetPositions(types, positions, count); });
     if (rc == c_OK)
         position = ToVec<V>([&](EAxisType type) {
             std::size_t i = 0;

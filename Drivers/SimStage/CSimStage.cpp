@@ -154,7 +154,7 @@ int CSimStage::StartMoves(const TickMap& targets, const SpeedMap* requested)
         ++count;
     }
     ISimClock& clock = Clock();
-    std::lock_guard<utl::CShortLock> lock(m_motionLock);
+    std::lock_guard<std::mutex> lock(m_motionLock);
     if (IsStopRequested())
         return stg::c_Stopped;
     const double nowS = clock.NowS();
@@ -171,7 +171,7 @@ int CSimStage::StartRuns(const Axes& axes, int direction)
     if (rc != c_OK)
         return rc;
     ISimClock& clock = Clock();
-    std::lock_guard<utl::CShortLock> lock(m_motionLock);
+    std::lock_guard<std::mutex> lock(m_motionLock);
     if (IsStopRequested())
         return stg::c_Stopped;
     const double nowS = clock.NowS();
@@ -189,7 +189,7 @@ int CSimStage::WaitForAxes(const Axes& axes, std::uint32_t timeoutMs, bool stopp
     for (;;) {
         double untilS = -std::numeric_limits<double>::infinity();
         {
-            std::lock_guard<utl::CShortLock> lock(m_motionLock);
+            std::lock_guard<std::mutex> lock(m_motionLock);
             for (int axis : axes) {
                 const auto it = m_axes.find(axis);
                 if (it == m_axes.end())
@@ -222,7 +222,7 @@ int CSimStage::InitImpl()
         axes.emplace(hardware.axisNo, tAxis{&hardware, motion});
     }
     {
-        std::lock_guard<utl::CShortLock> lock(m_motionLock);
+        std::lock_guard<std::mutex> lock(m_motionLock);
         m_axes = std::move(axes);
     }
     return CLowLevelStage::InitImpl();
@@ -233,7 +233,7 @@ int CSimStage::ExitImpl()
     const double nowS = Clock().NowS();
     TickMap halted;
     {
-        std::lock_guard<utl::CShortLock> lock(m_motionLock);
+        std::lock_guard<std::mutex> lock(m_motionLock);
         for (auto& [axis, entry] : m_axes) {
             if (!entry.motion.IsMovingAt(nowS))
                 continue;
@@ -256,7 +256,7 @@ int CSimStage::MoveFreeImpl(const SpeedMap& speeds)
         if (m_axes.find(entry.first) == m_axes.end())
             return stg::c_NoSuchAxis;
     ISimClock& clock = Clock();
-    std::lock_guard<utl::CShortLock> lock(m_motionLock);
+    std::lock_guard<std::mutex> lock(m_motionLock);
     if (IsStopRequested())
         return stg::c_Stopped;
     const double nowS = clock.NowS();
@@ -287,7 +287,7 @@ int CSimStage::MoveToPosAtSpeedImpl(const TickMap& targets, const SpeedMap& spee
 bool CSimStage::IsMovingImpl(const Axes& axes)
 {
     const double nowS = Clock().NowS();
-    std::lock_guard<utl::CShortLock> lock(m_motionLock);
+    std::lock_guard<std::mutex> lock(m_motionLock);
     return std::any_of(axes.begin(), axes.end(), [&](int axis) {
         const auto it = m_axes.find(axis);
         return it != m_axes.end() && it->second.motion.IsMovingAt(nowS);
@@ -306,7 +306,7 @@ int CSimStage::StopMovingImpl()
     // No property reads here (they take the stage lock): the clock keeps the last time scale.
     Axes axes;
     {
-        std::lock_guard<utl::CShortLock> lock(m_motionLock);
+        std::lock_guard<std::mutex> lock(m_motionLock);
         const double nowS = m_clock->NowS();
         for (auto& [axis, entry] : m_axes) {
             entry.motion.Stop(nowS);
@@ -327,7 +327,7 @@ int CSimStage::SetPositionImpl(const TickMap& targets)
 int CSimStage::GetPositionImpl(TickMap& positions, const stg::ESelection& selection)
 {
     const double nowS = Clock().NowS();
-    std::lock_guard<utl::CShortLock> lock(m_motionLock);
+    std::lock_guard<std::mutex> lock(m_motionLock);
     if (selection == stg::eAllAxes) {
         positions.clear();
         for (const auto& entry : m_axes)

@@ -6,7 +6,6 @@
 #include <mutex>
 
 #include <plinth/Driver.h>
-#include <utl/CShortLock.h>
 
 #include "CAxisMotion.h"
 #include "ISimClock.h"
@@ -133,7 +132,7 @@ private:
     bool m_settingsRead = false;
     // Guards m_axes: StopMovingImpl runs without the stage lock. A short lock (every position read
     // takes it, and no one holds it for more than a motion plan's arithmetic).
-    mutable utl::CShortLock m_motionLock;
+    mutable std::mutex m_motionLock;
     std::map<int, tAxis> m_axes; // built by InitImpl
 };
 

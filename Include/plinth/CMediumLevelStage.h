@@ -81,7 +81,7 @@ private:
     int CheckTargetsHeld(const CLowLevelStage::CHold& held, const TickMap& targets) const;
 
     std::unique_ptr<detail::CStageConfig> m_config; // guarded by the stage lock
-    mutable std::mutex m_cacheLock; // guards m_cache and m_marks (held for a look-up or a mark)
+    mutable std::mutex m_cacheLock;                 // guards m_cache and m_marks (held for a look-up or a mark)
     std::map<int, tCachedAxis> m_cache;
     std::uint64_t m_marks = 0; // how often axes were marked, to spot a move during a driver read
     // Made in the constructor, retired first in the destructor. Shared with the watcher's thread,

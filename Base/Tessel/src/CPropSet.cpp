@@ -32,17 +32,8 @@ std::size_t CPropSet::LowerBound(int id) const noexcept
 
 std::size_t CPropSet::Find(int id) const noexcept
 {
-    // Callers read the same few IDs again and again: the index where an ID was last found is
-    // remembered in a small table, and checked against the ID array before it is trusted (an
-    // insertion or removal since may have moved the entry).
-    std::uint32_t& hint = m_hints[(static_cast<std::uint32_t>(id) * 0x9E3779B1u) >> (32 - c_hintBits)];
-    if (hint < m_ids.size() && m_ids[hint] == id)
-        return hint;
     const std::size_t i = LowerBound(id);
-    if (i == m_ids.size() || m_ids[i] != id)
-        return c_absent;
-    hint = static_cast<std::uint32_t>(i);
-    return i;
+    return i == m_ids.size() || m_ids[i] != id ? c_absent : i;
 }
 
 void CPropSet::Notify(const std::shared_ptr<IPropSetObserver>& observer, const CPropSet& set) noexcept
@@ -55,7 +46,7 @@ bool CPropSet::SetProperty(int id, const mem::CBin& value)
 {
     std::shared_ptr<IPropSetObserver> observer;
     {
-        std::lock_guard<CShortLock> lock(m_lock);
+        std::lock_guard<std::mutex> lock(m_lock);
         const std::size_t i = LowerBound(id);
         if (i < m_ids.size() && m_ids[i] == id) {
             m_values[i] = value;
@@ -79,7 +70,7 @@ bool CPropSet::SetProperty(int id, const mem::CBin& value)
 
 bool CPropSet::GetProperty(int id, mem::CBin& value) const
 {
-    std::lock_guard<CShortLock> lock(m_lock);
+    std::lock_guard<std::mutex> lock(m_lock);
     const std::size_t i = Find(id);
     if (i == c_absent)
         return false;
@@ -89,7 +80,7 @@ bool CPropSet::GetProperty(int id, mem::CBin& value) const
 
 bool CPropSet::PropertyExists(int id) const
 {
-    std::lock_guard<CShortLock> lock(m_lock);
+    std::lock_guard<std::mutex> lock(m_lock);
     return Find(id) != c_absent;
 }
 
@@ -97,7 +88,7 @@ bool CPropSet::DelProperty(int id)
 {
     std::shared_ptr<IPropSetObserver> observer;
     {
-        std::lock_guard<CShortLock> lock(m_lock);
+        std::lock_guard<std::mutex> lock(m_lock);
         const std::size_t i = LowerBound(id);
         if (i == m_ids.size() || m_ids[i] != id)
             return false;
@@ -112,19 +103,19 @@ bool CPropSet::DelProperty(int id)
 
 std::size_t CPropSet::Count() const
 {
-    std::lock_guard<CShortLock> lock(m_lock);
+    std::lock_guard<std::mutex> lock(m_lock);
     return m_ids.size();
 }
 
 std::vector<int> CPropSet::GetPropertyIDs() const
 {
-    std::lock_guard<CShortLock> lock(m_lock);
+    std::lock_guard<std::mutex> lock(m_lock);
     return m_ids;
 }
 
 std::vector<CPropSet::Entry> CPropSet::Snapshot() const
 {
-    std::lock_guard<CShortLock> lock(m_lock);
+    std::lock_guard<std::mutex> lock(m_lock);
     std::vector<Entry> entries;
     entries.reserve(m_ids.size());
     for (std::size_t i = 0; i < m_ids.size(); ++i)
@@ -150,7 +141,7 @@ void CPropSet::Assign(std::vector<Entry> entries)
     }
     std::shared_ptr<IPropSetObserver> observer;
     {
-        std::lock_guard<CShortLock> lock(m_lock);
+        std::lock_guard<std::mutex> lock(m_lock);
         m_ids.swap(ids);
         m_values.swap(values);
         observer = m_observer;
@@ -187,7 +178,7 @@ boost::shared_ptr<CPropSet> CPropSet::Clone() const
 void CPropSet::SetObserver(std::shared_ptr<IPropSetObserver> observer)
 {
     {
-        std::lock_guard<CShortLock> lock(m_lock);
+        std::lock_guard<std::mutex> lock(m_lock);
         m_observer.swap(observer);
     }
     // The previous observer is released here, outside the lock.
@@ -195,7 +186,7 @@ void CPropSet::SetObserver(std::shared_ptr<IPropSetObserver> observer)
 
 std::shared_ptr<IPropSetObserver> CPropSet::GetObserver() const
 {
-    std::lock_guard<CShortLock> lock(m_lock);
+    std::lock_guard<std::mutex> lock(m_lock);
     return m_observer;
 }
 

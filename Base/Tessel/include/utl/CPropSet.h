@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -12,7 +11,6 @@
 #include <boost/shared_ptr.hpp>
 
 #include <mem/CBin.h>
-#include <utl/CShortLock.h>
 
 namespace utl {
 
@@ -29,12 +27,11 @@ public:
 
 // A set of typed values keyed by an int property ID.
 //
-// Safe for concurrent use: every operation takes the set's own lock for its duration, and no
-// operation calls out while holding it, so sets never wait for each other. The lock is a
-// CShortLock (an operation holds it for a look-up and a copy; a read of one value costs a third
-// of what a std::mutex would add). IDs are kept sorted in one contiguous array and the values in
-// a parallel one, with a small table of where each ID was last found, so a look-up mostly checks
-// one remembered index, and a read of a scalar copies it without allocating.
+// Safe for concurrent use: every operation takes the set's own mutex for its duration (a look-up
+// and a copy), and no operation calls out while holding it, so sets never wait for each other.
+// IDs are kept sorted in one contiguous array and the values in a parallel one; a look-up is a
+// binary search, and a read of a scalar copies it without allocating. Readers that need the same
+// values again and again keep them and compare Generation() instead of reading.
 //
 // A set may have one observer, told after each change of its content: SetProperty, a successful
 // DelProperty, Assign, Clear and assignment from another set. Reads never notify and cost nothing
@@ -85,14 +82,11 @@ private:
     std::size_t Find(int id) const noexcept; // the index of `id`, or c_absent; expects m_lock held
     static void Notify(const std::shared_ptr<IPropSetObserver>& observer, const CPropSet& set) noexcept;
 
-    mutable CShortLock m_lock;
+    mutable std::mutex m_lock;
     std::vector<int> m_ids;          // sorted ascending
     std::vector<mem::CBin> m_values; // m_values[i] belongs to m_ids[i]
     std::shared_ptr<IPropSetObserver> m_observer;
     std::atomic<std::uint64_t> m_generation{0}; // bumped under m_lock by every change
-    static constexpr unsigned c_hintBits = 4;
-    // Where an ID was last found, by a hash of the ID; only a hint (see Find); under m_lock.
-    mutable std::array<std::uint32_t, std::size_t{1} << c_hintBits> m_hints{};
 };
 
 using PropSetPtr = boost::shared_ptr<CPropSet>;
