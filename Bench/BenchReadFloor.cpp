@@ -1,12 +1,13 @@
-// The floor of the position reads: the work the library's design prescribes for each of them,
-// and nothing else. A position read of the flat API looks the stage up and then makes a fixed
-// set of property reads, every one of them through the driver's vessel slot (the axis types,
-// "PrecisionEnabled", the movement check of every axis concerned, the calibration, offset and
-// direction of every axis converted) plus the driver's user-control switch; the position itself
-// comes from the cache while nothing moves. Here the same look-up and the same reads, in the same
-// order, on the same stage, with nothing around them: once with a lock per read (as each read
-// takes it on its own) and once under a single hold of the stage lock (the cheapest way to make
-// them). Compare with BM_GetPositionXY and BM_GetPositionByType of the same run.
+// The floors of the position reads. BM_Floor_SnapshotCheck is what a read of the flat API must do
+// with the configuration snapshot, and nothing else: look the stage up, take the stage lock once,
+// compare the change counters (the stage set's, every axis set's and the stage's outside
+// generation) and ask the driver's user-control switch; the position itself comes from the cache
+// while nothing moves. BM_Floor_PrescribedReads is what a read cost before the snapshot, and
+// what it still costs on a driver that declared read-through: the look-up and the property reads
+// through the driver's vessel slots (the axis types, "PrecisionEnabled", the movement check of
+// every axis concerned, the calibration, offset and direction of every axis converted) plus the
+// user-control switch, once with a lock per read and once under a single hold of the stage lock.
+// Compare with BM_GetPositionXY and BM_GetPositionByType of the same run.
 
 #include <plinth/CStageManager.h>
 #include <plinth/PropertyAccess.h>
@@ -129,5 +130,28 @@ void BM_Floor_PrescribedReads(benchmark::State& state)
 BENCHMARK(BM_Floor_PrescribedReads)
     ->ArgNames({"read", "oneHold"})
     ->ArgsProduct({{eXY, eXYPrecision, eOneAxis}, {0, 1}});
+
+void BM_Floor_SnapshotCheck(benchmark::State& state)
+{
+    const std::uint32_t id = bench::SimStage(simstage::eSimFull, 1.0);
+    auto& manager = stg::CStageManager::StageManager();
+    CLowLevelStage* stage = manager.GetLowLevel(id);
+    if (!stage) {
+        state.SkipWithError("no stage");
+        return;
+    }
+    const utl::PropSetPtr stageSet = stage->GetPropSet();
+    const bench::CAllocCount allocs;
+    for (auto _ : state) {
+        const stg::CStageRef ref = manager.Acquire(id); // the flat API's look-up
+        const CLowLevelStage::CHold held(*stage);
+        std::uint64_t generations = stage->GetOutsideGeneration() + stageSet->Generation();
+        stage->ForEachAxis([&](int axis) { generations += stage->GetAxisPropSet(axis)->Generation(); });
+        benchmark::DoNotOptimize(generations);
+        benchmark::DoNotOptimize(stage->IsUserControlEnabled(held));
+    }
+    allocs.Report(state);
+}
+BENCHMARK(BM_Floor_SnapshotCheck);
 
 } // namespace

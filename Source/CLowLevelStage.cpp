@@ -465,8 +465,7 @@ int CLowLevelStage::SetPropertyVesselImpl(const int& axis, const int& propID, co
         rc = UndefineLimits({axis}); // fires its own event
     // Looked up again: a driver's UndefineLimitsImpl may have changed the axis map.
     if (CAxis* entry = FindAxis(axis))
-        entry->SetProperty(propID, value); // may define a limit
-    OutsideChanged();
+        entry->SetProperty(propID, value); // defines a limit with its write into the axis set
     return rc;
 }
 

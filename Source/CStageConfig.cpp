@@ -16,7 +16,9 @@ bool CStageConfig::IsCurrent(const CLowLevelStage& stage) const noexcept
 {
     // The outside generation first: while it holds, the axis map and so the sets below are the
     // ones read last time.
-    if (!m_read || stage.GetOutsideGeneration() != m_outsideGeneration || m_stageSet->Generation() != m_stageGeneration)
+    if (!m_read || stage.GetOutsideGeneration() != m_outsideGeneration)
+        return false;
+    if (m_stageSet->Generation() != m_stageGeneration)
         return false;
     for (const tAxis& entry : m_axes) {
         if (entry.set && entry.set->Generation() != entry.generation)

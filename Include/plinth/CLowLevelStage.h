@@ -101,8 +101,8 @@ public:
     // read and write. Expects the stage lock held.
     const utl::CPropSet* GetAxisPropSet(int axis) const;
     // A count of the changes to the axes' configuration that live outside the property sets:
-    // Init and AddAxis (the axis map), and every write or undefinition of limits through the
-    // default slots (whether an axis's limits are defined). Bumped under the stage lock; with the
+    // Init and AddAxis (the axis map) and UndefineLimitsImpl's default (whether an axis's limits
+    // are defined; a limit becomes defined with its write into the axis set). Bumped under the stage lock; with the
     // generations of the stage set and of every axis set it tells a reader that cached converted
     // settings whether they may still hold. One atomic load.
     std::uint64_t GetOutsideGeneration() const noexcept { return m_outsideGeneration.load(std::memory_order_acquire); }

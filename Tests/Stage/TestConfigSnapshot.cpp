@@ -111,14 +111,22 @@ TEST(ConfigSnapshot, EveryWayOfChangingASettingIsSeenByTheNextRead)
     rig.access->EnablePrecision(false);
     EXPECT_DOUBLE_EQ(rig.ReadX().GetValue(), 2000.0);
 
-    // Limits undefined and defined again (kept outside the sets).
+    // Limits undefined (kept outside the sets: here their values were deleted past the library
+    // before) and defined again.
+    rig.AxisSet(0)->DelProperty(stg::c_propMinimum);
+    rig.AxisSet(0)->DelProperty(stg::c_propMaximum);
+    rig.ReadX();
     rig.stage->UndefineLimits({0});
     rig.ReadX(stg::c_LimitsNotDefined);
     rig.stage->SetAxisLimits(0, -10, 10);
     EXPECT_DOUBLE_EQ(rig.ReadX().GetValue(), 2000.0);
-    EXPECT_EQ(rig.medium->MoveToPos({{0, 11}}), stg::c_TargetOutOfRange);
+    for (std::int64_t target : {-11, 11})
+        EXPECT_EQ(rig.medium->MoveToPos({{0, target}}), stg::c_TargetOutOfRange) << target;
 
-    // A re-Init that puts X on another axis, with fresh settings.
+    // A re-Init without axes, then one that puts X on another axis, with fresh settings.
+    rig.stage->Config().axes.clear();
+    ASSERT_EQ(rig.stage->Init(), stg::c_OK);
+    rig.ReadX(stg::c_NoSuchAxis);
     stg::tAxisProps x = XAxis(2);
     x.calibration = Position(3.0, utl::c_mum);
     rig.stage->Config().axes = {YAxis(0), x, ZAxis(3)};
