@@ -6,9 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include <plinth/CLowLevelStage.h>
 #include <plinth/CMediumLevelStage.h>
 #include <plinth/CStageAccess.h>
+#include <plinth/driver/CLowLevelStage.h>
 
 namespace stg::detail {
 

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include <plinth/PropertyIDs.h>
+#include <plinth/driver/PropertyIDs.h>
 
 #include "CStageConfig.h"
 #include "TickMath.h"

@@ -4,8 +4,8 @@
 #include <array>
 #include <cmath>
 
-#include <plinth/PropertyAccess.h>
-#include <plinth/PropertyIDs.h>
+#include <plinth/driver/PropertyAccess.h>
+#include <plinth/driver/PropertyIDs.h>
 
 #include "CStageConfig.h"
 #include "SettingValues.h"

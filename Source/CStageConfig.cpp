@@ -1,7 +1,7 @@
 #include "CStageConfig.h"
 
-#include <plinth/PropertyAccess.h>
-#include <plinth/PropertyIDs.h>
+#include <plinth/driver/PropertyAccess.h>
+#include <plinth/driver/PropertyIDs.h>
 
 namespace stg::detail {
 

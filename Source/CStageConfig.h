@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <vector>
 
-#include <plinth/CLowLevelStage.h>
-#include <plinth/ResultCodes.h>
-#include <plinth/StageTypes.h>
+#include <plinth/driver/CLowLevelStage.h>
+#include <plinth/driver/ResultCodes.h>
+#include <plinth/driver/StageTypes.h>
 #include <utl/TUnitValue.h>
 
 namespace stg::detail {

@@ -5,7 +5,7 @@
 #include <memory>
 #include <mutex>
 
-#include <plinth/Driver.h>
+#include <plinth/driver/Driver.h>
 
 #include "CAxisMotion.h"
 #include "ISimClock.h"
