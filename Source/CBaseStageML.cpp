@@ -344,11 +344,6 @@ int CBaseStageML::GetEnabledAxes(Axes& axes) const
 int CBaseStageML::GetAxisFromType(EAxisType type) const
 {
     const CLowLevelStage::CHold held(m_stage);
-    return GetAxisFromType(held, type);
-}
-
-int CBaseStageML::GetAxisFromType(const CLowLevelStage::CHold& held, EAxisType type) const
-{
     // Walks the stage's axes in place, as GetAxisList would copy them.
     int found = -1;
     bool done = false;

@@ -20,51 +20,28 @@ CMediumLevelStage::CMediumLevelStage(CLowLevelStage& stage)
 
 CMediumLevelStage::~CMediumLevelStage() { m_watcher->Retire(); }
 
-const detail::CStageConfig* CMediumLevelStage::Config(const CLowLevelStage::CHold& held) const
+const detail::CStageConfig& CMediumLevelStage::Config(const CLowLevelStage::CHold& held) const
 {
-    CLowLevelStage& stage = GetLowLevel();
-    if (stage.ReadsThrough() || !held.Holds(stage))
-        return nullptr;
-    return &m_config->Current(stage, held);
+    return m_config->Current(GetLowLevel(), held);
 }
-
-int CMediumLevelStage::CheckAxisHeld(const CLowLevelStage::CHold& held, int axis) const
-{
-    const detail::CStageConfig* config = Config(held);
-    return config ? config->Check(axis) : detail::CStageConfig::CheckAxis(GetLowLevel(), held, axis);
-}
-
-// Each check's reads run under one hold of the stage lock (recursive: the callers that must keep
-// the answer valid until their driver call hold it already).
 
 int CMediumLevelStage::CheckTargets(CLowLevelStage& stage, const TickMap& targets)
 {
+    // The worker's check outlives this object: a snapshot of its own, read now.
     const CLowLevelStage::CHold held(stage);
-    // First may every axis move at all, then is every target within its limits.
-    for (const auto& entry : targets) {
-        const int rc = detail::CStageConfig::CheckAxis(stage, held, entry.first);
-        if (rc != c_OK)
-            return rc;
-    }
-    for (const auto& [axis, target] : targets) {
-        bool settingLimits = false;
-        if (stg::ReadAxisProperty(stage, held, axis, c_propModeSetLimit, settingLimits) == c_OK && settingLimits)
-            continue;
-        std::int64_t lower = 0, upper = 0;
-        const int rc = stage.GetAxisLimits(held, axis, lower, upper);
-        if (rc != c_OK)
-            return rc;
-        if (target > upper || target < lower)
-            return c_TargetOutOfRange;
-    }
-    return c_OK;
+    detail::CStageConfig config;
+    return config.Current(stage, held).CheckTargets(targets);
 }
+
+// Each check runs under one hold of the stage lock (recursive: the callers that must keep the
+// answer valid until their driver call hold it already).
 
 int CMediumLevelStage::checkIfValidMovement(const Axes& axes) const
 {
     const CLowLevelStage::CHold held(GetLowLevel());
+    const detail::CStageConfig& config = Config(held);
     for (int axis : axes) {
-        const int rc = CheckAxisHeld(held, axis);
+        const int rc = config.Check(axis);
         if (rc != c_OK)
             return rc;
     }
@@ -74,30 +51,7 @@ int CMediumLevelStage::checkIfValidMovement(const Axes& axes) const
 int CMediumLevelStage::checkIfValidMovement(const TickMap& targets) const
 {
     const CLowLevelStage::CHold held(GetLowLevel());
-    return CheckTargetsHeld(held, targets);
-}
-
-int CMediumLevelStage::CheckTargetsHeld(const CLowLevelStage::CHold& held, const TickMap& targets) const
-{
-    const detail::CStageConfig* config = Config(held);
-    if (!config)
-        return CheckTargets(GetLowLevel(), targets);
-    // As CheckTargets, from the snapshot.
-    for (const auto& entry : targets) {
-        const int rc = config->Check(entry.first);
-        if (rc != c_OK)
-            return rc;
-    }
-    for (const auto& [axis, target] : targets) {
-        const detail::CStageConfig::tAxis* entry = config->Axis(axis); // known: checked above
-        if (entry->settingLimits)
-            continue;
-        if (entry->limitsRead != c_OK)
-            return entry->limitsRead;
-        if (target > entry->upper || target < entry->lower)
-            return c_TargetOutOfRange;
-    }
-    return c_OK;
+    return Config(held).CheckTargets(targets);
 }
 
 template <class Keys>
@@ -197,10 +151,11 @@ int CMediumLevelStage::GetPosition(TickMap& positions, const ESelection& selecti
         // The checks, the cache and the user-control switch under one hold of the stage lock.
         CLowLevelStage& stage = GetLowLevel();
         const CLowLevelStage::CHold held(stage);
+        const detail::CStageConfig& config = Config(held);
         int rc = c_OK;
         forEachAxis([&](int axis) {
             if (rc == c_OK)
-                rc = CheckAxisHeld(held, axis);
+                rc = config.Check(axis);
         });
         if (rc != c_OK)
             return rc;

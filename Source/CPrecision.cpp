@@ -14,27 +14,19 @@ using detail::TruncToTicks;
 namespace {
 constexpr double c_twoPi = 6.283185307179586;
 constexpr double c_perDegree = 0.002777777777777778; // 1/360
-constexpr double c_defaultAngleDeg = 90.0;
 } // namespace
 
 CPrecision::CPrecision(CMediumLevelStage& medium) : m_medium(medium) {}
 
 CPrecision::~CPrecision() = default;
 
-bool CPrecision::ReadStageBool(int propID, bool& value) const
-{
-    return ReadStageProperty(m_medium.GetLowLevel(), propID, value) == c_OK;
-}
+// The corrections take their settings from the stage's configuration snapshot under a hold of
+// the stage lock (taken after this object's lock).
 
-bool CPrecision::isSWBacklashActive() const
+std::int64_t CPrecision::BacklashOffset(const Hold& held, int axis) const
 {
-    const Hold held(m_medium.GetLowLevel());
-    if (const detail::CStageConfig* config = m_medium.Config(held))
-        return config->swBacklash;
-    bool backlash = false;
-    bool hardware = false;
-    return ReadStageBool(c_propBacklashEnable, backlash) && ReadStageBool(c_propUseHWBacklash, hardware) && backlash &&
-           !hardware;
+    const detail::CStageConfig::tAxis* entry = m_medium.Config(held).Axis(axis);
+    return entry ? entry->swBacklash : 0;
 }
 
 std::int32_t CPrecision::Direction(int axis)
@@ -43,68 +35,28 @@ std::int32_t CPrecision::Direction(int axis)
     return m_directions[axis];
 }
 
-CPrecision::TickMap CPrecision::addBacklashOffset(const TickMap& positions)
-{
-    TickMap result = positions;
-    const Hold held(m_medium.GetLowLevel());
-    AddBacklashOffsetTo(result, held);
-    return result;
-}
-
-// The corrections read their settings from the stage's configuration snapshot under `held`, or
-// through the driver's slots when it declared read-through.
-
 void CPrecision::AddBacklashOffsetTo(TickMap& positions, const Hold& held)
 {
-    const detail::CStageConfig* config = m_medium.Config(held);
-    if (!(config ? config->swBacklash : isSWBacklashActive()))
+    if (!m_medium.Config(held).swBacklash)
         return;
     for (auto& [axis, ticks] : positions) {
-        if (Direction(axis) >= 0)
-            continue;
-        std::int64_t offset = 0;
-        if (config) {
-            const detail::CStageConfig::tAxis* entry = config->Axis(axis);
-            offset = entry ? entry->swBacklash : 0;
-        } else {
-            ReadAxisProperty(m_medium.GetLowLevel(), held, axis, c_propOffsetSWBL, offset);
-        }
-        ticks = detail::AddTicks(ticks, offset);
+        if (Direction(axis) < 0)
+            ticks = detail::AddTicks(ticks, BacklashOffset(held, axis));
     }
-}
-
-CPrecision::TickMap CPrecision::TransformXY(const TickMap& in, bool toOrtho) const
-{
-    TickMap out = in;
-    const Hold held(m_medium.GetLowLevel());
-    TransformXYIn(out, toOrtho, held);
-    return out;
 }
 
 void CPrecision::TransformXYIn(TickMap& positions, bool toOrtho, const Hold& held) const
 {
-    const CLowLevelStage& stage = m_medium.GetLowLevel();
-    const detail::CStageConfig* config = m_medium.Config(held);
-    bool enabled = false;
-    if (config)
-        enabled = config->nonOrtho;
-    else if (ReadStageProperty(stage, held, c_propNonOrthoEnable, enabled) != c_OK)
-        enabled = false;
-    if (!enabled)
+    const detail::CStageConfig& config = m_medium.Config(held);
+    if (!config.nonOrtho)
         return;
-    const int x = config ? config->AxisFromType(eAxisX) : m_medium.GetAxisFromType(held, eAxisX);
-    const int y = config ? config->AxisFromType(eAxisY) : m_medium.GetAxisFromType(held, eAxisY);
+    const int x = config.AxisFromType(eAxisX);
+    const int y = config.AxisFromType(eAxisY);
     if (x == -1 || y == -1) {
         positions.clear();
         return;
     }
-
-    double angleDeg = c_defaultAngleDeg;
-    if (config)
-        angleDeg = config->angleDeg;
-    else
-        ReadStageProperty(stage, held, c_propAngleXY, angleDeg);
-    const double a = angleDeg * c_twoPi * c_perDegree;
+    const double a = config.angleDeg * c_twoPi * c_perDegree; // 90 degrees when unreadable
 
     const auto valueOf = [&](int axis) {
         auto it = positions.find(axis);
@@ -124,9 +76,13 @@ void CPrecision::TransformXYIn(TickMap& positions, bool toOrtho, const Hold& hel
     }
 }
 
-CPrecision::TickMap CPrecision::cvtStageToOrtho(const TickMap& stage) const { return TransformXY(stage, true); }
-
-CPrecision::TickMap CPrecision::cvtOrthoToStage(const TickMap& ortho) const { return TransformXY(ortho, false); }
+CPrecision::TickMap CPrecision::cvtOrthoToStage(const TickMap& ortho) const
+{
+    TickMap stage = ortho;
+    const Hold held(m_medium.GetLowLevel());
+    TransformXYIn(stage, false, held);
+    return stage;
+}
 
 int CPrecision::ReadCorrected()
 {
@@ -180,9 +136,10 @@ int CPrecision::GetPositions(const int* axes, std::int64_t* ticks, std::size_t c
 CPrecision::TickMap CPrecision::applyBacklash(const TickMap& from, const TickMap& to, bool record)
 {
     Lock lock(m_lock);
+    const Hold held(m_medium.GetLowLevel());
     TickMap current = from;
     TickMap targets = to;
-    if (!isSWBacklashActive())
+    if (!m_medium.Config(held).swBacklash)
         return targets;
     for (const auto& entry : targets) {
         if (current.count(entry.first) == 0) {
@@ -195,11 +152,8 @@ CPrecision::TickMap CPrecision::applyBacklash(const TickMap& from, const TickMap
         const std::int32_t direction = detail::Direction32(current[axis], target);
         if (record && direction != 0)
             m_directions[axis] = direction;
-        if (Direction(axis) < 0) {
-            std::int64_t offset = 0;
-            ReadAxisProperty(m_medium.GetLowLevel(), axis, c_propOffsetSWBL, offset);
-            target = detail::SubTicks(target, offset);
-        }
+        if (Direction(axis) < 0)
+            target = detail::SubTicks(target, BacklashOffset(held, axis));
     }
     return targets;
 }
@@ -212,12 +166,9 @@ int CPrecision::GetPosition(TickMap& positions, const ESelection& selection)
 
 int CPrecision::CheckAngle() const
 {
-    bool enabled = false;
-    double angleDeg = c_defaultAngleDeg;
-    if (ReadStageBool(c_propNonOrthoEnable, enabled) && enabled &&
-        ReadStageProperty(m_medium.GetLowLevel(), c_propAngleXY, angleDeg) == c_OK && !std::isfinite(angleDeg))
-        return c_InvalidValue;
-    return c_OK;
+    const Hold held(m_medium.GetLowLevel());
+    const detail::CStageConfig& config = m_medium.Config(held);
+    return config.nonOrtho && config.angleRead && !std::isfinite(config.angleDeg) ? c_InvalidValue : c_OK;
 }
 
 int CPrecision::MoveToPos(const TickMap& targets)

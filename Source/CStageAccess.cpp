@@ -23,11 +23,8 @@ CStageAccess::~CStageAccess() = default;
 
 // Conversions
 
-// A conversion's reads (calibration, offset, direction) run under one hold of the stage lock; a
-// map's conversions under one hold for the whole map.
-
-// Each answers from the stage's configuration snapshot when the driver has one, else reads the
-// setting through the driver's vessel slot under the hold.
+// A conversion takes the calibration, offset and direction from the stage's configuration
+// snapshot under one hold of the stage lock; a map's conversions under one hold for the whole map.
 
 namespace {
 
@@ -47,56 +44,11 @@ CStageAccess::Position FromTicks(const tAxisConfig* entry, std::int64_t ticks)
 
 } // namespace
 
-bool CStageAccess::FetchCalibration(const Hold& held, int axis, Position& calibration) const
-{
-    calibration = Position(1.0, utl::c_mum); // kept when the read answers c_OK without a value
-    if (const detail::CStageConfig* config = m_medium.Config(held)) {
-        const tAxisConfig* entry = config->Axis(axis);
-        if (entry)
-            calibration = entry->calibration;
-        return entry && entry->calibrated;
-    }
-    return m_medium.GetCalibration(held, axis, calibration) == c_OK;
-}
-
 bool CStageAccess::IsInverted(int axis) const
 {
     const Hold held(LowLevel());
-    return IsInverted(held, axis);
-}
-
-bool CStageAccess::IsInverted(const Hold& held, int axis) const
-{
-    if (const detail::CStageConfig* config = m_medium.Config(held)) {
-        const tAxisConfig* entry = config->Axis(axis);
-        return entry && entry->inverted;
-    }
-    bool inverted = false;
-    ReadAxisProperty(LowLevel(), held, axis, c_propAxisInverted, inverted);
-    return inverted;
-}
-
-std::int64_t CStageAccess::Offset(const Hold& held, int axis) const
-{
-    if (const detail::CStageConfig* config = m_medium.Config(held)) {
-        const tAxisConfig* entry = config->Axis(axis);
-        return entry ? entry->offset : 0;
-    }
-    std::int64_t offset = 0;
-    ReadAxisProperty(LowLevel(), held, axis, c_propOffsetPosition, offset);
-    return offset;
-}
-
-EAxisType CStageAccess::TypeOf(const Hold& held, int axis) const
-{
-    const detail::CStageConfig* config = m_medium.Config(held);
-    return config ? config->TypeOf(axis) : LowLevel().GetAxisType(held, axis);
-}
-
-int CStageAccess::AxisOf(const Hold& held, EAxisType type) const
-{
-    const detail::CStageConfig* config = m_medium.Config(held);
-    return config ? config->AxisFromType(type) : m_medium.GetAxisFromType(held, type);
+    const tAxisConfig* entry = m_medium.Config(held).Axis(axis);
+    return entry && entry->inverted;
 }
 
 int CStageAccess::ToTicks(int axis, const Position& position, std::int64_t& ticks) const
@@ -110,19 +62,20 @@ int CStageAccess::ToTicks(const Hold& held, int axis, const Position& position, 
     ticks = 0;
     if (!detail::IsFinite(position))
         return c_InvalidValue;
-    Position calibration;
-    if (!FetchCalibration(held, axis, calibration))
+    const tAxisConfig* entry = m_medium.Config(held).Axis(axis);
+    if (!entry || !entry->calibrated)
         return c_OK; // an axis without a readable calibration converts to tick 0
     // A stored calibration that could not be set today (zero, negative, not a length on a linear
     // axis, not finite) moves nothing.
-    if (!detail::IsValidCalibration(TypeOf(held, axis), calibration))
+    const Position& calibration = entry->calibration;
+    if (!detail::IsValidCalibration(entry->typeKnown ? entry->type : eAxisNone, calibration))
         return c_InvalidValue;
     const double value = utl::Convert(position.GetValue(), position.GetUnit(), calibration.GetUnit());
     const double quotient = value / calibration.GetValue();
     if (!std::isfinite(quotient))
         return c_InvalidValue; // beyond every tick, not the end of the tick range
-    ticks = detail::SubTicks(detail::TruncToTicks(quotient), Offset(held, axis)); // 0 when unreadable
-    if (IsInverted(held, axis))
+    ticks = detail::SubTicks(detail::TruncToTicks(quotient), entry->offset);
+    if (entry->inverted)
         ticks = detail::NegateTicks(ticks);
     return c_OK;
 }
@@ -159,15 +112,7 @@ CStageAccess::Position CStageAccess::CvtTicPos2Pos(int axis, std::int64_t ticks)
 
 CStageAccess::Position CStageAccess::ToPosition(const Hold& held, int axis, std::int64_t ticks) const
 {
-    if (const detail::CStageConfig* config = m_medium.Config(held))
-        return FromTicks(config->Axis(axis), ticks);
-    Position calibration;
-    if (!FetchCalibration(held, axis, calibration))
-        return Position(0.0, utl::c_null);
-    if (IsInverted(held, axis))
-        ticks = detail::NegateTicks(ticks);
-    ticks = detail::AddTicks(ticks, Offset(held, axis));
-    return Position(static_cast<double>(ticks) * calibration.GetValue(), calibration.GetUnit());
+    return FromTicks(m_medium.Config(held).Axis(axis), ticks);
 }
 
 CStageAccess::TickMap CStageAccess::CvtPos2TicPos(const PosMap& positions) const
@@ -186,23 +131,9 @@ CStageAccess::PosMap CStageAccess::CvtTicPos2Pos(const TickMap& ticks) const
     return positions;
 }
 
-void CStageAccess::ConvertInto(const Hold& held, const TickMap& ticks, PosMap& positions) const
-{
-    positions.clear();
-    for (const auto& [axis, tick] : ticks)
-        positions[axis] = ToPosition(held, axis, tick);
-}
-
 CStageAccess::TickMap CStageAccess::createTicPos4Pos(const PosMap& positions, ESelection selection) const
 {
     TickMap request;
-    FillRequest(positions, selection, request);
-    return request;
-}
-
-void CStageAccess::FillRequest(const PosMap& positions, ESelection selection, TickMap& request) const
-{
-    request.clear();
     if (selection == eAllAxes) {
         Axes enabled;
         m_medium.GetEnabledAxes(enabled); // a failing call leaves the list empty
@@ -212,6 +143,7 @@ void CStageAccess::FillRequest(const PosMap& positions, ESelection selection, Ti
         for (const auto& entry : positions)
             request[entry.first] = 0;
     }
+    return request;
 }
 
 // Moves and positions
@@ -261,8 +193,7 @@ int CStageAccess::GetPosition(PosMap& positions, const ESelection& selection)
 
 int CStageAccess::GetPosition(std::optional<Hold>& held, PosMap& positions, const ESelection& selection)
 {
-    TickMap request;
-    FillRequest(positions, selection, request);
+    TickMap request = createTicPos4Pos(positions, selection);
     int rc = c_OK;
     if (IsPrecisionEnabled(*held)) {
         held.reset();
@@ -272,7 +203,7 @@ int CStageAccess::GetPosition(std::optional<Hold>& held, PosMap& positions, cons
         rc = m_medium.GetPosition(request, selection);
     }
     if (rc == c_OK)
-        ConvertInto(*held, request, positions);
+        positions = CvtTicPos2Pos(request);
     return rc;
 }
 
@@ -385,19 +316,11 @@ bool CStageAccess::AreLimitsDefined(const int* axis) const { return m_medium.Are
 
 bool CStageAccess::IsPrecisionEnabled() const
 {
-    bool enabled = false;
-    ReadStageProperty(LowLevel(), c_propPrecisionEnabled, enabled);
-    return enabled;
+    const Hold held(LowLevel());
+    return IsPrecisionEnabled(held);
 }
 
-bool CStageAccess::IsPrecisionEnabled(const Hold& held) const
-{
-    if (const detail::CStageConfig* config = m_medium.Config(held))
-        return config->precisionEnabled;
-    bool enabled = false;
-    ReadStageProperty(LowLevel(), held, c_propPrecisionEnabled, enabled);
-    return enabled;
-}
+bool CStageAccess::IsPrecisionEnabled(const Hold& held) const { return m_medium.Config(held).precisionEnabled; }
 
 void CStageAccess::EnablePrecision(bool enable) { WriteStageProperty(LowLevel(), c_propPrecisionEnabled, enable); }
 
@@ -460,15 +383,8 @@ template <class V>
 std::map<int, V> CStageAccess::ToAxisKeys(const std::map<EAxisType, V>& byType) const
 {
     std::map<int, V> byAxis;
-    ToAxisKeys(byType, byAxis);
+    ToAxisKeys(Hold(LowLevel()), byType, byAxis);
     return byAxis;
-}
-
-template <class V>
-void CStageAccess::ToAxisKeys(const std::map<EAxisType, V>& byType, std::map<int, V>& byAxis) const
-{
-    const Hold held(LowLevel());
-    ToAxisKeys(held, byType, byAxis);
 }
 
 template <class V>
@@ -476,14 +392,7 @@ void CStageAccess::ToAxisKeys(const Hold& held, const std::map<EAxisType, V>& by
 {
     byAxis.clear();
     for (const auto& [type, value] : byType)
-        byAxis[AxisOf(held, type)] = value; // a later (greater) key overwrites
-}
-
-template <class V>
-void CStageAccess::ToTypeKeys(const std::map<int, V>& byAxis, std::map<EAxisType, V>& byType) const
-{
-    const Hold held(LowLevel());
-    ToTypeKeys(held, byAxis, byType);
+        byAxis[m_medium.Config(held).AxisFromType(type)] = value; // a later (greater) key overwrites
 }
 
 template <class V>
@@ -493,7 +402,7 @@ void CStageAccess::ToTypeKeys(const Hold& held, const std::map<int, V>& byAxis, 
     // that holds the value of the later axis.
     byType.clear();
     for (const auto& [axis, value] : byAxis)
-        byType[TypeOf(held, axis)] = value;
+        byType[m_medium.Config(held).TypeOf(axis)] = value;
 }
 
 int CStageAccess::MoveFree(const TypeSpeedMap& speeds) { return MoveFree(ToAxisKeys(speeds)); }
@@ -509,10 +418,9 @@ int CStageAccess::SetPosition(const TypePosMap& targets) { return SetPosition(To
 template <class V, class Query>
 int CStageAccess::QueryByAxis(std::map<EAxisType, V>& byType, Query&& query) const
 {
-    std::map<int, V> byAxis;
-    ToAxisKeys(byType, byAxis);
+    std::map<int, V> byAxis = ToAxisKeys(byType);
     const int rc = query(byAxis);
-    ToTypeKeys(byAxis, byType); // whatever the answer
+    ToTypeKeys(Hold(LowLevel()), byAxis, byType); // whatever the answer
     return rc;
 }
 
@@ -529,21 +437,12 @@ int CStageAccess::GetPosition(TypePosMap& positions, const ESelection& selection
 
 int CStageAccess::GetPositions(const EAxisType* types, Position* positions, std::size_t count)
 {
+    if (count > c_quickAxes)
+        return c_InvalidValue;
     std::optional<Hold> held(std::in_place, LowLevel());
-    const detail::CStageConfig* config = m_medium.Config(*held);
+    const detail::CStageConfig* config = &m_medium.Config(*held);
     std::array<int, c_quickAxes> axes{};
     std::array<std::int64_t, c_quickAxes> ticks{};
-    if (!config || count > c_quickAxes) {
-        // Read-through: the map form, with every read it makes.
-        held.reset();
-        TypePosMap byType;
-        for (std::size_t i = 0; i < count; ++i)
-            byType[types[i]] = Position(0.0, utl::c_mum);
-        const int rc = GetPosition(byType, eGivenAxes);
-        for (std::size_t i = 0; rc == c_OK && i < count; ++i)
-            positions[i] = byType[types[i]];
-        return rc;
-    }
     for (std::size_t i = 0; i < count; ++i)
         axes[i] = config->AxisFromType(types[i]);
     int rc = c_OK;
@@ -552,27 +451,21 @@ int CStageAccess::GetPositions(const EAxisType* types, Position* positions, std:
         rc = m_precision.GetPositions(axes.data(), ticks.data(), count);
         held.emplace(LowLevel());
     } else {
-        // The request holds the axes (ascending, once each), reused while they stay the same.
-        std::array<int, c_quickAxes> keys = axes;
-        std::sort(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(count));
-        const auto end = std::unique(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(count));
-        const auto sameKeys = [&] {
-            auto key = keys.begin();
-            for (const auto& entry : m_request)
-                if (key == end || *key++ != entry.first)
-                    return false;
-            return key == end;
-        };
-        if (!sameKeys()) {
+        // The request holds the axes, reused while they stay the same (no allocation then).
+        std::size_t distinct = 0;
+        for (std::size_t i = 0; i < count; ++i)
+            distinct += std::find(axes.begin(), axes.begin() + i, axes[i]) == axes.begin() + i ? 1 : 0;
+        const auto known = [&](int axis) { return m_request.count(axis) == 1; };
+        if (m_request.size() != distinct || !std::all_of(axes.begin(), axes.begin() + count, known)) {
             m_request.clear();
-            for (auto key = keys.begin(); key != end; ++key)
-                m_request[*key] = 0;
+            for (std::size_t i = 0; i < count; ++i)
+                m_request[axes[i]] = 0;
         }
         rc = m_medium.GetPosition(m_request, eGivenAxes);
         for (std::size_t i = 0; rc == c_OK && i < count; ++i)
             ticks[i] = m_request[axes[i]];
     }
-    config = m_medium.Config(*held); // the same hold, or a new one after precision mode
+    config = &m_medium.Config(*held); // the same hold, or a new one after precision mode
     for (std::size_t i = 0; rc == c_OK && i < count; ++i)
         positions[i] = FromTicks(config->Axis(axes[i]), ticks[i]);
     return rc;

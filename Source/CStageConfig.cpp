@@ -5,18 +5,11 @@
 
 namespace stg::detail {
 
-const CStageConfig& CStageConfig::Current(CLowLevelStage& stage, const Hold& held)
-{
-    if (!IsCurrent(stage))
-        Refresh(stage, held);
-    return *this;
-}
-
 bool CStageConfig::IsCurrent(const CLowLevelStage& stage) const noexcept
 {
     // The outside generation first: while it holds, the axis map and so the sets below are the
     // ones read last time.
-    if (!m_read || stage.GetOutsideGeneration() != m_outsideGeneration)
+    if (!m_stageSet || stage.GetOutsideGeneration() != m_outsideGeneration)
         return false;
     if (m_stageSet->Generation() != m_stageGeneration)
         return false;
@@ -78,7 +71,6 @@ void CStageConfig::Refresh(CLowLevelStage& stage, const Hold& held)
     ReadStageProperty(stage, held, c_propNonOrthoEnable, nonOrtho);
     angleDeg = 90.0;
     angleRead = ReadStageProperty(stage, held, c_propAngleXY, angleDeg) == c_OK;
-    m_read = true;
 }
 
 const CStageConfig::tAxis* CStageConfig::Axis(int axis) const noexcept
@@ -88,12 +80,6 @@ const CStageConfig::tAxis* CStageConfig::Axis(int axis) const noexcept
             return &entry;
     }
     return nullptr;
-}
-
-int CStageConfig::Check(int axis) const noexcept
-{
-    const tAxis* entry = Axis(axis);
-    return entry ? entry->check : c_NoSuchAxis;
 }
 
 int CStageConfig::AxisFromType(EAxisType type) const noexcept
@@ -107,10 +93,23 @@ int CStageConfig::AxisFromType(EAxisType type) const noexcept
     return -1;
 }
 
-EAxisType CStageConfig::TypeOf(int axis) const noexcept
+int CStageConfig::CheckTargets(const TickMap& targets) const noexcept
 {
-    const tAxis* entry = Axis(axis);
-    return entry && entry->typeKnown ? entry->type : eAxisNone;
+    for (const auto& entry : targets) {
+        const int rc = Check(entry.first);
+        if (rc != c_OK)
+            return rc;
+    }
+    for (const auto& [axis, target] : targets) {
+        const tAxis* entry = Axis(axis); // known: checked above
+        if (entry->settingLimits)
+            continue;
+        if (entry->limitsRead != c_OK)
+            return entry->limitsRead;
+        if (target > entry->upper || target < entry->lower)
+            return c_TargetOutOfRange;
+    }
+    return c_OK;
 }
 
 } // namespace stg::detail

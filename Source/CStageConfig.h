@@ -15,8 +15,8 @@ namespace stg::detail {
 // the stage property set, that of every axis set, and the low-level stage's outside generation
 // (the axis map, whether limits are defined). A write through the library and a write straight
 // into a property set both bump one of them, so every answer equals what reading the settings at
-// that moment would give. A driver that declared read-through gets no snapshot: its callers read
-// the settings as before.
+// that moment would give. For a driver that declared read-through the snapshot is read again at
+// every use, so every read of the layers above reaches its slots.
 //
 // Locking: the object is guarded by its stage's lock. Current() is called with that lock held
 // (by `held`); it compares the counters (a few atomic loads) and re-reads everything when one
@@ -34,8 +34,7 @@ public:
         int check = c_OK; // the movement check of the axis (CheckAxis)
         bool settingLimits = false;
         int limitsRead = c_OK; // GetAxisLimits's answer, and then the limits in ticks
-        std::int64_t lower = 0;
-        std::int64_t upper = 0;
+        std::int64_t lower = 0, upper = 0;
         bool calibrated = false; // "Calibration" was readable (it is 1 µm when read without value)
         Position calibration;
         bool inverted = false;              // "AxisInverted"; false when unreadable
@@ -45,21 +44,32 @@ public:
         std::uint64_t generation = 0;
     };
 
+    using TickMap = CLowLevelStage::TickMap;
+
     // The snapshot of `stage`, brought up to date. Expects the stage lock held by `held`.
-    const CStageConfig& Current(CLowLevelStage& stage, const Hold& held);
+    const CStageConfig& Current(CLowLevelStage& stage, const Hold& held)
+    {
+        if (stage.ReadsThrough() || !IsCurrent(stage))
+            Refresh(stage, held);
+        return *this;
+    }
 
     // The axis's entry; null for an axis the stage does not have.
     const tAxis* Axis(int axis) const noexcept;
-    // As CMediumLevelStage::CheckAxis answers: c_NoSuchAxis for an unknown axis.
-    int Check(int axis) const noexcept;
+    // The movement check: "AxisEnabled" (its read's failure is the answer; false:
+    // c_AxisDisabled), then outside limit-setting mode the driver's AreLimitsDefined
+    // (c_LimitsNotDefined); c_NoSuchAxis for an unknown axis.
+    int Check(int axis) const noexcept { return Axis(axis) ? Axis(axis)->check : c_NoSuchAxis; }
     // The lowest-numbered axis of `type`; -1 when none or an "AxisType" unreadable before it.
     int AxisFromType(EAxisType type) const noexcept;
-    EAxisType TypeOf(int axis) const noexcept; // eAxisNone when unknown or unreadable
-
-    // The movement check read from the settings: "AxisEnabled" (its read's failure is the
-    // answer; false: c_AxisDisabled), then outside limit-setting mode the driver's
-    // AreLimitsDefined (c_LimitsNotDefined). Expects the stage lock held by `held`.
-    static int CheckAxis(CLowLevelStage& stage, const Hold& held, int axis);
+    // eAxisNone when unknown or unreadable.
+    EAxisType TypeOf(int axis) const noexcept
+    {
+        return Axis(axis) && Axis(axis)->typeKnown ? Axis(axis)->type : eAxisNone;
+    }
+    // The medium level's target check: first may every axis move at all (Check), then does every
+    // target lie within its axis's limits (axes in limit-setting mode are not bounded).
+    int CheckTargets(const TickMap& targets) const noexcept;
 
     bool precisionEnabled = false; // "PrecisionEnabled"
     bool swBacklash = false;       // "BacklashEnable" on and "UseHWBacklash" off, both readable
@@ -68,11 +78,11 @@ public:
     double angleDeg = 90.0;
 
 private:
+    static int CheckAxis(CLowLevelStage& stage, const Hold& held, int axis); // reads the settings
     bool IsCurrent(const CLowLevelStage& stage) const noexcept;
     void Refresh(CLowLevelStage& stage, const Hold& held);
 
-    bool m_read = false;
-    const utl::CPropSet* m_stageSet = nullptr;
+    const utl::CPropSet* m_stageSet = nullptr; // null until the first Refresh
     std::uint64_t m_stageGeneration = 0;
     std::uint64_t m_outsideGeneration = 0;
     std::vector<tAxis> m_axes; // ascending by axis number

@@ -377,18 +377,11 @@ struct tComponents<geo::CdVec3> {
 };
 
 template <class V>
-void VecToPosByType(const utl::TUnitValue<V>& vec, PositionsByType& map)
-{
-    map.clear();
-    for (const auto& [type, member] : tComponents<V>::c_axes)
-        map[type] = Position(vec.GetValue().*member, vec.GetUnit());
-}
-
-template <class V>
 PositionsByType VecToPosByType(const utl::TUnitValue<V>& vec)
 {
     PositionsByType map;
-    VecToPosByType(vec, map);
+    for (const auto& [type, member] : tComponents<V>::c_axes)
+        map[type] = Position(vec.GetValue().*member, vec.GetUnit());
     return map;
 }
 
@@ -433,18 +426,11 @@ std::vector<EAxisType> TypesOf()
 }
 
 template <class V>
-void EmptyEntries(PositionsByType& map)
-{
-    map.clear();
-    for (const auto& entry : tComponents<V>::c_axes)
-        map[entry.first] = c_emptyEntry;
-}
-
-template <class V>
 PositionsByType EmptyEntries()
 {
     PositionsByType map;
-    EmptyEntries<V>(map);
+    for (const auto& entry : tComponents<V>::c_axes)
+        map[entry.first] = c_emptyEntry;
     return map;
 }
 

@@ -127,7 +127,6 @@ public:
     int GetEnabledAxes(Axes& axes) const;
     // The lowest-numbered axis of `type`; -1 when none, or when an "AxisType" read fails first.
     int GetAxisFromType(EAxisType type) const;
-    int GetAxisFromType(const CLowLevelStage::CHold& held, EAxisType type) const; // under a hold
     // "Calibration" of the axes (all of them with eAllAxes, else the map's keys). c_GeneralFailure
     // for an empty map; otherwise the answer of the last read (a failed read keeps the entry).
     int GetCalibration(CalibrationMap& calibration, const ESelection& selection) const;

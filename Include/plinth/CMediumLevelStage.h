@@ -49,10 +49,10 @@ public:
     int GotoUpperLimit(const Axes& axes) override; // marks the axes; no validation
     int InitRanges(const Axes& axes) override;     // marks the axes; no validation
 
-    // The stage's configuration snapshot, brought up to date (see detail::CStageConfig); null
-    // when the driver declared read-through or `held` holds another stage. Valid while `held`
-    // is, for the stage access and this object.
-    const detail::CStageConfig* Config(const CLowLevelStage::CHold& held) const;
+    // The stage's configuration snapshot, brought up to date (see detail::CStageConfig), for
+    // the stage access and this object. Expects `held` to hold this stage's lock; valid while it
+    // does.
+    const detail::CStageConfig& Config(const CLowLevelStage::CHold& held) const;
 
 protected:
     // May the listed axes move at all: enabled, and limits defined unless in limit-setting mode.
@@ -61,7 +61,7 @@ protected:
     // Additionally: is every target within its axis's limits (both limits allowed); axes in
     // limit-setting mode are not bounded.
     int checkIfValidMovement(const TickMap& targets) const;
-    // The target check on a stage, read from the settings, for the worker of an emulated move
+    // The target check on a stage, from a snapshot read now, for the worker of an emulated move
     // (which outlives nothing of this object). The caller holds the stage lock when the answer
     // must still hold at the driver call.
     static int CheckTargets(CLowLevelStage& stage, const TickMap& targets);
@@ -75,10 +75,6 @@ private:
     // Sets the re-read mark of every axis among `keys` (a list of axes or a map keyed by axis).
     template <class Keys>
     void MarkForReread(const Keys& keys);
-
-    // The checks of checkIfValidMovement, from the snapshot when there is one; expect `held`.
-    int CheckAxisHeld(const CLowLevelStage::CHold& held, int axis) const;
-    int CheckTargetsHeld(const CLowLevelStage::CHold& held, const TickMap& targets) const;
 
     std::unique_ptr<detail::CStageConfig> m_config; // guarded by the stage lock
     mutable std::mutex m_cacheLock;                 // guards m_cache and m_marks (held for a look-up or a mark)

@@ -17,9 +17,8 @@ namespace stg {
 // - Software backlash ("BacklashEnable" on, "UseHWBacklash" off): the direction of each axis's
 //   last move is recorded; while it is negative, targets are lowered by the axis's "OffsetSWBL"
 //   and positions read are raised by it, so a read after a move down gives back the target.
-// The settings are those of the moment of use: from the medium level's configuration snapshot
-// (CMediumLevelStage::Config) for a position read, read through the driver's slots otherwise and
-// for a driver that declared read-through. Maps are ticks keyed by axis number, in the caller's
+// The settings are those of the moment of use, from the medium level's configuration snapshot
+// (CMediumLevelStage::Config). Maps are ticks keyed by axis number, in the caller's
 // (orthogonal, backlash-free) coordinates.
 //
 // Every operation reads the positions of all axes of the stage first (the medium level's read
@@ -57,9 +56,6 @@ public:
     int SetPosition(const TickMap& targets);
 
 protected:
-    bool isSWBacklashActive() const;
-    TickMap addBacklashOffset(const TickMap& positions);
-    TickMap cvtStageToOrtho(const TickMap& stage) const;
     TickMap cvtOrthoToStage(const TickMap& ortho) const;
     int readPosition(TickMap& positions, const ESelection& selection); // expects the lock held
     // The targets `to` lowered where the axis's recorded direction is negative; with `record` the
@@ -73,15 +69,14 @@ private:
     using Lock = CLibraryLock;
     using Hold = CLowLevelStage::CHold;
 
-    // The X/Y transform shared by the two conversions; `toOrtho` chooses the direction.
-    TickMap TransformXY(const TickMap& in, bool toOrtho) const;
-    // The in-place forms of addBacklashOffset and of the X/Y correction under a hold of the stage
-    // lock: a map that no correction touches is not changed.
+    // The corrections in place under a hold of the stage lock (the software backlash offset
+    // added to positions read; the X/Y transform, `toOrtho` choosing the direction): a map that
+    // no correction touches is not changed.
     void AddBacklashOffsetTo(TickMap& positions, const Hold& held);
     void TransformXYIn(TickMap& positions, bool toOrtho, const Hold& held) const;
     // The corrected positions of every axis into m_corrected; expects m_lock held.
     int ReadCorrected();
-    bool ReadStageBool(int propID, bool& value) const;
+    std::int64_t BacklashOffset(const Hold& held, int axis) const; // "OffsetSWBL"; 0 when unreadable
     // c_InvalidValue when the X/Y correction is on and "AngleXY" is not finite; else c_OK.
     int CheckAngle() const;
 

@@ -78,8 +78,8 @@ public:
     int GetPosition(TypePosMap& positions, const ESelection& selection); // map replaced whatever the answer
     // The positions of the axes of `count` types into positions[0..count), as GetPosition of a
     // map of those types with eGivenAxes answers them (on a failure `positions` is untouched).
-    // Allocates nothing while the positions come from the medium level's cache, the driver has
-    // not declared read-through, and `count` is at most c_quickAxes.
+    // At most c_quickAxes types (more: c_InvalidValue). Allocates nothing while the positions
+    // come from the medium level's cache and the driver has not declared read-through.
     static constexpr std::size_t c_quickAxes = 3;
     int GetPositions(const EAxisType* types, Position* positions, std::size_t count);
 
@@ -181,37 +181,23 @@ private:
     int MoveToPos(std::optional<Hold>& held, const PosMap& targets);
     Position ToPosition(const Hold& held, int axis, std::int64_t ticks) const;
     CLowLevelStage& LowLevel() const noexcept { return m_medium.GetLowLevel(); }
-    // The axis's calibration, or nothing when it cannot be fetched.
-    bool FetchCalibration(const Hold& held, int axis, Position& calibration) const;
     bool IsPrecisionEnabled(const Hold& held) const;
     bool IsInverted(int axis) const; // an unreadable flag counts as not inverted
-    bool IsInverted(const Hold& held, int axis) const;
-    std::int64_t Offset(const Hold& held, int axis) const; // "OffsetPosition"; 0 when unreadable
-    EAxisType TypeOf(const Hold& held, int axis) const;    // as CLowLevelStage::GetAxisType
-    int AxisOf(const Hold& held, EAxisType type) const;    // as CBaseStageML::GetAxisFromType
     int ReadLimits(PosMap& out, const ESelection& selection, bool maxima) const;
     int WriteLimits(const PosMap& in, bool maxima);
 
     template <class V>
     std::map<int, V> ToAxisKeys(const std::map<EAxisType, V>& byType) const;
-    // The same into `byAxis`, replacing what it held and reusing its nodes.
-    template <class V>
-    void ToAxisKeys(const std::map<EAxisType, V>& byType, std::map<int, V>& byAxis) const;
+    // The same under a hold, into `byAxis` (replaced).
     template <class V>
     void ToAxisKeys(const Hold& held, const std::map<EAxisType, V>& byType, std::map<int, V>& byAxis) const;
-    // Translates `byAxis` into `byType`, replacing what it held and reusing its nodes.
-    template <class V>
-    void ToTypeKeys(const std::map<int, V>& byAxis, std::map<EAxisType, V>& byType) const;
+    // Translates `byAxis` into `byType` (replaced) under a hold.
     template <class V>
     void ToTypeKeys(const Hold& held, const std::map<int, V>& byAxis, std::map<EAxisType, V>& byType) const;
-    // `positions` becomes the conversion of `ticks`, reusing its nodes.
-    void ConvertInto(const Hold& held, const TickMap& ticks, PosMap& positions) const;
     // GetPosition with the stage lock held by `held`, which it keeps across the medium level's
     // read (that takes the lock again, recursively) but lets go before it asks precision mode
     // (whose lock comes before the stage lock), taking a new hold for the conversion after it.
     int GetPosition(std::optional<Hold>& held, PosMap& positions, const ESelection& selection);
-    // createTicPos4Pos into `request`, replacing what it held and reusing its nodes.
-    void FillRequest(const PosMap& positions, ESelection selection, TickMap& request) const;
     // A query of a type-keyed map: translated to axis numbers, asked, translated back into the
     // caller's map whatever the answer.
     template <class V, class Query>

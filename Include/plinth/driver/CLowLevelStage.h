@@ -100,21 +100,15 @@ public:
     // The property set of the axis (null for an unknown axis): the set its default vessel slots
     // read and write. Expects the stage lock held.
     const utl::CPropSet* GetAxisPropSet(int axis) const;
-    // A count of the changes to the axes' configuration that live outside the property sets:
-    // Init and AddAxis (the axis map) and UndefineLimitsImpl's default (whether an axis's limits
-    // are defined; a limit becomes defined with its write into the axis set). Bumped under the stage lock; with the
-    // generations of the stage set and of every axis set it tells a reader that cached converted
-    // settings whether they may still hold. One atomic load.
+    // A count of the changes, under the stage lock, to what lives outside the property sets: the
+    // axis map (Init, AddAxis) and undefined limits (a limit is defined by its write into the
+    // axis set). With the sets' generations it tells a cache of settings whether it still holds.
     std::uint64_t GetOutsideGeneration() const noexcept { return m_outsideGeneration.load(std::memory_order_acquire); }
-    // Whether the driver declared that its settings reads must reach its slots every time
-    // (DeclareReadThrough). No lock.
-    bool ReadsThrough() const noexcept { return m_readThrough; }
+    bool ReadsThrough() const noexcept { return m_readThrough; } // see DeclareReadThrough; no lock
 
-    // Property vessels: every stage and axis property write of the library goes through these.
-    // Reads too, with one exception: the medium level and the stage access keep the settings a
-    // move or position read needs (CStageConfig) and read them again only when a change counter
-    // moved, unless the driver declared read-through (DeclareReadThrough): then every read of
-    // the library reaches its slots, as it did before.
+    // Property vessels: every stage and axis property read and write of the library goes through
+    // these; the layers above keep what a move or position read needs and read it again only when
+    // a change counter moved, unless the driver declared read-through (DeclareReadThrough).
     int GetPropertyVessel(const int& propID, mem::CBin& value) const;
     int GetPropertyVessel(const CHold& held, const int& propID, mem::CBin& value) const;
     int GetPropertyVessel(const CHold& held, const int& axis, const int& propID, mem::CBin& value) const;
@@ -221,11 +215,9 @@ protected:
     // Whether the hardware answers; quick (no more than one short request). Default: true.
     virtual bool CheckConnectionImpl();
 
-    // The four vessel slots and the limit slots below: a driver that overrides a read slot
-    // (GetPropertyVesselImpl, AreLimitsDefinedImpl, GetAxisLimitsImpl) to answer anything other
-    // than what its property sets hold, or to see every read, must declare read-through
-    // (DeclareReadThrough) in its constructor. Without the declaration the library reads a
-    // setting again only after its property set or GetOutsideGeneration changed.
+    // A driver that overrides a read slot (GetPropertyVesselImpl, AreLimitsDefinedImpl,
+    // GetAxisLimitsImpl) to answer other than its property sets hold, or to see every read,
+    // declares read-through (DeclareReadThrough) in its constructor.
 
     // Stage-level property read. Must not block on hardware. Default: the value from the stage
     // property set and c_OK, or c_GeneralFailure (4001) when it is not set.
@@ -353,9 +345,8 @@ protected:
     // - a blocking slot (a blocking move, a wait, a limit run, a range search) returns c_Stopped
     //   once a stop has brought the axes to rest.
     void EnableConcurrentStop() noexcept { m_concurrentStop = true; }
-    // For the driver's constructor: declares that the library must call the read slots for every
-    // setting it reads, instead of keeping converted settings between changes (see the vessel
-    // slots). Nothing is detected: a driver that overrides a read slot declares it.
+    // For the driver's constructor: the library then calls the read slots for every setting it
+    // reads instead of keeping settings between changes. Nothing is detected: the declaration counts.
     void DeclareReadThrough() noexcept { m_readThrough = true; }
     // For the movement slots (MoveFree, MoveToPos, MoveToPosAtSpeed, WaitForStop, SetPosition, the limit runs,
     // InitRanges): whether StopMoving was called since the movement now running was asked for
@@ -401,8 +392,7 @@ private:
     // the lock). For the default slots, which run under the stage lock.
     template <class T>
     int ReadSettingHeld(int axis, int propID, T& value) const;
-    // Both expect the stage lock held.
-    CAxis* FindAxis(int axis);
+    CAxis* FindAxis(int axis); // both expect the stage lock held
     const CAxis* FindAxis(int axis) const;
     // Bumps GetOutsideGeneration; expects the stage lock held.
     void OutsideChanged() noexcept { m_outsideGeneration.fetch_add(1, std::memory_order_release); }
