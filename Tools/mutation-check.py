@@ -234,7 +234,7 @@ FAULTS = [
       "        if (highest < target)", "        if (highest > target)",
       "flipped comparison: the return of Z ignores the clearance below the maximum"),
     F("precision-backlash-direction", "precision", "Source/CPrecision.cpp",
-      "        if (Direction(axis) < 0) {", "        if (Direction(axis) > 0) {",
+      "        if (Direction(axis) < 0)\n            target =", "        if (Direction(axis) > 0)\n            target =",
       "flipped comparison: the software backlash runs on the wrong side"),
     # Drivers
     F("sim-stop-ignored", "drivers", "Drivers/SimStage/CSimStage.cpp",
