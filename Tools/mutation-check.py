@@ -139,7 +139,7 @@ FAULTS = [
       "if (target > entry->upper || target < entry->lower)", "if (target > entry->upper)",
       "a target below the lower limit reaches the driver"),
     F("snapshot-outside-not-compared", "medium level", "Source/CStageConfig.cpp",
-      "if (!m_stageSet || stage.GetOutsideGeneration() != m_outsideGeneration)", "if (!m_stageSet)",
+      "if (!m_stageSet || stage.GetOutsideGeneration() != m_outsideGeneration)", "if (!m_stageSet || stage.ReadsThrough())",
       "stale snapshot: limits defined or undefined, or a re-Init, go unseen by the next read"),
     F("snapshot-axis-set-not-compared", "medium level", "Source/CStageConfig.cpp",
       "if (entry.set && entry.set->Generation() != entry.generation)", "if (entry.set == nullptr)",
