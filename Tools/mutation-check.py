@@ -336,7 +336,8 @@ FAULTS = [
       "            converted = Quantity.of(other).value\n        except _plinth.IncompatibleUnitsError:",
       "1 mm == 1000 µm is False"),
     F("py-sample-unitless", "python", "Python/src/CPySubscription.cpp",
-      "msg->msgID == stg::c_msgPositionSample && !unit.IsNull() ? unit.GetSymbol() : \"\"", "\"\"",
+      "msg->msgID == stg::c_msgPositionSample && !unit.IsNull() ? unit.GetSymbol() : \"\"",
+      "msg->msgID == stg::c_msgPositionSample && unit.IsNull() ? unit.GetSymbol() : \"\"",
       "a position sample reaches Python as a bare number"),
     # The plinth command
     F("serial-unended-line-kept", "base", "Base/Platform/src/CSerialPort.cpp",
