@@ -1,7 +1,10 @@
 // The serial port's framing (line ends, purge, the bound on line length) and the request/reply
 // link, through a real pseudo-terminal whose other end the test writes and reads.
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -167,6 +170,44 @@ TEST(SerialLink, MultiLineRepliesNoiseAndSilence)
     EXPECT_EQ(link.Request("V", reply), ESerialStatus::eOK) << link.LastError();
     again.join();
     EXPECT_EQ(reply, ":A Version: USB-9.51");
+}
+
+// A broadcast that several devices answer: replies that come while the command is still being
+// written (the device's input is full) are all collected, none dropped as unsolicited.
+TEST(SerialLink, RepliesDuringTheCommandAllBelongToIt)
+{
+    CDeviceEnd device;
+    plat::CSerialLink link;
+    std::mutex mutex;
+    std::condition_variable heard;
+    std::vector<std::string> unsolicited;
+    link.SetUnsolicitedHandler([&](const std::string& line) {
+        std::lock_guard<std::mutex> lock(mutex);
+        unsolicited.push_back(line);
+        heard.notify_all();
+    });
+    ASSERT_EQ(link.Open(device.Path(), 9600), ESerialStatus::eOK) << link.LastError();
+
+    // Longer than the pseudo-terminal buffers, so the write waits until the device reads.
+    const std::string command(std::size_t{1} << 20, 'x');
+    std::thread answer([&] {
+        const std::size_t started = device.Received(1).size(); // the request is in flight
+        device.Send("@01 0 OK\n@02 0 OK\ntail\n");
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            heard.wait_for(lock, std::chrono::milliseconds(c_boundMs),
+                           [&] { return !unsolicited.empty() && unsolicited.back() == "tail"; });
+        }
+        device.Received(command.size() + 1 - started);
+    });
+    const plat::CSerialLink::Matcher anyDevice = [](const std::string& line) {
+        return line[0] == '@' ? plat::ETake::eReply : plat::ETake::eNotMine;
+    };
+    std::vector<std::string> lines;
+    EXPECT_EQ(link.Request(command, anyDevice, lines, 50), ESerialStatus::eOK) << link.LastError();
+    answer.join();
+    EXPECT_EQ(lines, (std::vector<std::string>{"@01 0 OK", "@02 0 OK"}));
+    EXPECT_EQ(unsolicited, std::vector<std::string>{"tail"});
 }
 
 } // namespace
