@@ -1,5 +1,6 @@
 // The serial port's framing (line ends, purge, the bound on line length) and the request/reply
-// link, through a real pseudo-terminal whose other end the test writes and reads.
+// link, through a real pseudo-terminal whose other end the test writes and reads; the emulator
+// kit's line device through the serial port.
 
 #include <chrono>
 #include <condition_variable>
@@ -7,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -18,6 +20,8 @@
 
 #include <platform/CSerialLink.h>
 #include <platform/CSerialPort.h>
+
+#include "CLineEmulator.h"
 
 namespace {
 
@@ -208,6 +212,56 @@ TEST(SerialLink, RepliesDuringTheCommandAllBelongToIt)
     answer.join();
     EXPECT_EQ(lines, (std::vector<std::string>{"@01 0 OK", "@02 0 OK"}));
     EXPECT_EQ(unsolicited, std::vector<std::string>{"tail"});
+}
+
+// A device of the emulator kit that echoes each command and sends "!tick" unprompted when told.
+class CEchoDevice final : public emukit::CLineEmulator {
+public:
+    CEchoDevice() : CLineEmulator("", "\r\n", '\0', 1) {}
+    ~CEchoDevice() override { Stop(); }
+
+protected:
+    std::string Handle(const std::string& line) override { return line.empty() ? "" : "=" + line + "\r\n"; }
+    bool ControlProtocol(const std::vector<std::string>& words) override
+    {
+        m_ticks += words == std::vector<std::string>{"tick"} ? 1 : 0;
+        return words[0] == "tick";
+    }
+    std::string Unprompted(int& /*waitMs*/) override { return std::exchange(m_ticks, 0) > 0 ? "!\r\n" : ""; }
+
+private:
+    int m_ticks = 0;
+};
+
+TEST(LineEmulator, UnpromptedLinesSplitRepliesAndEitherLineEnd)
+{
+    const struct {
+        const char* fault;
+        const char* command; // nullptr: none
+        std::vector<std::string> lines;
+    } rows[] = {
+        {"tick", nullptr, {"!"}},        // a line without a command
+        {"split", "ping", {"=ping"}},    // a reply in two pieces arrives intact
+        {nullptr, "a\rb", {"=a", "=b"}}, // a CR ends a command as the LF does
+    };
+    CEchoDevice device;
+    ASSERT_TRUE(device.Start()) << device.Error();
+    plat::CSerialPort port;
+    ASSERT_EQ(port.Open(device.Path(), 9600), ESerialStatus::eOK) << port.LastError();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.command ? row.command : row.fault);
+        if (row.fault) {
+            EXPECT_TRUE(device.Control(row.fault));
+        }
+        if (row.command) {
+            ASSERT_EQ(port.WriteLine(row.command), ESerialStatus::eOK);
+        }
+        for (const std::string& expected : row.lines) {
+            std::string line;
+            EXPECT_EQ(port.ReadLine(line, c_boundMs), ESerialStatus::eOK);
+            EXPECT_EQ(line, expected);
+        }
+    }
 }
 
 } // namespace
