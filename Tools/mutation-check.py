@@ -349,7 +349,7 @@ FAULTS = [
       "m_replyEnd == ELineEnd::eCR ? '\\n'", "m_replyEnd == ELineEnd::eCR ? '\\0'",
       "lines ended by CR keep the LF of a CR LF pair"),
     F("serial-link-quiet-too-late", "base", "Base/Platform/src/CSerialLink.cpp",
-      "m_untilQuiet = untilQuiet;", "m_untilQuiet = false;",
+      "m_untilQuiet = untilQuiet;", "m_untilQuiet = untilQuiet && false;",
       "a broadcast takes only the first device's reply when the others come before it waits"),
     F("asi-no-resync-after-timeout", "drivers", "Drivers/Asi/CAsiStage.cpp",
       "            m_resync = true;\n            return Fail(stg::c_Timeout", "            return Fail(stg::c_Timeout",
