@@ -41,15 +41,15 @@ void ResetStageSettings(const std::string& stageText, bool confirmed)
         throw CArgumentError("config reset needs the stage ID (plinth config reset 1)");
     // Stage IDs start at 1: the set under 0 is the stage manager's own.
     const auto stageID = ParseInteger<std::uint32_t>(stageText, "stage", 1);
+    if (!confirmed && !isatty(STDIN_FILENO))
+        throw CArgumentError("config reset: no terminal to confirm on; add --yes to reset stage " +
+                             std::to_string(stageID));
     const std::string path = cfg::GetConfigPath();
     if (path == cfg::c_inMemory) {
         std::printf("settings are kept in memory only: stage %u has nothing stored\n", stageID);
         return;
     }
     if (!confirmed) {
-        if (!isatty(STDIN_FILENO))
-            throw CArgumentError("config reset: no terminal to confirm on; add --yes to reset stage " +
-                                 std::to_string(stageID));
         std::printf("forget every stored setting of stage %u (limits, calibrations, speeds, driver settings) in %s? "
                     "[y/N] ",
                     stageID, path.c_str());
