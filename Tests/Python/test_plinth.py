@@ -63,6 +63,8 @@ def test_settings_by_name_answer_defaults_describe_themselves_and_refuse_undecla
     # Never written, a setting answers its declared default, by name and in the list.
     assert stage.get_property("PrecisionEnabled") is False
     assert stage.get_property("OffsetSWBL", "x") == 0
+    with pytest.raises(plinth.PlinthError):  # a stage setting, not an axis's
+        stage.get_property("PrecisionEnabled", "x")
     settings = stage.properties()
     assert settings["PrecisionEnabled"] == (False, "", settings["PrecisionEnabled"].description)
     assert "precision" in settings["BacklashEnable"].description
