@@ -53,11 +53,7 @@ inline int AxisOf(const CStageAccess& stage, EAxisType type) { return stage.GetA
 // Whether a value written through the typed property functions keeps to the range or the allowed
 // values that its property's registration declares (utl::IsDeclaredValue); an unregistered
 // property declares nothing.
-inline bool IsDeclaredValue(int propID, const mem::CBin& value)
-{
-    const auto info = utl::FindProperty(propID);
-    return !info || utl::IsDeclaredValue(*info, value);
-}
+inline bool IsDeclaredValue(int propID, const mem::CBin& value) { return utl::IsDeclaredValue(propID, value); }
 
 // The answer of a typed read of `stored`, which the vessel answered with `rc`. When the vessel
 // answers `absent` (the stage or axis holds no such property) and the property's registration

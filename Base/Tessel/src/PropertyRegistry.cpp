@@ -136,6 +136,14 @@ bool IsDeclaredValue(const tPropertyInfo& info, const mem::CBin& value)
     return false;
 }
 
+bool IsDeclaredValue(int id, const mem::CBin& value)
+{
+    tRegistry& r = Registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto it = r.byID.find(id);
+    return it == r.byID.end() || IsDeclaredValue(r.inOrder[it->second], value);
+}
+
 std::wstring DeclaredValuesText(const tPropertyInfo& info)
 {
     const std::wstring unit = info.unit.empty() ? L"" : L" " + info.unit;

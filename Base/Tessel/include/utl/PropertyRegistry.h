@@ -53,6 +53,9 @@ std::vector<tPropertyInfo> RegisteredProperties();
 // text among `allowed`. Values of other kinds, and everything of a property that declares
 // neither, pass. The library applies it to every write through stg::SetProperty.
 bool IsDeclaredValue(const tPropertyInfo& info, const mem::CBin& value);
+// The same for the property registered under `id`, checked under the registry's lock without
+// copying its declaration; an unregistered ID declares nothing (true).
+bool IsDeclaredValue(int id, const mem::CBin& value);
 
 // What `info` allows, for a refusal: "0.001 .. 1000", "at least 1 ms", "one of table, user,
 // none"; empty when it declares nothing.
