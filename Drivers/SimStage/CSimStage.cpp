@@ -56,7 +56,7 @@ CSimStage::CSimStage(std::uint32_t stageID, std::shared_ptr<ISimClock> clock)
     std::int32_t profile = eSimFull;
     if (stg::ReadStageProperty(*this, c_propSimProfile, profile) != c_OK)
         stg::WriteStageProperty(*this, c_propSimProfile, profile);
-    double scale = 1.0;
+    double scale = c_defaultSimTimeScale;
     if (stg::ReadStageProperty(*this, c_propSimTimeScale, scale) != c_OK)
         stg::WriteStageProperty(*this, c_propSimTimeScale, scale);
 }
@@ -72,10 +72,10 @@ void CSimStage::RefreshSettings()
         return; // the stage set has not changed since the last reads
     std::int32_t profile = eSimFull;
     stg::ReadStageProperty(*this, c_propSimProfile, profile);
-    double scale = 1.0;
+    double scale = c_defaultSimTimeScale;
     stg::ReadStageProperty(*this, c_propSimTimeScale, scale);
     m_profile = profile;
-    m_clock->SetTimeScale(std::isfinite(scale) && scale > 0.0 ? scale : 1.0);
+    m_clock->SetTimeScale(std::isfinite(scale) && scale > 0.0 ? scale : c_defaultSimTimeScale);
     m_settingsGeneration = generation;
     m_settingsRead = true;
 }
