@@ -100,7 +100,7 @@ FAULTS = [
       "wrong unit factor: a centimetre is taken as a millimetre"),
     F("cmd-speed-length-alone", "plinth command", "Tools/plinth/CommandArgs.cpp",
       "        if (used != 0 && used != speed.size())\n",
-      "        if (false)\n",
+      "        if (used != 0 && used > speed.size())\n",
       "speed X=5mm is refused as no number instead of as a length that is no speed"),
     F("cmd-complete-axis-assignment", "plinth command", "Tools/plinth/ShellCompletion.cpp",
       'AddMatches(out, vocabulary.axes, word, true, "=");', 'AddMatches(out, vocabulary.axes, word, false, "=");',
