@@ -50,6 +50,10 @@ def _split(entries: Dict[AxisKey, Any]) -> Tuple[bool, Dict[int, Any]]:
     return (kinds.pop() if kinds else True), converted
 
 
+# The refusals of a move that one of its axes explains (Stage._refused_move).
+_REFUSALS_NAMING_AN_AXIS = (ResultCode.TargetOutOfRange, ResultCode.LimitsNotDefined, ResultCode.AxisDisabled)
+
+
 def _readable(length: Quantity) -> str:
     """A length in the largest of m, mm, µm and nm in which it is at least 1: "5 m", "-10 mm"."""
     if UNITS.get(length.unit) != "length" or length.value == 0:
@@ -155,11 +159,17 @@ class VectorAxes:
         return self._stage._check(rc, "reading the position", vector and self._quantities(vector))
 
     def move(self, *position: QuantityLike, wait: bool = True) -> Any:
-        rc = self._call("MoveTo", self._vector(position), wait)
+        vector = self._vector(position)
+        rc = self._call("MoveTo", vector, wait)
+        operation = "moving" if wait else "starting the move"
+        if self._stage.strict and rc in _REFUSALS_NAMING_AN_AXIS:
+            values, unit = vector
+            operation += self._stage._refused_move(True, {int(t): Quantity(v, unit) for t, v in
+                                                          zip((AxisType.X, AxisType.Y, AxisType.Z), values)})
         if not wait:
             types = [int(t) for t in (AxisType.X, AxisType.Y, AxisType.Z)][: self._size]
-            return self._stage._check(rc, "starting the move", Move(self._stage, True, types))
-        return self._stage._check(rc, "moving")
+            return self._stage._check(rc, operation, Move(self._stage, True, types))
+        return self._stage._check(rc, operation)
 
     def limits(self) -> Any:
         rc, minimum, maximum = self._call("GetAxisLimits")
@@ -412,15 +422,16 @@ class Stage:
         request = {axis: Quantity.of(value) for axis, value in request.items()}
         rc = _fn("MoveTo", by_type)(self.id, request, wait)
         operation = "moving" if wait else "starting the move"
-        if self.strict and rc in (ResultCode.TargetOutOfRange, ResultCode.LimitsNotDefined, ResultCode.AxisDisabled):
+        if self.strict and rc in _REFUSALS_NAMING_AN_AXIS:
             operation += self._refused_move(by_type, request)
         if wait:
             return self._check(rc, operation)
         return self._check(rc, operation, Move(self, by_type, sorted(request)))
 
-    def _refused_move(self, by_type: bool, request: Dict[int, Quantity]) -> str:
+    def _refused_move(self, by_type: bool, request: Dict[int, Optional[Quantity]]) -> str:
         """The axis that explains why a move was refused, as the command line says it: ": X: 5 m
-        lies outside the limits -10 mm .. 10 mm", ": X: not homed", ": X: the axis is disabled"."""
+        lies outside the limits -10 mm .. 10 mm", ": X: not homed", ": X: the axis is disabled"
+        (a target None, as of a free run, is not compared with the limits)."""
         for key, target in sorted(request.items()):
             number = _plinth.GetAxisFromType(self.id, key) if by_type else key
             axis_type = _plinth.GetAxisType(self.id, number)
@@ -430,7 +441,7 @@ class Stage:
             rc, minimum, maximum = _plinth.GetAxisLimits(self.id, number)
             if rc == ResultCode.LimitsNotDefined:
                 return f": {name}: not homed (run find_limits())"
-            if rc == ResultCode.OK:
+            if rc == ResultCode.OK and target is not None:
                 low, high = Quantity(*minimum), Quantity(*maximum)
                 try:
                     outside = target < low or target > high
@@ -446,7 +457,10 @@ class Stage:
         at a limit; answers a Move handle."""
         by_type, request = _split({**(speeds or {}), **axes})
         rc = _fn("MoveFree", by_type)(self.id, {axis: float(v) for axis, v in request.items()})
-        return self._check(rc, "starting the free run", Move(self, by_type, sorted(request)))
+        operation = "starting the free run"
+        if self.strict and rc in _REFUSALS_NAMING_AN_AXIS:
+            operation += self._refused_move(by_type, dict.fromkeys(request))
+        return self._check(rc, operation, Move(self, by_type, sorted(request)))
 
     def stop(self) -> Any:
         """Stops every axis of the stage."""

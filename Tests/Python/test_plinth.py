@@ -87,9 +87,13 @@ def test_errors_raise_by_default_and_answer_codes_when_not_strict(open_stage):
     with pytest.raises(plinth.PlinthError, match="Y: the axis is disabled"):
         stage.move(x="1cm", y=0)
     stage.enable_axis("y")
+    with pytest.raises(plinth.errors.TargetOutOfRangeError, match=r"Y: -60 mm lies outside the limits -50 mm"):
+        stage.xy.move("1mm", "-6cm")
     stage.forget_limits("z")
     with pytest.raises(plinth.errors.LimitsNotDefinedError, match="Z: not homed"):
         stage.move(z="2um")
+    with pytest.raises(plinth.errors.LimitsNotDefinedError, match="starting the free run: Z: not homed"):
+        stage.free_run(z=100.0)
     with pytest.raises(plinth.IncompatibleUnitsError):
         stage.move(x=Quantity(1, "deg"))
     # A value of the wrong type is a TypeError, wherever it is converted.

@@ -197,6 +197,7 @@ TEST(PlinthCommand, EveryOutcomeHasItsStatusAndAFailureOneClearLine)
         {{"prop", "get", "stage", "99999"}, 1, "give it with --type"},
         {{"pos"}, 0, "X (axis 1): 0.000 µm (not homed: no limits yet"},
         {{"move", "X=1um"}, 1, "X: not homed, LimitsNotDefined (4005): the axis limits are not defined (run plinth"},
+        {{"free", "Y=1000"}, 1, "Y: not homed, LimitsNotDefined (4005)"},
         {{"prop", "get", "X", "Sped"}, 2, "no setting named \"Sped\" (did you mean Speed?)"},
         {{"prop", "get", "stage", "SimTimeScale"}, 0, "SimTimeScale = 10"},
         {{"prop", "list", "X"}, 0, "Calibration              0.1000 µm"},

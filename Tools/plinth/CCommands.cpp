@@ -519,7 +519,7 @@ void CCommands::Move(const tMoveArgs& args)
     }
 }
 
-void CCommands::ExplainRefusedMove(const std::map<int, Position>& targets, int code)
+void CCommands::ExplainRefusedMove(const std::map<int, Position>& targets, int code, bool withTargets)
 {
     const std::uint32_t id = Session().ID();
     for (const auto& [axis, target] : targets) {
@@ -534,7 +534,7 @@ void CCommands::ExplainRefusedMove(const std::map<int, Position>& targets, int c
             throw CCommandError(label + ": not homed, " + DescribeCode(rc) + " (run plinth limits --init)");
         bool outside = false;
         try {
-            outside = rc == stg::c_OK && (target < minimum || target > maximum);
+            outside = rc == stg::c_OK && withTargets && (target < minimum || target > maximum);
         } catch (const std::exception&) {
             outside = true; // a unit that is no length for this axis lies on no scale of it
         }
@@ -556,7 +556,14 @@ void CCommands::Free(const tAssignArgs& args)
     std::map<int, double> speeds;
     for (const auto& speed : parsed)
         speeds[Axis(speed.axis)] = speed.value;
-    CheckCode("free run", stg::MoveFree(Session().ID(), speeds));
+    const int rc = stg::MoveFree(Session().ID(), speeds);
+    if (rc == stg::c_LimitsNotDefined || rc == stg::c_AxisDisabled) {
+        std::map<int, Position> axes;
+        for (const auto& entry : speeds)
+            axes[entry.first] = Position();
+        ExplainRefusedMove(axes, rc, false);
+    }
+    CheckCode("free run", rc);
     std::printf("running; stop with: plinth stop\n");
 }
 
