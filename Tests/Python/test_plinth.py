@@ -4,6 +4,7 @@ import _thread
 import gc
 import os
 import queue
+import re
 import subprocess
 import sys
 import threading
@@ -71,6 +72,31 @@ def test_speeds_are_lengths_per_second_through_each_axis_calibration(open_stage)
         stage.set_speeds(x="5 deg/s")
     with pytest.raises(ValueError, match="not a speed"):
         stage.set_speeds(x="5 mm")
+
+
+def test_settings_by_name_answer_defaults_describe_themselves_and_refuse_undeclared_values(open_stage):
+    stage = open_stage(limits=False)
+    # Never written, a setting answers its declared default, by name and in the list.
+    assert stage.get_property("PrecisionEnabled") is False
+    assert stage.get_property("OffsetSWBL", "x") == 0
+    with pytest.raises(plinth.PlinthError):  # a stage setting, not an axis's
+        stage.get_property("PrecisionEnabled", "x")
+    settings = stage.properties()
+    assert settings["PrecisionEnabled"] == (False, "", settings["PrecisionEnabled"].description)
+    assert "precision" in settings["BacklashEnable"].description
+    assert settings["SimTimeScale"].value == 50.0 and "faster than real time" in settings["SimTimeScale"].description
+    assert "Calibration" not in settings
+    assert stage.properties("y")["Calibration"].value == (0.05, "µm")
+    assert stage.properties("x")["Speed"].unit == "ticks/s"
+
+    # Outside the declared range or values: refused, naming the setting and what it takes; nothing changes.
+    for name, value, takes in (("SimTimeScale", 0.0, "1e-06 .. 1e+06"), ("SimProfile", 3, "one of 0, 1, 2")):
+        before = stage.get_property(name)
+        with pytest.raises(plinth.errors.InvalidValueError, match=re.escape(f"{name} takes {takes}, not {value}")):
+            stage.set_property(name, value)
+        assert stage.get_property(name) == before
+    with pytest.raises(KeyError, match="did you mean Speed"):
+        stage.get_property("Sped", "x")
 
 
 def test_errors_raise_by_default_and_answer_codes_when_not_strict(open_stage):
@@ -211,12 +237,12 @@ def test_events_reach_callables_from_any_thread_until_closed_or_collected(open_s
     subscription = stage.subscribe(lambda event: received.append((event, threading.get_ident())))
 
     stage.set_limits("x", "-10mm", "10mm")
-    assert received[-1] == ((plinth.EventKind.LIMITS_CHANGED, stage.id, x_axis), threading.get_ident())
+    assert received[-1] == (plinth.Event(plinth.EventKind.LIMITS_CHANGED, stage.id, x_axis), threading.get_ident())
 
     # From a thread Python has never seen, as the library's and drivers' threads fire them.
     rc, native_thread = _plinth_testhelp.undefine_limits_on_native_thread(stage.id, [x_axis])
     assert rc == ResultCode.OK
-    assert received[-1] == ((plinth.EventKind.LIMITS_CHANGED, stage.id, x_axis), native_thread)
+    assert received[-1] == (plinth.Event(plinth.EventKind.LIMITS_CHANGED, stage.id, x_axis), native_thread)
     assert native_thread != threading.get_ident()
 
     # A failing callable is reported, never raised into the library.
@@ -237,6 +263,22 @@ def test_events_reach_callables_from_any_thread_until_closed_or_collected(open_s
     gc.collect()
     stage.set_limits("x", "-10mm", "10mm")
     assert len(received) == count and late == []
+
+
+def test_move_events_carry_their_outcome_and_samples(open_stage):
+    stage = open_stage(scale=1.0)
+    x_axis = stage.axis_number("x")
+    events = queue.SimpleQueue()
+    with stage.subscribe(events.put):
+        stage.move(x="1mm", wait=False)
+        seen = [events.get(timeout=TIMEOUT_S)]
+        while seen[-1].kind != plinth.EventKind.MOVE_FINISHED:
+            seen.append(events.get(timeout=TIMEOUT_S))
+    assert seen[0] == (plinth.EventKind.MOVE_STARTED, stage.id, -1, None, None)
+    assert seen[-1].result == ResultCode.OK
+    samples = [e.position for e in seen if e.kind == plinth.EventKind.POSITION_SAMPLE and e.axis == x_axis]
+    assert len(samples) >= 2 and samples[-1] == (1000.0, "µm")
+    assert all(isinstance(e.kind, plinth.EventKind) for e in seen)
 
 
 def test_stored_position_and_z_escape_restore_when_the_block_raises(open_stage):
