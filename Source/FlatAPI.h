@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <map>
 #include <utility>
@@ -387,6 +388,58 @@ template <class K>
 int SetAxisSpeed(std::uint32_t stageID, K axis, double speed)
 {
     return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) { return s.SetSpeeds(SpeedsOf<K>{{axis, speed}}); });
+}
+
+// Speeds as a length per second. The axis's "Speed" is in the driver's unit, ticks per second, and
+// one tick is the axis's calibration long: the speed per second is "Speed" times the calibration,
+// in the calibration's unit. An axis whose calibration cannot convert (not a positive finite
+// value with a unit) answers c_InvalidValue. The calibration and the speed are read one after the
+// other, each under the stage lock.
+inline int SpeedCalibration(const Position& calibration)
+{
+    const double length = calibration.GetValue();
+    return std::isfinite(length) && length > 0.0 && !calibration.GetUnit().IsNull() ? c_OK : c_InvalidValue;
+}
+
+template <class K>
+int GetAxisSpeed(std::uint32_t stageID, K axis, Position& perSecond)
+{
+    return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) {
+        Position calibration;
+        int rc = QueryOne(axis, calibration, c_emptyEntry,
+                          [&](PositionsOf<K>& map) { return s.GetCalibration(map, eGivenAxes); });
+        if (rc == c_OK)
+            rc = SpeedCalibration(calibration);
+        double ticksPerSecond = 0.0;
+        if (rc == c_OK)
+            rc = QueryOne(axis, ticksPerSecond, 0.0, [&](SpeedsOf<K>& map) { return s.GetSpeeds(map, eGivenAxes); });
+        if (rc == c_OK)
+            perSecond = Position(ticksPerSecond * calibration.GetValue(), calibration.GetUnit());
+        return rc;
+    });
+}
+
+// A speed in a unit of another kind than the calibration's (degrees for a length) answers
+// c_InvalidValue, as does one that is not a positive finite number of ticks per second.
+template <class K>
+int SetAxisSpeed(std::uint32_t stageID, K axis, const Position& perSecond)
+{
+    return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) {
+        Position calibration;
+        int rc = QueryOne(axis, calibration, c_emptyEntry,
+                          [&](PositionsOf<K>& map) { return s.GetCalibration(map, eGivenAxes); });
+        if (rc == c_OK)
+            rc = SpeedCalibration(calibration);
+        if (rc != c_OK)
+            return rc;
+        if (!perSecond.GetUnit().IsCompatible(calibration.GetUnit()))
+            return c_InvalidValue;
+        const double ticksPerSecond =
+            utl::Convert(perSecond.GetValue(), perSecond.GetUnit(), calibration.GetUnit()) / calibration.GetValue();
+        if (!std::isfinite(ticksPerSecond) || ticksPerSecond <= 0.0)
+            return c_InvalidValue;
+        return s.SetSpeeds(SpeedsOf<K>{{axis, ticksPerSecond}});
+    });
 }
 
 // Vector forms, V geo::CdVec2 (XY) or geo::CdVec3 (XYZ).

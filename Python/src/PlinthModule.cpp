@@ -160,6 +160,17 @@ void BindAxisFunctions(py::module_& m, const std::string& suffix)
         Unlocked());
     m.def(name("SetAxisLimits").c_str(),
           py::overload_cast<std::uint32_t, K, const Position&, const Position&>(&stg::SetAxisLimits), Unlocked());
+    // The speed as a length per second (the value's unit is the length).
+    m.def(
+        name("GetAxisSpeedPerSecond").c_str(),
+        [](std::uint32_t stageID, K axis) {
+            Position perSecond;
+            const int rc = stg::GetAxisSpeed(stageID, axis, perSecond);
+            return std::make_pair(rc, perSecond);
+        },
+        Unlocked());
+    m.def(name("SetAxisSpeedPerSecond").c_str(),
+          py::overload_cast<std::uint32_t, K, const Position&>(&stg::SetAxisSpeed), Unlocked());
 }
 
 // The XY or XYZ vector functions, V the vector type; their names end in `suffix`.

@@ -58,6 +58,22 @@ def test_zaber_stage_on_the_emulator_with_its_port_given_by_name(zaber_emulator,
         assert raised.value.code == 4100 and "stalled" in raised.value.driver_message
 
 
+def test_speeds_are_lengths_per_second_through_each_axis_calibration(open_stage):
+    stage = open_stage()
+    # X has 0.1 µm ticks, Y 0.05 µm: the driver's "Speed" (ticks per second) shows the conversion.
+    stage.set_speeds(x="5 mm/s", y=Quantity(250, "µm"))
+    assert stage.get_property("Speed", "x") == 50000.0 and stage.get_property("Speed", "y") == 5000.0
+    assert stage.speeds("x", unit="mm") == (5.0, "mm")
+    assert stage.speeds(unit="µm")["y"] == (250.0, "µm")
+    stage.set_speeds(z=30000.0)  # a float stays in the driver's unit
+    assert stage.speeds("z") == 30000.0 and stage.speeds("z", unit="µm") == (300.0, "µm")
+    # A speed that does not convert is refused naming the axis; a length alone is no speed.
+    with pytest.raises(plinth.PlinthError, match=r"speed of X .*takes speeds in µm/s"):
+        stage.set_speeds(x="5 deg/s")
+    with pytest.raises(ValueError, match="not a speed"):
+        stage.set_speeds(x="5 mm")
+
+
 def test_settings_by_name_answer_defaults_describe_themselves_and_refuse_undeclared_values(open_stage):
     stage = open_stage(limits=False)
     # Never written, a setting answers its declared default, by name and in the list.
@@ -90,6 +106,20 @@ def test_errors_raise_by_default_and_answer_codes_when_not_strict(open_stage):
     assert isinstance(raised.value, plinth.PlinthError)
     assert raised.value.code is ResultCode.TargetOutOfRange
     assert "outside the axis limits" in str(raised.value)
+    # Every refusal of a move names the axis: the target and limits in units a person reads.
+    with pytest.raises(plinth.errors.TargetOutOfRangeError, match=r"X: 5 m lies outside the limits -50 mm \.\. 50 mm"):
+        stage.move(x="5 m")
+    stage.enable_axis("y", False)
+    with pytest.raises(plinth.PlinthError, match="Y: the axis is disabled"):
+        stage.move(x="1cm", y=0)
+    stage.enable_axis("y")
+    with pytest.raises(plinth.errors.TargetOutOfRangeError, match=r"Y: -60 mm lies outside the limits -50 mm"):
+        stage.xy.move("1mm", "-6cm")
+    stage.forget_limits("z")
+    with pytest.raises(plinth.errors.LimitsNotDefinedError, match="Z: not homed"):
+        stage.move(z="2um")
+    with pytest.raises(plinth.errors.LimitsNotDefinedError, match="starting the free run: Z: not homed"):
+        stage.free_run(z=100.0)
     with pytest.raises(plinth.IncompatibleUnitsError):
         stage.move(x=Quantity(1, "deg"))
     # A value of the wrong type is a TypeError, wherever it is converted.

@@ -127,6 +127,16 @@ def test_a_client_killed_mid_move_leaves_the_move_going_and_the_server_serving(s
     watcher.subscription.close()
 
 
+def test_speeds_in_lengths_per_second_convert_through_the_calibration_the_server_reports(server):
+    # X has 0.1 µm ticks, Y 0.05 µm: the server keeps ticks per second, the command shows mm/s.
+    out, err = server.run("speed", "X=5mm/s", "Y=250um/s").communicate(timeout=BOUND_S)
+    assert "X: 5 mm/s" in out and "Y: 250 µm/s" in out, err
+    stage = plinth.connect(server.address).stage(1)
+    assert stage.speeds("x", "y") == {"x": 50000.0, "y": 5000.0}
+    stage.set_speeds(y="1 mm/s")
+    assert stage.speeds("y") == 20000.0 and stage.speeds("y", unit="mm") == (1.0, "mm")
+
+
 def test_malformed_requests_are_refused_and_nothing_moves(server):
     stage = plinth.connect(server.address).stage(1)
     watcher = Recorder(stage)
