@@ -9,8 +9,8 @@
 // them). Compare with BM_GetPositionXY and BM_GetPositionByType of the same run.
 
 #include <plinth/CStageManager.h>
-#include <plinth/PropertyAccess.h>
-#include <plinth/PropertyIDs.h>
+#include <plinth/driver/PropertyAccess.h>
+#include <plinth/driver/PropertyIDs.h>
 
 #include "BenchSupport.h"
 

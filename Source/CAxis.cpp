@@ -1,10 +1,10 @@
-#include <plinth/CAxis.h>
+#include <plinth/driver/CAxis.h>
 
 #include <algorithm>
 
 #include <boost/make_shared.hpp>
 
-#include <plinth/PropertyIDs.h>
+#include <plinth/driver/PropertyIDs.h>
 #include <trellis/AppProps.h>
 
 namespace stg {

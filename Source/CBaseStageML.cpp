@@ -5,8 +5,8 @@
 #include <mutex>
 #include <system_error>
 
-#include <plinth/CEventDeferral.h>
-#include <plinth/PropertyIDs.h>
+#include <plinth/detail/CEventDeferral.h>
+#include <plinth/driver/PropertyIDs.h>
 
 #include "CMoveWorker.h"
 #include "MapKeys.h"

@@ -1,4 +1,4 @@
-#include <plinth/CEventDeferral.h>
+#include <plinth/detail/CEventDeferral.h>
 
 #include <exception>
 #include <vector>
@@ -6,6 +6,7 @@
 #include <boost/any.hpp>
 
 #include <plinth/StageEvents.h>
+#include <plinth/tSTAGEMSG.h>
 #include <utl/Events.h>
 
 namespace stg {

@@ -1,4 +1,4 @@
-#include <plinth/CLowLevelStage.h>
+#include <plinth/driver/CLowLevelStage.h>
 
 #include <cmath>
 #include <utility>
@@ -6,9 +6,9 @@
 #include <boost/make_shared.hpp>
 
 #include <cfg/GlobalPropSets.h>
-#include <plinth/PropertyAccess.h>
-#include <plinth/PropertyIDs.h>
-#include <plinth/ResultCodes.h>
+#include <plinth/driver/PropertyAccess.h>
+#include <plinth/driver/PropertyIDs.h>
+#include <plinth/driver/ResultCodes.h>
 #include <plinth/tSTAGEMSG.h>
 
 #include "SettingValues.h"

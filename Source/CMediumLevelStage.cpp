@@ -1,7 +1,7 @@
 #include <plinth/CMediumLevelStage.h>
 
-#include <plinth/PropertyAccess.h>
-#include <plinth/PropertyIDs.h>
+#include <plinth/driver/PropertyAccess.h>
+#include <plinth/driver/PropertyIDs.h>
 
 #include "CMoveWatcher.h"
 #include "MapKeys.h"

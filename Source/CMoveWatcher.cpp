@@ -2,11 +2,11 @@
 
 #include <pthread.h>
 
-#include <plinth/CEventDeferral.h>
 #include <plinth/CMediumLevelStage.h>
-#include <plinth/PropertyAccess.h>
-#include <plinth/PropertyIDs.h>
 #include <plinth/StageEvents.h>
+#include <plinth/detail/CEventDeferral.h>
+#include <plinth/driver/PropertyAccess.h>
+#include <plinth/driver/PropertyIDs.h>
 #include <plinth/tSTAGEMSG.h>
 #include <utl/Events.h>
 

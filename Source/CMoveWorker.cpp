@@ -4,7 +4,7 @@
 
 #include <pthread.h>
 
-#include <plinth/CEventDeferral.h>
+#include <plinth/detail/CEventDeferral.h>
 #include <utl/Thread.h>
 
 namespace stg::detail {

@@ -7,8 +7,8 @@
 #include <optional>
 #include <thread>
 
-#include <plinth/CLowLevelStage.h>
-#include <plinth/ResultCodes.h>
+#include <plinth/driver/CLowLevelStage.h>
+#include <plinth/driver/ResultCodes.h>
 
 namespace stg::detail {
 

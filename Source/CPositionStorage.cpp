@@ -1,7 +1,7 @@
 #include <plinth/CPositionStorage.h>
 
-#include <plinth/ResultCodes.h>
 #include <plinth/StageAPIAxes.h>
+#include <plinth/driver/ResultCodes.h>
 
 namespace stg {
 

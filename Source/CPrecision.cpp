@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include <plinth/PropertyIDs.h>
+#include <plinth/driver/PropertyIDs.h>
 
 #include "ReusedMap.h"
 #include "TickMath.h"

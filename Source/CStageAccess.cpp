@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include <plinth/PropertyAccess.h>
-#include <plinth/PropertyIDs.h>
+#include <plinth/driver/PropertyAccess.h>
+#include <plinth/driver/PropertyIDs.h>
 
 #include "ReusedMap.h"
 #include "SettingValues.h"

@@ -5,9 +5,9 @@
 #include <boost/make_shared.hpp>
 
 #include <cfg/GlobalPropSets.h>
-#include <plinth/CreateStage.h>
-#include <plinth/PropertyIDs.h>
 #include <plinth/StageEvents.h>
+#include <plinth/driver/CreateStage.h>
+#include <plinth/driver/PropertyIDs.h>
 #include <trellis/Extensions.h>
 #include <utl/Events.h>
 #include <utl/PropertyRegistry.h>

@@ -8,12 +8,12 @@
 #include <geo/CdVec2.h>
 #include <geo/CdVec3.h>
 #include <plinth/CStageManager.h>
-#include <plinth/PropertyAccess.h>
-#include <plinth/PropertyIDs.h>
-#include <plinth/ResultCodes.h>
 #include <plinth/StageAPI.h>
 #include <plinth/StageAPIAxes.h>
 #include <plinth/StageAPICoordinates.h>
+#include <plinth/driver/PropertyAccess.h>
+#include <plinth/driver/PropertyIDs.h>
+#include <plinth/driver/ResultCodes.h>
 
 #include "ReusedMap.h"
 #include "SettingValues.h"

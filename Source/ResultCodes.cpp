@@ -1,4 +1,4 @@
-#include <plinth/ResultCodes.h>
+#include <plinth/driver/ResultCodes.h>
 
 namespace stg {
 namespace {

@@ -4,8 +4,8 @@
 #include <cstdint>
 
 #include <mem/CBin.h>
-#include <plinth/PropertyIDs.h>
-#include <plinth/StageTypes.h>
+#include <plinth/driver/PropertyIDs.h>
+#include <plinth/driver/StageTypes.h>
 #include <utl/CUnit.h>
 #include <utl/TUnitValue.h>
 

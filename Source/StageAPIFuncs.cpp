@@ -6,7 +6,7 @@
 #include <app/CError.h>
 #include <app/LastError.h>
 #include <plinth/CStageManager.h>
-#include <plinth/ResultCodes.h>
+#include <plinth/driver/ResultCodes.h>
 
 #include "FlatAPI.h"
 

@@ -4,10 +4,10 @@
 #include <map>
 
 #include <plinth/CStageManager.h>
-#include <plinth/PropertyAccess.h>
-#include <plinth/PropertyIDs.h>
-#include <plinth/ResultCodes.h>
 #include <plinth/StageAPI.h>
+#include <plinth/driver/PropertyAccess.h>
+#include <plinth/driver/PropertyIDs.h>
+#include <plinth/driver/ResultCodes.h>
 
 namespace stg {
 namespace {

@@ -1,6 +1,6 @@
 // The driver module's one export: the factory of the ASI driver.
 
-#include <plinth/Driver.h>
+#include <plinth/driver/Driver.h>
 
 #include "CAsiStage.h"
 

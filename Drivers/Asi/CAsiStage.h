@@ -9,7 +9,7 @@
 #include <string>
 
 #include <platform/CSerialLink.h>
-#include <plinth/Driver.h>
+#include <plinth/driver/Driver.h>
 
 #include "AsiReply.h"
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <mutex>
 
-#include <plinth/Driver.h>
+#include <plinth/driver/Driver.h>
 #include <utl/CShortLock.h>
 
 #include "CAxisMotion.h"

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include <plinth/Driver.h>
+#include <plinth/driver/Driver.h>
 
 namespace simstage {
 

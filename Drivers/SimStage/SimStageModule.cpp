@@ -1,6 +1,6 @@
 // The driver module's one export: the factory of the simulated stage.
 
-#include <plinth/Driver.h>
+#include <plinth/driver/Driver.h>
 
 #include "CSimStage.h"
 

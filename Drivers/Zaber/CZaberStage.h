@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include <plinth/Driver.h>
+#include <plinth/driver/Driver.h>
 
 #include "CZaberLink.h"
 #include "ZaberDefs.h"

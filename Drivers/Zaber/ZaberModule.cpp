@@ -1,6 +1,6 @@
 // The driver module's one export: the factory of the Zaber driver.
 
-#include <plinth/Driver.h>
+#include <plinth/driver/Driver.h>
 
 #include "CZaberStage.h"
 

@@ -7,11 +7,11 @@
 #include <mutex>
 #include <vector>
 
-#include <plinth/CEventDeferral.h>
-#include <plinth/CLowLevelStage.h>
-#include <plinth/PropertyAccess.h>
-#include <plinth/ResultCodes.h>
-#include <plinth/StageTypes.h>
+#include <plinth/detail/CEventDeferral.h>
+#include <plinth/driver/CLowLevelStage.h>
+#include <plinth/driver/PropertyAccess.h>
+#include <plinth/driver/ResultCodes.h>
+#include <plinth/driver/StageTypes.h>
 #include <utl/TUnitValue.h>
 
 namespace stg {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <map>
 
-#include <plinth/StageTypes.h>
+#include <plinth/driver/StageTypes.h>
 #include <utl/TUnitValue.h>
 
 namespace stg {

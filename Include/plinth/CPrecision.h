@@ -4,9 +4,9 @@
 #include <map>
 #include <mutex>
 
-#include <plinth/CLibraryLock.h>
 #include <plinth/CMediumLevelStage.h>
-#include <plinth/StageTypes.h>
+#include <plinth/detail/CLibraryLock.h>
+#include <plinth/driver/StageTypes.h>
 
 namespace stg {
 

@@ -7,7 +7,7 @@
 
 #include <plinth/CMediumLevelStage.h>
 #include <plinth/CPrecision.h>
-#include <plinth/StageTypes.h>
+#include <plinth/driver/StageTypes.h>
 #include <utl/TUnitValue.h>
 
 namespace stg {

@@ -11,11 +11,11 @@
 #include <boost/shared_ptr.hpp>
 
 #include <platform/Module.h>
-#include <plinth/CLowLevelStage.h>
 #include <plinth/CMediumLevelStage.h>
 #include <plinth/CStageAccess.h>
 #include <plinth/CStageRef.h>
-#include <plinth/StageTypes.h>
+#include <plinth/driver/CLowLevelStage.h>
+#include <plinth/driver/StageTypes.h>
 #include <utl/CPropSet.h>
 
 namespace stg {

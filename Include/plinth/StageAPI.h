@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include <plinth/StageTypes.h>
+#include <plinth/driver/StageTypes.h>
 #include <utl/TUnitValue.h>
 
 // The flat API: free functions that drive a stage by its stage ID, for callers that hold no

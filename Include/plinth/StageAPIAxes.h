@@ -4,7 +4,7 @@
 #include <map>
 #include <vector>
 
-#include <plinth/StageTypes.h>
+#include <plinth/driver/StageTypes.h>
 #include <utl/TUnitValue.h>
 
 // The flat API for positions, moves, limits, calibration and speeds, by axis number (int) or by

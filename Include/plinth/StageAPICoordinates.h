@@ -6,7 +6,7 @@
 
 #include <geo/CdVec2.h>
 #include <geo/CdVec3.h>
-#include <plinth/StageTypes.h>
+#include <plinth/driver/StageTypes.h>
 #include <utl/TUnitValue.h>
 
 // The flat API for X/Y tables with an optional Z drive: vectors whose components belong to the

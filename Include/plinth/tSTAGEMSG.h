@@ -2,9 +2,9 @@
 
 #include <cstdint>
 
-#include <plinth/ResultCodes.h>
 #include <plinth/StageEvents.h>
-#include <plinth/StageTypes.h>
+#include <plinth/driver/ResultCodes.h>
+#include <plinth/driver/StageTypes.h>
 #include <utl/TUnitValue.h>
 
 namespace stg {

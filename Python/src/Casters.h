@@ -14,7 +14,7 @@
 
 #include <geo/CdVec2.h>
 #include <geo/CdVec3.h>
-#include <plinth/StageTypes.h>
+#include <plinth/driver/StageTypes.h>
 #include <utl/CUnit.h>
 #include <utl/TUnitValue.h>
 

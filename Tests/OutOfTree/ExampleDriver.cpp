@@ -1,6 +1,6 @@
 // The smallest useful driver: one X axis whose moves complete at once.
 
-#include <plinth/Driver.h>
+#include <plinth/driver/Driver.h>
 
 #include <cstdint>
 #include <map>

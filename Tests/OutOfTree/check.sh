@@ -21,12 +21,18 @@ if ! cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1; then
 fi
 
 # The layout the package promises.
-for file in include/plinth/Plinth.h include/plinth/Driver.h include/plinth/CLowLevelStage.h include/plinth/base/utl/CPropSet.h \
+for file in include/plinth/Plinth.h include/plinth/driver/Driver.h include/plinth/driver/CLowLevelStage.h include/plinth/base/utl/CPropSet.h \
             include/plinth/base/platform/Module.h; do
     [[ -f "$prefix/$file" ]] || { echo "out-of-tree: $file not installed" >&2; exit 1; }
 done
 config=$(find "$prefix" -name PlinthConfig.cmake -print -quit)
 [[ -n "$config" ]] || { echo "out-of-tree: PlinthConfig.cmake not installed" >&2; exit 1; }
+
+# A driver includes the driver kit and nothing else of Plinth's own headers.
+if grep -n '#include <plinth/' "$here/ExampleDriver.cpp" | grep -v '<plinth/driver/'; then
+    echo "out-of-tree: the example driver includes a header from outside the driver kit" >&2
+    exit 1
+fi
 
 echo "out-of-tree: building the example driver against the installed package"
 cmake -S "$here" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_PREFIX_PATH="$prefix" \

@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include <plinth/Driver.h>
+#include <plinth/driver/Driver.h>
 
 namespace stgtest {
 

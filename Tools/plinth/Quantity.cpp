@@ -3,7 +3,7 @@
 #include <iomanip>
 #include <sstream>
 
-#include <plinth/ResultCodes.h>
+#include <plinth/driver/ResultCodes.h>
 
 namespace plinthcli {
 

@@ -13,7 +13,7 @@
 #include <grpcpp/grpcpp.h>
 #include <plinth/v1/stage.grpc.pb.h>
 
-#include <plinth/ResultCodes.h>
+#include <plinth/driver/ResultCodes.h>
 #include <utl/CUnit.h>
 
 #include "CommandArgs.h"

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <exception>
 
-#include <plinth/CLowLevelStage.h>
+#include <plinth/driver/CLowLevelStage.h>
 
 namespace stg {
 

@@ -3,7 +3,7 @@
 #include <boost/shared_ptr.hpp>
 
 #include <mem/CBin.h>
-#include <plinth/StageTypes.h>
+#include <plinth/driver/StageTypes.h>
 #include <utl/CPropSet.h>
 
 namespace stg {

@@ -4,8 +4,8 @@
 #include <string>
 
 #include <mem/CBin.h>
-#include <plinth/CLowLevelStage.h>
-#include <plinth/ResultCodes.h>
+#include <plinth/driver/CLowLevelStage.h>
+#include <plinth/driver/ResultCodes.h>
 #include <utl/TUnitValue.h>
 
 namespace stg {

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <plinth/tSTAGEMSG.h>
-
 namespace stg {
+
+struct tSTAGEMSG;
 
 // Holds back the stage events fired on a thread while that thread holds a library lock (a stage
 // lock or a precision lock) and delivers them on the same thread, in the order fired, as soon as

@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include <plinth/CEventDeferral.h>
+#include <plinth/detail/CEventDeferral.h>
 
 namespace stg {
 

@@ -11,9 +11,9 @@
 #include <boost/shared_ptr.hpp>
 
 #include <mem/CBin.h>
-#include <plinth/CAxis.h>
-#include <plinth/CLibraryLock.h>
-#include <plinth/StageTypes.h>
+#include <plinth/detail/CLibraryLock.h>
+#include <plinth/driver/CAxis.h>
+#include <plinth/driver/StageTypes.h>
 #include <utl/CPropSet.h>
 
 namespace stg {

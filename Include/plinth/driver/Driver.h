@@ -12,10 +12,10 @@
 #include <utl/PropertyRegistry.h>
 #include <utl/TUnitValue.h>
 
-#include <plinth/CAxis.h>
-#include <plinth/CLowLevelStage.h>
-#include <plinth/CreateStage.h>
-#include <plinth/PropertyAccess.h>
-#include <plinth/PropertyIDs.h>
-#include <plinth/ResultCodes.h>
-#include <plinth/StageTypes.h>
+#include <plinth/driver/CAxis.h>
+#include <plinth/driver/CLowLevelStage.h>
+#include <plinth/driver/CreateStage.h>
+#include <plinth/driver/PropertyAccess.h>
+#include <plinth/driver/PropertyIDs.h>
+#include <plinth/driver/ResultCodes.h>
+#include <plinth/driver/StageTypes.h>
