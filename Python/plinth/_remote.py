@@ -19,6 +19,7 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Union
 
 import grpc
 
+from ._events import EventKind
 from ._quantity import Quantity
 from .errors import PlinthError, ResultCode, error_for
 from .v1 import stage_pb2 as pb
@@ -65,7 +66,7 @@ def _key(axis: str) -> AxisKey:
 
 class RemoteEvent(NamedTuple):
     """An event of a served stage: ``kind`` ("MOVE_STARTED", "MOVE_FINISHED", "POSITION_SAMPLE",
-    "LIMITS_CHANGED", ...), the stage, the axis ("x", "y", "z", a number, or None for the stage),
+    "LIMITS_CHANGED", ...: the names of `EventKind`, as in process), the stage, the axis ("x", "y", "z", a number, or None for the stage),
     ``result`` (MOVE_FINISHED: ResultCode.OK reached, Stopped, or the failure) and ``position``
     (POSITION_SAMPLE: a Quantity)."""
     kind: str
@@ -76,7 +77,13 @@ class RemoteEvent(NamedTuple):
 
 
 def _event(message: "pb.Event") -> RemoteEvent:
-    kind = pb.Event.Kind.Name(message.kind)
+    # The library's own kind names the event, so that a served stage's events read as in process
+    # (the interface's RANGE_SEARCH_BEGIN is INIT_RANGES_BEGIN); a kind this client does not know
+    # keeps the interface's name.
+    try:
+        kind = EventKind(message.library_id).name
+    except ValueError:
+        kind = pb.Event.Kind.Name(message.kind)
     result = None
     if message.kind == pb.Event.MOVE_FINISHED:
         try:

@@ -320,7 +320,9 @@ PYBIND11_MODULE(_plinth, m)
     m.attr("event_kinds") = std::map<std::string, int>{
         {"LIMITS_CHANGED", stg::c_msgLimitsChanged},      {"CALIBRATION_CHANGED", stg::c_msgCalibrationChanged},
         {"USER_CONTROL_ON", stg::c_msgUserControlOn},     {"USER_CONTROL_OFF", stg::c_msgUserControlOff},
-        {"INIT_RANGES_BEGIN", stg::c_msgInitRangesBegin}, {"INIT_RANGES_END", stg::c_msgInitRangesEnd}};
+        {"INIT_RANGES_BEGIN", stg::c_msgInitRangesBegin}, {"INIT_RANGES_END", stg::c_msgInitRangesEnd},
+        {"MOVE_STARTED", stg::c_msgMoveStarted},          {"MOVE_FINISHED", stg::c_msgMoveFinished},
+        {"POSITION_SAMPLE", stg::c_msgPositionSample}};
     m.attr("axis_types") = std::map<std::string, int>{
         {"NONE", stg::eAxisNone}, {"X", stg::eAxisX}, {"Y", stg::eAxisY}, {"Z", stg::eAxisZ}};
     m.attr("axis_masks") =
@@ -486,7 +488,8 @@ PYBIND11_MODULE(_plinth, m)
 
     // Stage events.
     py::class_<plinthpy::CPySubscription>(m, "Subscription")
-        .def(py::init<py::function, std::int64_t>(), py::arg("callback"), py::arg("stage_id") = -1)
+        .def(py::init<py::function, std::int64_t, bool>(), py::arg("callback"), py::arg("stage_id") = -1,
+             py::arg("details") = false)
         .def("close", &plinthpy::CPySubscription::Close)
         .def_property_readonly("open", &plinthpy::CPySubscription::IsOpen);
     // At interpreter exit, before finalisation: no event reaches Python afterwards.

@@ -181,12 +181,12 @@ def test_events_reach_callables_from_any_thread_until_closed_or_collected(open_s
     subscription = stage.subscribe(lambda event: received.append((event, threading.get_ident())))
 
     stage.set_limits("x", "-10mm", "10mm")
-    assert received[-1] == ((plinth.EventKind.LIMITS_CHANGED, stage.id, x_axis), threading.get_ident())
+    assert received[-1] == (plinth.Event(plinth.EventKind.LIMITS_CHANGED, stage.id, x_axis), threading.get_ident())
 
     # From a thread Python has never seen, as the library's and drivers' threads fire them.
     rc, native_thread = _plinth_testhelp.undefine_limits_on_native_thread(stage.id, [x_axis])
     assert rc == ResultCode.OK
-    assert received[-1] == ((plinth.EventKind.LIMITS_CHANGED, stage.id, x_axis), native_thread)
+    assert received[-1] == (plinth.Event(plinth.EventKind.LIMITS_CHANGED, stage.id, x_axis), native_thread)
     assert native_thread != threading.get_ident()
 
     # A failing callable is reported, never raised into the library.
@@ -207,6 +207,22 @@ def test_events_reach_callables_from_any_thread_until_closed_or_collected(open_s
     gc.collect()
     stage.set_limits("x", "-10mm", "10mm")
     assert len(received) == count and late == []
+
+
+def test_move_events_carry_their_outcome_and_samples(open_stage):
+    stage = open_stage(scale=1.0)
+    x_axis = stage.axis_number("x")
+    events = queue.SimpleQueue()
+    with stage.subscribe(events.put):
+        stage.move(x="1mm", wait=False)
+        seen = [events.get(timeout=TIMEOUT_S)]
+        while seen[-1].kind != plinth.EventKind.MOVE_FINISHED:
+            seen.append(events.get(timeout=TIMEOUT_S))
+    assert seen[0] == (plinth.EventKind.MOVE_STARTED, stage.id, -1, None, None)
+    assert seen[-1].result == ResultCode.OK
+    samples = [e.position for e in seen if e.kind == plinth.EventKind.POSITION_SAMPLE and e.axis == x_axis]
+    assert len(samples) >= 2 and samples[-1] == (1000.0, "µm")
+    assert all(isinstance(e.kind, plinth.EventKind) for e in seen)
 
 
 def test_stored_position_and_z_escape_restore_when_the_block_raises(open_stage):

@@ -179,3 +179,34 @@ def test_sigterm_mid_move_stops_it_and_stores_where_it_stopped(tmp_path):
     local = subprocess.run([PLINTH, "pos"], env=served.env, capture_output=True, text=True, timeout=BOUND_S)
     x = float(local.stdout.split("X (axis 1): ")[1].split()[0])
     assert 1000 < x < 40000
+
+
+def test_a_remembered_zaber_stage_is_served_and_a_second_client_stops_its_move(tmp_path):
+    # The emulator at twice real time: the 90 mm move takes about 2.5 s.
+    emulator = subprocess.Popen([os.environ["PLINTH_ZABER_EMU"], "--time-scale", "2"], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        port = emulator.stdout.readline().strip()
+        env = dict(os.environ, PLINTH_CONFIG=str(tmp_path / "settings.db"))
+        env.pop("PLINTH_SERVER", None)
+        # Used once in process: the settings remember the stage's driver, its port and its limits.
+        subprocess.run([PLINTH, "--module", "zaber", "--port", port, "limits", "--init"], env=env, check=True,
+                       capture_output=True, timeout=BOUND_S)
+        served = Server(tmp_path)  # no --stage
+        try:
+            assert any("stages 2=zaber;" in line for line in served.lines), served.lines
+            stage = plinth.connect(served.address).stage(2)
+            watcher = Recorder(stage)
+            mover = served.run("--stage", "2", "move", "X=90mm")
+            watcher.wait_for(lambda e: e.kind == "POSITION_SAMPLE" and e.axis == "x" and e.position.um > 1000)
+            plinth.connect(served.address).stage(2).stop()
+            assert watcher.wait_for(lambda e: e.kind == "MOVE_FINISHED").result == ResultCode.Stopped
+            assert mover.wait(BOUND_S) != 0 and "Stopped" in mover.stderr.read()
+            assert 1000 < stage.position("x").um < 90000
+            watcher.subscription.close()
+        finally:
+            assert served.stop() == 0
+    finally:
+        emulator.stdin.close()
+        emulator.terminate()
+        emulator.wait(BOUND_S)
