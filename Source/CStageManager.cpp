@@ -1,6 +1,7 @@
 #include <plinth/CStageManager.h>
 
 #include <utility>
+#include <vector>
 
 #include <boost/make_shared.hpp>
 
@@ -21,51 +22,86 @@ namespace {
 constexpr int c_typePropSetIDs = 0x20000112;
 constexpr int c_typePropSetVector = 0x28002004;
 
-struct tPropertyRow {
-    const wchar_t* name;
-    int id;
-    int type;
-};
+using utl::EPropertyScope;
 
-// Every property of the library, in registration order.
-constexpr tPropertyRow c_properties[] = {
-    {L"Axes", c_propAxes, c_typePropSetVector},
-    {L"AxisNo", c_propAxisNo, mem::c_tInt},
-    {L"PrecisionEnabled", c_propPrecisionEnabled, mem::c_tBool},
-    {L"PropSetIDs", c_propPropSetIDs, c_typePropSetIDs},
-    {L"AxisEnabled", c_propAxisEnabled, mem::c_tBool},
-    {L"AxisType", c_propAxisType, mem::c_tInt},
-    {L"hasLimitSwitch", c_propHasLimitSwitch, mem::c_tBool},
-    {L"useLimitSwitch", c_propUseLimitSwitch, mem::c_tBool},
-    {L"hasFixedUpperLimit", c_propHasFixedUpperLimit, mem::c_tBool},
-    {L"hasFixedLowerLimit", c_propHasFixedLowerLimit, mem::c_tBool},
-    {L"hasLLRangeDetection", c_propHasLLRangeDetection, mem::c_tBool},
-    {L"Calibration", c_propCalibration, mem::c_tUnitDouble},
-    {L"Minimum", c_propMinimum, mem::c_tInt64},
-    {L"Maximum", c_propMaximum, mem::c_tInt64},
-    {L"SpeedMin", c_propSpeedMin, mem::c_tDouble},
-    {L"SpeedMax", c_propSpeedMax, mem::c_tDouble},
-    {L"Speed", c_propSpeed, mem::c_tDouble},
-    {L"Pitch", c_propPitch, mem::c_tDouble},
-    {L"ModifySpeed", c_propModifySpeed, mem::c_tBool},
-    {L"ModifyPitch", c_propModifyPitch, mem::c_tBool},
-    {L"LastPosition", c_propLastPosition, mem::c_tInt64},
-    {L"BacklashEnable", c_propBacklashEnable, mem::c_tBool},
-    {L"NonOrthoEnable", c_propNonOrthoEnable, mem::c_tBool},
-    {L"NonLinearEnable", c_propNonLinearEnable, mem::c_tBool},
-    {L"ExistsHWBacklash", c_propExistsHWBacklash, mem::c_tBool},
-    {L"UseHWBacklash", c_propUseHWBacklash, mem::c_tBool},
-    {L"SWBacklashType", c_propSWBacklashType, mem::c_tInt},
-    {L"OffsetSWBL", c_propOffsetSWBL, mem::c_tInt64},
-    {L"AngleXY", c_propAngleXY, mem::c_tDouble},
-    {L"ModeSetLimit", c_propModeSetLimit, mem::c_tBool},
-    {L"HasAdvancedSpeed", c_propHasAdvancedSpeed, mem::c_tBool},
-    {L"AxisInverted", c_propAxisInverted, mem::c_tBool},
-    {L"AllowEscape", c_propAllowEscape, mem::c_tBool},
-    {L"OffsetPosition", c_propOffsetPosition, mem::c_tInt64},
-    {L"MirrorLoadPosition", c_propMirrorLoadPosition, mem::c_tBool},
-};
-static_assert(std::size(c_properties) == 35);
+// Every property of the library, in registration order, with what a person needs to set it. The
+// defaults are what the library goes by while a stage has not stored the property.
+std::vector<utl::tPropertyInfo> LibraryProperties()
+{
+    std::vector<utl::tPropertyInfo> rows;
+    const auto declare = [&rows](const wchar_t* name, int id, int type, EPropertyScope scope,
+                                 const wchar_t* description) -> utl::tPropertyInfo& {
+        utl::tPropertyInfo info;
+        info.name = name;
+        info.id = id;
+        info.type = type;
+        info.scope = scope;
+        info.description = description;
+        rows.push_back(std::move(info));
+        return rows.back();
+    };
+    const auto stage = EPropertyScope::Stage;
+    const auto axis = EPropertyScope::Axis;
+    declare(L"Axes", c_propAxes, c_typePropSetVector, stage, L"the settings of every axis (set by the driver)");
+    declare(L"AxisNo", c_propAxisNo, mem::c_tInt, axis, L"the driver's number of the axis");
+    declare(L"PrecisionEnabled", c_propPrecisionEnabled, mem::c_tBool, stage,
+            L"moves correct backlash and X/Y non-orthogonality in software")
+        .defaultValue = mem::CBin::Of(false);
+    declare(L"PropSetIDs", c_propPropSetIDs, c_typePropSetIDs, stage, L"IDs of the stage's property sets");
+    declare(L"AxisEnabled", c_propAxisEnabled, mem::c_tBool, axis, L"the axis takes part in moves");
+    declare(L"AxisType", c_propAxisType, mem::c_tInt, axis, L"X, Y or Z (1, 2, 3; set by the driver)");
+    declare(L"hasLimitSwitch", c_propHasLimitSwitch, mem::c_tBool, axis, L"the axis has end switches");
+    declare(L"useLimitSwitch", c_propUseLimitSwitch, mem::c_tBool, axis, L"the range search uses the end switches");
+    declare(L"hasFixedUpperLimit", c_propHasFixedUpperLimit, mem::c_tBool, axis,
+            L"the upper limit is fixed by the driver");
+    declare(L"hasFixedLowerLimit", c_propHasFixedLowerLimit, mem::c_tBool, axis,
+            L"the lower limit is fixed by the driver");
+    declare(L"hasLLRangeDetection", c_propHasLLRangeDetection, mem::c_tBool, axis,
+            L"the driver searches the range itself");
+    declare(L"Calibration", c_propCalibration, mem::c_tUnitDouble, axis, L"the length of one tick");
+    declare(L"Minimum", c_propMinimum, mem::c_tInt64, axis, L"lower limit (set with plinth limits)").unit = L"ticks";
+    declare(L"Maximum", c_propMaximum, mem::c_tInt64, axis, L"upper limit (set with plinth limits)").unit = L"ticks";
+    declare(L"SpeedMin", c_propSpeedMin, mem::c_tDouble, axis, L"the slowest speed the driver takes").unit = L"ticks/s";
+    declare(L"SpeedMax", c_propSpeedMax, mem::c_tDouble, axis, L"the fastest speed the driver takes").unit = L"ticks/s";
+    declare(L"Speed", c_propSpeed, mem::c_tDouble, axis, L"the speed of moves").unit = L"ticks/s";
+    declare(L"Pitch", c_propPitch, mem::c_tDouble, axis, L"the spindle pitch");
+    declare(L"ModifySpeed", c_propModifySpeed, mem::c_tBool, axis, L"the speed may be changed");
+    declare(L"ModifyPitch", c_propModifyPitch, mem::c_tBool, axis, L"the pitch may be changed");
+    declare(L"LastPosition", c_propLastPosition, mem::c_tInt64, axis, L"where the axis stood when the stage closed")
+        .unit = L"ticks";
+    declare(L"BacklashEnable", c_propBacklashEnable, mem::c_tBool, stage, L"precision mode corrects backlash")
+        .defaultValue = mem::CBin::Of(false);
+    declare(L"NonOrthoEnable", c_propNonOrthoEnable, mem::c_tBool, stage,
+            L"precision mode corrects the X/Y angle (AngleXY)")
+        .defaultValue = mem::CBin::Of(false);
+    declare(L"NonLinearEnable", c_propNonLinearEnable, mem::c_tBool, stage, L"non-linearity correction (unused)");
+    declare(L"ExistsHWBacklash", c_propExistsHWBacklash, mem::c_tBool, stage,
+            L"the controller corrects backlash itself");
+    declare(L"UseHWBacklash", c_propUseHWBacklash, mem::c_tBool, stage,
+            L"leave backlash to the controller (software correction needs false)");
+    declare(L"SWBacklashType", c_propSWBacklashType, mem::c_tInt, stage, L"kind of software backlash (unused)");
+    declare(L"OffsetSWBL", c_propOffsetSWBL, mem::c_tInt64, axis,
+            L"overshoot of software backlash correction on moves in the negative direction")
+        .defaultValue = mem::CBin::Of(std::int64_t{0});
+    rows.back().unit = L"ticks";
+    declare(L"AngleXY", c_propAngleXY, mem::c_tDouble, stage, L"the angle between the X and Y axes");
+    rows.back().unit = L"deg";
+    rows.back().defaultValue = mem::CBin::Of(90.0);
+    declare(L"ModeSetLimit", c_propModeSetLimit, mem::c_tBool, axis,
+            L"the user is setting the limits (true forgets them)")
+        .defaultValue = mem::CBin::Of(false);
+    declare(L"HasAdvancedSpeed", c_propHasAdvancedSpeed, mem::c_tBool, axis, L"the driver has speed profiles");
+    declare(L"AxisInverted", c_propAxisInverted, mem::c_tBool, axis, L"positions count the other way round")
+        .defaultValue = mem::CBin::Of(false);
+    declare(L"AllowEscape", c_propAllowEscape, mem::c_tBool, axis, L"Z may escape (true on Z by default)")
+        .defaultValue = mem::CBin::Of(false);
+    declare(L"OffsetPosition", c_propOffsetPosition, mem::c_tInt64, axis, L"added to every position the driver reports")
+        .defaultValue = mem::CBin::Of(std::int64_t{0});
+    rows.back().unit = L"ticks";
+    declare(L"MirrorLoadPosition", c_propMirrorLoadPosition, mem::c_tBool, axis,
+            L"the load position lies at the other end of this axis");
+    return rows;
+}
 
 // The library's registration with the host application, for as long as the library is loaded.
 constexpr const char* c_extensionName = "Plinth";
@@ -106,8 +142,8 @@ CStageManager::~CStageManager()
 bool CStageManager::RegisterProps()
 {
     bool all = true;
-    for (const auto& row : c_properties)
-        all = utl::RegisterProperty(row.name, row.id, row.type) && all;
+    for (const auto& row : LibraryProperties())
+        all = utl::RegisterProperty(row) && all;
     return all;
 }
 

@@ -14,6 +14,7 @@
 #include <plinth/driver/PropertyAccess.h>
 #include <plinth/driver/PropertyIDs.h>
 #include <plinth/driver/ResultCodes.h>
+#include <utl/PropertyRegistry.h>
 
 #include "ReusedMap.h"
 #include "SettingValues.h"
@@ -49,6 +50,31 @@ inline bool IsStructural(int propID) noexcept
 inline int AxisOf(const CStageAccess&, int axis) { return axis; }
 inline int AxisOf(const CStageAccess& stage, EAxisType type) { return stage.GetAxisFromType(type); }
 
+// Whether a value written through the typed property functions keeps to the range or the allowed
+// values that its property's registration declares (utl::IsDeclaredValue); an unregistered
+// property declares nothing.
+inline bool IsDeclaredValue(int propID, const mem::CBin& value) { return utl::IsDeclaredValue(propID, value); }
+
+// The answer of a typed read of `stored`, which the vessel answered with `rc`. When the vessel
+// answers `absent` (the stage or axis holds no such property) and the property's registration
+// declares a default at `scope`, the read answers that default: a stage goes by it until the
+// property is written.
+template <class T>
+int ExtractOrDefault(int rc, int absent, utl::EPropertyScope scope, int propID, mem::CBin& stored, T& value)
+{
+    if (rc == absent) {
+        const auto info = utl::FindProperty(propID);
+        if (info && info->defaultValue.GetTypeCode() != mem::c_tEmpty &&
+            (info->scope == utl::EPropertyScope::Any || info->scope == scope)) {
+            stored = info->defaultValue;
+            rc = c_OK;
+        }
+    }
+    if (rc == c_OK && !detail::Extract(stored, value))
+        return c_PropertyNotAccessible;
+    return rc;
+}
+
 template <class T>
 int GetStageProperty(std::uint32_t stageID, int propID, T& value)
 {
@@ -57,7 +83,9 @@ int GetStageProperty(std::uint32_t stageID, int propID, T& value)
         return c_NoSuchStage;
     if (!CStageAccess::IsAllowedPropAccessML(propID))
         return c_PropertyNotAccessible;
-    return ReadStageProperty(stage->GetMediumLevel().GetLowLevel(), propID, value);
+    mem::CBin stored;
+    const int rc = stage->GetMediumLevel().GetLowLevel().GetPropertyVessel(propID, stored);
+    return ExtractOrDefault(rc, c_GeneralFailure, utl::EPropertyScope::Stage, propID, stored, value);
 }
 
 template <class T>
@@ -69,7 +97,8 @@ int SetStageProperty(std::uint32_t stageID, int propID, const T& value)
     if (!CStageAccess::IsAllowedPropAccessML(propID) || IsStructural(propID))
         return c_PropertyNotAccessible;
     // The stage-level vessel gives no answer, so a number it must not take is refused here.
-    if (!detail::IsValidSetting(propID, detail::Pack(value)))
+    const mem::CBin packed = detail::Pack(value);
+    if (!detail::IsValidSetting(propID, packed) || !IsDeclaredValue(propID, packed))
         return c_InvalidValue;
     WriteStageProperty(stage->GetMediumLevel().GetLowLevel(), propID, value);
     return c_OK;
@@ -83,7 +112,9 @@ int GetAxisProperty(std::uint32_t stageID, Key key, int propID, T& value)
         return c_NoSuchStage;
     if (!CStageAccess::IsAllowedPropAccessML(propID))
         return c_PropertyNotAccessible;
-    return ReadAxisProperty(stage->GetMediumLevel().GetLowLevel(), AxisOf(*stage, key), propID, value);
+    mem::CBin stored;
+    const int rc = stage->GetMediumLevel().GetLowLevel().GetPropertyVessel(AxisOf(*stage, key), propID, stored);
+    return ExtractOrDefault(rc, c_PropertyNotAccessible, utl::EPropertyScope::Axis, propID, stored, value);
 }
 
 template <class Key, class T>
@@ -94,6 +125,8 @@ int SetAxisProperty(std::uint32_t stageID, Key key, int propID, const T& value)
         return c_NoSuchStage;
     if (!CStageAccess::IsAllowedPropAccessML(propID) || IsStructural(propID))
         return c_PropertyNotAccessible;
+    if (!IsDeclaredValue(propID, detail::Pack(value)))
+        return c_InvalidValue;
     return WriteAxisProperty(stage->GetMediumLevel().GetLowLevel(), AxisOf(*stage, key), propID, value);
 }
 

@@ -50,8 +50,7 @@ CSimStage::CSimStage(std::uint32_t stageID, std::shared_ptr<ISimClock> clock)
     if (!m_clock)
         throw std::invalid_argument("CSimStage needs a clock");
     EnableConcurrentStop();
-    utl::RegisterProperty(L"SimProfile", c_propSimProfile, mem::c_tInt);
-    utl::RegisterProperty(L"SimTimeScale", c_propSimTimeScale, mem::c_tDouble);
+    RegisterSettings();
     // The driver's own settings show in the stage set from the start; stored ones are kept.
     std::int32_t profile = eSimFull;
     if (stg::ReadStageProperty(*this, c_propSimProfile, profile) != c_OK)
@@ -62,6 +61,28 @@ CSimStage::CSimStage(std::uint32_t stageID, std::shared_ptr<ISimClock> clock)
 }
 
 CSimStage::~CSimStage() = default;
+
+void CSimStage::RegisterSettings()
+{
+    utl::tPropertyInfo profile;
+    profile.name = L"SimProfile";
+    profile.id = c_propSimProfile;
+    profile.type = mem::c_tInt;
+    profile.scope = utl::EPropertyScope::Stage;
+    profile.allowed = {std::to_wstring(eSimFull), std::to_wstring(eSimBlockingOnly), std::to_wstring(eSimStartedOnly)};
+    profile.description = L"the controller simulated: 0 full, 1 blocking moves only, 2 started moves only";
+    utl::RegisterProperty(profile);
+
+    utl::tPropertyInfo scale;
+    scale.name = L"SimTimeScale";
+    scale.id = c_propSimTimeScale;
+    scale.type = mem::c_tDouble;
+    scale.scope = utl::EPropertyScope::Stage;
+    scale.minimum = c_minTimeScale;
+    scale.maximum = c_maxTimeScale;
+    scale.description = L"how many times faster than real time the simulated stage runs";
+    utl::RegisterProperty(scale);
+}
 
 void CSimStage::RefreshSettings()
 {

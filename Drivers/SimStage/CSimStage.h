@@ -102,6 +102,8 @@ private:
         CAxisMotion motion;
     };
 
+    // Declares "SimProfile" and "SimTimeScale" in the property registry (name, range, description).
+    static void RegisterSettings();
     // These three expect the stage lock held (every slot but StopMoving runs under it).
     bool OffersStartedMoves();  // MoveToPos, WaitForStop, MoveFree
     bool OffersBlockingMoves(); // SetPosition, GotoLowerLimit, GotoUpperLimit

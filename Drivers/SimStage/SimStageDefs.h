@@ -19,6 +19,9 @@ constexpr int c_propSimProfile = 60000;
 // travel take 20 ms. Absent, not positive or not finite: 1.0. Time-outs passed to WaitForStop
 // stay real milliseconds.
 constexpr int c_propSimTimeScale = 60001;
+// The time scales a write through stg::SetProperty may give (the registered range).
+constexpr double c_minTimeScale = 1e-6;
+constexpr double c_maxTimeScale = 1e6;
 
 // Which movement commands the simulated controller offers. The commands it lacks answer
 // stg::c_NotImplemented, and the medium level builds them out of the others.

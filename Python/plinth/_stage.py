@@ -1,10 +1,11 @@
 """The Stage object: one stage of a driver module, registered and active while it is open."""
 
 import contextlib
+import difflib
 import numbers
 import weakref
 from enum import IntEnum
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from . import _plinth
 from ._drivers import find_driver, load_driver
@@ -16,6 +17,16 @@ AxisType = IntEnum("AxisType", sorted(_plinth.axis_types.items(), key=lambda kv:
 AxisType.__doc__ = "The physical role of an axis: X, Y, Z (NONE: no axis, no type)."
 
 AxisKey = Union[str, int, AxisType]
+
+
+
+class Setting(NamedTuple):
+    """A setting as Stage.properties() answers it: its value, the unit of a number ("" none) and
+    its one-line description from the registration."""
+    value: Any
+    unit: str
+    description: str
+
 
 _FOREVER_MS = 0xFFFFFFFF
 _MAX_STAGE_ID = 0xFFFFFFFF
@@ -490,7 +501,9 @@ class Stage:
                        value: Any = _NO_VALUE, stored: bool = True) -> Tuple[int, str]:
         info = _plinth.FindProperty(prop)
         if info is None and isinstance(prop, str):
-            raise KeyError(f"no property named {prop!r}")
+            names = [registered[0] for registered in _plinth.RegisteredProperties()]
+            closest = difflib.get_close_matches(prop, names, n=1)
+            raise KeyError(f"no setting named {prop!r}" + (f" (did you mean {closest[0]}?)" if closest else ""))
         prop_id = info[1] if info else prop
         if value_type is None and info and info[2]:
             value_type = info[2]
@@ -526,7 +539,26 @@ class Stage:
         if value_type == "quantity":
             value = Quantity.of(value)
         rc = _plinth.SetProperty(self.id, prop_id, value_type, value, number, by_type)
+        info = _plinth.FindProperty(prop_id)
+        if rc == ResultCode.InvalidValue and info and info[6]:
+            # The library refuses a value outside what the registration declares: say what it takes.
+            return self._check(rc, f"{info[0]} takes {info[6]}, not {value!r}; nothing was changed")
         return self._check(rc, f"writing property {prop!r}")
+
+    def properties(self, axis: Optional[AxisKey] = None) -> Dict[str, "Setting"]:
+        """Every registered setting of the stage (axis None) or of an axis that it holds or has a
+        default for, by name: its value (a never written one answers its default), unit and
+        description, as `plinth prop list` shows them."""
+        level = "stage" if axis is None else "axis"
+        by_type, number = (False, None) if axis is None else _axis_key(axis)
+        found: Dict[str, Setting] = {}
+        for name, prop_id, value_type, scope, unit, description, _ in _plinth.RegisteredProperties():
+            if scope not in ("", level) or not value_type:
+                continue
+            rc, value = _plinth.GetProperty(self.id, prop_id, value_type, number, by_type)
+            if rc == ResultCode.OK:
+                found[name] = Setting(Quantity(*value) if value_type == "quantity" else value, unit, description)
+        return found
 
     # Z escape and position storage.
 

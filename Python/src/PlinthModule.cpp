@@ -439,13 +439,28 @@ PYBIND11_MODULE(_plinth, m)
             return stg::c_OK;
         });
     });
-    // The registered name, ID and value type of a property, by name or ID.
-    m.def("FindProperty", [](const std::variant<int, std::wstring>& key) -> std::optional<py::tuple> {
+    // A property's registration, by name or ID: (name, ID, value type, level ("stage", "axis" or
+    // ""), unit, description, what it allows as text ("" when it declares nothing)).
+    const auto describe = [](const utl::tPropertyInfo& info) {
+        const char* level = info.scope == utl::EPropertyScope::Stage  ? "stage"
+                            : info.scope == utl::EPropertyScope::Axis ? "axis"
+                                                                      : "";
+        return py::make_tuple(info.name, info.id, ValueTypeName(info.type, false), level, info.unit, info.description,
+                              utl::DeclaredValuesText(info));
+    };
+    m.def("FindProperty", [describe](const std::variant<int, std::wstring>& key) -> std::optional<py::tuple> {
         const auto info = std::holds_alternative<int>(key) ? utl::FindProperty(std::get<int>(key))
                                                            : utl::FindProperty(std::get<std::wstring>(key));
         if (!info)
             return std::nullopt;
-        return py::make_tuple(info->name, info->id, ValueTypeName(info->type, false));
+        return describe(*info);
+    });
+    // Every registration, in the order of registration (as FindProperty describes each).
+    m.def("RegisteredProperties", [describe] {
+        py::list all;
+        for (const auto& info : utl::RegisteredProperties())
+            all.append(describe(info));
+        return all;
     });
     // The value type of what a stage or axis property holds now: (code, type name).
     m.def(

@@ -4,6 +4,7 @@ import _thread
 import gc
 import os
 import queue
+import re
 import subprocess
 import sys
 import threading
@@ -55,6 +56,31 @@ def test_zaber_stage_on_the_emulator_with_its_port_given_by_name(zaber_emulator,
         with pytest.raises(plinth.PlinthError, match=r"\[.*FS.*stalled") as raised:
             stage.move(x="50mm")
         assert raised.value.code == 4100 and "stalled" in raised.value.driver_message
+
+
+def test_settings_by_name_answer_defaults_describe_themselves_and_refuse_undeclared_values(open_stage):
+    stage = open_stage(limits=False)
+    # Never written, a setting answers its declared default, by name and in the list.
+    assert stage.get_property("PrecisionEnabled") is False
+    assert stage.get_property("OffsetSWBL", "x") == 0
+    with pytest.raises(plinth.PlinthError):  # a stage setting, not an axis's
+        stage.get_property("PrecisionEnabled", "x")
+    settings = stage.properties()
+    assert settings["PrecisionEnabled"] == (False, "", settings["PrecisionEnabled"].description)
+    assert "precision" in settings["BacklashEnable"].description
+    assert settings["SimTimeScale"].value == 50.0 and "faster than real time" in settings["SimTimeScale"].description
+    assert "Calibration" not in settings
+    assert stage.properties("y")["Calibration"].value == (0.05, "µm")
+    assert stage.properties("x")["Speed"].unit == "ticks/s"
+
+    # Outside the declared range or values: refused, naming the setting and what it takes; nothing changes.
+    for name, value, takes in (("SimTimeScale", 0.0, "1e-06 .. 1e+06"), ("SimProfile", 3, "one of 0, 1, 2")):
+        before = stage.get_property(name)
+        with pytest.raises(plinth.errors.InvalidValueError, match=re.escape(f"{name} takes {takes}, not {value}")):
+            stage.set_property(name, value)
+        assert stage.get_property(name) == before
+    with pytest.raises(KeyError, match="did you mean Speed"):
+        stage.get_property("Sped", "x")
 
 
 def test_errors_raise_by_default_and_answer_codes_when_not_strict(open_stage):

@@ -141,6 +141,16 @@ TEST(PlinthCommand, SettingsAndPositionCarryOverToTheNextInvocation)
     EXPECT_THAT(outside.err, HasSubstr("X: 2.000 mm lies outside the limits -1000.000 µm .. 1000.000 µm, "
                                        "TargetOutOfRange (4017)"));
     EXPECT_EQ(Lines(outside.err), 1u);
+
+    // A refused setting leaves the stored one alone; a reset forgets every stored setting.
+    EXPECT_EQ(Plinth({"prop", "set", "stage", "SimTimeScale", "-1"}, config).status, 1);
+    EXPECT_THAT(Plinth({"prop", "get", "stage", "SimTimeScale"}, config).out, HasSubstr("SimTimeScale = 100"));
+    EXPECT_THAT(Plinth({"config"}, config).out, HasSubstr("settings: " + config.string()));
+    const tRun reset = Plinth({"config", "reset", "1", "--yes"}, config);
+    EXPECT_EQ(reset.status, 0) << reset.err;
+    EXPECT_THAT(reset.out, HasSubstr("stage 1: its stored settings are forgotten"));
+    EXPECT_THAT(Plinth({"limits"}, config).out, HasSubstr("X (axis 1): not defined"));
+    EXPECT_THAT(Plinth({"prop", "get", "stage", "SimTimeScale"}, config).out, HasSubstr("SimTimeScale = 1\n"));
     std::filesystem::remove(config);
     std::filesystem::remove(config.string() + "-wal");
     std::filesystem::remove(config.string() + "-shm");
@@ -179,7 +189,17 @@ TEST(PlinthCommand, EveryOutcomeHasItsStatusAndAFailureOneClearLine)
         {{"move", "X=1um"}, 1, "X: not homed, LimitsNotDefined (4005): the axis limits are not defined (run plinth"},
         {{"prop", "get", "X", "Sped"}, 2, "no setting named \"Sped\" (did you mean Speed?)"},
         {{"prop", "get", "stage", "SimTimeScale"}, 0, "SimTimeScale = 1"},
-        {{"prop", "list", "X"}, 0, "Calibration              0.1000 µm"},
+        {{"prop", "list", "X"}, 0, "Calibration              0.1000 µm            the length of one tick"},
+        // Settings never written answer their declared default, by name and in the list.
+        {{"prop", "get", "stage", "PrecisionEnabled"}, 0, "PrecisionEnabled = false"},
+        {{"prop", "list", "X"}, 0, "OffsetSWBL               0 ticks              overshoot of software backlash"},
+        {{"prop", "list", "stage"}, 0, "SimTimeScale             1                    how many times faster"},
+        // A value outside the declared range or values is refused, naming the setting and what it takes.
+        {{"prop", "set", "stage", "SimTimeScale", "0"}, 1, "SimTimeScale takes 1e-06 .. 1e+06, not 0; nothing was"},
+        {{"prop", "set", "stage", "60000", "3"}, 1, "SimProfile takes one of 0, 1, 2, not 3"},
+        {{"config"}, 0, "settings: kept in memory only (:memory:)"},
+        {{"config", "reset", "1"}, 2, "no terminal to confirm on; add --yes"},
+        {{"config", "reset", "0", "--yes"}, 2, "stage: \"0\" is out of range"},
         {{"--port", "/dev/null", "info"}, 1, "--port: the driver of stage 1 has no setting ZaberPort"},
         {{"--module", "zaber", "--time-scale", "5", "info"},
          1,

@@ -23,6 +23,7 @@
 #include <utl/PropertyRegistry.h>
 
 #include "CStopOnSignal.h"
+#include "ConfigCommand.h"
 #include "Interrupts.h"
 #include "Quantity.h"
 
@@ -171,6 +172,18 @@ void CCommands::Add(CLI::App& app, bool inShell)
         command("demo", "Demonstration on the simulated stage", [this] { Demo(); });
         command("drivers", "List the drivers known by short name (for --module) and where they are found",
                 [this] { ListDrivers(); });
+        // Not in the shell: the stage it holds would write its settings back when the shell ends.
+        auto* config =
+            command("config", "Show where the settings are stored; config reset STAGE forgets a stage's", [this] {
+                if (m_config.action.empty())
+                    ShowConfig();
+                else
+                    ResetStageSettings(m_config.stage, m_config.yes);
+            });
+        config->add_option("action", m_config.action, "reset: forget the stored settings of one stage")
+            ->check(CLI::IsMember({"reset"}));
+        config->add_option("stage", m_config.stage, "The stage ID to reset");
+        config->add_flag("--yes", m_config.yes, "Reset without asking");
     }
 }
 
@@ -615,13 +628,24 @@ void CCommands::ListProps(const std::string& target)
     const tAxisKey axisKey = stageLevel ? tAxisKey() : ParseAxisKey(target);
     const std::uint32_t id = Session(true).ID();
     const int axis = stageLevel ? -1 : Axis(axisKey);
-    // Every registered setting that the stage (or axis) holds, with its value as `prop get` shows it.
+    const utl::EPropertyScope level = stageLevel ? utl::EPropertyScope::Stage : utl::EPropertyScope::Axis;
+    // Every registered setting of the level that the stage (or axis) holds or has a default for:
+    // its value as `prop get` shows it, with its unit, and its description.
     for (const auto& info : utl::RegisteredProperties()) {
+        if (info.scope != utl::EPropertyScope::Any && info.scope != level)
+            continue;
         const auto show = [&](auto value, auto print) {
             const int rc =
                 stageLevel ? stg::GetProperty(id, info.id, value) : stg::GetProperty(id, axis, info.id, value);
-            if (rc == stg::c_OK)
-                std::printf("%-24s %s\n", Narrow(info.name).c_str(), print(value).c_str());
+            if (rc != stg::c_OK)
+                return;
+            const std::string shown = print(value) + (info.unit.empty() ? "" : " " + Narrow(info.unit));
+            // Padded by characters, not bytes: units such as µm take two bytes.
+            const auto characters = std::count_if(
+                shown.begin(), shown.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; });
+            std::printf("%-24s %s%*s %s\n", Narrow(info.name).c_str(), shown.c_str(),
+                        static_cast<int>(std::max<std::ptrdiff_t>(0, 20 - characters)), "",
+                        Narrow(info.description).c_str());
         };
         const auto number = [](auto v) {
             std::ostringstream out;
@@ -657,7 +681,12 @@ void CCommands::Prop(const tPropArgs& args)
     const std::uint32_t id = Session(true).ID();
     int propID = 0;
     std::string type = args.type;
-    if (const auto info = utl::FindProperty(Widen(args.name))) {
+    std::optional<utl::tPropertyInfo> info = utl::FindProperty(Widen(args.name));
+    if (!info && (std::isdigit(static_cast<unsigned char>(args.name[0])) || args.name[0] == '-')) {
+        propID = ParseInteger<int>(args.name, "property");
+        info = utl::FindProperty(propID);
+    }
+    if (info) {
         propID = info->id;
         if (type.empty())
             type = info->type == mem::c_tInt          ? "int"
@@ -667,9 +696,7 @@ void CCommands::Prop(const tPropArgs& args)
                    : info->type == mem::c_tUnitDouble ? "quantity"
                    : info->type == mem::c_tWString    ? "text"
                                                       : "";
-    } else if (std::isdigit(static_cast<unsigned char>(args.name[0])) || args.name[0] == '-') {
-        propID = ParseInteger<int>(args.name, "property");
-    } else {
+    } else if (propID == 0) {
         std::vector<std::string> names;
         for (const auto& registered : utl::RegisteredProperties())
             names.push_back(Narrow(registered.name));
@@ -684,6 +711,7 @@ void CCommands::Prop(const tPropArgs& args)
         throw CCommandError("prop set needs a value");
 
     const int axis = stageLevel ? -1 : Axis(axisKey);
+    const std::string unit = info && !info->unit.empty() ? " " + Narrow(info->unit) : "";
     // Reads or writes one value of type T at the chosen level; the value to write is parsed first.
     const auto access = [&](auto value, auto parse, auto print) {
         int rc = 0;
@@ -691,11 +719,15 @@ void CCommands::Prop(const tPropArgs& args)
             value = parse(args.value);
             ChangesSettings();
             rc = stageLevel ? stg::SetProperty(id, propID, value) : stg::SetProperty(id, axis, propID, value);
+            // The library refuses a value outside what the registration declares; say what it takes.
+            if (rc == stg::c_InvalidValue && info && !utl::DeclaredValuesText(*info).empty())
+                throw CCommandError(Narrow(info->name) + " takes " + Narrow(utl::DeclaredValuesText(*info)) + ", not " +
+                                    args.value + "; nothing was changed");
             CheckCode("writing " + args.name, rc);
         }
         rc = stageLevel ? stg::GetProperty(id, propID, value) : stg::GetProperty(id, axis, propID, value);
         CheckCode("reading " + args.name, rc);
-        std::printf("%s = %s\n", args.name.c_str(), print(value).c_str());
+        std::printf("%s = %s%s\n", args.name.c_str(), print(value).c_str(), unit.c_str());
     };
     const auto number = [](auto v) {
         std::ostringstream out;

@@ -47,6 +47,10 @@ struct tLimitsArgs {
 struct tPropArgs {
     std::string action, target, name, value, type;
 };
+struct tConfigArgs {
+    std::string action, stage; // "reset" and the stage ID; no action: show where settings are kept
+    bool yes = false;
+};
 struct tWatchArgs {
     std::string intervalMs = "200";
 };
@@ -123,6 +127,7 @@ private:
     tLimitsArgs m_limits;
     tPropArgs m_prop;
     tWatchArgs m_watch;
+    tConfigArgs m_config;
 };
 
 } // namespace plinthcli

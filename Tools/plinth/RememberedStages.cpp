@@ -34,7 +34,17 @@ std::string DriverNameOf(const std::string& modulePath)
 void RememberDriver(std::uint32_t stageID, const std::string& driver)
 {
     // Registered with the first stage, so that `plinth prop DriverName` shows the setting.
-    static const bool registered = utl::RegisterProperty(L"DriverName", c_propDriverName, mem::c_tWString);
+    static const bool registered = utl::RegisterProperty(
+        {L"DriverName",
+         c_propDriverName,
+         mem::c_tWString,
+         utl::EPropertyScope::Stage,
+         L"",
+         std::nullopt,
+         std::nullopt,
+         {},
+         L"the driver this stage was last opened with, for plinth serve (a short name or a module path)",
+         {}});
     (void)registered;
     const utl::PropSetPtr settings = cfg::GetGlobalPropSet(stg::c_cfgStageGroup, stageID);
     if (!settings)

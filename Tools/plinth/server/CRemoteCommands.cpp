@@ -467,8 +467,9 @@ std::optional<tRemoteChoice> ChooseServer(int argc, char** argv)
     }
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "serve" || arg == "shell" || arg == "demo" || arg == "--module" || arg == "--port" ||
-            arg.rfind("--module=", 0) == 0 || arg.rfind("--port=", 0) == 0 || arg == "--help" || arg == "-h")
+        if (arg == "serve" || arg == "shell" || arg == "demo" || arg == "config" || arg == "--module" ||
+            arg == "--port" || arg.rfind("--module=", 0) == 0 || arg.rfind("--port=", 0) == 0 || arg == "--help" ||
+            arg == "-h")
             return std::nullopt;
     }
     // Read before any thread of ours runs.
