@@ -1,6 +1,6 @@
 #include <plinth/CStageManager.h>
 
-#include <algorithm>
+#include <utility>
 #include <vector>
 
 #include <boost/make_shared.hpp>
@@ -13,7 +13,7 @@
 #include <utl/Events.h>
 #include <utl/PropertyRegistry.h>
 
-#include "ActiveStage.h"
+#include "StageSlot.h"
 
 namespace stg {
 namespace {
@@ -130,10 +130,10 @@ CStageManager::~CStageManager()
 {
     // Deliberately let go, not deleted: the code of the driver objects lives in their modules,
     // which may be unloaded already; the upper layers refer to those objects. Running out of memory
-    // here ends the process, which is ending anyway.
+    // here ends the process, which is ending anyway. The slots themselves go.
     // NOLINTBEGIN(bugprone-unhandled-exception-at-new)
-    for (auto& entry : m_active)
-        (void)new ActivePtr(std::move(entry.second));
+    for (detail::tStageSlot* slot = m_slots.load(); slot; delete std::exchange(slot, slot->next.load()))
+        (void)slot->active.release();
     for (auto& entry : m_lowLevel)
         (void)new std::shared_ptr<CLowLevelStage>(std::move(entry.second));
     // NOLINTEND(bugprone-unhandled-exception-at-new)
@@ -179,7 +179,7 @@ bool CStageManager::CreateDriver(const tStageInfo& info)
     const std::string stageText = "stage " + std::to_string(info.stageID);
     std::lock_guard<std::recursive_mutex> creating(m_creating);
     {
-        std::unique_lock<std::shared_mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         if (m_lowLevel.count(info.stageID))
             return Refuse(stageText + " is registered already");
     }
@@ -207,7 +207,7 @@ bool CStageManager::CreateDriver(const tStageInfo& info)
         const std::string said = t_registerFailure;
         return Refuse("the driver made no object for " + stageText + (said.empty() ? "" : ": " + said));
     }
-    std::unique_lock<std::shared_mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_lowLevel.emplace(info.stageID, std::move(stage)).second)
         return Refuse(stageText + " is registered already");
     return true;
@@ -219,92 +219,98 @@ bool CStageManager::ActivateStage(const tStageInfo& info)
 {
     std::shared_ptr<CLowLevelStage> low;
     {
-        std::unique_lock<std::shared_mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         auto it = m_lowLevel.find(info.stageID);
         if (it == m_lowLevel.end())
             return false;
-        if (m_active.count(info.stageID))
+        if (FindLive(info.stageID))
             return true;
         low = it->second;
     }
     try {
         low->Init(); // a failed initialisation still activates the stage
-        auto active = std::make_shared<detail::tActiveStage>();
+        auto active = std::make_unique<detail::tStageSlot::tLayers>();
         active->low = low;
         active->medium = std::make_unique<CMediumLevelStage>(*low);
         active->access = std::make_unique<CStageAccess>(*active->medium);
-        std::unique_lock<std::shared_mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         // Another thread may have unregistered the stage, or activated it, meanwhile.
         auto registered = m_lowLevel.find(info.stageID);
         if (registered == m_lowLevel.end() || registered->second != low)
             return false;
-        if (!m_active.count(info.stageID))
-            m_active.emplace(info.stageID, std::move(active));
+        if (FindLive(info.stageID))
+            return true;
+        detail::tStageSlot* slot = m_slots.load();
+        while (slot && slot->active)
+            slot = slot->next.load();
+        if (!slot) {
+            slot = new detail::tStageSlot;
+            slot->next.store(m_slots.load());
+            m_slots.store(slot);
+        }
+        slot->active = std::move(active);
+        slot->stageID.store(info.stageID);
+        slot->live.store(true);
         return true;
     } catch (...) {
         return false;
     }
 }
 
-CStageManager::ActivePtr CStageManager::TakeActive(std::uint32_t stageID)
+detail::tStageSlot* CStageManager::FindLive(std::uint32_t stageID) const
 {
-    std::unique_lock<std::shared_mutex> lock(m_mutex);
-    auto it = m_active.find(stageID);
-    if (it == m_active.end())
-        return nullptr;
-    ActivePtr active = std::move(it->second);
-    m_active.erase(it);
-    return active;
+    for (detail::tStageSlot* slot = m_slots.load(); slot; slot = slot->next.load())
+        if (slot->live.load() && slot->stageID.load() == stageID)
+            return slot;
+    return nullptr;
 }
 
-void CStageManager::WaitForOtherHolders(detail::tActiveStage& stage)
+void CStageManager::Vacate(detail::tStageSlot& slot, std::unique_lock<std::mutex> lock)
 {
-    const std::thread::id self = std::this_thread::get_id();
-    std::unique_lock<std::mutex> lock(stage.holdMutex);
-    stage.unheld.wait(lock, [&] {
-        return std::all_of(stage.holders.begin(), stage.holders.end(), [&](std::thread::id id) { return id == self; });
-    });
+    slot.live.store(false);
+    const unsigned own = CStageRef::HoldsHere(slot);
+    m_unheld.wait(lock, [&] { return slot.inFlight.load() == own; });
+    slot.orphaned = own > 0; // then the calling thread's last hold deletes the layers
+    const auto layers = slot.orphaned ? nullptr : std::move(slot.active);
+    lock.unlock(); // before the layers go
 }
 
-void CStageManager::Unhold(detail::tActiveStage& stage, std::thread::id holder) noexcept
+void CStageManager::Release(detail::tStageSlot& slot) const noexcept
 {
-    {
-        std::lock_guard<std::mutex> lock(stage.holdMutex);
-        auto& holders = stage.holders;
-        auto it = std::find(holders.begin(), holders.end(), holder);
-        if (it != holders.end())
-            holders.erase(it);
+    slot.inFlight.fetch_sub(1);
+    if (slot.live.load())
+        return;
+    // Retired (or being retired): its retirer waits for the count, or its last hold deletes.
+    std::unique_ptr<detail::tStageSlot::tLayers> orphan; // deleted after the lock is released
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (slot.orphaned && slot.inFlight.load() == 0) {
+        slot.orphaned = false;
+        orphan = std::move(slot.active);
     }
-    stage.unheld.notify_all();
+    m_unheld.notify_all();
 }
 
 bool CStageManager::DeactivateStage(const tStageInfo& info)
 {
-    ActivePtr active = TakeActive(info.stageID);
-    if (!active)
-        return false;
-    WaitForOtherHolders(*active);
-    // The stage access object goes before the medium level it refers to (tActiveStage's order);
-    // when the calling thread is inside a call on the stage, that call's end deletes them.
-    active.reset();
-    return true;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    detail::tStageSlot* slot = FindLive(info.stageID);
+    if (slot)
+        Vacate(*slot, std::move(lock));
+    return slot != nullptr;
 }
 
 bool CStageManager::UnregisterStage(const tStageInfo& info)
 {
-    ActivePtr active = TakeActive(info.stageID);
     std::shared_ptr<CLowLevelStage> low;
     {
-        std::unique_lock<std::shared_mutex> lock(m_mutex);
+        std::unique_lock<std::mutex> lock(m_mutex);
         auto it = m_lowLevel.find(info.stageID);
         if (it != m_lowLevel.end()) {
             low = std::move(it->second);
             m_lowLevel.erase(it);
         }
-    }
-    if (active) {
-        WaitForOtherHolders(*active);
-        active.reset();
+        if (detail::tStageSlot* slot = FindLive(info.stageID))
+            Vacate(*slot, std::move(lock));
     }
     if (!low)
         return true;
@@ -336,7 +342,7 @@ bool CStageManager::UpdateStage(const std::uint32_t& stageID)
 {
     std::shared_ptr<CLowLevelStage> low;
     {
-        std::shared_lock<std::shared_mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         auto it = m_lowLevel.find(stageID);
         if (it == m_lowLevel.end())
             return false;
@@ -345,42 +351,32 @@ bool CStageManager::UpdateStage(const std::uint32_t& stageID)
     return low->Init() == c_OK;
 }
 
-bool CStageManager::IsActiveStage(const std::uint32_t& stageID) const
-{
-    std::shared_lock<std::shared_mutex> lock(m_mutex);
-    return m_active.count(stageID) > 0;
-}
+bool CStageManager::IsActiveStage(const std::uint32_t& stageID) const { return bool(Acquire(stageID)); }
 
 CStageRef CStageManager::Acquire(std::uint32_t stageID) const
 {
-    std::shared_lock<std::shared_mutex> lock(m_mutex);
-    auto it = m_active.find(stageID);
-    if (it == m_active.end())
-        return {};
-    {
-        std::lock_guard<std::mutex> holdLock(it->second->holdMutex);
-        it->second->holders.push_back(std::this_thread::get_id());
+    for (detail::tStageSlot* slot = m_slots.load(); slot; slot = slot->next.load()) {
+        if (slot->stageID.load(std::memory_order_relaxed) != stageID)
+            continue;
+        slot->inFlight.fetch_add(1);
+        if (slot->live.load() && slot->stageID.load() == stageID)
+            return CStageRef(*slot, slot->active->access.get());
+        Release(*slot); // retired, or reused for another stage, meanwhile
     }
-    return CStageRef(it->second, it->second->access.get());
+    return {};
 }
 
-CStageAccess* CStageManager::GetStage(const std::uint32_t& stageID) const
-{
-    std::shared_lock<std::shared_mutex> lock(m_mutex);
-    auto it = m_active.find(stageID);
-    return it == m_active.end() ? nullptr : it->second->access.get();
-}
+CStageAccess* CStageManager::GetStage(const std::uint32_t& stageID) const { return Acquire(stageID).get(); }
 
 CMediumLevelStage* CStageManager::GetMediumLevel(const std::uint32_t& stageID) const
 {
-    std::shared_lock<std::shared_mutex> lock(m_mutex);
-    auto it = m_active.find(stageID);
-    return it == m_active.end() ? nullptr : it->second->medium.get();
+    const CStageRef held = Acquire(stageID);
+    return held ? &held->GetMediumLevel() : nullptr;
 }
 
 CLowLevelStage* CStageManager::GetLowLevel(const std::uint32_t& stageID) const
 {
-    std::shared_lock<std::shared_mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_lowLevel.find(stageID);
     return it == m_lowLevel.end() ? nullptr : it->second.get();
 }
