@@ -120,6 +120,56 @@ void BM_Floor_MoveToXYStartedAfterSleep(benchmark::State& state)
 }
 BENCHMARK(BM_Floor_MoveToXYStartedAfterSleep)->UseManualTime()->Iterations(300);
 
+// What the emulated start after an idle time is made of, each part timed alone 10 ms after the
+// last one: `part` 0, an X/Y read through the flat API (the library's own path with cold caches,
+// no move, no other thread); `part` 1, the starter's side of a hand-over to a thread asleep on a
+// condition variable (lock, store, unlock, notify: the futex wake), its acknowledgement waited
+// for untimed.
+void BM_Floor_StartPartsAfterSleep(benchmark::State& state)
+{
+    const std::uint32_t id = bench::SimStage(eSimFull, 1000.0);
+    std::mutex mutex;
+    std::condition_variable posted, taken;
+    std::uint64_t jobs = 0, done = 0;
+    bool quit = false;
+    std::thread sleeper([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!quit) {
+            posted.wait(lock, [&] { return quit || jobs != done; });
+            done = jobs;
+            taken.notify_one();
+        }
+    });
+    utl::TUnitValue<geo::CdVec2> position;
+    bench::CMedian median(state);
+    for (auto _ : state) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const Clock::time_point start = Clock::now();
+        if (state.range(0) == 0) {
+            benchmark::DoNotOptimize(stg::GetPositionXY(id, position));
+        } else {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                ++jobs;
+            }
+            posted.notify_one();
+        }
+        const Clock::time_point end = Clock::now();
+        state.SetIterationTime(Seconds(end - start));
+        median.Add(Seconds(end - start));
+        std::unique_lock<std::mutex> lock(mutex);
+        taken.wait(lock, [&] { return done == jobs; });
+    }
+    median.Report();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        quit = true;
+    }
+    posted.notify_one();
+    sleeper.join();
+}
+BENCHMARK(BM_Floor_StartPartsAfterSleep)->UseManualTime()->Iterations(300)->ArgName("part")->Arg(0)->Arg(1);
+
 // Floor: a job handed to a thread that waits on a condition variable, and its acknowledgement
 // waited for, as a persistent worker would do it; with `awake` 1 both threads watch the other's
 // counter spinning instead, the floor of a hand-over to a worker that is awake.

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 
+#include <plinth/CStageManager.h>
 #include <plinth/StageAPI.h>
 #include <plinth/StageAPIAxes.h>
 #include <plinth/StageAPICoordinates.h>
@@ -54,6 +55,19 @@ void BM_GetPositionXYOwnStage(benchmark::State& state)
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_GetPositionXYOwnStage)->Threads(1)->Threads(2)->UseRealTime();
+
+// Floor of the two-thread reads: the flat API's look-up and hold of the stage alone, each thread
+// on a stage of its own; it writes only that stage's count of calls in flight.
+void BM_Floor_HoldOwnStage(benchmark::State& state)
+{
+    static const std::uint32_t ids[] = {bench::SimStage(eSimFull, 1.0), bench::SimStage(eSimFull, 2.0)};
+    const std::uint32_t id = ids[state.thread_index() % 2];
+    auto& manager = stg::CStageManager::StageManager();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(manager.Acquire(id).get());
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_Floor_HoldOwnStage)->Threads(1)->Threads(2)->UseRealTime();
 
 void BM_GetPositionByType(benchmark::State& state)
 {

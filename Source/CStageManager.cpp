@@ -1,6 +1,7 @@
 #include <plinth/CStageManager.h>
 
-#include <algorithm>
+#include <utility>
+#include <vector>
 
 #include <boost/make_shared.hpp>
 
@@ -12,7 +13,7 @@
 #include <utl/Events.h>
 #include <utl/PropertyRegistry.h>
 
-#include "ActiveStage.h"
+#include "StageSlot.h"
 
 namespace stg {
 namespace {
@@ -21,51 +22,86 @@ namespace {
 constexpr int c_typePropSetIDs = 0x20000112;
 constexpr int c_typePropSetVector = 0x28002004;
 
-struct tPropertyRow {
-    const wchar_t* name;
-    int id;
-    int type;
-};
+using utl::EPropertyScope;
 
-// Every property of the library, in registration order.
-constexpr tPropertyRow c_properties[] = {
-    {L"Axes", c_propAxes, c_typePropSetVector},
-    {L"AxisNo", c_propAxisNo, mem::c_tInt},
-    {L"PrecisionEnabled", c_propPrecisionEnabled, mem::c_tBool},
-    {L"PropSetIDs", c_propPropSetIDs, c_typePropSetIDs},
-    {L"AxisEnabled", c_propAxisEnabled, mem::c_tBool},
-    {L"AxisType", c_propAxisType, mem::c_tInt},
-    {L"hasLimitSwitch", c_propHasLimitSwitch, mem::c_tBool},
-    {L"useLimitSwitch", c_propUseLimitSwitch, mem::c_tBool},
-    {L"hasFixedUpperLimit", c_propHasFixedUpperLimit, mem::c_tBool},
-    {L"hasFixedLowerLimit", c_propHasFixedLowerLimit, mem::c_tBool},
-    {L"hasLLRangeDetection", c_propHasLLRangeDetection, mem::c_tBool},
-    {L"Calibration", c_propCalibration, mem::c_tUnitDouble},
-    {L"Minimum", c_propMinimum, mem::c_tInt64},
-    {L"Maximum", c_propMaximum, mem::c_tInt64},
-    {L"SpeedMin", c_propSpeedMin, mem::c_tDouble},
-    {L"SpeedMax", c_propSpeedMax, mem::c_tDouble},
-    {L"Speed", c_propSpeed, mem::c_tDouble},
-    {L"Pitch", c_propPitch, mem::c_tDouble},
-    {L"ModifySpeed", c_propModifySpeed, mem::c_tBool},
-    {L"ModifyPitch", c_propModifyPitch, mem::c_tBool},
-    {L"LastPosition", c_propLastPosition, mem::c_tInt64},
-    {L"BacklashEnable", c_propBacklashEnable, mem::c_tBool},
-    {L"NonOrthoEnable", c_propNonOrthoEnable, mem::c_tBool},
-    {L"NonLinearEnable", c_propNonLinearEnable, mem::c_tBool},
-    {L"ExistsHWBacklash", c_propExistsHWBacklash, mem::c_tBool},
-    {L"UseHWBacklash", c_propUseHWBacklash, mem::c_tBool},
-    {L"SWBacklashType", c_propSWBacklashType, mem::c_tInt},
-    {L"OffsetSWBL", c_propOffsetSWBL, mem::c_tInt64},
-    {L"AngleXY", c_propAngleXY, mem::c_tDouble},
-    {L"ModeSetLimit", c_propModeSetLimit, mem::c_tBool},
-    {L"HasAdvancedSpeed", c_propHasAdvancedSpeed, mem::c_tBool},
-    {L"AxisInverted", c_propAxisInverted, mem::c_tBool},
-    {L"AllowEscape", c_propAllowEscape, mem::c_tBool},
-    {L"OffsetPosition", c_propOffsetPosition, mem::c_tInt64},
-    {L"MirrorLoadPosition", c_propMirrorLoadPosition, mem::c_tBool},
-};
-static_assert(std::size(c_properties) == 35);
+// Every property of the library, in registration order, with what a person needs to set it. The
+// defaults are what the library goes by while a stage has not stored the property.
+std::vector<utl::tPropertyInfo> LibraryProperties()
+{
+    std::vector<utl::tPropertyInfo> rows;
+    const auto declare = [&rows](const wchar_t* name, int id, int type, EPropertyScope scope,
+                                 const wchar_t* description) -> utl::tPropertyInfo& {
+        utl::tPropertyInfo info;
+        info.name = name;
+        info.id = id;
+        info.type = type;
+        info.scope = scope;
+        info.description = description;
+        rows.push_back(std::move(info));
+        return rows.back();
+    };
+    const auto stage = EPropertyScope::Stage;
+    const auto axis = EPropertyScope::Axis;
+    declare(L"Axes", c_propAxes, c_typePropSetVector, stage, L"the settings of every axis (set by the driver)");
+    declare(L"AxisNo", c_propAxisNo, mem::c_tInt, axis, L"the driver's number of the axis");
+    declare(L"PrecisionEnabled", c_propPrecisionEnabled, mem::c_tBool, stage,
+            L"moves correct backlash and X/Y non-orthogonality in software")
+        .defaultValue = mem::CBin::Of(false);
+    declare(L"PropSetIDs", c_propPropSetIDs, c_typePropSetIDs, stage, L"IDs of the stage's property sets");
+    declare(L"AxisEnabled", c_propAxisEnabled, mem::c_tBool, axis, L"the axis takes part in moves");
+    declare(L"AxisType", c_propAxisType, mem::c_tInt, axis, L"X, Y or Z (1, 2, 3; set by the driver)");
+    declare(L"hasLimitSwitch", c_propHasLimitSwitch, mem::c_tBool, axis, L"the axis has end switches");
+    declare(L"useLimitSwitch", c_propUseLimitSwitch, mem::c_tBool, axis, L"the range search uses the end switches");
+    declare(L"hasFixedUpperLimit", c_propHasFixedUpperLimit, mem::c_tBool, axis,
+            L"the upper limit is fixed by the driver");
+    declare(L"hasFixedLowerLimit", c_propHasFixedLowerLimit, mem::c_tBool, axis,
+            L"the lower limit is fixed by the driver");
+    declare(L"hasLLRangeDetection", c_propHasLLRangeDetection, mem::c_tBool, axis,
+            L"the driver searches the range itself");
+    declare(L"Calibration", c_propCalibration, mem::c_tUnitDouble, axis, L"the length of one tick");
+    declare(L"Minimum", c_propMinimum, mem::c_tInt64, axis, L"lower limit (set with plinth limits)").unit = L"ticks";
+    declare(L"Maximum", c_propMaximum, mem::c_tInt64, axis, L"upper limit (set with plinth limits)").unit = L"ticks";
+    declare(L"SpeedMin", c_propSpeedMin, mem::c_tDouble, axis, L"the slowest speed the driver takes").unit = L"ticks/s";
+    declare(L"SpeedMax", c_propSpeedMax, mem::c_tDouble, axis, L"the fastest speed the driver takes").unit = L"ticks/s";
+    declare(L"Speed", c_propSpeed, mem::c_tDouble, axis, L"the speed of moves").unit = L"ticks/s";
+    declare(L"Pitch", c_propPitch, mem::c_tDouble, axis, L"the spindle pitch");
+    declare(L"ModifySpeed", c_propModifySpeed, mem::c_tBool, axis, L"the speed may be changed");
+    declare(L"ModifyPitch", c_propModifyPitch, mem::c_tBool, axis, L"the pitch may be changed");
+    declare(L"LastPosition", c_propLastPosition, mem::c_tInt64, axis, L"where the axis stood when the stage closed")
+        .unit = L"ticks";
+    declare(L"BacklashEnable", c_propBacklashEnable, mem::c_tBool, stage, L"precision mode corrects backlash")
+        .defaultValue = mem::CBin::Of(false);
+    declare(L"NonOrthoEnable", c_propNonOrthoEnable, mem::c_tBool, stage,
+            L"precision mode corrects the X/Y angle (AngleXY)")
+        .defaultValue = mem::CBin::Of(false);
+    declare(L"NonLinearEnable", c_propNonLinearEnable, mem::c_tBool, stage, L"non-linearity correction (unused)");
+    declare(L"ExistsHWBacklash", c_propExistsHWBacklash, mem::c_tBool, stage,
+            L"the controller corrects backlash itself");
+    declare(L"UseHWBacklash", c_propUseHWBacklash, mem::c_tBool, stage,
+            L"leave backlash to the controller (software correction needs false)");
+    declare(L"SWBacklashType", c_propSWBacklashType, mem::c_tInt, stage, L"kind of software backlash (unused)");
+    declare(L"OffsetSWBL", c_propOffsetSWBL, mem::c_tInt64, axis,
+            L"overshoot of software backlash correction on moves in the negative direction")
+        .defaultValue = mem::CBin::Of(std::int64_t{0});
+    rows.back().unit = L"ticks";
+    declare(L"AngleXY", c_propAngleXY, mem::c_tDouble, stage, L"the angle between the X and Y axes");
+    rows.back().unit = L"deg";
+    rows.back().defaultValue = mem::CBin::Of(90.0);
+    declare(L"ModeSetLimit", c_propModeSetLimit, mem::c_tBool, axis,
+            L"the user is setting the limits (true forgets them)")
+        .defaultValue = mem::CBin::Of(false);
+    declare(L"HasAdvancedSpeed", c_propHasAdvancedSpeed, mem::c_tBool, axis, L"the driver has speed profiles");
+    declare(L"AxisInverted", c_propAxisInverted, mem::c_tBool, axis, L"positions count the other way round")
+        .defaultValue = mem::CBin::Of(false);
+    declare(L"AllowEscape", c_propAllowEscape, mem::c_tBool, axis, L"Z may escape (true on Z by default)")
+        .defaultValue = mem::CBin::Of(false);
+    declare(L"OffsetPosition", c_propOffsetPosition, mem::c_tInt64, axis, L"added to every position the driver reports")
+        .defaultValue = mem::CBin::Of(std::int64_t{0});
+    rows.back().unit = L"ticks";
+    declare(L"MirrorLoadPosition", c_propMirrorLoadPosition, mem::c_tBool, axis,
+            L"the load position lies at the other end of this axis");
+    return rows;
+}
 
 // The library's registration with the host application, for as long as the library is loaded.
 constexpr const char* c_extensionName = "Plinth";
@@ -94,10 +130,10 @@ CStageManager::~CStageManager()
 {
     // Deliberately let go, not deleted: the code of the driver objects lives in their modules,
     // which may be unloaded already; the upper layers refer to those objects. Running out of memory
-    // here ends the process, which is ending anyway.
+    // here ends the process, which is ending anyway. The slots themselves go.
     // NOLINTBEGIN(bugprone-unhandled-exception-at-new)
-    for (auto& entry : m_active)
-        (void)new ActivePtr(std::move(entry.second));
+    for (detail::tStageSlot* slot = m_slots.load(); slot; delete std::exchange(slot, slot->next.load()))
+        (void)slot->active.release();
     for (auto& entry : m_lowLevel)
         (void)new std::shared_ptr<CLowLevelStage>(std::move(entry.second));
     // NOLINTEND(bugprone-unhandled-exception-at-new)
@@ -106,8 +142,8 @@ CStageManager::~CStageManager()
 bool CStageManager::RegisterProps()
 {
     bool all = true;
-    for (const auto& row : c_properties)
-        all = utl::RegisterProperty(row.name, row.id, row.type) && all;
+    for (const auto& row : LibraryProperties())
+        all = utl::RegisterProperty(row) && all;
     return all;
 }
 
@@ -143,7 +179,7 @@ bool CStageManager::CreateDriver(const tStageInfo& info)
     const std::string stageText = "stage " + std::to_string(info.stageID);
     std::lock_guard<std::recursive_mutex> creating(m_creating);
     {
-        std::unique_lock<std::shared_mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         if (m_lowLevel.count(info.stageID))
             return Refuse(stageText + " is registered already");
     }
@@ -171,7 +207,7 @@ bool CStageManager::CreateDriver(const tStageInfo& info)
         const std::string said = t_registerFailure;
         return Refuse("the driver made no object for " + stageText + (said.empty() ? "" : ": " + said));
     }
-    std::unique_lock<std::shared_mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_lowLevel.emplace(info.stageID, std::move(stage)).second)
         return Refuse(stageText + " is registered already");
     return true;
@@ -183,92 +219,98 @@ bool CStageManager::ActivateStage(const tStageInfo& info)
 {
     std::shared_ptr<CLowLevelStage> low;
     {
-        std::unique_lock<std::shared_mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         auto it = m_lowLevel.find(info.stageID);
         if (it == m_lowLevel.end())
             return false;
-        if (m_active.count(info.stageID))
+        if (FindLive(info.stageID))
             return true;
         low = it->second;
     }
     try {
         low->Init(); // a failed initialisation still activates the stage
-        auto active = std::make_shared<detail::tActiveStage>();
+        auto active = std::make_unique<detail::tStageSlot::tLayers>();
         active->low = low;
         active->medium = std::make_unique<CMediumLevelStage>(*low);
         active->access = std::make_unique<CStageAccess>(*active->medium);
-        std::unique_lock<std::shared_mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         // Another thread may have unregistered the stage, or activated it, meanwhile.
         auto registered = m_lowLevel.find(info.stageID);
         if (registered == m_lowLevel.end() || registered->second != low)
             return false;
-        if (!m_active.count(info.stageID))
-            m_active.emplace(info.stageID, std::move(active));
+        if (FindLive(info.stageID))
+            return true;
+        detail::tStageSlot* slot = m_slots.load();
+        while (slot && slot->active)
+            slot = slot->next.load();
+        if (!slot) {
+            slot = new detail::tStageSlot;
+            slot->next.store(m_slots.load());
+            m_slots.store(slot);
+        }
+        slot->active = std::move(active);
+        slot->stageID.store(info.stageID);
+        slot->live.store(true);
         return true;
     } catch (...) {
         return false;
     }
 }
 
-CStageManager::ActivePtr CStageManager::TakeActive(std::uint32_t stageID)
+detail::tStageSlot* CStageManager::FindLive(std::uint32_t stageID) const
 {
-    std::unique_lock<std::shared_mutex> lock(m_mutex);
-    auto it = m_active.find(stageID);
-    if (it == m_active.end())
-        return nullptr;
-    ActivePtr active = std::move(it->second);
-    m_active.erase(it);
-    return active;
+    for (detail::tStageSlot* slot = m_slots.load(); slot; slot = slot->next.load())
+        if (slot->live.load() && slot->stageID.load() == stageID)
+            return slot;
+    return nullptr;
 }
 
-void CStageManager::WaitForOtherHolders(detail::tActiveStage& stage)
+void CStageManager::Vacate(detail::tStageSlot& slot, std::unique_lock<std::mutex> lock)
 {
-    const std::thread::id self = std::this_thread::get_id();
-    std::unique_lock<std::mutex> lock(stage.holdMutex);
-    stage.unheld.wait(lock, [&] {
-        return std::all_of(stage.holders.begin(), stage.holders.end(), [&](std::thread::id id) { return id == self; });
-    });
+    slot.live.store(false);
+    const unsigned own = CStageRef::HoldsHere(slot);
+    m_unheld.wait(lock, [&] { return slot.inFlight.load() == own; });
+    slot.orphaned = own > 0; // then the calling thread's last hold deletes the layers
+    const auto layers = slot.orphaned ? nullptr : std::move(slot.active);
+    lock.unlock(); // before the layers go
 }
 
-void CStageManager::Unhold(detail::tActiveStage& stage, std::thread::id holder) noexcept
+void CStageManager::Release(detail::tStageSlot& slot) const noexcept
 {
-    {
-        std::lock_guard<std::mutex> lock(stage.holdMutex);
-        auto& holders = stage.holders;
-        auto it = std::find(holders.begin(), holders.end(), holder);
-        if (it != holders.end())
-            holders.erase(it);
+    slot.inFlight.fetch_sub(1);
+    if (slot.live.load())
+        return;
+    // Retired (or being retired): its retirer waits for the count, or its last hold deletes.
+    std::unique_ptr<detail::tStageSlot::tLayers> orphan; // deleted after the lock is released
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (slot.orphaned && slot.inFlight.load() == 0) {
+        slot.orphaned = false;
+        orphan = std::move(slot.active);
     }
-    stage.unheld.notify_all();
+    m_unheld.notify_all();
 }
 
 bool CStageManager::DeactivateStage(const tStageInfo& info)
 {
-    ActivePtr active = TakeActive(info.stageID);
-    if (!active)
-        return false;
-    WaitForOtherHolders(*active);
-    // The stage access object goes before the medium level it refers to (tActiveStage's order);
-    // when the calling thread is inside a call on the stage, that call's end deletes them.
-    active.reset();
-    return true;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    detail::tStageSlot* slot = FindLive(info.stageID);
+    if (slot)
+        Vacate(*slot, std::move(lock));
+    return slot != nullptr;
 }
 
 bool CStageManager::UnregisterStage(const tStageInfo& info)
 {
-    ActivePtr active = TakeActive(info.stageID);
     std::shared_ptr<CLowLevelStage> low;
     {
-        std::unique_lock<std::shared_mutex> lock(m_mutex);
+        std::unique_lock<std::mutex> lock(m_mutex);
         auto it = m_lowLevel.find(info.stageID);
         if (it != m_lowLevel.end()) {
             low = std::move(it->second);
             m_lowLevel.erase(it);
         }
-    }
-    if (active) {
-        WaitForOtherHolders(*active);
-        active.reset();
+        if (detail::tStageSlot* slot = FindLive(info.stageID))
+            Vacate(*slot, std::move(lock));
     }
     if (!low)
         return true;
@@ -300,7 +342,7 @@ bool CStageManager::UpdateStage(const std::uint32_t& stageID)
 {
     std::shared_ptr<CLowLevelStage> low;
     {
-        std::shared_lock<std::shared_mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         auto it = m_lowLevel.find(stageID);
         if (it == m_lowLevel.end())
             return false;
@@ -309,42 +351,32 @@ bool CStageManager::UpdateStage(const std::uint32_t& stageID)
     return low->Init() == c_OK;
 }
 
-bool CStageManager::IsActiveStage(const std::uint32_t& stageID) const
-{
-    std::shared_lock<std::shared_mutex> lock(m_mutex);
-    return m_active.count(stageID) > 0;
-}
+bool CStageManager::IsActiveStage(const std::uint32_t& stageID) const { return bool(Acquire(stageID)); }
 
 CStageRef CStageManager::Acquire(std::uint32_t stageID) const
 {
-    std::shared_lock<std::shared_mutex> lock(m_mutex);
-    auto it = m_active.find(stageID);
-    if (it == m_active.end())
-        return {};
-    {
-        std::lock_guard<std::mutex> holdLock(it->second->holdMutex);
-        it->second->holders.push_back(std::this_thread::get_id());
+    for (detail::tStageSlot* slot = m_slots.load(); slot; slot = slot->next.load()) {
+        if (slot->stageID.load(std::memory_order_relaxed) != stageID)
+            continue;
+        slot->inFlight.fetch_add(1);
+        if (slot->live.load() && slot->stageID.load() == stageID)
+            return CStageRef(*slot, slot->active->access.get());
+        Release(*slot); // retired, or reused for another stage, meanwhile
     }
-    return CStageRef(it->second, it->second->access.get());
+    return {};
 }
 
-CStageAccess* CStageManager::GetStage(const std::uint32_t& stageID) const
-{
-    std::shared_lock<std::shared_mutex> lock(m_mutex);
-    auto it = m_active.find(stageID);
-    return it == m_active.end() ? nullptr : it->second->access.get();
-}
+CStageAccess* CStageManager::GetStage(const std::uint32_t& stageID) const { return Acquire(stageID).get(); }
 
 CMediumLevelStage* CStageManager::GetMediumLevel(const std::uint32_t& stageID) const
 {
-    std::shared_lock<std::shared_mutex> lock(m_mutex);
-    auto it = m_active.find(stageID);
-    return it == m_active.end() ? nullptr : it->second->medium.get();
+    const CStageRef held = Acquire(stageID);
+    return held ? &held->GetMediumLevel() : nullptr;
 }
 
 CLowLevelStage* CStageManager::GetLowLevel(const std::uint32_t& stageID) const
 {
-    std::shared_lock<std::shared_mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_lowLevel.find(stageID);
     return it == m_lowLevel.end() ? nullptr : it->second.get();
 }

@@ -1,43 +1,36 @@
 #include <plinth/CStageRef.h>
 
-#include <utility>
-
 #include <plinth/CStageManager.h>
-
-#include "ActiveStage.h"
 
 namespace stg {
 
-CStageRef::CStageRef(std::shared_ptr<detail::tActiveStage> stage, CStageAccess* access) noexcept
-    : m_stage(std::move(stage)), m_access(access), m_holder(std::this_thread::get_id())
+static thread_local CStageRef* t_innermost = nullptr; // the calling thread's latest hold alive
+
+CStageRef::CStageRef(detail::tStageSlot& slot, CStageAccess* access) noexcept
+    : m_slot(&slot), m_access(access), m_outer(t_innermost)
 {
+    t_innermost = this;
 }
 
-CStageRef::CStageRef(CStageRef&& other) noexcept
-    : m_stage(std::move(other.m_stage)), m_access(std::exchange(other.m_access, nullptr)), m_holder(other.m_holder)
+CStageRef::~CStageRef()
 {
-}
-
-CStageRef& CStageRef::operator=(CStageRef&& other) noexcept
-{
-    if (this != &other) {
-        Release();
-        m_stage = std::move(other.m_stage);
-        m_access = std::exchange(other.m_access, nullptr);
-        m_holder = other.m_holder;
-    }
-    return *this;
-}
-
-CStageRef::~CStageRef() { Release(); }
-
-void CStageRef::Release() noexcept
-{
-    if (!m_stage)
+    if (!m_slot)
         return;
-    CStageManager::StageManager().Unhold(*m_stage, m_holder);
-    m_access = nullptr;
-    m_stage.reset(); // may delete the stage: outside the manager's lock
+    // Holds end in the reverse order as a rule; one kept on the heap may end out of order.
+    CStageRef** link = &t_innermost;
+    while (*link && *link != this)
+        link = &(*link)->m_outer;
+    if (*link)
+        *link = m_outer;
+    CStageManager::StageManager().Release(*m_slot); // may delete the stage
+}
+
+unsigned CStageRef::HoldsHere(const detail::tStageSlot& slot) noexcept
+{
+    unsigned holds = 0;
+    for (const CStageRef* hold = t_innermost; hold; hold = hold->m_outer)
+        holds += hold->m_slot == &slot ? 1 : 0;
+    return holds;
 }
 
 } // namespace stg

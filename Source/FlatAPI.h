@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -17,6 +18,7 @@
 #include <plinth/driver/PropertyAccess.h>
 #include <plinth/driver/PropertyIDs.h>
 #include <plinth/driver/ResultCodes.h>
+#include <utl/PropertyRegistry.h>
 
 #include "SettingValues.h"
 
@@ -51,6 +53,31 @@ inline bool IsStructural(int propID) noexcept
 inline int AxisOf(const CStageAccess&, int axis) { return axis; }
 inline int AxisOf(const CStageAccess& stage, EAxisType type) { return stage.GetAxisFromType(type); }
 
+// Whether a value written through the typed property functions keeps to the range or the allowed
+// values that its property's registration declares (utl::IsDeclaredValue); an unregistered
+// property declares nothing.
+inline bool IsDeclaredValue(int propID, const mem::CBin& value) { return utl::IsDeclaredValue(propID, value); }
+
+// The answer of a typed read of `stored`, which the vessel answered with `rc`. When the vessel
+// answers `absent` (the stage or axis holds no such property) and the property's registration
+// declares a default at `scope`, the read answers that default: a stage goes by it until the
+// property is written.
+template <class T>
+int ExtractOrDefault(int rc, int absent, utl::EPropertyScope scope, int propID, mem::CBin& stored, T& value)
+{
+    if (rc == absent) {
+        const auto info = utl::FindProperty(propID);
+        if (info && info->defaultValue.GetTypeCode() != mem::c_tEmpty &&
+            (info->scope == utl::EPropertyScope::Any || info->scope == scope)) {
+            stored = info->defaultValue;
+            rc = c_OK;
+        }
+    }
+    if (rc == c_OK && !detail::Extract(stored, value))
+        return c_PropertyNotAccessible;
+    return rc;
+}
+
 template <class T>
 int GetStageProperty(std::uint32_t stageID, int propID, T& value)
 {
@@ -59,7 +86,9 @@ int GetStageProperty(std::uint32_t stageID, int propID, T& value)
         return c_NoSuchStage;
     if (!CStageAccess::IsAllowedPropAccessML(propID))
         return c_PropertyNotAccessible;
-    return ReadStageProperty(stage->GetMediumLevel().GetLowLevel(), propID, value);
+    mem::CBin stored;
+    const int rc = stage->GetMediumLevel().GetLowLevel().GetPropertyVessel(propID, stored);
+    return ExtractOrDefault(rc, c_GeneralFailure, utl::EPropertyScope::Stage, propID, stored, value);
 }
 
 template <class T>
@@ -71,7 +100,8 @@ int SetStageProperty(std::uint32_t stageID, int propID, const T& value)
     if (!CStageAccess::IsAllowedPropAccessML(propID) || IsStructural(propID))
         return c_PropertyNotAccessible;
     // The stage-level vessel gives no answer, so a number it must not take is refused here.
-    if (!detail::IsValidSetting(propID, detail::Pack(value)))
+    const mem::CBin packed = detail::Pack(value);
+    if (!detail::IsValidSetting(propID, packed) || !IsDeclaredValue(propID, packed))
         return c_InvalidValue;
     WriteStageProperty(stage->GetMediumLevel().GetLowLevel(), propID, value);
     return c_OK;
@@ -85,7 +115,9 @@ int GetAxisProperty(std::uint32_t stageID, Key key, int propID, T& value)
         return c_NoSuchStage;
     if (!CStageAccess::IsAllowedPropAccessML(propID))
         return c_PropertyNotAccessible;
-    return ReadAxisProperty(stage->GetMediumLevel().GetLowLevel(), AxisOf(*stage, key), propID, value);
+    mem::CBin stored;
+    const int rc = stage->GetMediumLevel().GetLowLevel().GetPropertyVessel(AxisOf(*stage, key), propID, stored);
+    return ExtractOrDefault(rc, c_PropertyNotAccessible, utl::EPropertyScope::Axis, propID, stored, value);
 }
 
 template <class Key, class T>
@@ -96,6 +128,8 @@ int SetAxisProperty(std::uint32_t stageID, Key key, int propID, const T& value)
         return c_NoSuchStage;
     if (!CStageAccess::IsAllowedPropAccessML(propID) || IsStructural(propID))
         return c_PropertyNotAccessible;
+    if (!IsDeclaredValue(propID, detail::Pack(value)))
+        return c_InvalidValue;
     return WriteAxisProperty(stage->GetMediumLevel().GetLowLevel(), AxisOf(*stage, key), propID, value);
 }
 
@@ -358,6 +392,58 @@ template <class K>
 int SetAxisSpeed(std::uint32_t stageID, K axis, double speed)
 {
     return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) { return s.SetSpeeds(SpeedsOf<K>{{axis, speed}}); });
+}
+
+// Speeds as a length per second. The axis's "Speed" is in the driver's unit, ticks per second, and
+// one tick is the axis's calibration long: the speed per second is "Speed" times the calibration,
+// in the calibration's unit. An axis whose calibration cannot convert (not a positive finite
+// value with a unit) answers c_InvalidValue. The calibration and the speed are read one after the
+// other, each under the stage lock.
+inline int SpeedCalibration(const Position& calibration)
+{
+    const double length = calibration.GetValue();
+    return std::isfinite(length) && length > 0.0 && !calibration.GetUnit().IsNull() ? c_OK : c_InvalidValue;
+}
+
+template <class K>
+int GetAxisSpeed(std::uint32_t stageID, K axis, Position& perSecond)
+{
+    return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) {
+        Position calibration;
+        int rc = QueryOne(axis, calibration, c_emptyEntry,
+                          [&](PositionsOf<K>& map) { return s.GetCalibration(map, eGivenAxes); });
+        if (rc == c_OK)
+            rc = SpeedCalibration(calibration);
+        double ticksPerSecond = 0.0;
+        if (rc == c_OK)
+            rc = QueryOne(axis, ticksPerSecond, 0.0, [&](SpeedsOf<K>& map) { return s.GetSpeeds(map, eGivenAxes); });
+        if (rc == c_OK)
+            perSecond = Position(ticksPerSecond * calibration.GetValue(), calibration.GetUnit());
+        return rc;
+    });
+}
+
+// A speed in a unit of another kind than the calibration's (degrees for a length) answers
+// c_InvalidValue, as does one that is not a positive finite number of ticks per second.
+template <class K>
+int SetAxisSpeed(std::uint32_t stageID, K axis, const Position& perSecond)
+{
+    return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) {
+        Position calibration;
+        int rc = QueryOne(axis, calibration, c_emptyEntry,
+                          [&](PositionsOf<K>& map) { return s.GetCalibration(map, eGivenAxes); });
+        if (rc == c_OK)
+            rc = SpeedCalibration(calibration);
+        if (rc != c_OK)
+            return rc;
+        if (!perSecond.GetUnit().IsCompatible(calibration.GetUnit()))
+            return c_InvalidValue;
+        const double ticksPerSecond =
+            utl::Convert(perSecond.GetValue(), perSecond.GetUnit(), calibration.GetUnit()) / calibration.GetValue();
+        if (!std::isfinite(ticksPerSecond) || ticksPerSecond <= 0.0)
+            return c_InvalidValue;
+        return s.SetSpeeds(SpeedsOf<K>{{axis, ticksPerSecond}});
+    });
 }
 
 // Vector forms, V geo::CdVec2 (XY) or geo::CdVec3 (XYZ).

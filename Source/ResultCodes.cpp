@@ -24,7 +24,8 @@ constexpr tCodeText c_texts[] = {
     {c_PropertyNotAccessible, "PropertyNotAccessible", "the property is not set or may not be accessed this way"},
     {c_EscapeNotPermitted, "EscapeNotPermitted", "the Z axis does not allow escape"},
     {c_TargetOutOfRange, "TargetOutOfRange", "the target lies outside the axis limits"},
-    {c_InvalidValue, "InvalidValue", "the value is not finite, or not a valid limit, calibration or speed"},
+    {c_InvalidValue, "InvalidValue",
+     "the value is not finite, not a valid limit, calibration or speed, or outside what the setting allows"},
     {c_Stopped, "Stopped", "the move was ended early by a stop"},
 };
 

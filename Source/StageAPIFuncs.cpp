@@ -458,6 +458,22 @@ int SetAxisSpeed(std::uint32_t stageID, EAxisType type, double speed)
 {
     return flat::SetAxisSpeed(stageID, type, speed);
 }
+int GetAxisSpeed(std::uint32_t stageID, int axis, utl::TUnitValue<double>& perSecond)
+{
+    return flat::GetAxisSpeed(stageID, axis, perSecond);
+}
+int GetAxisSpeed(std::uint32_t stageID, EAxisType type, utl::TUnitValue<double>& perSecond)
+{
+    return flat::GetAxisSpeed(stageID, type, perSecond);
+}
+int SetAxisSpeed(std::uint32_t stageID, int axis, const utl::TUnitValue<double>& perSecond)
+{
+    return flat::SetAxisSpeed(stageID, axis, perSecond);
+}
+int SetAxisSpeed(std::uint32_t stageID, EAxisType type, const utl::TUnitValue<double>& perSecond)
+{
+    return flat::SetAxisSpeed(stageID, type, perSecond);
+}
 
 // Conversions between vectors and maps.
 PositionsByType CvtVec2DToPosByType(const utl::TUnitValue<geo::CdVec2>& vec) { return flat::VecToPosByType(vec); }

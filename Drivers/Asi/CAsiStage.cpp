@@ -50,12 +50,71 @@ std::string Mm(double value)
 
 CAsiStage::CAsiStage(std::uint32_t stageID) : CLowLevelStage(stageID)
 {
-    utl::RegisterProperty(L"AsiPort", c_propAsiPort, mem::c_tWString);
-    utl::RegisterProperty(L"AsiBaud", c_propAsiBaud, mem::c_tInt);
-    utl::RegisterProperty(L"AsiReplyTimeout", c_propAsiReplyTimeout, mem::c_tInt);
-    utl::RegisterProperty(L"AsiCard", c_propAsiCard, mem::c_tWString);
-    utl::RegisterProperty(L"AsiAccelMs", c_propAsiAccelMs, mem::c_tInt);
-    utl::RegisterProperty(L"DriverMessage", c_propDriverMessage, mem::c_tWString);
+    // Name, ID, type, level, unit, minimum, maximum, allowed values, description, no default.
+    using utl::EPropertyScope;
+    std::vector<std::wstring> baudRates;
+    for (int rate : plat::BaudRates())
+        baudRates.push_back(std::to_wstring(rate));
+    utl::RegisterProperty({L"AsiPort",
+                           c_propAsiPort,
+                           mem::c_tWString,
+                           EPropertyScope::Stage,
+                           L"",
+                           {},
+                           {},
+                           {},
+                           L"the serial port of the controller, e.g. /dev/ttyUSB0",
+                           {}});
+    utl::RegisterProperty({L"AsiBaud",
+                           c_propAsiBaud,
+                           mem::c_tInt,
+                           EPropertyScope::Stage,
+                           L"baud",
+                           {},
+                           {},
+                           baudRates,
+                           L"the baud rate (an MS-2000's DIP switches; a Tiger talks at 115200)",
+                           {}});
+    utl::RegisterProperty({L"AsiReplyTimeout",
+                           c_propAsiReplyTimeout,
+                           mem::c_tInt,
+                           EPropertyScope::Stage,
+                           L"ms",
+                           1.0,
+                           60000.0,
+                           {},
+                           L"how long to wait for a reply of the controller",
+                           {}});
+    utl::RegisterProperty({L"AsiCard",
+                           c_propAsiCard,
+                           mem::c_tWString,
+                           EPropertyScope::Stage,
+                           L"",
+                           {},
+                           {},
+                           {L"", L"1", L"2", L"3", L"4", L"5", L"6", L"7", L"8", L"9"},
+                           L"the card address in a Tiger card cage; empty for an MS-2000",
+                           {}});
+    utl::RegisterProperty({L"AsiAccelMs",
+                           c_propAsiAccelMs,
+                           mem::c_tInt,
+                           EPropertyScope::Axis,
+                           L"ms",
+                           0.0,
+                           {},
+                           {},
+                           L"the axis's acceleration time from rest to its speed (ACCEL)",
+                           {}});
+    utl::RegisterProperty({L"DriverMessage",
+                           c_propDriverMessage,
+                           mem::c_tWString,
+                           EPropertyScope::Stage,
+                           L"",
+                           {},
+                           {},
+                           {},
+                           L"what the controller or the port last complained about (written by the driver)",
+                           {}});
     // The settings show in the stage set from the start; stored ones are kept.
     std::wstring text;
     std::int32_t number = 0;

@@ -50,18 +50,39 @@ CSimStage::CSimStage(std::uint32_t stageID, std::shared_ptr<ISimClock> clock)
     if (!m_clock)
         throw std::invalid_argument("CSimStage needs a clock");
     EnableConcurrentStop();
-    utl::RegisterProperty(L"SimProfile", c_propSimProfile, mem::c_tInt);
-    utl::RegisterProperty(L"SimTimeScale", c_propSimTimeScale, mem::c_tDouble);
+    RegisterSettings();
     // The driver's own settings show in the stage set from the start; stored ones are kept.
     std::int32_t profile = eSimFull;
     if (stg::ReadStageProperty(*this, c_propSimProfile, profile) != c_OK)
         stg::WriteStageProperty(*this, c_propSimProfile, profile);
-    double scale = 1.0;
+    double scale = c_defaultSimTimeScale;
     if (stg::ReadStageProperty(*this, c_propSimTimeScale, scale) != c_OK)
         stg::WriteStageProperty(*this, c_propSimTimeScale, scale);
 }
 
 CSimStage::~CSimStage() = default;
+
+void CSimStage::RegisterSettings()
+{
+    utl::tPropertyInfo profile;
+    profile.name = L"SimProfile";
+    profile.id = c_propSimProfile;
+    profile.type = mem::c_tInt;
+    profile.scope = utl::EPropertyScope::Stage;
+    profile.allowed = {std::to_wstring(eSimFull), std::to_wstring(eSimBlockingOnly), std::to_wstring(eSimStartedOnly)};
+    profile.description = L"the controller simulated: 0 full, 1 blocking moves only, 2 started moves only";
+    utl::RegisterProperty(profile);
+
+    utl::tPropertyInfo scale;
+    scale.name = L"SimTimeScale";
+    scale.id = c_propSimTimeScale;
+    scale.type = mem::c_tDouble;
+    scale.scope = utl::EPropertyScope::Stage;
+    scale.minimum = c_minTimeScale;
+    scale.maximum = c_maxTimeScale;
+    scale.description = L"how many times faster than real time the simulated stage runs";
+    utl::RegisterProperty(scale);
+}
 
 void CSimStage::RefreshSettings()
 {
@@ -72,10 +93,10 @@ void CSimStage::RefreshSettings()
         return; // the stage set has not changed since the last reads
     std::int32_t profile = eSimFull;
     stg::ReadStageProperty(*this, c_propSimProfile, profile);
-    double scale = 1.0;
+    double scale = c_defaultSimTimeScale;
     stg::ReadStageProperty(*this, c_propSimTimeScale, scale);
     m_profile = profile;
-    m_clock->SetTimeScale(std::isfinite(scale) && scale > 0.0 ? scale : 1.0);
+    m_clock->SetTimeScale(std::isfinite(scale) && scale > 0.0 ? scale : c_defaultSimTimeScale);
     m_settingsGeneration = generation;
     m_settingsRead = true;
 }
@@ -164,12 +185,29 @@ int CSimStage::StartMoves(const TickMap& targets, const SpeedMap* requested)
     return c_OK;
 }
 
-int CSimStage::StartRuns(const Axes& axes, int direction)
+CSimStage::SpeedMap CSimStage::TopSpeeds(const Axes& axes) const
+{
+    SpeedMap speeds;
+    for (int axis : axes) {
+        const auto it = m_axes.find(axis);
+        if (it != m_axes.end())
+            speeds[axis] = it->second.hardware->maxSpeedTicksPerS;
+    }
+    return speeds;
+}
+
+int CSimStage::StartRuns(const Axes& axes, int direction, bool topSpeed)
 {
     std::map<int, double> speeds;
-    const int rc = ReadSpeeds(axes, speeds);
+    const int rc = topSpeed ? c_OK : ReadSpeeds(axes, speeds);
     if (rc != c_OK)
         return rc;
+    if (topSpeed) {
+        for (int axis : axes)
+            if (m_axes.find(axis) == m_axes.end())
+                return stg::c_NoSuchAxis;
+        speeds = TopSpeeds(axes);
+    }
     ISimClock& clock = Clock();
     std::lock_guard<std::mutex> lock(m_motionLock);
     if (IsStopRequested())
@@ -358,6 +396,8 @@ int CSimStage::GotoLowerLimitImpl(const Axes& axes)
     return rc == c_OK ? WaitForAxes(axes, c_noTimeLimit) : rc;
 }
 
+// The search runs at each axis's top speed, as a controller homes at a search speed of its own
+// whatever "Speed" says: the whole travel twice takes 10 s of simulated time for X and Y.
 int CSimStage::InitRangesImpl(const Axes& axes)
 {
     TickMap start, lower, upper;
@@ -365,21 +405,22 @@ int CSimStage::InitRangesImpl(const Axes& axes)
         start[axis] = lower[axis] = upper[axis] = 0;
     int rc = GetPositionImpl(start, stg::eGivenAxes);
     if (rc == c_OK)
-        rc = StartRuns(axes, -1);
+        rc = StartRuns(axes, -1, true);
     if (rc == c_OK)
         rc = WaitForAxes(axes, c_noTimeLimit);
     if (rc == c_OK)
         rc = GetPositionImpl(lower, stg::eGivenAxes);
     if (rc == c_OK)
-        rc = StartRuns(axes, +1);
+        rc = StartRuns(axes, +1, true);
     if (rc == c_OK)
         rc = WaitForAxes(axes, c_noTimeLimit);
     if (rc == c_OK)
         rc = GetPositionImpl(upper, stg::eGivenAxes);
     for (auto it = lower.begin(); rc == c_OK && it != lower.end(); ++it)
         rc = SetAxisLimits(it->first, it->second, upper[it->first]);
+    const SpeedMap topSpeeds = TopSpeeds(axes);
     if (rc == c_OK)
-        rc = StartMoves(start);
+        rc = StartMoves(start, &topSpeeds);
     return rc == c_OK ? WaitForAxes(axes, c_noTimeLimit) : rc;
 }
 

@@ -101,6 +101,8 @@ private:
         CAxisMotion motion;
     };
 
+    // Declares "SimProfile" and "SimTimeScale" in the property registry (name, range, description).
+    static void RegisterSettings();
     // These three expect the stage lock held (every slot but StopMoving runs under it).
     bool OffersStartedMoves();  // MoveToPos, WaitForStop, MoveFree
     bool OffersBlockingMoves(); // SetPosition, GotoLowerLimit, GotoUpperLimit
@@ -118,7 +120,10 @@ private:
     int RequestedSpeed(int axis, const SpeedMap& requested, double& speedTicksPerS) const;
     // At the requested speeds, or (null) at the axes' "Speed".
     int StartMoves(const TickMap& targets, const SpeedMap* requested = nullptr);
-    int StartRuns(const Axes& axes, int direction); // runs to the end switches
+    // Runs to the end switches, at the axes' "Speed" or (`topSpeed`) at the hardware's top speed.
+    int StartRuns(const Axes& axes, int direction, bool topSpeed = false);
+    // Each axis's top speed, as the range search runs.
+    SpeedMap TopSpeeds(const Axes& axes) const;
     // Waits until the listed axes are at rest or the time-out has passed: c_OK or c_Timeout;
     // with `stoppable`, c_Stopped once a stop came and the axes are at rest. Takes m_motionLock
     // only between short sleeps, so that a stop can come in.

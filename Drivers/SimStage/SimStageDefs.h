@@ -16,9 +16,14 @@ namespace simstage {
 // int32 (type 5): the capability profile, an ESimProfile. Absent or any other value: full.
 constexpr int c_propSimProfile = 60000;
 // double (type 10): simulated seconds per real second. 1.0 is real time; 1000.0 makes a 20 s
-// travel take 20 ms. Absent, not positive or not finite: 1.0. Time-outs passed to WaitForStop
-// stay real milliseconds.
+// travel take 20 ms. Absent, not positive or not finite: c_defaultSimTimeScale, so that a first
+// range search over the whole travel takes a few seconds, not most of a minute. Time-outs passed
+// to WaitForStop stay real milliseconds.
 constexpr int c_propSimTimeScale = 60001;
+constexpr double c_defaultSimTimeScale = 10.0;
+// The time scales a write through stg::SetProperty may give (the registered range).
+constexpr double c_minTimeScale = 1e-6;
+constexpr double c_maxTimeScale = 1e6;
 
 // Which movement commands the simulated controller offers. The commands it lacks answer
 // stg::c_NotImplemented, and the medium level builds them out of the others.

@@ -1,15 +1,9 @@
 #include "CZaberLink.h"
 
-#include <chrono>
-
 namespace zaber {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using plat::ESerialStatus;
-
-// How long the reader sleeps in one poll when nothing arrives; Close wakes it at once.
-constexpr int c_readSliceMs = 1000;
 
 ELink FromSerial(ESerialStatus status)
 {
@@ -29,53 +23,38 @@ ELink FromSerial(ESerialStatus status)
     }
 }
 
+// A command as the serial link sends it: the link writes the line end itself.
+std::string CommandLine(int address, int axis, int id, const std::string& words)
+{
+    std::string command = FormatCommand(address, axis, id, words);
+    while (!command.empty() && (command.back() == '\n' || command.back() == '\r'))
+        command.pop_back();
+    return command;
+}
+
 } // namespace
 
-CZaberLink::CZaberLink() = default;
+CZaberLink::CZaberLink()
+{
+    m_link.SetFraming(plat::ELineEnd::eLF, plat::ELineEnd::eLF);
+    m_link.SetUnsolicitedHandler([this](const std::string& line) { Unsolicited(line); });
+}
 
 CZaberLink::~CZaberLink() { Close(); }
 
-void CZaberLink::SetReplyTimeout(int timeoutMs)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_replyTimeoutMs = timeoutMs > 0 ? timeoutMs : 1000;
-}
+void CZaberLink::SetReplyTimeout(int timeoutMs) { m_link.SetReplyTimeout(timeoutMs); }
 
 ELink CZaberLink::Open(const std::string& path, int baud)
 {
-    Close();
-    const ELink status = FromSerial(m_port.Open(path, baud));
+    const ELink status = FromSerial(m_link.Open(path, baud));
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (status != ELink::eOK) {
-        m_error = m_port.LastError();
-        return status;
-    }
-    m_error.clear();
-    m_vanished = false;
-    m_running = true;
-    m_replies.clear();
-    m_reader = std::thread([this] { Read(); });
-    return ELink::eOK;
+    m_error = status == ELink::eOK ? std::string() : m_link.LastError();
+    return status;
 }
 
-void CZaberLink::Close()
-{
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_running = false;
-    }
-    m_port.CancelRead();
-    if (m_reader.joinable())
-        m_reader.join();
-    m_port.Close();
-    m_arrived.notify_all();
-}
+void CZaberLink::Close() { m_link.Close(); }
 
-bool CZaberLink::IsUp() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_running && !m_vanished;
-}
+bool CZaberLink::IsUp() const { return m_link.IsUp(); }
 
 std::string CZaberLink::LastError() const
 {
@@ -85,55 +64,9 @@ std::string CZaberLink::LastError() const
 
 int CZaberLink::DroppedLines() const
 {
+    const int byLink = m_link.DroppedLines();
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_dropped;
-}
-
-void CZaberLink::Read()
-{
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (!m_running)
-                return;
-        }
-        std::string line;
-        const ESerialStatus status = m_port.ReadLine(line, c_readSliceMs);
-        if (status == ESerialStatus::eTimeout || status == ESerialStatus::eCancelled)
-            continue;
-        if (status != ESerialStatus::eOK) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_vanished = true;
-            m_error = m_port.LastError();
-            m_arrived.notify_all();
-            return;
-        }
-        tMessage message;
-        if (ParseDeviceLine(line, message) != EParse::eOK) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            ++m_dropped;
-            continue;
-        }
-        if (message.kind == '!') {
-            if (m_alertHandler)
-                m_alertHandler(message);
-            continue;
-        }
-        if (message.kind != '@')
-            continue; // info lines are meant for people
-        std::lock_guard<std::mutex> lock(m_mutex);
-        // The reply with the ID sent; without an ID, any from the device addressed (or from any
-        // device, after a broadcast, which carries no ID).
-        const bool wanted =
-            m_waiting && ((m_pendingID != c_noID && message.id == m_pendingID) ||
-                          (message.id == c_noID && (m_pendingAddress == 0 || message.address == m_pendingAddress)));
-        if (!wanted) {
-            ++m_dropped;
-            continue;
-        }
-        m_replies.push_back(std::move(message));
-        m_arrived.notify_all();
-    }
+    return byLink + m_dropped;
 }
 
 void CZaberLink::SetWithoutIDs(int address)
@@ -142,90 +75,78 @@ void CZaberLink::SetWithoutIDs(int address)
     m_withoutIDs.insert(address);
 }
 
-ELink CZaberLink::Send(int address, int axis, const std::string& words, bool withID)
+void CZaberLink::Unsolicited(const std::string& line)
 {
-    int id = c_noID;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_running)
-            return ELink::eNotOpen;
-        if (m_vanished)
-            return ELink::eVanished;
-        if (withID && m_withoutIDs.count(address) == 0) {
-            m_lastID = m_lastID % 99 + 1; // 1..99; a late reply to an old ID is never mistaken soon
-            id = m_lastID;
-        }
-        m_pendingID = id;
-        m_waiting = true;
-        m_pendingAddress = address;
-        m_replies.clear();
+    tMessage message;
+    const bool parsed = ParseDeviceLine(line, message) == EParse::eOK;
+    if (parsed && message.kind == '!') {
+        if (m_alertHandler)
+            m_alertHandler(message);
+        return;
     }
-    const ESerialStatus status = m_port.Write(FormatCommand(address, axis, id, words));
-    if (status != ESerialStatus::eOK) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_waiting = false;
-        m_error = m_port.LastError();
-        if (status == ESerialStatus::eVanished)
-            m_vanished = true;
-        return status == ESerialStatus::eVanished ? ELink::eVanished : ELink::eTimeout;
-    }
-    return ELink::eOK;
+    if (parsed && message.kind == '#')
+        return; // info lines are meant for people
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_dropped;
+}
+
+ELink CZaberLink::Failed(ESerialStatus status, const std::string& own)
+{
+    const std::string said = m_link.LastError();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_error = status == ESerialStatus::eTimeout && !own.empty() ? own : said;
+    return FromSerial(status);
 }
 
 ELink CZaberLink::Request(int address, int axis, const std::string& words, tMessage& reply)
 {
-    std::lock_guard<std::mutex> one(m_requestMutex);
-    const ELink sent = Send(address, axis, words, true);
-    if (sent != ELink::eOK)
-        return sent;
-    std::unique_lock<std::mutex> lock(m_mutex);
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_replyTimeoutMs);
-    m_arrived.wait_until(lock, deadline, [this] { return !m_replies.empty() || m_vanished || !m_running; });
-    m_waiting = false;
-    if (!m_replies.empty()) {
-        reply = std::move(m_replies.front());
-        m_replies.clear();
-        return ELink::eOK;
+    int id = c_noID;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_withoutIDs.count(address) == 0) {
+            m_lastID = m_lastID % 99 + 1; // 1..99; a late reply to an old ID is never mistaken soon
+            id = m_lastID;
+        }
     }
-    if (!m_running)
-        return ELink::eNotOpen;
-    if (m_vanished)
-        return ELink::eVanished;
-    m_error = "no reply to \"" + words + "\" from device " + std::to_string(address) + " within " +
-              std::to_string(m_replyTimeoutMs) + " ms";
-    return ELink::eTimeout;
+    // The reply with the ID sent; without any ID, one from the device addressed.
+    const plat::CSerialLink::Matcher matcher = [id, address](const std::string& line) {
+        tMessage message;
+        const bool wanted =
+            ParseDeviceLine(line, message) == EParse::eOK && message.kind == '@' &&
+            ((id != c_noID && message.id == id) || (message.id == c_noID && message.address == address));
+        return wanted ? plat::ETake::eReply : plat::ETake::eNotMine;
+    };
+    std::vector<std::string> lines;
+    const ESerialStatus status = m_link.Request(CommandLine(address, axis, id, words), matcher, lines);
+    if (status != ESerialStatus::eOK || lines.empty())
+        return Failed(status == ESerialStatus::eOK ? ESerialStatus::eTimeout : status,
+                      "no reply to \"" + words + "\" from device " + std::to_string(address) + " within " +
+                          std::to_string(m_link.ReplyTimeout()) + " ms");
+    ParseDeviceLine(lines.back(), reply);
+    return ELink::eOK;
 }
 
 ELink CZaberLink::Broadcast(const std::string& words, int quietMs, std::vector<tMessage>& replies)
 {
-    std::lock_guard<std::mutex> one(m_requestMutex);
-    const ELink sent = Send(0, 0, words, false);
-    if (sent != ELink::eOK)
-        return sent;
-    std::unique_lock<std::mutex> lock(m_mutex);
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_replyTimeoutMs);
-    std::size_t seen = 0;
-    Clock::time_point quietUntil = deadline;
-    while (m_running && !m_vanished) {
-        const Clock::time_point until = std::min(deadline, quietUntil);
-        m_arrived.wait_until(lock, until, [&] { return m_replies.size() > seen || m_vanished || !m_running; });
-        if (m_replies.size() > seen) {
-            seen = m_replies.size();
-            quietUntil = Clock::now() + std::chrono::milliseconds(quietMs);
-            continue;
-        }
-        if (Clock::now() >= until)
-            break;
+    // A broadcast carries no message ID, so every device answers without one.
+    const plat::CSerialLink::Matcher matcher = [](const std::string& line) {
+        tMessage message;
+        const bool wanted =
+            ParseDeviceLine(line, message) == EParse::eOK && message.kind == '@' && message.id == c_noID;
+        return wanted ? plat::ETake::eReply : plat::ETake::eNotMine;
+    };
+    std::vector<std::string> lines;
+    const ESerialStatus status = m_link.Request(CommandLine(0, 0, c_noID, words), matcher, lines, quietMs);
+    replies.clear();
+    for (const std::string& line : lines) {
+        tMessage message;
+        if (ParseDeviceLine(line, message) == EParse::eOK)
+            replies.push_back(std::move(message));
     }
-    m_waiting = false;
-    replies = std::move(m_replies);
-    m_replies.clear();
-    if (!replies.empty())
+    if (status == ESerialStatus::eOK && !replies.empty())
         return ELink::eOK;
-    if (m_vanished)
-        return ELink::eVanished;
-    m_error = "no device answered on " + m_port.Path();
-    return m_running ? ELink::eTimeout : ELink::eNotOpen;
+    return Failed(status == ESerialStatus::eOK ? ESerialStatus::eTimeout : status,
+                  "no device answered on " + m_link.Path());
 }
 
 } // namespace zaber

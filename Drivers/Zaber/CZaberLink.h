@@ -1,14 +1,12 @@
 #pragma once
 
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include <platform/CSerialPort.h>
+#include <platform/CSerialLink.h>
 
 #include "ZaberAscii.h"
 
@@ -28,15 +26,16 @@ enum class ELink {
 // by message ID, and hands alerts to a handler as they arrive, also between a command and its
 // reply.
 //
-// One request is in flight at a time: callers from several threads are served one after the
-// other (m_requestMutex). A reader thread owns the reading side of the port; it parses each line,
-// drops garbage, lines with a bad checksum, info lines and replies nobody waits for (a reply that
-// comes after its time-out, or one with another message ID), and wakes the requester whose reply
-// came. Every wait is bounded by the reply time-out.
+// The exchange itself is a plat::CSerialLink with LF framing both ways, which serves one request
+// at a time and bounds every wait by the reply time-out. Each request's matcher takes the reply
+// that carries its message ID (or no ID, from the device addressed); every other line goes to
+// this link's unsolicited handler, which parses it, hands alerts on, ignores info lines and
+// counts garbage, bad checksums and replies nobody waits for (a reply after its time-out, or one
+// with another message ID) as dropped.
 class CZaberLink {
 public:
-    // Called on the reader thread for every alert. It must not call Request (the reader would
-    // wait for itself); it may take locks of its own and notify.
+    // Called on the serial link's reader thread for every alert. It must not call Request (the
+    // reader would wait for itself); it may take locks of its own and notify.
     using AlertHandler = std::function<void(const tMessage&)>;
 
     CZaberLink();
@@ -71,27 +70,18 @@ public:
     int DroppedLines() const;
 
 private:
-    void Read(); // the reader thread
-    // Expects m_requestMutex held. `withID` false: the command carries no message ID.
-    ELink Send(int address, int axis, const std::string& words, bool withID);
+    // The serial link's unsolicited handler: every line no request took. Runs on its reader.
+    void Unsolicited(const std::string& line);
+    // The error of the last failed exchange: `own` when not empty, else the serial link's.
+    ELink Failed(plat::ESerialStatus status, const std::string& own);
 
-    plat::CSerialPort m_port;
     AlertHandler m_alertHandler;
-    std::thread m_reader;
-    std::mutex m_requestMutex; // one request in flight; taken before m_mutex
+    plat::CSerialLink m_link;
 
-    mutable std::mutex m_mutex; // guards everything below; notified through m_arrived
-    std::condition_variable m_arrived;
-    bool m_running = false;
-    bool m_vanished = false;
-    int m_replyTimeoutMs = 1000;
+    mutable std::mutex m_mutex; // guards everything below; never held while calling m_link
     int m_lastID = 0;
-    bool m_waiting = false;   // a requester waits for a reply
-    int m_pendingID = c_noID; // the message ID it waits for (c_noID: none was sent)
-    int m_pendingAddress = 0; // 0: a broadcast
     std::set<int> m_withoutIDs;
-    std::vector<tMessage> m_replies;
-    int m_dropped = 0;
+    int m_dropped = 0; // lines the unsolicited handler dropped
     std::string m_error;
 };
 

@@ -112,13 +112,81 @@ std::string Where(int address, int axis)
 
 CZaberStage::CZaberStage(std::uint32_t stageID) : CLowLevelStage(stageID)
 {
-    utl::RegisterProperty(L"ZaberPort", c_propZaberPort, mem::c_tWString);
-    utl::RegisterProperty(L"ZaberBaud", c_propZaberBaud, mem::c_tInt);
-    utl::RegisterProperty(L"ZaberAxisMap", c_propZaberAxisMap, mem::c_tWString);
-    utl::RegisterProperty(L"ZaberReplyTimeout", c_propZaberReplyTimeout, mem::c_tInt);
-    utl::RegisterProperty(L"DriverMessage", c_propDriverMessage, mem::c_tWString);
-    utl::RegisterProperty(L"ZaberHomeZFirst", c_propZaberHomeZFirst, mem::c_tInt);
-    utl::RegisterProperty(L"ZaberCalibrationSource", c_propZaberCalibrationSource, mem::c_tWString);
+    // Name, ID, type, level, unit, minimum, maximum, allowed values, description, no default.
+    using utl::EPropertyScope;
+    std::vector<std::wstring> baudRates;
+    for (int rate : plat::BaudRates())
+        baudRates.push_back(std::to_wstring(rate));
+    utl::RegisterProperty({L"ZaberPort",
+                           c_propZaberPort,
+                           mem::c_tWString,
+                           EPropertyScope::Stage,
+                           L"",
+                           {},
+                           {},
+                           {},
+                           L"the serial port of the devices, e.g. /dev/serial/by-id/usb-Zaber_...",
+                           {}});
+    utl::RegisterProperty({L"ZaberBaud",
+                           c_propZaberBaud,
+                           mem::c_tInt,
+                           EPropertyScope::Stage,
+                           L"baud",
+                           {},
+                           {},
+                           baudRates,
+                           L"the baud rate of the serial port (115200 in ASCII mode)",
+                           {}});
+    utl::RegisterProperty({L"ZaberAxisMap",
+                           c_propZaberAxisMap,
+                           mem::c_tWString,
+                           EPropertyScope::Stage,
+                           L"",
+                           {},
+                           {},
+                           {},
+                           L"which device axis drives X, Y and Z (\"X=1.1 Y=1.2 Z=2.1\"; empty or auto: chain order)",
+                           {}});
+    utl::RegisterProperty({L"ZaberReplyTimeout",
+                           c_propZaberReplyTimeout,
+                           mem::c_tInt,
+                           EPropertyScope::Stage,
+                           L"ms",
+                           1.0,
+                           60000.0,
+                           {},
+                           L"how long to wait for a reply of the devices",
+                           {}});
+    utl::RegisterProperty({L"DriverMessage",
+                           c_propDriverMessage,
+                           mem::c_tWString,
+                           EPropertyScope::Stage,
+                           L"",
+                           {},
+                           {},
+                           {},
+                           L"what the devices or the port last complained about (written by the driver)",
+                           {}});
+    utl::RegisterProperty({L"ZaberHomeZFirst",
+                           c_propZaberHomeZFirst,
+                           mem::c_tInt,
+                           EPropertyScope::Stage,
+                           L"",
+                           {},
+                           {},
+                           {L"0", L"1"},
+                           L"1: the range search homes Z before X and Y start; 0: every axis at once",
+                           {}});
+    utl::RegisterProperty({L"ZaberCalibrationSource",
+                           c_propZaberCalibrationSource,
+                           mem::c_tWString,
+                           EPropertyScope::Axis,
+                           L"",
+                           {},
+                           {},
+                           {L"table", L"user", L"none"},
+                           L"where the axis's calibration came from (table: the product table wins again)",
+                           {}});
     // The settings show in the stage set from the start; stored ones are kept.
     std::wstring text;
     std::int32_t number = 0;

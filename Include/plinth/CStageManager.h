@@ -1,13 +1,12 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <string>
-#include <thread>
 
 #include <boost/shared_ptr.hpp>
 
@@ -36,10 +35,12 @@ struct tStageInfo {
 // through unregistered to active.
 //
 // Threads: every operation may be called from any thread, also while other threads use the same
-// stage. The maps are guarded by a reader-writer lock of the manager, taken shared for a look-up
-// and exclusively for a change, never held while a driver, a stage or a subscriber is called. The
-// holds of a stage are counted under a lock of that stage alone, so that calls on different
-// stages never wait for each other.
+// stage. Registering, activating and retiring serialise on the manager's mutex, never held while
+// a driver, a stage or a subscriber is called. Finding and holding a stage takes no lock: a
+// look-up scans a list of slots that only grows (detail::tStageSlot), increments the count of
+// calls in flight of its stage's slot and checks that the slot still holds that stage live;
+// retiring clears "live" and waits on the mutex for that count. A call writes only its own
+// stage's count, so calls on different stages never wait for each other.
 // - Acquire gives a hold (CStageRef) that keeps the stage's objects alive until it ends; the flat
 //   API, the Z escape and the stage events' look-ups use it for the length of each call, so a
 //   call that found its stage finishes on it, and a call that starts after the stage was retired
@@ -47,9 +48,9 @@ struct tStageInfo {
 // - DeactivateStage, UnregisterStage, Reset and ReInitialize first take the stage out of the
 //   look-up, then wait for the holds of other threads to end (a blocking move in flight, say),
 //   then deactivate, Exit() and delete. Called from inside a call on the same stage (a
-//   subscriber, a driver), they do not wait for that call: the objects then go when it returns.
-//   Not from a driver slot, though: under the stage lock it would wait for calls that wait for
-//   that lock. Two threads that each retire, from inside a call on one stage, the stage the
+//   subscriber, a driver), they do not wait for that call: the objects then go when its hold
+//   ends. Not from a driver slot, though: under the stage lock it would wait for calls that wait
+//   for that lock. Two threads that each retire, from inside a call on one stage, the stage the
 //   other is in wait for each other.
 // - Two threads registering or activating the same stage ID at once end with one stage; the other
 //   call's objects are discarded unused.
@@ -107,7 +108,6 @@ public:
 
 private:
     friend class CStageRef;
-    using ActivePtr = std::shared_ptr<detail::tActiveStage>;
 
     CStageManager();
     // Binds the names of the library's properties to their IDs and types; true when every one
@@ -116,25 +116,26 @@ private:
     // Makes and stores a driver object from the module's factory unless the ID is registered;
     // false when none was stored.
     bool CreateDriver(const tStageInfo& info);
-    // Takes the stage's activation out of the look-up and answers it (null when not active).
-    ActivePtr TakeActive(std::uint32_t stageID);
-    // Waits until no thread but the calling one holds `stage` (taken out of the look-up already,
-    // so that no hold can begin meanwhile). Expects m_mutex not held.
-    static void WaitForOtherHolders(detail::tActiveStage& stage);
-    // Ends one hold of `holder` (CStageRef); takes only the stage's own hold lock.
-    static void Unhold(detail::tActiveStage& stage, std::thread::id holder) noexcept;
+    // The live slot of `stageID`, or null. Expects m_mutex held.
+    detail::tStageSlot* FindLive(std::uint32_t stageID) const;
+    // Takes `slot` out of the look-up, waits until no thread but the calling one holds it, and
+    // deletes its stage's objects once `lock` (on m_mutex) is released; when the calling thread
+    // holds the slot, its last hold deletes them instead.
+    void Vacate(detail::tStageSlot& slot, std::unique_lock<std::mutex> lock);
+    // Ends one hold of `slot` (CStageRef); takes m_mutex only when the slot is not live.
+    void Release(detail::tStageSlot& slot) const noexcept;
 
     static CStageManager ms_StageManager;
 
-    // Guards the two maps: shared for a look-up (Acquire takes a stage's hold lock under it, so
-    // that a stage taken out of the look-up gains no hold afterwards), exclusive for a change;
-    // held briefly, never while calling out.
-    mutable std::shared_mutex m_mutex;
+    // Guards m_lowLevel, the non-atomic members of the slots and the growth of their list; held
+    // briefly, never while calling out. m_unheld: a hold of a slot that is not live ended.
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_unheld;
     // Held by the thread that is making a driver object, so that two registrations of one ID do
     // not both plug a property set. Recursive: a factory may register other stages.
     std::recursive_mutex m_creating;
     std::map<std::uint32_t, std::shared_ptr<CLowLevelStage>> m_lowLevel;
-    std::map<std::uint32_t, ActivePtr> m_active;
+    std::atomic<detail::tStageSlot*> m_slots{nullptr};
     boost::shared_ptr<utl::CPropSet> m_propSet;
     unsigned int m_eventID;
 };

@@ -1,14 +1,11 @@
 #pragma once
 
-#include <memory>
-#include <thread>
-
 #include <plinth/CStageAccess.h>
 
 namespace stg {
 
 namespace detail {
-struct tActiveStage;
+struct tStageSlot; // see StageSlot.h in the library's sources
 }
 
 // A hold on an active stage, from CStageManager::Acquire: while it lives, the stage's objects
@@ -16,11 +13,13 @@ struct tActiveStage;
 // deactivates, unregisters or resets the stage meanwhile; those wait until every hold of other
 // threads has ended. Empty when the stage was not active. Holds are for the length of a call,
 // not for keeping: a stage cannot be retired while another thread keeps one.
+//
+// A hold is neither copied nor moved (Acquire's answer is constructed in place) and ends on the
+// thread that took it: the holds of a thread form a list of its own, innermost first, by which
+// a thread that retires a stage it is inside a call on knows not to wait for itself.
 class CStageRef {
 public:
     CStageRef() noexcept = default;
-    CStageRef(CStageRef&& other) noexcept;
-    CStageRef& operator=(CStageRef&& other) noexcept;
     CStageRef(const CStageRef&) = delete;
     CStageRef& operator=(const CStageRef&) = delete;
     ~CStageRef();
@@ -32,12 +31,14 @@ public:
 
 private:
     friend class CStageManager;
-    CStageRef(std::shared_ptr<detail::tActiveStage> stage, CStageAccess* access) noexcept;
-    void Release() noexcept;
+    // Counted in `slot` already; becomes the calling thread's innermost hold.
+    CStageRef(detail::tStageSlot& slot, CStageAccess* access) noexcept;
+    // How many holds of `slot` the calling thread has.
+    static unsigned HoldsHere(const detail::tStageSlot& slot) noexcept;
 
-    std::shared_ptr<detail::tActiveStage> m_stage;
+    detail::tStageSlot* m_slot = nullptr;
     CStageAccess* m_access = nullptr;
-    std::thread::id m_holder; // the thread that acquired it, as the manager counts it
+    CStageRef* m_outer = nullptr; // the thread's hold taken before this one
 };
 
 } // namespace stg

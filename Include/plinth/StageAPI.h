@@ -66,6 +66,14 @@ std::vector<EAxisType> GetAxisTypeList(std::uint32_t stageID);
 // - A write of a number that no setting may take answers c_InvalidValue and changes nothing: a
 //   double (with or without a unit) that is not finite, or a "Speed", "SpeedMin" or "SpeedMax"
 //   that is not positive.
+// - A write of a value outside what the property's registration declares (its range or its
+//   allowed values, utl::tPropertyInfo) answers c_InvalidValue and changes nothing: this check
+//   holds for every writer through these functions, not only the name-based front ends (the
+//   `plinth` command, Python), which name the setting and utl::DeclaredValuesText in their refusal.
+//   A driver writing its own settings through its low-level stage is not checked.
+// - A read of a property that the stage (or axis) has never stored answers the default its
+//   registration declares, when it declares one at that level (PrecisionEnabled, AxisInverted,
+//   OffsetPosition, ...); otherwise the vessel's failure as before.
 // - A stage-level write answers c_OK once the stage is found and the value may be taken.
 // Value types: int, double, std::wstring, bool, std::int64_t and utl::TUnitValue<double>.
 

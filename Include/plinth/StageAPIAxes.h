@@ -10,7 +10,8 @@
 // The flat API for positions, moves, limits, calibration and speeds, by axis number (int) or by
 // axis type (EAxisType): map and list forms that pass straight to the stage's access object, and
 // single-axis forms that wrap their axis into a one-entry map or list. Positions, limits and
-// calibrations carry their units; speeds are plain doubles in the stage's speed unit. A stage ID
+// calibrations carry their units; speeds are plain doubles in the stage's speed unit, or lengths
+// per second in the single-axis forms that take a unit value. A stage ID
 // without an active stage answers c_NoSuchStage (false for the bool functions) and leaves every
 // output as it was. An axis type the stage lacks reaches the layers below as axis -1 and fails
 // there. Targets, limits, calibrations and free-run speeds that are not finite, speeds that are
@@ -105,5 +106,14 @@ int GetAxisSpeed(std::uint32_t stageID, int axis, double& speed);
 int GetAxisSpeed(std::uint32_t stageID, EAxisType type, double& speed);
 int SetAxisSpeed(std::uint32_t stageID, int axis, double speed);
 int SetAxisSpeed(std::uint32_t stageID, EAxisType type, double speed);
+// The speed as a length per second (`perSecond` in mm means mm/s): the axis's "Speed", which is
+// ticks per second in every shipped driver, converted through the axis's calibration (the length
+// of one tick), as positions are. c_InvalidValue when the axis's calibration is no positive finite
+// value with a unit, or when the speed given is of another kind than it (an angle for a length)
+// or is not a positive finite number of ticks per second; `perSecond` is written only on c_OK.
+int GetAxisSpeed(std::uint32_t stageID, int axis, utl::TUnitValue<double>& perSecond);
+int GetAxisSpeed(std::uint32_t stageID, EAxisType type, utl::TUnitValue<double>& perSecond);
+int SetAxisSpeed(std::uint32_t stageID, int axis, const utl::TUnitValue<double>& perSecond);
+int SetAxisSpeed(std::uint32_t stageID, EAxisType type, const utl::TUnitValue<double>& perSecond);
 
 } // namespace stg

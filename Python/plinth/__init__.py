@@ -20,7 +20,7 @@ from . import errors
 from .errors import PlinthError, ResultCode
 from ._events import Event, EventKind, Subscription, subscribe
 from ._quantity import UNITS, Quantity
-from ._stage import AxisType, Move, Stage, VectorAxes
+from ._stage import AxisType, Move, Setting, Stage, VectorAxes
 from . import sim
 
 __version__: str = _plinth.__version__
@@ -42,8 +42,8 @@ IncompatibleUnitsError = _plinth.IncompatibleUnitsError
 
 __all__ = [
     "AxisType", "Event", "EventKind", "IncompatibleUnitsError", "Move", "PlinthError", "Quantity", "ResultCode",
-    "Stage", "Subscription", "UNITS", "VectorAxes", "connect", "driver_dirs", "errors", "find_driver", "sim",
-    "subscribe", "__version__",
+    "Setting", "Stage", "Subscription", "UNITS", "VectorAxes", "connect", "driver_dirs", "errors", "find_driver",
+    "sim", "subscribe", "__version__",
 ]
 
 

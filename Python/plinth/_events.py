@@ -2,20 +2,27 @@
 
 import weakref
 from enum import IntEnum
-from typing import Callable, NamedTuple, Optional
+from typing import Callable, NamedTuple, Optional, Union
 
 from . import _plinth
+from ._quantity import Quantity
+from .errors import ResultCode
 
 EventKind = IntEnum("EventKind", sorted(_plinth.event_kinds.items(), key=lambda kv: kv[1]), module=__name__)
 EventKind.__doc__ = "What a stage event announces."
 
 
 class Event(NamedTuple):
-    """One stage event: its kind, the stage, and the axis number (-1 for the whole stage)."""
+    """One stage event: its kind, the stage, and the axis number (-1 for the whole stage); for
+    MOVE_FINISHED also ``result`` (ResultCode.OK reached, Stopped, or the failure), for
+    POSITION_SAMPLE ``position`` (a Quantity in the axis's unit). The kinds are named as the
+    events of a served stage (`RemoteEvent.kind`)."""
 
     kind: int
     stage_id: int
     axis: int
+    result: Optional[Union[ResultCode, int]] = None
+    position: Optional[Quantity] = None
 
 
 _open: "weakref.WeakSet[Subscription]" = weakref.WeakSet()
@@ -31,16 +38,23 @@ class Subscription:
     """
 
     def __init__(self, callback: Callable[[Event], None], stage_id: Optional[int] = None):
-        def deliver(kind: int, stage: int, axis: int) -> None:
+        def deliver(kind: int, stage: int, axis: int, result: int, position: float, unit: str) -> None:
             try:
                 kind = EventKind(kind)
             except ValueError:
                 pass
-            callback(Event(kind, stage, axis))
+            code: Optional[Union[ResultCode, int]] = None
+            if kind == EventKind.MOVE_FINISHED:
+                try:
+                    code = ResultCode(result)
+                except ValueError:
+                    code = result
+            sample = Quantity(position, unit) if kind == EventKind.POSITION_SAMPLE else None
+            callback(Event(kind, stage, axis, code, sample))
 
         # The handle never appears in `deliver`: the binding holds `deliver`, and a reference back
         # would keep the handle from being collected.
-        self._subscription = _plinth.Subscription(deliver, -1 if stage_id is None else stage_id)
+        self._subscription = _plinth.Subscription(deliver, -1 if stage_id is None else stage_id, details=True)
         _open.add(self)
 
     @property

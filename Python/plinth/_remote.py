@@ -19,7 +19,9 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Union
 
 import grpc
 
+from ._events import EventKind
 from ._quantity import Quantity
+from ._stage import _length_per_second
 from .errors import PlinthError, ResultCode, error_for
 from .v1 import stage_pb2 as pb
 from .v1 import stage_pb2_grpc as pb_grpc
@@ -65,7 +67,7 @@ def _key(axis: str) -> AxisKey:
 
 class RemoteEvent(NamedTuple):
     """An event of a served stage: ``kind`` ("MOVE_STARTED", "MOVE_FINISHED", "POSITION_SAMPLE",
-    "LIMITS_CHANGED", ...), the stage, the axis ("x", "y", "z", a number, or None for the stage),
+    "LIMITS_CHANGED", ...: the names of `EventKind`, as in process), the stage, the axis ("x", "y", "z", a number, or None for the stage),
     ``result`` (MOVE_FINISHED: ResultCode.OK reached, Stopped, or the failure) and ``position``
     (POSITION_SAMPLE: a Quantity)."""
     kind: str
@@ -76,7 +78,13 @@ class RemoteEvent(NamedTuple):
 
 
 def _event(message: "pb.Event") -> RemoteEvent:
-    kind = pb.Event.Kind.Name(message.kind)
+    # The library's own kind names the event, so that a served stage's events read as in process
+    # (the interface's RANGE_SEARCH_BEGIN is INIT_RANGES_BEGIN); a kind this client does not know
+    # keeps the interface's name.
+    try:
+        kind = EventKind(message.library_id).name
+    except ValueError:
+        kind = pb.Event.Kind.Name(message.kind)
     result = None
     if message.kind == pb.Event.MOVE_FINISHED:
         try:
@@ -311,11 +319,34 @@ class RemoteStage:
         values = [pb.AxisValue(axis=_axis(a), value=_um(v)) for a, v in {**(lengths or {}), **axes}.items()]
         self.server._call("SetCalibration", self._req(pb.AxisValuesRequest, values=values), "setting the calibration")
 
-    def speeds(self, *axes: AxisKey) -> Any:
-        return self._values(self.server._call("GetSpeeds", self._req(pb.StageRequest), "reading the speeds"), False, axes)
+    def speeds(self, *axes: AxisKey, unit: Optional[str] = None) -> Any:
+        """As Stage.speeds: the stage's unit, or with a length `unit` Quantities per second
+        (converted here through the calibrations the server reports)."""
+        speeds = self._values(self.server._call("GetSpeeds", self._req(pb.StageRequest), "reading the speeds"),
+                              False, ())
+        if unit is not None:
+            calibration = self.calibration()
+            speeds = {a: (calibration[a] * v).to(unit) for a, v in speeds.items()}
+        if not axes:
+            return speeds
+        chosen = {a: speeds[_key(_axis(a))] for a in axes}
+        return next(iter(chosen.values())) if len(axes) == 1 else chosen
 
-    def set_speeds(self, speeds: Optional[Dict[AxisKey, float]] = None, /, **axes: float) -> None:
-        values = [pb.AxisValue(axis=_axis(a), value=float(v)) for a, v in {**(speeds or {}), **axes}.items()]
+    def set_speeds(self, speeds: Optional[Dict[AxisKey, Any]] = None, /, **axes: Any) -> None:
+        """As Stage.set_speeds: floats in the stage's unit, "5 mm/s" or a Quantity (per second)
+        converted here through the calibration the server reports for the axis."""
+        entries = {**(speeds or {}), **axes}
+        calibration = None
+        values = []
+        for key, value in entries.items():
+            if not isinstance(value, (int, float)):
+                if calibration is None:
+                    calibration = self.calibration()
+                tick = calibration[_key(_axis(key))]
+                if tick.value <= 0:
+                    raise ValueError(f"the axis {_axis(key)} has no calibration to convert {value!r}")
+                value = _length_per_second(value).to("µm").value / tick.to("µm").value
+            values.append(pb.AxisValue(axis=_axis(key), value=float(value)))
         self.server._call("SetSpeeds", self._req(pb.AxisValuesRequest, values=values), "setting the speeds")
 
     @staticmethod

@@ -1,21 +1,32 @@
 """The Stage object: one stage of a driver module, registered and active while it is open."""
 
 import contextlib
+import difflib
 import numbers
 import weakref
 from enum import IntEnum
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from . import _plinth
 from ._drivers import find_driver, load_driver
 from .errors import PlinthError, ResultCode, error_for
 from ._events import Event, Subscription
-from ._quantity import Quantity, QuantityLike
+from ._quantity import UNITS, Quantity, QuantityLike
 
 AxisType = IntEnum("AxisType", sorted(_plinth.axis_types.items(), key=lambda kv: kv[1]), module=__name__)
 AxisType.__doc__ = "The physical role of an axis: X, Y, Z (NONE: no axis, no type)."
 
 AxisKey = Union[str, int, AxisType]
+
+
+
+class Setting(NamedTuple):
+    """A setting as Stage.properties() answers it: its value, the unit of a number ("" none) and
+    its one-line description from the registration."""
+    value: Any
+    unit: str
+    description: str
+
 
 _FOREVER_MS = 0xFFFFFFFF
 _MAX_STAGE_ID = 0xFFFFFFFF
@@ -48,6 +59,33 @@ def _split(entries: Dict[AxisKey, Any]) -> Tuple[bool, Dict[int, Any]]:
     if len(kinds) > 1:
         raise ValueError("give the axes of one call either all by type (x, y, z) or all by number")
     return (kinds.pop() if kinds else True), converted
+
+
+# The refusals of a move that one of its axes explains (Stage._refused_move).
+_REFUSALS_NAMING_AN_AXIS = (ResultCode.TargetOutOfRange, ResultCode.LimitsNotDefined, ResultCode.AxisDisabled)
+
+
+def _readable(length: Quantity) -> str:
+    """A length in the largest of m, mm, µm and nm in which it is at least 1: "5 m", "-10 mm"."""
+    if UNITS.get(length.unit) != "length" or length.value == 0:
+        return f"{length.value:.6g} {length.unit}".rstrip()
+    for unit in ("m", "mm", "µm", "nm"):
+        shown = length.to(unit)
+        if abs(shown.value) >= 1:
+            break
+    return f"{shown.value:.6g} {shown.unit}"
+
+
+def _length_per_second(value: Any) -> Quantity:
+    """A speed given as "5 mm/s", a Quantity or a (value, unit) pair (the length per second)."""
+    if isinstance(value, str):
+        text = value.strip()
+        if not text.endswith("/s"):
+            raise ValueError(f"not a speed: {value!r} (write a length per second, e.g. \"5 mm/s\")")
+        return Quantity.parse(text[:-2])
+    if isinstance(value, (Quantity, tuple)):
+        return Quantity.of(value)
+    raise TypeError(f"a speed is a float (driver units), \"5 mm/s\" or a Quantity, not {value!r}")
 
 
 def _timeout_ms(timeout: Optional[float]) -> int:
@@ -132,11 +170,17 @@ class VectorAxes:
         return self._stage._check(rc, "reading the position", vector and self._quantities(vector))
 
     def move(self, *position: QuantityLike, wait: bool = True) -> Any:
-        rc = self._call("MoveTo", self._vector(position), wait)
+        vector = self._vector(position)
+        rc = self._call("MoveTo", vector, wait)
+        operation = "moving" if wait else "starting the move"
+        if self._stage.strict and rc in _REFUSALS_NAMING_AN_AXIS:
+            values, unit = vector
+            operation += self._stage._refused_move(True, {int(t): Quantity(v, unit) for t, v in
+                                                          zip((AxisType.X, AxisType.Y, AxisType.Z), values)})
         if not wait:
             types = [int(t) for t in (AxisType.X, AxisType.Y, AxisType.Z)][: self._size]
-            return self._stage._check(rc, "starting the move", Move(self._stage, True, types))
-        return self._stage._check(rc, "moving")
+            return self._stage._check(rc, operation, Move(self._stage, True, types))
+        return self._stage._check(rc, operation)
 
     def limits(self) -> Any:
         rc, minimum, maximum = self._call("GetAxisLimits")
@@ -388,16 +432,46 @@ class Stage:
         by_type, request = _split({**(targets or {}), **axes})
         request = {axis: Quantity.of(value) for axis, value in request.items()}
         rc = _fn("MoveTo", by_type)(self.id, request, wait)
+        operation = "moving" if wait else "starting the move"
+        if self.strict and rc in _REFUSALS_NAMING_AN_AXIS:
+            operation += self._refused_move(by_type, request)
         if wait:
-            return self._check(rc, "moving")
-        return self._check(rc, "starting the move", Move(self, by_type, sorted(request)))
+            return self._check(rc, operation)
+        return self._check(rc, operation, Move(self, by_type, sorted(request)))
+
+    def _refused_move(self, by_type: bool, request: Dict[int, Optional[Quantity]]) -> str:
+        """The axis that explains why a move was refused, as the command line says it: ": X: 5 m
+        lies outside the limits -10 mm .. 10 mm", ": X: not homed", ": X: the axis is disabled"
+        (a target None, as of a free run, is not compared with the limits)."""
+        for key, target in sorted(request.items()):
+            number = _plinth.GetAxisFromType(self.id, key) if by_type else key
+            axis_type = _plinth.GetAxisType(self.id, number)
+            name = AxisType(axis_type).name if axis_type in (1, 2, 3) else f"axis {number}"
+            if not _plinth.IsAxisEnabled(self.id, number):
+                return f": {name}: the axis is disabled"
+            rc, minimum, maximum = _plinth.GetAxisLimits(self.id, number)
+            if rc == ResultCode.LimitsNotDefined:
+                return f": {name}: not homed (run find_limits())"
+            if rc == ResultCode.OK and target is not None:
+                low, high = Quantity(*minimum), Quantity(*maximum)
+                try:
+                    outside = target < low or target > high
+                except _plinth.IncompatibleUnitsError:
+                    outside = True
+                if outside:
+                    return (f": {name}: {_readable(target)} lies outside the limits "
+                            f"{_readable(low)} .. {_readable(high)}")
+        return ""
 
     def free_run(self, speeds: Optional[Dict[AxisKey, float]] = None, /, **axes: float) -> Any:
         """Runs axes at speeds (the driver's unit; the sign is the direction) until stopped or
         at a limit; answers a Move handle."""
         by_type, request = _split({**(speeds or {}), **axes})
         rc = _fn("MoveFree", by_type)(self.id, {axis: float(v) for axis, v in request.items()})
-        return self._check(rc, "starting the free run", Move(self, by_type, sorted(request)))
+        operation = "starting the free run"
+        if self.strict and rc in _REFUSALS_NAMING_AN_AXIS:
+            operation += self._refused_move(by_type, dict.fromkeys(request))
+        return self._check(rc, operation, Move(self, by_type, sorted(request)))
 
     def stop(self) -> Any:
         """Stops every axis of the stage."""
@@ -475,14 +549,61 @@ class Stage:
         rc = _fn("SetCalibration", by_type)(self.id, {a: Quantity.of(v) for a, v in request.items()})
         return self._check(rc, "setting the calibration")
 
-    def speeds(self, *axes: AxisKey) -> Any:
-        """The axis speeds in the driver's unit (as position())."""
-        return self._query("GetSpeeds", axes, 0.0, "reading the speeds", float)
+    def speeds(self, *axes: AxisKey, unit: Optional[str] = None) -> Any:
+        """The axis speeds (as position()): in the driver's unit (floats, ticks per second for the
+        shipped drivers), or with a length `unit` ("mm", "µm") as Quantities of that length per
+        second, converted through each axis's calibration."""
+        if unit is None:
+            return self._query("GetSpeeds", axes, 0.0, "reading the speeds", float)
+        if UNITS.get(_plinth.unit_symbol(unit) or "") != "length":
+            raise ValueError(f"a speed is shown as a length per second; {unit!r} is no length unit")
+        keys = list(axes) or list(self.axes())
+        speeds = {}
+        for key in keys:
+            by_type, number = _axis_key(key)
+            rc, per_second = _fn("GetAxisSpeedPerSecond", by_type)(self.id, number)
+            if rc != ResultCode.OK:
+                return self._check(rc, f"reading the speed of {self._axis_name(key)}")
+            speeds[key] = Quantity(*per_second).to(unit)
+        return self._check(ResultCode.OK, "reading the speeds", speeds[keys[0]] if len(axes) == 1 else speeds)
 
-    def set_speeds(self, speeds: Optional[Dict[AxisKey, float]] = None, /, **axes: float) -> Any:
-        by_type, request = _split({**(speeds or {}), **axes})
-        rc = _fn("SetSpeeds", by_type)(self.id, {a: float(v) for a, v in request.items()})
-        return self._check(rc, "setting the speeds")
+    def set_speeds(self, speeds: Optional[Dict[AxisKey, Any]] = None, /, **axes: Any) -> Any:
+        """Sets axis speeds: ``set_speeds(x="5 mm/s")``, a Quantity (the length travelled per
+        second: ``Quantity(5, "mm")``), or a float in the driver's unit (ticks per second for the
+        shipped drivers). A length per second converts through the axis's calibration; one that
+        does not convert (no calibration, a unit of another kind) is refused naming the axis."""
+        entries = {**(speeds or {}), **axes}
+        native = {key: value for key, value in entries.items() if isinstance(value, numbers.Real)}
+        by_type, request = _split(native)
+        rc = _fn("SetSpeeds", by_type)(self.id, {a: float(v) for a, v in request.items()}) if request else 0
+        if request and rc != ResultCode.OK:
+            return self._check(rc, "setting the speeds")
+        for key, value in entries.items():
+            if key in native:
+                continue
+            per_second = _length_per_second(value)
+            by_type, number = _axis_key(key)
+            rc = _fn("SetAxisSpeedPerSecond", by_type)(self.id, number, per_second)
+            if rc != ResultCode.OK:
+                return self._check(rc, f"setting the speed of {self._axis_name(key)} to {per_second}/s"
+                                       + self._speed_refusal(by_type, number, per_second, rc))
+        return self._check(ResultCode.OK, "setting the speeds")
+
+    def _axis_name(self, key: AxisKey) -> str:
+        by_type, number = _axis_key(key)
+        return AxisType(number).name if by_type and number in (1, 2, 3) else f"axis {number}"
+
+    def _speed_refusal(self, by_type: bool, number: int, per_second: Quantity, rc: int) -> str:
+        """Why an axis refused a speed in a length per second, for the exception's message."""
+        if rc != ResultCode.InvalidValue:
+            return ""
+        code, calibration = _fn("GetCalibration", by_type)(self.id, {number: (0.0, "µm")}, _plinth.GIVEN_AXES)
+        length = Quantity(*calibration[number]) if code == ResultCode.OK else None
+        if length is None or not length.unit or length.value <= 0:
+            return " (the axis has no calibration: set one with set_calibration, or give ticks per second)"
+        if UNITS.get(per_second.unit) != UNITS.get(length.unit):
+            return f" (the axis takes speeds in {length.unit}/s or another unit of its kind)"
+        return ""
 
     # Typed properties.
 
@@ -490,7 +611,9 @@ class Stage:
                        value: Any = _NO_VALUE, stored: bool = True) -> Tuple[int, str]:
         info = _plinth.FindProperty(prop)
         if info is None and isinstance(prop, str):
-            raise KeyError(f"no property named {prop!r}")
+            names = [registered[0] for registered in _plinth.RegisteredProperties()]
+            closest = difflib.get_close_matches(prop, names, n=1)
+            raise KeyError(f"no setting named {prop!r}" + (f" (did you mean {closest[0]}?)" if closest else ""))
         prop_id = info[1] if info else prop
         if value_type is None and info and info[2]:
             value_type = info[2]
@@ -526,7 +649,26 @@ class Stage:
         if value_type == "quantity":
             value = Quantity.of(value)
         rc = _plinth.SetProperty(self.id, prop_id, value_type, value, number, by_type)
+        info = _plinth.FindProperty(prop_id)
+        if rc == ResultCode.InvalidValue and info and info[6]:
+            # The library refuses a value outside what the registration declares: say what it takes.
+            return self._check(rc, f"{info[0]} takes {info[6]}, not {value!r}; nothing was changed")
         return self._check(rc, f"writing property {prop!r}")
+
+    def properties(self, axis: Optional[AxisKey] = None) -> Dict[str, "Setting"]:
+        """Every registered setting of the stage (axis None) or of an axis that it holds or has a
+        default for, by name: its value (a never written one answers its default), unit and
+        description, as `plinth prop list` shows them."""
+        level = "stage" if axis is None else "axis"
+        by_type, number = (False, None) if axis is None else _axis_key(axis)
+        found: Dict[str, Setting] = {}
+        for name, prop_id, value_type, scope, unit, description, _ in _plinth.RegisteredProperties():
+            if scope not in ("", level) or not value_type:
+                continue
+            rc, value = _plinth.GetProperty(self.id, prop_id, value_type, number, by_type)
+            if rc == ResultCode.OK:
+                found[name] = Setting(Quantity(*value) if value_type == "quantity" else value, unit, description)
+        return found
 
     # Z escape and position storage.
 

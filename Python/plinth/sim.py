@@ -19,7 +19,7 @@ class Profile(IntEnum):
 
 #: The setting "SimProfile" (a Profile).
 PROFILE: str = "SimProfile"
-#: The setting "SimTimeScale" (how many times faster than real time the stage runs).
+#: The setting "SimTimeScale" (how many times faster than real time the stage runs; 10 by default).
 TIME_SCALE: str = "SimTimeScale"
 
 __all__ = ["PROFILE", "Profile", "TIME_SCALE"]

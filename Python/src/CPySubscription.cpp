@@ -23,27 +23,37 @@ bool InterpreterGone() { return g_closedForExit.load() || CReleasedGil::Interpre
 
 std::set<CPySubscription*> CPySubscription::ms_open;
 
-CPySubscription::CPySubscription(py::function callback, std::int64_t stageID) : m_target(std::make_shared<tTarget>())
+CPySubscription::CPySubscription(py::function callback, std::int64_t stageID, bool details)
+    : m_target(std::make_shared<tTarget>())
 {
     m_target->callback = std::move(callback);
-    m_token = utl::SubscribeEvent(stg::GetStageEventID(), [target = m_target, stageID](const boost::any& message) {
-        const auto* msg = boost::any_cast<stg::tSTAGEMSG>(&message);
-        if (!msg || (stageID >= 0 && msg->stageID != static_cast<std::uint32_t>(stageID)) || InterpreterGone())
-            return;
-        py::gil_scoped_acquire gil;
-        // A copy: the callable stays alive for this call even when it closes its own subscription.
-        const py::object callable = target->callback;
-        if (!callable)
-            return;
-        try {
-            callable(msg->msgID, msg->stageID, msg->axis);
-        } catch (py::error_already_set& error) {
-            error.discard_as_unraisable("plinth stage event callback");
-        } catch (const std::exception& error) {
-            PyErr_SetString(PyExc_RuntimeError, error.what());
-            PyErr_WriteUnraisable(callable.ptr());
-        }
-    });
+    m_token =
+        utl::SubscribeEvent(stg::GetStageEventID(), [target = m_target, stageID, details](const boost::any& message) {
+            const auto* msg = boost::any_cast<stg::tSTAGEMSG>(&message);
+            if (!msg || (stageID >= 0 && msg->stageID != static_cast<std::uint32_t>(stageID)) || InterpreterGone())
+                return;
+            py::gil_scoped_acquire gil;
+            // A copy: the callable stays alive for this call even when it closes its own subscription.
+            const py::object callable = target->callback;
+            if (!callable)
+                return;
+            try {
+                if (details) {
+                    // A position sample's position goes as its number and unit symbol; other kinds
+                    // give no unit, and their result only matters for "move finished".
+                    const utl::CUnit& unit = msg->position.GetUnit();
+                    callable(msg->msgID, msg->stageID, msg->axis, msg->result, msg->position.GetValue(),
+                             msg->msgID == stg::c_msgPositionSample && !unit.IsNull() ? unit.GetSymbol() : "");
+                } else {
+                    callable(msg->msgID, msg->stageID, msg->axis);
+                }
+            } catch (py::error_already_set& error) {
+                error.discard_as_unraisable("plinth stage event callback");
+            } catch (const std::exception& error) {
+                PyErr_SetString(PyExc_RuntimeError, error.what());
+                PyErr_WriteUnraisable(callable.ptr());
+            }
+        });
     ms_open.insert(this);
 }
 

@@ -23,8 +23,9 @@ namespace plinthpy {
 // closes as well, so a subscription that Python collects ends by itself.
 class CPySubscription {
 public:
-    // Expects the GIL held. `stageID` negative: every stage.
-    CPySubscription(pybind11::function callback, std::int64_t stageID);
+    // Expects the GIL held. `stageID` negative: every stage. The callable gets (kind, stage, axis),
+    // with `details` also (result, position, unit symbol): the move events' outcome and samples.
+    CPySubscription(pybind11::function callback, std::int64_t stageID, bool details = false);
     ~CPySubscription(); // NOLINT(bugprone-exception-escape): see the definition
     CPySubscription(const CPySubscription&) = delete;
     CPySubscription& operator=(const CPySubscription&) = delete;

@@ -160,6 +160,17 @@ void BindAxisFunctions(py::module_& m, const std::string& suffix)
         Unlocked());
     m.def(name("SetAxisLimits").c_str(),
           py::overload_cast<std::uint32_t, K, const Position&, const Position&>(&stg::SetAxisLimits), Unlocked());
+    // The speed as a length per second (the value's unit is the length).
+    m.def(
+        name("GetAxisSpeedPerSecond").c_str(),
+        [](std::uint32_t stageID, K axis) {
+            Position perSecond;
+            const int rc = stg::GetAxisSpeed(stageID, axis, perSecond);
+            return std::make_pair(rc, perSecond);
+        },
+        Unlocked());
+    m.def(name("SetAxisSpeedPerSecond").c_str(),
+          py::overload_cast<std::uint32_t, K, const Position&>(&stg::SetAxisSpeed), Unlocked());
 }
 
 // The XY or XYZ vector functions, V the vector type; their names end in `suffix`.
@@ -320,7 +331,9 @@ PYBIND11_MODULE(_plinth, m)
     m.attr("event_kinds") = std::map<std::string, int>{
         {"LIMITS_CHANGED", stg::c_msgLimitsChanged},      {"CALIBRATION_CHANGED", stg::c_msgCalibrationChanged},
         {"USER_CONTROL_ON", stg::c_msgUserControlOn},     {"USER_CONTROL_OFF", stg::c_msgUserControlOff},
-        {"INIT_RANGES_BEGIN", stg::c_msgInitRangesBegin}, {"INIT_RANGES_END", stg::c_msgInitRangesEnd}};
+        {"INIT_RANGES_BEGIN", stg::c_msgInitRangesBegin}, {"INIT_RANGES_END", stg::c_msgInitRangesEnd},
+        {"MOVE_STARTED", stg::c_msgMoveStarted},          {"MOVE_FINISHED", stg::c_msgMoveFinished},
+        {"POSITION_SAMPLE", stg::c_msgPositionSample}};
     m.attr("axis_types") = std::map<std::string, int>{
         {"NONE", stg::eAxisNone}, {"X", stg::eAxisX}, {"Y", stg::eAxisY}, {"Z", stg::eAxisZ}};
     m.attr("axis_masks") =
@@ -437,13 +450,28 @@ PYBIND11_MODULE(_plinth, m)
             return stg::c_OK;
         });
     });
-    // The registered name, ID and value type of a property, by name or ID.
-    m.def("FindProperty", [](const std::variant<int, std::wstring>& key) -> std::optional<py::tuple> {
+    // A property's registration, by name or ID: (name, ID, value type, level ("stage", "axis" or
+    // ""), unit, description, what it allows as text ("" when it declares nothing)).
+    const auto describe = [](const utl::tPropertyInfo& info) {
+        const char* level = info.scope == utl::EPropertyScope::Stage  ? "stage"
+                            : info.scope == utl::EPropertyScope::Axis ? "axis"
+                                                                      : "";
+        return py::make_tuple(info.name, info.id, ValueTypeName(info.type, false), level, info.unit, info.description,
+                              utl::DeclaredValuesText(info));
+    };
+    m.def("FindProperty", [describe](const std::variant<int, std::wstring>& key) -> std::optional<py::tuple> {
         const auto info = std::holds_alternative<int>(key) ? utl::FindProperty(std::get<int>(key))
                                                            : utl::FindProperty(std::get<std::wstring>(key));
         if (!info)
             return std::nullopt;
-        return py::make_tuple(info->name, info->id, ValueTypeName(info->type, false));
+        return describe(*info);
+    });
+    // Every registration, in the order of registration (as FindProperty describes each).
+    m.def("RegisteredProperties", [describe] {
+        py::list all;
+        for (const auto& info : utl::RegisteredProperties())
+            all.append(describe(info));
+        return all;
     });
     // The value type of what a stage or axis property holds now: (code, type name).
     m.def(
@@ -486,7 +514,8 @@ PYBIND11_MODULE(_plinth, m)
 
     // Stage events.
     py::class_<plinthpy::CPySubscription>(m, "Subscription")
-        .def(py::init<py::function, std::int64_t>(), py::arg("callback"), py::arg("stage_id") = -1)
+        .def(py::init<py::function, std::int64_t, bool>(), py::arg("callback"), py::arg("stage_id") = -1,
+             py::arg("details") = false)
         .def("close", &plinthpy::CPySubscription::Close)
         .def_property_readonly("open", &plinthpy::CPySubscription::IsOpen);
     // At interpreter exit, before finalisation: no event reaches Python afterwards.

@@ -1,9 +1,14 @@
 // The serial port's framing (line ends, purge, the bound on line length) and the request/reply
-// link, through a real pseudo-terminal whose other end the test writes and reads.
+// link, through a real pseudo-terminal whose other end the test writes and reads; the emulator
+// kit's line device through the serial port.
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -15,6 +20,8 @@
 
 #include <platform/CSerialLink.h>
 #include <platform/CSerialPort.h>
+
+#include "CLineEmulator.h"
 
 namespace {
 
@@ -167,6 +174,94 @@ TEST(SerialLink, MultiLineRepliesNoiseAndSilence)
     EXPECT_EQ(link.Request("V", reply), ESerialStatus::eOK) << link.LastError();
     again.join();
     EXPECT_EQ(reply, ":A Version: USB-9.51");
+}
+
+// A broadcast that several devices answer: replies that come while the command is still being
+// written (the device's input is full) are all collected, none dropped as unsolicited.
+TEST(SerialLink, RepliesDuringTheCommandAllBelongToIt)
+{
+    CDeviceEnd device;
+    plat::CSerialLink link;
+    std::mutex mutex;
+    std::condition_variable heard;
+    std::vector<std::string> unsolicited;
+    link.SetUnsolicitedHandler([&](const std::string& line) {
+        std::lock_guard<std::mutex> lock(mutex);
+        unsolicited.push_back(line);
+        heard.notify_all();
+    });
+    ASSERT_EQ(link.Open(device.Path(), 9600), ESerialStatus::eOK) << link.LastError();
+
+    // Longer than the pseudo-terminal buffers, so the write waits until the device reads.
+    const std::string command(std::size_t{1} << 20, 'x');
+    std::thread answer([&] {
+        const std::size_t started = device.Received(1).size(); // the request is in flight
+        device.Send("@01 0 OK\n@02 0 OK\ntail\n");
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            heard.wait_for(lock, std::chrono::milliseconds(c_boundMs),
+                           [&] { return !unsolicited.empty() && unsolicited.back() == "tail"; });
+        }
+        device.Received(command.size() + 1 - started);
+    });
+    const plat::CSerialLink::Matcher anyDevice = [](const std::string& line) {
+        return line[0] == '@' ? plat::ETake::eReply : plat::ETake::eNotMine;
+    };
+    std::vector<std::string> lines;
+    EXPECT_EQ(link.Request(command, anyDevice, lines, 50), ESerialStatus::eOK) << link.LastError();
+    answer.join();
+    EXPECT_EQ(lines, (std::vector<std::string>{"@01 0 OK", "@02 0 OK"}));
+    EXPECT_EQ(unsolicited, std::vector<std::string>{"tail"});
+}
+
+// A device of the emulator kit that echoes each command and sends "!tick" unprompted when told.
+class CEchoDevice final : public emukit::CLineEmulator {
+public:
+    CEchoDevice() : CLineEmulator("", "\r\n", '\0', 1) {}
+    ~CEchoDevice() override { Stop(); }
+
+protected:
+    std::string Handle(const std::string& line) override { return line.empty() ? "" : "=" + line + "\r\n"; }
+    bool ControlProtocol(const std::vector<std::string>& words) override
+    {
+        m_ticks += words == std::vector<std::string>{"tick"} ? 1 : 0;
+        return words[0] == "tick";
+    }
+    std::string Unprompted(int& /*waitMs*/) override { return std::exchange(m_ticks, 0) > 0 ? "!\r\n" : ""; }
+
+private:
+    int m_ticks = 0;
+};
+
+TEST(LineEmulator, UnpromptedLinesSplitRepliesAndEitherLineEnd)
+{
+    const struct {
+        const char* fault;
+        const char* command; // nullptr: none
+        std::vector<std::string> lines;
+    } rows[] = {
+        {"tick", nullptr, {"!"}},        // a line without a command
+        {"split", "ping", {"=ping"}},    // a reply in two pieces arrives intact
+        {nullptr, "a\rb", {"=a", "=b"}}, // a CR ends a command as the LF does
+    };
+    CEchoDevice device;
+    ASSERT_TRUE(device.Start()) << device.Error();
+    plat::CSerialPort port;
+    ASSERT_EQ(port.Open(device.Path(), 9600), ESerialStatus::eOK) << port.LastError();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.command ? row.command : row.fault);
+        if (row.fault) {
+            EXPECT_TRUE(device.Control(row.fault));
+        }
+        if (row.command) {
+            ASSERT_EQ(port.WriteLine(row.command), ESerialStatus::eOK);
+        }
+        for (const std::string& expected : row.lines) {
+            std::string line;
+            EXPECT_EQ(port.ReadLine(line, c_boundMs), ESerialStatus::eOK);
+            EXPECT_EQ(line, expected);
+        }
+    }
 }
 
 } // namespace

@@ -4,6 +4,7 @@ import _thread
 import gc
 import os
 import queue
+import re
 import subprocess
 import sys
 import threading
@@ -57,6 +58,47 @@ def test_zaber_stage_on_the_emulator_with_its_port_given_by_name(zaber_emulator,
         assert raised.value.code == 4100 and "stalled" in raised.value.driver_message
 
 
+def test_speeds_are_lengths_per_second_through_each_axis_calibration(open_stage):
+    stage = open_stage()
+    # X has 0.1 µm ticks, Y 0.05 µm: the driver's "Speed" (ticks per second) shows the conversion.
+    stage.set_speeds(x="5 mm/s", y=Quantity(250, "µm"))
+    assert stage.get_property("Speed", "x") == 50000.0 and stage.get_property("Speed", "y") == 5000.0
+    assert stage.speeds("x", unit="mm") == (5.0, "mm")
+    assert stage.speeds(unit="µm")["y"] == (250.0, "µm")
+    stage.set_speeds(z=30000.0)  # a float stays in the driver's unit
+    assert stage.speeds("z") == 30000.0 and stage.speeds("z", unit="µm") == (300.0, "µm")
+    # A speed that does not convert is refused naming the axis; a length alone is no speed.
+    with pytest.raises(plinth.PlinthError, match=r"speed of X .*takes speeds in µm/s"):
+        stage.set_speeds(x="5 deg/s")
+    with pytest.raises(ValueError, match="not a speed"):
+        stage.set_speeds(x="5 mm")
+
+
+def test_settings_by_name_answer_defaults_describe_themselves_and_refuse_undeclared_values(open_stage):
+    stage = open_stage(limits=False)
+    # Never written, a setting answers its declared default, by name and in the list.
+    assert stage.get_property("PrecisionEnabled") is False
+    assert stage.get_property("OffsetSWBL", "x") == 0
+    with pytest.raises(plinth.PlinthError):  # a stage setting, not an axis's
+        stage.get_property("PrecisionEnabled", "x")
+    settings = stage.properties()
+    assert settings["PrecisionEnabled"] == (False, "", settings["PrecisionEnabled"].description)
+    assert "precision" in settings["BacklashEnable"].description
+    assert settings["SimTimeScale"].value == 50.0 and "faster than real time" in settings["SimTimeScale"].description
+    assert "Calibration" not in settings
+    assert stage.properties("y")["Calibration"].value == (0.05, "µm")
+    assert stage.properties("x")["Speed"].unit == "ticks/s"
+
+    # Outside the declared range or values: refused, naming the setting and what it takes; nothing changes.
+    for name, value, takes in (("SimTimeScale", 0.0, "1e-06 .. 1e+06"), ("SimProfile", 3, "one of 0, 1, 2")):
+        before = stage.get_property(name)
+        with pytest.raises(plinth.errors.InvalidValueError, match=re.escape(f"{name} takes {takes}, not {value}")):
+            stage.set_property(name, value)
+        assert stage.get_property(name) == before
+    with pytest.raises(KeyError, match="did you mean Speed"):
+        stage.get_property("Sped", "x")
+
+
 def test_errors_raise_by_default_and_answer_codes_when_not_strict(open_stage):
     stage = open_stage()
     with pytest.raises(plinth.errors.TargetOutOfRangeError) as raised:
@@ -64,6 +106,20 @@ def test_errors_raise_by_default_and_answer_codes_when_not_strict(open_stage):
     assert isinstance(raised.value, plinth.PlinthError)
     assert raised.value.code is ResultCode.TargetOutOfRange
     assert "outside the axis limits" in str(raised.value)
+    # Every refusal of a move names the axis: the target and limits in units a person reads.
+    with pytest.raises(plinth.errors.TargetOutOfRangeError, match=r"X: 5 m lies outside the limits -50 mm \.\. 50 mm"):
+        stage.move(x="5 m")
+    stage.enable_axis("y", False)
+    with pytest.raises(plinth.PlinthError, match="Y: the axis is disabled"):
+        stage.move(x="1cm", y=0)
+    stage.enable_axis("y")
+    with pytest.raises(plinth.errors.TargetOutOfRangeError, match=r"Y: -60 mm lies outside the limits -50 mm"):
+        stage.xy.move("1mm", "-6cm")
+    stage.forget_limits("z")
+    with pytest.raises(plinth.errors.LimitsNotDefinedError, match="Z: not homed"):
+        stage.move(z="2um")
+    with pytest.raises(plinth.errors.LimitsNotDefinedError, match="starting the free run: Z: not homed"):
+        stage.free_run(z=100.0)
     with pytest.raises(plinth.IncompatibleUnitsError):
         stage.move(x=Quantity(1, "deg"))
     # A value of the wrong type is a TypeError, wherever it is converted.
@@ -181,12 +237,12 @@ def test_events_reach_callables_from_any_thread_until_closed_or_collected(open_s
     subscription = stage.subscribe(lambda event: received.append((event, threading.get_ident())))
 
     stage.set_limits("x", "-10mm", "10mm")
-    assert received[-1] == ((plinth.EventKind.LIMITS_CHANGED, stage.id, x_axis), threading.get_ident())
+    assert received[-1] == (plinth.Event(plinth.EventKind.LIMITS_CHANGED, stage.id, x_axis), threading.get_ident())
 
     # From a thread Python has never seen, as the library's and drivers' threads fire them.
     rc, native_thread = _plinth_testhelp.undefine_limits_on_native_thread(stage.id, [x_axis])
     assert rc == ResultCode.OK
-    assert received[-1] == ((plinth.EventKind.LIMITS_CHANGED, stage.id, x_axis), native_thread)
+    assert received[-1] == (plinth.Event(plinth.EventKind.LIMITS_CHANGED, stage.id, x_axis), native_thread)
     assert native_thread != threading.get_ident()
 
     # A failing callable is reported, never raised into the library.
@@ -207,6 +263,22 @@ def test_events_reach_callables_from_any_thread_until_closed_or_collected(open_s
     gc.collect()
     stage.set_limits("x", "-10mm", "10mm")
     assert len(received) == count and late == []
+
+
+def test_move_events_carry_their_outcome_and_samples(open_stage):
+    stage = open_stage(scale=1.0)
+    x_axis = stage.axis_number("x")
+    events = queue.SimpleQueue()
+    with stage.subscribe(events.put):
+        stage.move(x="1mm", wait=False)
+        seen = [events.get(timeout=TIMEOUT_S)]
+        while seen[-1].kind != plinth.EventKind.MOVE_FINISHED:
+            seen.append(events.get(timeout=TIMEOUT_S))
+    assert seen[0] == (plinth.EventKind.MOVE_STARTED, stage.id, -1, None, None)
+    assert seen[-1].result == ResultCode.OK
+    samples = [e.position for e in seen if e.kind == plinth.EventKind.POSITION_SAMPLE and e.axis == x_axis]
+    assert len(samples) >= 2 and samples[-1] == (1000.0, "µm")
+    assert all(isinstance(e.kind, plinth.EventKind) for e in seen)
 
 
 def test_stored_position_and_z_escape_restore_when_the_block_raises(open_stage):

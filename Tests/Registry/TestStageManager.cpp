@@ -153,45 +153,43 @@ TEST(StageManager, AFailedRegistrationSaysWhy)
 
 // Retiring a stage while it is in use. A call that found the stage finishes on it, calls that
 // start afterwards answer c_NoSuchStage, and the objects go once the call has returned: when
-// another thread is inside a blocking move, and when a subscriber unregisters the stage from
-// inside a call on it. (Deleted under the running call, they showed as use-after-free under
-// AddressSanitizer.) Every wait is bounded.
+// another thread's call is held up in a subscriber (it holds the stage but no stage lock, so
+// only the manager's wait holds the retirement back: given 100 ms, it must not end), and when a
+// subscriber unregisters the stage from inside a call on it. Every wait is bounded.
 TEST(StageManager, RetiringAStageWaitsForTheCallsOnIt)
 {
     using namespace std::chrono_literals;
     using Position = utl::TUnitValue<double>;
     CStageManager& manager = CStageManager::StageManager();
+    const std::map<int, Position> calibrations{{1, Position(0.5, utl::c_mum)}, {2, Position(0.25, utl::c_mum)}};
 
     std::promise<void> entered, open;
     std::shared_future<void> opened = open.get_future().share();
     std::atomic<bool> armed{true};
-    tTestStageConfig config = FullDriver({XAxis(1), YAxis(2)});
-    config.onCall = [&](ESlot slot) {
-        if (slot == ESlot::SetPosition && armed.exchange(false)) {
+    CModuleStage busy;
+    ASSERT_TRUE(busy.Bring());
+    const auto blocker = utl::SubscribeEvent(stg::GetStageEventID(), [&](const boost::any& message) {
+        if (boost::any_cast<const stg::tSTAGEMSG&>(message).stageID == busy.id && armed.exchange(false)) {
             entered.set_value();
             opened.wait_for(20s);
         }
-    };
-    CModuleStage moving(config);
-    ASSERT_TRUE(moving.Bring());
-    const Position lower(-100, utl::c_mum), upper(100, utl::c_mum), target(7, utl::c_mum);
-    ASSERT_EQ(stg::SetAxisLimits(moving.id, 1, lower, upper), stg::c_OK);
-
-    auto move = std::async(std::launch::async, [&] { return stg::MoveTo(moving.id, 1, target, true); });
+    });
+    auto call = std::async(std::launch::async, [&] { return stg::SetCalibration(busy.id, calibrations); });
     ASSERT_EQ(entered.get_future().wait_for(20s), std::future_status::ready);
-    auto unregister = std::async(std::launch::async, [&] { return manager.UnregisterStage(moving.info); });
+    auto unregister = std::async(std::launch::async, [&] { return manager.UnregisterStage(busy.info); });
     const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (manager.IsActiveStage(moving.id) && std::chrono::steady_clock::now() < deadline)
+    while (manager.IsActiveStage(busy.id) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::yield();
-    EXPECT_EQ(stg::StopMoving(moving.id), stg::c_NoSuchStage);
-    EXPECT_EQ(stg::GetAxisCount(moving.id), 0);
-    EXPECT_EQ(unregister.wait_for(0s), std::future_status::timeout); // waits for the move
+    EXPECT_EQ(stg::StopMoving(busy.id), stg::c_NoSuchStage);
+    EXPECT_EQ(stg::GetAxisCount(busy.id), 0);
+    EXPECT_EQ(unregister.wait_for(100ms), std::future_status::timeout); // waits for the call
     open.set_value();
-    ASSERT_EQ(move.wait_for(20s), std::future_status::ready);
-    EXPECT_EQ(move.get(), stg::c_OK);
+    ASSERT_EQ(call.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(call.get(), stg::c_OK);
     ASSERT_EQ(unregister.wait_for(20s), std::future_status::ready);
     EXPECT_TRUE(unregister.get());
-    EXPECT_EQ(manager.GetLowLevel(moving.id), nullptr);
+    utl::UnsubscribeEvent(blocker);
+    EXPECT_EQ(manager.GetLowLevel(busy.id), nullptr);
 
     CModuleStage heard;
     ASSERT_TRUE(heard.Bring());
@@ -199,7 +197,6 @@ TEST(StageManager, RetiringAStageWaitsForTheCallsOnIt)
         if (boost::any_cast<const stg::tSTAGEMSG&>(message).stageID == heard.id)
             manager.UnregisterStage(heard.info);
     });
-    const std::map<int, Position> calibrations{{1, Position(0.5, utl::c_mum)}, {2, Position(0.25, utl::c_mum)}};
     EXPECT_EQ(stg::SetCalibration(heard.id, calibrations), stg::c_OK); // the second axis on the held stage
     utl::UnsubscribeEvent(token);
     EXPECT_EQ(manager.GetLowLevel(heard.id), nullptr);

@@ -127,6 +127,16 @@ def test_a_client_killed_mid_move_leaves_the_move_going_and_the_server_serving(s
     watcher.subscription.close()
 
 
+def test_speeds_in_lengths_per_second_convert_through_the_calibration_the_server_reports(server):
+    # X has 0.1 µm ticks, Y 0.05 µm: the server keeps ticks per second, the command shows mm/s.
+    out, err = server.run("speed", "X=5mm/s", "Y=250um/s").communicate(timeout=BOUND_S)
+    assert "X: 5 mm/s" in out and "Y: 250 µm/s" in out, err
+    stage = plinth.connect(server.address).stage(1)
+    assert stage.speeds("x", "y") == {"x": 50000.0, "y": 5000.0}
+    stage.set_speeds(y="1 mm/s")
+    assert stage.speeds("y") == 20000.0 and stage.speeds("y", unit="mm") == (1.0, "mm")
+
+
 def test_malformed_requests_are_refused_and_nothing_moves(server):
     stage = plinth.connect(server.address).stage(1)
     watcher = Recorder(stage)
@@ -179,3 +189,34 @@ def test_sigterm_mid_move_stops_it_and_stores_where_it_stopped(tmp_path):
     local = subprocess.run([PLINTH, "pos"], env=served.env, capture_output=True, text=True, timeout=BOUND_S)
     x = float(local.stdout.split("X (axis 1): ")[1].split()[0])
     assert 1000 < x < 40000
+
+
+def test_a_remembered_zaber_stage_is_served_and_a_second_client_stops_its_move(tmp_path):
+    # The emulator at twice real time: the 90 mm move takes about 2.5 s.
+    emulator = subprocess.Popen([os.environ["PLINTH_ZABER_EMU"], "--time-scale", "2"], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        port = emulator.stdout.readline().strip()
+        env = dict(os.environ, PLINTH_CONFIG=str(tmp_path / "settings.db"))
+        env.pop("PLINTH_SERVER", None)
+        # Used once in process: the settings remember the stage's driver, its port and its limits.
+        subprocess.run([PLINTH, "--module", "zaber", "--port", port, "limits", "--init"], env=env, check=True,
+                       capture_output=True, timeout=BOUND_S)
+        served = Server(tmp_path)  # no --stage
+        try:
+            assert any("stages 2=zaber;" in line for line in served.lines), served.lines
+            stage = plinth.connect(served.address).stage(2)
+            watcher = Recorder(stage)
+            mover = served.run("--stage", "2", "move", "X=90mm")
+            watcher.wait_for(lambda e: e.kind == "POSITION_SAMPLE" and e.axis == "x" and e.position.um > 1000)
+            plinth.connect(served.address).stage(2).stop()
+            assert watcher.wait_for(lambda e: e.kind == "MOVE_FINISHED").result == ResultCode.Stopped
+            assert mover.wait(BOUND_S) != 0 and "Stopped" in mover.stderr.read()
+            assert 1000 < stage.position("x").um < 90000
+            watcher.subscription.close()
+        finally:
+            assert served.stop() == 0
+    finally:
+        emulator.stdin.close()
+        emulator.terminate()
+        emulator.wait(BOUND_S)

@@ -138,9 +138,36 @@ TEST(PlinthCommand, SettingsAndPositionCarryOverToTheNextInvocation)
 
     const tRun outside = Plinth({"move", "X=2mm"}, config);
     EXPECT_EQ(outside.status, 1);
-    EXPECT_THAT(outside.err, HasSubstr("X: 2.000 mm lies outside the limits -1000.000 µm .. 1000.000 µm, "
-                                       "TargetOutOfRange (4017)"));
+    EXPECT_THAT(outside.err, HasSubstr("X: 2 mm lies outside the limits -1 mm .. 1 mm, TargetOutOfRange (4017)"));
     EXPECT_EQ(Lines(outside.err), 1u);
+    // Units as a person writes them: metres parse and are refused as out of range, centimetres move.
+    EXPECT_THAT(Plinth({"move", "X=5m"}, config).err, HasSubstr("X: 5 m lies outside the limits -1 mm .. 1 mm"));
+    const tRun centimetres = Plinth({"--time-scale", "100", "move", "X=-0.05cm"}, config);
+    EXPECT_EQ(centimetres.status, 0) << centimetres.err;
+    EXPECT_THAT(centimetres.out, HasSubstr("X (axis 1): -500.000 µm"));
+
+    // Speeds in lengths per second, converted through each axis's own tick length (X 0.1 µm, Y
+    // 0.05 µm): the driver's "Speed" in ticks per second shows the conversion.
+    const tRun speeds = Plinth({"speed", "X=5mm/s", "Y=250 µm/s"}, config);
+    EXPECT_EQ(speeds.status, 0) << speeds.err;
+    EXPECT_THAT(speeds.out, HasSubstr("X (axis 1): 5 mm/s"));
+    EXPECT_THAT(speeds.out, HasSubstr("Y (axis 2): 250 µm/s"));
+    EXPECT_THAT(Plinth({"prop", "get", "X", "Speed"}, config).out, HasSubstr("Speed = 50000"));
+    EXPECT_THAT(Plinth({"prop", "get", "Y", "Speed"}, config).out, HasSubstr("Speed = 5000"));
+    EXPECT_THAT(Plinth({"axes"}, config).out, HasSubstr("speed       250 µm/s"));
+    // A speed that does not convert is refused naming the axis.
+    EXPECT_THAT(Plinth({"speed", "X=5deg/s"}, config).err,
+                HasSubstr("speed of X: X (axis 1) takes speeds in µm/s (or another unit of its kind), not °/s"));
+
+    // A refused setting leaves the stored one alone; a reset forgets every stored setting.
+    EXPECT_EQ(Plinth({"prop", "set", "stage", "SimTimeScale", "-1"}, config).status, 1);
+    EXPECT_THAT(Plinth({"prop", "get", "stage", "SimTimeScale"}, config).out, HasSubstr("SimTimeScale = 100"));
+    EXPECT_THAT(Plinth({"config"}, config).out, HasSubstr("settings: " + config.string()));
+    const tRun reset = Plinth({"config", "reset", "1", "--yes"}, config);
+    EXPECT_EQ(reset.status, 0) << reset.err;
+    EXPECT_THAT(reset.out, HasSubstr("stage 1: its stored settings are forgotten"));
+    EXPECT_THAT(Plinth({"limits"}, config).out, HasSubstr("X (axis 1): not defined"));
+    EXPECT_THAT(Plinth({"prop", "get", "stage", "SimTimeScale"}, config).out, HasSubstr("SimTimeScale = 10\n"));
     std::filesystem::remove(config);
     std::filesystem::remove(config.string() + "-wal");
     std::filesystem::remove(config.string() + "-shm");
@@ -166,6 +193,9 @@ TEST(PlinthCommand, EveryOutcomeHasItsStatusAndAFailureOneClearLine)
         {{"move", "X=5um junk"}, 2, "X: not a value with a unit"},
         {{"speed", "X=-"}, 2, "X: not a number"},
         {{"speed", "X=0"}, 2, "X: \"0\" is out of range"},
+        {{"speed", "X=5mm"}, 2, "X: not a speed: \"5mm\" (write a length per second, for example 5mm/s)"},
+        {{"speed", "X=-5mm/s"}, 2, "X: \"-5mm/s\" is out of range"},
+        {{"speed", "Y=5000"}, 0, "Y (axis 2): 250 µm/s"},
         {{"prop", "set", "X", "AxisEnabled", "maybe"}, 2, "AxisEnabled: not a truth value"},
         {{"prop", "get", "stage", "1x", "--type", "int"}, 2, "property: not a whole number"},
         {{"--stage", "4294967296", "info"}, 2, "--stage: \"4294967296\" is out of range"},
@@ -177,9 +207,20 @@ TEST(PlinthCommand, EveryOutcomeHasItsStatusAndAFailureOneClearLine)
         {{"prop", "get", "stage", "99999"}, 1, "give it with --type"},
         {{"pos"}, 0, "X (axis 1): 0.000 µm (not homed: no limits yet"},
         {{"move", "X=1um"}, 1, "X: not homed, LimitsNotDefined (4005): the axis limits are not defined (run plinth"},
+        {{"free", "Y=1000"}, 1, "Y: not homed, LimitsNotDefined (4005)"},
         {{"prop", "get", "X", "Sped"}, 2, "no setting named \"Sped\" (did you mean Speed?)"},
-        {{"prop", "get", "stage", "SimTimeScale"}, 0, "SimTimeScale = 1"},
-        {{"prop", "list", "X"}, 0, "Calibration              0.1000 µm"},
+        {{"prop", "get", "stage", "SimTimeScale"}, 0, "SimTimeScale = 10\n"},
+        {{"prop", "list", "X"}, 0, "Calibration              0.1000 µm            the length of one tick"},
+        // Settings never written answer their declared default, by name and in the list.
+        {{"prop", "get", "stage", "PrecisionEnabled"}, 0, "PrecisionEnabled = false"},
+        {{"prop", "list", "X"}, 0, "OffsetSWBL               0 ticks              overshoot of software backlash"},
+        {{"prop", "list", "stage"}, 0, "SimTimeScale             10                   how many times faster"},
+        // A value outside the declared range or values is refused, naming the setting and what it takes.
+        {{"prop", "set", "stage", "SimTimeScale", "0"}, 1, "SimTimeScale takes 1e-06 .. 1e+06, not 0; nothing was"},
+        {{"prop", "set", "stage", "60000", "3"}, 1, "SimProfile takes one of 0, 1, 2, not 3"},
+        {{"config"}, 0, "settings: kept in memory only (:memory:)"},
+        {{"config", "reset", "1"}, 2, "no terminal to confirm on; add --yes"},
+        {{"config", "reset", "0", "--yes"}, 2, "stage: \"0\" is out of range"},
         {{"--port", "/dev/null", "info"}, 1, "--port: the driver of stage 1 has no setting ZaberPort"},
         {{"--module", "zaber", "--time-scale", "5", "info"},
          1,

@@ -342,7 +342,7 @@ TEST(ZaberEmulator, LinksOnlyWhereNothingIsAndRemovesOnlyItsOwn)
     {
         zaberemu::CZaberEmulator emu(options);
         EXPECT_FALSE(emu.Start());
-        EXPECT_NE(emu.Error().find("not a link this emulator made"), std::string::npos) << emu.Error();
+        EXPECT_NE(emu.Error().find("not made by this emulator"), std::string::npos) << emu.Error();
     }
     EXPECT_EQ(read(), "precious");
     ASSERT_EQ(unlink(path.c_str()), 0);

@@ -64,7 +64,7 @@ const std::map<std::string, std::string> c_longNames = {
 } // namespace
 
 CAsiEmulator::CAsiEmulator(tAsiEmulatorOptions options)
-    : CLineEmulator(options.linkPath, '\r', '\n', options.seed), m_options(std::move(options)),
+    : CLineEmulator(options.linkPath, "\r", '\n', options.seed), m_options(std::move(options)),
       m_clock(m_options.timeScale)
 {
     // name, travel (mm), where the carriage stands at power-up (mm from the lower end), SL, SU,

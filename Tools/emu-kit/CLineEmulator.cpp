@@ -16,6 +16,8 @@ namespace {
 // A command line longer than this is dropped: a host that sends without line ends costs the
 // emulator bounded memory.
 constexpr std::size_t c_maxCommandBytes = 4096;
+// The longest wait for a command before the protocol is asked for unprompted lines again.
+constexpr int c_maxPollMs = 1000;
 
 std::vector<std::string> SplitWords(const std::string& line)
 {
@@ -28,8 +30,8 @@ std::vector<std::string> SplitWords(const std::string& line)
 
 } // namespace
 
-CLineEmulator::CLineEmulator(std::string linkPath, char commandEnd, char ignored, std::uint32_t seed)
-    : m_linkPath(std::move(linkPath)), m_commandEnd(commandEnd), m_ignored(ignored),
+CLineEmulator::CLineEmulator(std::string linkPath, std::string commandEnds, char ignored, std::uint32_t seed)
+    : m_linkPath(std::move(linkPath)), m_commandEnds(std::move(commandEnds)), m_ignored(ignored),
       m_wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_random(seed)
 {
 }
@@ -112,6 +114,12 @@ void CLineEmulator::GarbleNextReply()
     m_garbleNext = true;
 }
 
+void CLineEmulator::SplitNextReply()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_splitNext = true;
+}
+
 void CLineEmulator::SetGarbleRate(double probability)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -165,6 +173,13 @@ bool CLineEmulator::Control(const std::string& line)
         return false;
     const std::string& verb = words[0];
     try {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (ControlProtocol(words)) {
+                Wake(); // what is due unprompted may have changed
+                return true;
+            }
+        }
         if (words.size() == 2 && verb == "silent" && (words[1] == "on" || words[1] == "off"))
             Silence(words[1] == "on");
         else if (words.size() == 2 && verb == "delay")
@@ -175,14 +190,14 @@ bool CLineEmulator::Control(const std::string& line)
             GarbleNextReply();
         else if (words.size() == 2 && verb == "garble-rate")
             SetGarbleRate(std::stod(words[1]));
+        else if (words.size() == 1 && verb == "split")
+            SplitNextReply();
         else if (words.size() == 1 && verb == "vanish")
             Vanish();
         else if (words.size() == 1 && verb == "return")
             return Reappear();
-        else {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            return ControlProtocol(words);
-        }
+        else
+            return false;
     } catch (const std::exception&) { // a number that is none
         return false;
     }
@@ -213,15 +228,18 @@ std::string CLineEmulator::Garble(const std::string& reply)
 void CLineEmulator::Serve()
 {
     for (;;) {
-        int master = -1;
+        int master = -1, waitMs = c_maxPollMs;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             if (!m_running)
                 return;
             master = m_terminal.Master();
+            const std::string lines = Unprompted(waitMs);
+            if (master >= 0 && !m_silent)
+                (void)!write(master, lines.data(), lines.size());
         }
         pollfd fds[2] = {{m_wake, POLLIN, 0}, {master, POLLIN, 0}};
-        poll(fds, master >= 0 ? 2 : 1, 1000);
+        poll(fds, master >= 0 ? 2 : 1, std::clamp(waitMs, 0, c_maxPollMs));
         std::uint64_t count = 0;
         while (read(m_wake, &count, sizeof(count)) > 0) {
         }
@@ -243,7 +261,7 @@ void CLineEmulator::Serve()
                 const char c = chunk[i];
                 if (m_ignored != '\0' && c == m_ignored)
                     continue;
-                if (c != m_commandEnd) {
+                if (m_commandEnds.find(c) == std::string::npos) {
                     if (m_buffer.size() < c_maxCommandBytes)
                         m_buffer += c;
                     continue;
@@ -258,9 +276,11 @@ void CLineEmulator::Serve()
                     m_terminal.Close();
                 continue;
             }
-            split = m_garbleNext || m_garbleRate > 0.0;
-            if (split)
+            split = std::exchange(m_splitNext, false);
+            if (m_garbleNext || m_garbleRate > 0.0) {
                 reply = Garble(reply);
+                split = true;
+            }
             delayMs = std::max(std::exchange(m_delayMs, 0), m_delayAllMs);
             vanish = std::exchange(m_vanishDue, false);
         }

@@ -4,11 +4,14 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <iostream>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -23,8 +26,10 @@
 #include <utl/PropertyRegistry.h>
 
 #include "CStopOnSignal.h"
+#include "ConfigCommand.h"
 #include "Interrupts.h"
 #include "Quantity.h"
+#include "ShellCompletion.h"
 
 namespace plinthcli {
 namespace {
@@ -36,9 +41,6 @@ constexpr std::uint32_t c_stopWaitMs = 10000;
 // How long a stage stopped by a signal may take to report standstill before the command ends
 // without it (saying so): a stage that does not answer must not keep Ctrl-C from ending the command.
 constexpr std::uint32_t c_standstillWaitMs = 3000;
-
-// The smallest speed that is still a speed.
-constexpr double c_minimumSpeed = std::numeric_limits<double>::denorm_min();
 
 std::wstring Widen(const std::string& text)
 {
@@ -122,6 +124,36 @@ std::string AxisLabel(std::uint32_t stageID, int axis)
     return std::string(TypeName(stg::GetAxisType(stageID, axis))) + " (axis " + std::to_string(axis) + ")";
 }
 
+// The axis's speed as a length per second ("5.000 mm/s"), or in the driver's unit when its
+// calibration does not convert ("50000 (driver units; the axis has no calibration)").
+std::string SpeedText(std::uint32_t stageID, int axis)
+{
+    Position perSecond;
+    if (stg::GetAxisSpeed(stageID, axis, perSecond) == stg::c_OK)
+        return FormatReadable(perSecond) + "/s";
+    double speed = 0.0;
+    if (stg::GetAxisSpeed(stageID, axis, speed) != stg::c_OK)
+        return "unknown";
+    std::ostringstream out;
+    out << speed << " (driver units; the axis has no calibration)";
+    return out.str();
+}
+
+// Why the axis refused `perSecond` (c_InvalidValue), in the command's words.
+std::string SpeedRefusal(std::uint32_t stageID, int axis, const Position& perSecond)
+{
+    Position calibration;
+    const std::string label = AxisLabel(stageID, axis);
+    if (stg::GetCalibration(stageID, axis, calibration) != stg::c_OK || calibration.GetUnit().IsNull() ||
+        !(calibration.GetValue() > 0.0))
+        return label + " has no calibration to convert " + FormatReadable(perSecond) +
+               "/s (set one: plinth calib AXIS=LENGTH, or give the speed in driver units)";
+    if (!perSecond.GetUnit().IsCompatible(calibration.GetUnit()))
+        return label + " takes speeds in " + calibration.GetUnit().GetSymbol() +
+               "/s (or another unit of its kind), not " + perSecond.GetUnit().GetSymbol() + "/s";
+    return FormatReadable(perSecond) + "/s is no speed of " + label + ", " + DescribeCode(stg::c_InvalidValue);
+}
+
 } // namespace
 
 void CCommands::Add(CLI::App& app, bool inShell)
@@ -148,9 +180,9 @@ void CCommands::Add(CLI::App& app, bool inShell)
     auto* calib = command("calib", "Show or set the calibration (length of one tick), e.g. calib X=0.1um",
                           [this] { Calib(m_calib); });
     calib->add_option("calibrations", m_calib.assignments, "AXIS=LENGTH to set");
-    auto* speed =
-        command("speed", "Show or set the axis speeds (driver units), e.g. speed X=50000", [this] { Speed(m_speed); });
-    speed->add_option("speeds", m_speed.assignments, "AXIS=SPEED to set");
+    auto* speed = command("speed", "Show or set the axis speeds, e.g. speed X=5mm/s", [this] { Speed(m_speed); });
+    speed->add_option("speeds", m_speed.assignments,
+                      "AXIS=SPEED to set: a length per second (5mm/s), or a bare number in the driver's unit");
     auto* prop =
         command("prop", "Read or write a stage or axis property, e.g. prop get X Speed", [this] { Prop(m_prop); });
     prop->add_option("action", m_prop.action, "get, set, or list (every setting of the target)")
@@ -171,6 +203,18 @@ void CCommands::Add(CLI::App& app, bool inShell)
         command("demo", "Demonstration on the simulated stage", [this] { Demo(); });
         command("drivers", "List the drivers known by short name (for --module) and where they are found",
                 [this] { ListDrivers(); });
+        // Not in the shell: the stage it holds would write its settings back when the shell ends.
+        auto* config =
+            command("config", "Show where the settings are stored; config reset STAGE forgets a stage's", [this] {
+                if (m_config.action.empty())
+                    ShowConfig();
+                else
+                    ResetStageSettings(m_config.stage, m_config.yes);
+            });
+        config->add_option("action", m_config.action, "reset: forget the stored settings of one stage")
+            ->check(CLI::IsMember({"reset"}));
+        config->add_option("stage", m_config.stage, "The stage ID to reset");
+        config->add_flag("--yes", m_config.yes, "Reset without asking");
     }
 }
 
@@ -394,7 +438,6 @@ void CCommands::Axes()
     const std::uint32_t id = Session().ID();
     for (int axis : stg::GetAxisList(id)) {
         Position calibration, position, minimum, maximum;
-        double speed = 0.0;
         std::printf("%s%s\n", AxisLabel(id, axis).c_str(), stg::IsAxisEnabled(id, axis) ? "" : " (disabled)");
         if (stg::GetCalibration(id, axis, calibration) == stg::c_OK)
             std::printf("  calibration %s per tick%s\n", FormatQuantity(calibration, 4).c_str(),
@@ -405,8 +448,7 @@ void CCommands::Axes()
             std::printf("  limits      %s .. %s\n", FormatQuantity(minimum).c_str(), FormatQuantity(maximum).c_str());
         else
             std::printf("  limits      not defined\n");
-        if (stg::GetAxisSpeed(id, axis, speed) == stg::c_OK)
-            std::printf("  speed       %g\n", speed);
+        std::printf("  speed       %s\n", SpeedText(id, axis).c_str());
     }
 }
 
@@ -490,7 +532,7 @@ void CCommands::Move(const tMoveArgs& args)
     }
 }
 
-void CCommands::ExplainRefusedMove(const std::map<int, Position>& targets, int code)
+void CCommands::ExplainRefusedMove(const std::map<int, Position>& targets, int code, bool withTargets)
 {
     const std::uint32_t id = Session().ID();
     for (const auto& [axis, target] : targets) {
@@ -505,13 +547,13 @@ void CCommands::ExplainRefusedMove(const std::map<int, Position>& targets, int c
             throw CCommandError(label + ": not homed, " + DescribeCode(rc) + " (run plinth limits --init)");
         bool outside = false;
         try {
-            outside = rc == stg::c_OK && (target < minimum || target > maximum);
+            outside = rc == stg::c_OK && withTargets && (target < minimum || target > maximum);
         } catch (const std::exception&) {
             outside = true; // a unit that is no length for this axis lies on no scale of it
         }
         if (outside)
-            throw CCommandError(label + ": " + FormatQuantity(target) + " lies outside the limits " +
-                                FormatQuantity(minimum) + " .. " + FormatQuantity(maximum) + ", " +
+            throw CCommandError(label + ": " + FormatReadable(target) + " lies outside the limits " +
+                                FormatReadable(minimum) + " .. " + FormatReadable(maximum) + ", " +
                                 DescribeCode(stg::c_TargetOutOfRange) + " (plinth limits shows them)");
     }
     (void)code; // no target explains it: the general message follows
@@ -527,11 +569,72 @@ void CCommands::Free(const tAssignArgs& args)
     std::map<int, double> speeds;
     for (const auto& speed : parsed)
         speeds[Axis(speed.axis)] = speed.value;
-    CheckCode("free run", stg::MoveFree(Session().ID(), speeds));
+    const int rc = stg::MoveFree(Session().ID(), speeds);
+    if (rc == stg::c_LimitsNotDefined || rc == stg::c_AxisDisabled) {
+        std::map<int, Position> axes;
+        for (const auto& entry : speeds)
+            axes[entry.first] = Position();
+        ExplainRefusedMove(axes, rc, false);
+    }
+    CheckCode("free run", rc);
     std::printf("running; stop with: plinth stop\n");
 }
 
 void CCommands::Stop() { CheckCode("stop", stg::StopMoving(Session().ID())); }
+
+namespace {
+
+// While a range search runs on the calling thread, a line on the terminal that names the axes
+// searched and counts the seconds, redrawn by a thread of its own. The search is one blocking
+// call that holds the stage lock throughout, so the axes' positions cannot be read meanwhile;
+// the events before and after it are printed by the session. Nothing is drawn when stdout is no
+// terminal. The destructor ends the thread and clears the line.
+class CSearchProgress {
+public:
+    CSearchProgress(std::uint32_t stageID, const std::vector<int>& axes)
+    {
+        if (!isatty(STDOUT_FILENO))
+            return;
+        for (int axis : axes)
+            m_axes += (m_axes.empty() ? "" : ", ") + std::string(TypeName(stg::GetAxisType(stageID, axis)));
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~CSearchProgress()
+    {
+        if (!m_thread.joinable())
+            return;
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_done = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+        std::printf("\r\033[K");
+        std::fflush(stdout);
+    }
+    CSearchProgress(const CSearchProgress&) = delete;
+    CSearchProgress& operator=(const CSearchProgress&) = delete;
+
+private:
+    void Run()
+    {
+        const auto start = std::chrono::steady_clock::now();
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (!m_wake.wait_for(lock, std::chrono::milliseconds(100), [this] { return m_done; })) {
+            const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+            std::printf("\r\033[K  searching %s: %.1f s", m_axes.c_str(), elapsed.count());
+            std::fflush(stdout);
+        }
+    }
+
+    std::string m_axes;
+    std::mutex m_mutex; // guards m_done
+    std::condition_variable m_wake;
+    bool m_done = false;
+    std::thread m_thread;
+};
+
+} // namespace
 
 void CCommands::Limits(const tLimitsArgs& args)
 {
@@ -557,7 +660,12 @@ void CCommands::Limits(const tLimitsArgs& args)
         const CStopOnSignal stopOnSignal(id);
         std::printf("searching the end switches; Ctrl-C stops\n");
         std::fflush(stdout);
-        CheckCode("range search", medium->InitRanges(axes));
+        int rc = stg::c_OK;
+        {
+            const CSearchProgress progress(id, axes);
+            rc = medium->InitRanges(axes);
+        }
+        CheckCode("range search", rc);
     } else if (args.clear) {
         CheckCode("forgetting the limits", stg::UndefineLimits(id, axes));
     } else {
@@ -595,18 +703,24 @@ void CCommands::Calib(const tAssignArgs& args)
 
 void CCommands::Speed(const tAssignArgs& args)
 {
-    std::vector<tAxisNumber> parsed;
+    std::vector<tAxisSpeed> parsed;
     for (const auto& text : args.assignments)
-        parsed.push_back(ParseAxisNumber(text, c_minimumSpeed));
+        parsed.push_back(ParseAxisSpeed(text));
     const std::uint32_t id = Session().ID();
     for (const auto& speed : parsed) {
+        const int axis = Axis(speed.axis);
         ChangesSettings();
-        CheckCode("setting the speed", stg::SetAxisSpeed(id, Axis(speed.axis), speed.value));
+        if (!speed.perSecond) {
+            CheckCode("setting the speed of " + speed.axis.text, stg::SetAxisSpeed(id, axis, speed.value.GetValue()));
+            continue;
+        }
+        const int rc = stg::SetAxisSpeed(id, axis, speed.value);
+        if (rc == stg::c_InvalidValue)
+            throw CCommandError("setting the speed of " + speed.axis.text + ": " + SpeedRefusal(id, axis, speed.value));
+        CheckCode("setting the speed of " + speed.axis.text, rc);
     }
-    std::map<int, double> speeds;
-    CheckCode("reading the speeds", stg::GetSpeeds(id, speeds, stg::eAllAxes));
-    for (const auto& [axis, value] : speeds)
-        std::printf("%s: %g\n", AxisLabel(id, axis).c_str(), value);
+    for (int axis : stg::GetAxisList(id))
+        std::printf("%s: %s\n", AxisLabel(id, axis).c_str(), SpeedText(id, axis).c_str());
 }
 
 void CCommands::ListProps(const std::string& target)
@@ -615,13 +729,24 @@ void CCommands::ListProps(const std::string& target)
     const tAxisKey axisKey = stageLevel ? tAxisKey() : ParseAxisKey(target);
     const std::uint32_t id = Session(true).ID();
     const int axis = stageLevel ? -1 : Axis(axisKey);
-    // Every registered setting that the stage (or axis) holds, with its value as `prop get` shows it.
+    const utl::EPropertyScope level = stageLevel ? utl::EPropertyScope::Stage : utl::EPropertyScope::Axis;
+    // Every registered setting of the level that the stage (or axis) holds or has a default for:
+    // its value as `prop get` shows it, with its unit, and its description.
     for (const auto& info : utl::RegisteredProperties()) {
+        if (info.scope != utl::EPropertyScope::Any && info.scope != level)
+            continue;
         const auto show = [&](auto value, auto print) {
             const int rc =
                 stageLevel ? stg::GetProperty(id, info.id, value) : stg::GetProperty(id, axis, info.id, value);
-            if (rc == stg::c_OK)
-                std::printf("%-24s %s\n", Narrow(info.name).c_str(), print(value).c_str());
+            if (rc != stg::c_OK)
+                return;
+            const std::string shown = print(value) + (info.unit.empty() ? "" : " " + Narrow(info.unit));
+            // Padded by characters, not bytes: units such as µm take two bytes.
+            const auto characters = std::count_if(
+                shown.begin(), shown.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; });
+            std::printf("%-24s %s%*s %s\n", Narrow(info.name).c_str(), shown.c_str(),
+                        static_cast<int>(std::max<std::ptrdiff_t>(0, 20 - characters)), "",
+                        Narrow(info.description).c_str());
         };
         const auto number = [](auto v) {
             std::ostringstream out;
@@ -657,7 +782,12 @@ void CCommands::Prop(const tPropArgs& args)
     const std::uint32_t id = Session(true).ID();
     int propID = 0;
     std::string type = args.type;
-    if (const auto info = utl::FindProperty(Widen(args.name))) {
+    std::optional<utl::tPropertyInfo> info = utl::FindProperty(Widen(args.name));
+    if (!info && (std::isdigit(static_cast<unsigned char>(args.name[0])) || args.name[0] == '-')) {
+        propID = ParseInteger<int>(args.name, "property");
+        info = utl::FindProperty(propID);
+    }
+    if (info) {
         propID = info->id;
         if (type.empty())
             type = info->type == mem::c_tInt          ? "int"
@@ -667,9 +797,7 @@ void CCommands::Prop(const tPropArgs& args)
                    : info->type == mem::c_tUnitDouble ? "quantity"
                    : info->type == mem::c_tWString    ? "text"
                                                       : "";
-    } else if (std::isdigit(static_cast<unsigned char>(args.name[0])) || args.name[0] == '-') {
-        propID = ParseInteger<int>(args.name, "property");
-    } else {
+    } else if (propID == 0) {
         std::vector<std::string> names;
         for (const auto& registered : utl::RegisteredProperties())
             names.push_back(Narrow(registered.name));
@@ -684,6 +812,7 @@ void CCommands::Prop(const tPropArgs& args)
         throw CCommandError("prop set needs a value");
 
     const int axis = stageLevel ? -1 : Axis(axisKey);
+    const std::string unit = info && !info->unit.empty() ? " " + Narrow(info->unit) : "";
     // Reads or writes one value of type T at the chosen level; the value to write is parsed first.
     const auto access = [&](auto value, auto parse, auto print) {
         int rc = 0;
@@ -691,11 +820,15 @@ void CCommands::Prop(const tPropArgs& args)
             value = parse(args.value);
             ChangesSettings();
             rc = stageLevel ? stg::SetProperty(id, propID, value) : stg::SetProperty(id, axis, propID, value);
+            // The library refuses a value outside what the registration declares; say what it takes.
+            if (rc == stg::c_InvalidValue && info && !utl::DeclaredValuesText(*info).empty())
+                throw CCommandError(Narrow(info->name) + " takes " + Narrow(utl::DeclaredValuesText(*info)) + ", not " +
+                                    args.value + "; nothing was changed");
             CheckCode("writing " + args.name, rc);
         }
         rc = stageLevel ? stg::GetProperty(id, propID, value) : stg::GetProperty(id, axis, propID, value);
         CheckCode("reading " + args.name, rc);
-        std::printf("%s = %s\n", args.name.c_str(), print(value).c_str());
+        std::printf("%s = %s%s\n", args.name.c_str(), print(value).c_str(), unit.c_str());
     };
     const auto number = [](auto v) {
         std::ostringstream out;
@@ -812,6 +945,34 @@ void CCommands::Watch(const tWatchArgs& args)
 
 namespace {
 
+// The words Tab completes from, filled when the shell starts (the stage's axes do not change
+// while it runs; settings registered later by a driver are not offered). Read only by readline's
+// completion, on the shell's thread.
+tShellVocabulary g_shellVocabulary;
+
+// readline's generator: the matches one by one, then nullptr.
+extern "C" char* NextShellCompletion(const char* text, int state)
+{
+    static std::vector<std::string> matches;
+    static std::size_t next = 0;
+    if (state == 0) {
+        matches = ShellCompletions(std::string_view(rl_line_buffer, static_cast<std::size_t>(rl_point))
+                                       .substr(0, static_cast<std::size_t>(rl_point) - std::strlen(text)),
+                                   text, g_shellVocabulary);
+        next = 0;
+        // An axis completed with its "=" goes on with the value, not with a blank.
+        rl_completion_append_character =
+            matches.size() == 1 && !matches.front().empty() && matches.front().back() == '=' ? '\0' : ' ';
+    }
+    return next < matches.size() ? strdup(matches[next++].c_str()) : nullptr;
+}
+
+extern "C" char** CompleteShellLine(const char* text, int, int)
+{
+    rl_attempted_completion_over = 1; // no file names when nothing matches
+    return rl_completion_matches(text, NextShellCompletion);
+}
+
 // The shell's line, handed over by readline's callback.
 std::optional<std::string> g_shellLine;
 bool g_shellEnd = false;
@@ -864,7 +1025,24 @@ void CCommands::Shell()
     std::printf("plinth shell on stage %u; commands as on the command line, \"help\", \"quit\" to end\n",
                 m_target.stageID);
     std::fflush(stdout);
+    // Tab completes from the commands of the shell's parser, the stage's axes and the setting names.
+    {
+        CLI::App app("plinth shell", "plinth");
+        CCommands commands(m_target);
+        commands.Add(app, true);
+        g_shellVocabulary = {{"help", "quit", "exit"}, {}, {}};
+        for (const CLI::App* sub : app.get_subcommands({}))
+            g_shellVocabulary.commands.push_back(sub->get_name());
+        for (int axis : stg::GetAxisList(m_target.stageID)) {
+            const std::string type = TypeName(stg::GetAxisType(m_target.stageID, axis));
+            g_shellVocabulary.axes.push_back(type == "-" ? std::to_string(axis) : type);
+        }
+        for (const auto& registered : utl::RegisteredProperties())
+            g_shellVocabulary.settings.push_back(Narrow(registered.name));
+    }
+    rl_attempted_completion_function = CompleteShellLine;
     // The callback form of readline, so that the prompt waits for a line and for a signal at once.
+    // Ctrl-L is readline's own clear-screen in its default (emacs) key map.
     rl_catch_signals = 0;
     g_shellEnd = false;
     bool prompting = false; // the handler is installed (OnShellLine removes it)

@@ -47,6 +47,10 @@ struct tLimitsArgs {
 struct tPropArgs {
     std::string action, target, name, value, type;
 };
+struct tConfigArgs {
+    std::string action, stage; // "reset" and the stage ID; no action: show where settings are kept
+    bool yes = false;
+};
 struct tWatchArgs {
     std::string intervalMs = "200";
 };
@@ -102,7 +106,8 @@ private:
 
     // Throws a CCommandError naming the axis, the target and the limits concerned when one of
     // `targets` explains why the move was refused with `code` (out of range, not homed, disabled).
-    void ExplainRefusedMove(const std::map<int, utl::TUnitValue<double>>& targets, int code);
+    // Without `withTargets` (a free run) only a disabled or unhomed axis explains it.
+    void ExplainRefusedMove(const std::map<int, utl::TUnitValue<double>>& targets, int code, bool withTargets = true);
     // Shows a progress line until the axes stop. A signal meanwhile stops the stage and throws
     // CInterrupted once it stands.
     void ShowPositionsWhileMoving(const std::vector<int>& axes);
@@ -123,6 +128,7 @@ private:
     tLimitsArgs m_limits;
     tPropArgs m_prop;
     tWatchArgs m_watch;
+    tConfigArgs m_config;
 };
 
 } // namespace plinthcli

@@ -7,6 +7,8 @@
 #include <cfg/GlobalPropSets.h>
 #include <utl/PropertyRegistry.h>
 
+#include "RememberedStages.h"
+
 namespace plinthcli {
 
 const char* EventName(int msgID)
@@ -88,6 +90,7 @@ CStageSession::CStageSession(const std::string& modulePath, std::uint32_t stageI
         throw std::runtime_error("the driver of stage " + std::to_string(stageID) + " failed to start" +
                                  (said.empty() ? "" : ": " + said));
     }
+    RememberDriver(stageID, DriverNameOf(modulePath));
 }
 
 CStageSession::~CStageSession()

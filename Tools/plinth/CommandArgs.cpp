@@ -182,6 +182,31 @@ tAxisNumber ParseAxisNumber(std::string_view text, double minimum, double maximu
     return parsed;
 }
 
+tAxisSpeed ParseAxisSpeed(std::string_view text)
+{
+    const auto [key, value] = SplitAssignment(text);
+    tAxisSpeed parsed;
+    parsed.axis = ParseAxisKey(key);
+    std::string_view speed = value;
+    constexpr std::string_view c_perSecond = "/s";
+    if (speed.size() <= c_perSecond.size() || speed.substr(speed.size() - c_perSecond.size()) != c_perSecond) {
+        // A bare number is the driver's unit; a length alone is a mistake of a kind worth naming.
+        double number = 0.0;
+        const std::size_t used = ReadNumber(speed, key, number);
+        if (used != 0 && used != speed.size())
+            Refuse(key, "not a speed: " + Quoted(value) + " (write a length per second, for example 5mm/s)");
+        parsed.value =
+            utl::TUnitValue<double>(ParseReal(speed, key, std::numeric_limits<double>::denorm_min()), utl::c_null);
+        return parsed;
+    }
+    speed.remove_suffix(c_perSecond.size());
+    parsed.value = ParseQuantity(speed, key);
+    parsed.perSecond = true;
+    CheckRange(value, key, parsed.value.GetValue(), std::numeric_limits<double>::denorm_min(),
+               std::numeric_limits<double>::max());
+    return parsed;
+}
+
 tAxisRange ParseAxisRange(std::string_view text)
 {
     const auto [key, range] = SplitAssignment(text);

@@ -73,6 +73,16 @@ struct tAxisNumber {
 tAxisNumber ParseAxisNumber(std::string_view text, double minimum = std::numeric_limits<double>::lowest(),
                             double maximum = std::numeric_limits<double>::max());
 
+// "AXIS=SPEED" (speed): a length per second, "5mm/s", "5 mm/s", "250 µm/s" (read as the length
+// per second it is, a TUnitValue in that length unit); or, written without a unit, the driver's
+// own speed unit, a positive number (`perSecond` false). "5mm" is refused: it is no speed.
+struct tAxisSpeed {
+    tAxisKey axis;
+    utl::TUnitValue<double> value; // the null unit when given in the driver's unit
+    bool perSecond = false;
+};
+tAxisSpeed ParseAxisSpeed(std::string_view text);
+
 // "AXIS=MIN:MAX" (limits), both with their units.
 struct tAxisRange {
     tAxisKey axis;

@@ -42,7 +42,9 @@ int main(int argc, char** argv) // NOLINT(bugprone-exception-escape)
     std::vector<std::string> serveStages;
     CLI::App* serve =
         app.add_subcommand("serve", "Own the stages and serve them to other processes until SIGINT/SIGTERM");
-    serve->add_option("--stage", serveStages, "ID=DRIVER[:PORT], e.g. 1=sim or 2=zaber:/dev/ttyUSB0 (default 1=sim)");
+    serve->add_option("--stage", serveStages,
+                      "ID=DRIVER[:PORT], e.g. 1=sim or 2=zaber:/dev/ttyUSB0 (default: the stages remembered in the "
+                      "settings, each with the driver it was last opened with; else 1=sim)");
     serve->add_option("--listen", serveOptions.listen, "unix:PATH or tcp:HOST:PORT (default: the user's socket)");
     serve->add_option("--token-file", serveOptions.tokenFile, "A file holding the token every TCP client must give");
     app.require_subcommand(0, 1); // none at all is reported below, in the tool's words

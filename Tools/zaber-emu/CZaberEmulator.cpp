@@ -6,17 +6,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
-#include <system_error>
+#include <mutex>
 #include <utility>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
 
 namespace zaberemu {
 namespace {
@@ -28,6 +20,7 @@ constexpr std::int64_t c_accelNative = 205;                                 // a
 constexpr double c_accelStepsPerS2 = c_accelNative * 10000.0 / c_nativePerStepsPerS;
 constexpr std::int64_t c_limitRange = 1'000'000'000;
 constexpr int c_maxPollMs = 1000;
+constexpr std::uint32_t c_seed = 1; // of the kit's garbling
 // Highest precedence first (later FW6 order).
 constexpr const char* c_precedence[] = {"FD", "FQ", "FS", "FT", "FB", "FP", "FE", "WH", "WL", "WP",
                                         "WV", "WT", "WM", "WR", "NC", "NI", "ND", "NU", "NJ"};
@@ -109,8 +102,8 @@ bool AllDigits(const std::string& text)
 } // namespace
 
 CZaberEmulator::CZaberEmulator(tEmulatorOptions options)
-    : m_options(std::move(options)), m_clock(m_options.timeScale > 0.0 ? m_options.timeScale : 1.0),
-      m_wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+    : CLineEmulator(options.linkPath, "\r\n", '\0', c_seed), m_options(std::move(options)),
+      m_clock(m_options.timeScale > 0.0 ? m_options.timeScale : 1.0)
 {
     for (const tEmulatedDevice& config : m_options.devices) {
         tDevice device;
@@ -138,196 +131,63 @@ CZaberEmulator::CZaberEmulator(tEmulatorOptions options)
     }
 }
 
-CZaberEmulator::~CZaberEmulator()
-{
-    Stop();
-    if (m_wake >= 0)
-        close(m_wake);
-}
-
-bool CZaberEmulator::Start()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_running)
-        return true;
-    if (!OpenTerminal())
-        return false;
-    m_running = true;
-    m_thread = std::thread([this] { Serve(); });
-    return true;
-}
-
-void CZaberEmulator::Stop()
-{
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_running)
-            return;
-        m_running = false;
-    }
-    Wake();
-    m_thread.join();
-    std::lock_guard<std::mutex> lock(m_mutex);
-    CloseTerminal();
-    // Only the link made here, and only while it still points where it was made to point.
-    if (m_linked) {
-        char target[256] = {};
-        const ssize_t n = readlink(m_options.linkPath.c_str(), target, sizeof(target) - 1);
-        if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == m_linkTarget)
-            unlink(m_options.linkPath.c_str());
-        m_linked = false;
-    }
-}
-
-std::string CZaberEmulator::Path() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_options.linkPath.empty() ? m_terminal : m_options.linkPath;
-}
-
-std::string CZaberEmulator::Error() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_error;
-}
-
-bool CZaberEmulator::OpenTerminal()
-{
-    m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0) {
-        m_error = "cannot open a pseudo-terminal: " + std::generic_category().message(errno);
-        CloseTerminal();
-        return false;
-    }
-    char name[128] = {};
-    m_terminal = ptsname_r(m_master, name, sizeof(name)) == 0 ? name : ""; // ptsname() is not thread safe
-    m_slave = open(m_terminal.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios tty{};
-    if (m_slave >= 0 && tcgetattr(m_slave, &tty) == 0) {
-        cfmakeraw(&tty);
-        tcsetattr(m_slave, TCSANOW, &tty);
-    }
-    m_buffer.clear();
-    if (!m_options.linkPath.empty()) {
-        // The first time the path must not exist; later it must still be the link made here.
-        const std::string& path = m_options.linkPath;
-        struct stat seen {};
-        const bool exists = lstat(path.c_str(), &seen) == 0;
-        char target[256] = {};
-        const ssize_t n = exists && S_ISLNK(seen.st_mode) ? readlink(path.c_str(), target, sizeof(target) - 1) : -1;
-        const bool ours = m_linked && n > 0 && std::string(target, static_cast<std::size_t>(n)) == m_linkTarget;
-        if (exists && !ours) {
-            m_error = path + " exists and is not a link this emulator made: not replaced";
-            CloseTerminal();
-            return false;
-        }
-        // A fresh name beside it (symlink never replaces), then renamed over the old link.
-        const std::string temporary = path + ".new-" + std::to_string(getpid());
-        if (symlink(m_terminal.c_str(), temporary.c_str()) != 0) {
-            m_error = "cannot link " + temporary + ": " + std::generic_category().message(errno);
-            CloseTerminal();
-            return false;
-        }
-        if (rename(temporary.c_str(), path.c_str()) != 0) {
-            m_error = "cannot link " + path + ": " + std::generic_category().message(errno);
-            unlink(temporary.c_str());
-            CloseTerminal();
-            return false;
-        }
-        m_linked = true;
-        m_linkTarget = m_terminal;
-    }
-    return true;
-}
-
-void CZaberEmulator::CloseTerminal()
-{
-    if (m_slave >= 0)
-        close(m_slave);
-    if (m_master >= 0)
-        close(m_master);
-    m_slave = m_master = -1;
-}
-
-void CZaberEmulator::Wake()
-{
-    const std::uint64_t one = 1;
-    if (m_wake >= 0)
-        (void)!write(m_wake, &one, sizeof(one));
-}
+CZaberEmulator::~CZaberEmulator() { Stop(); }
 
 void CZaberEmulator::Silence(bool on, int address)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
     if (address == 0)
-        m_silent = on;
+        CLineEmulator::Silence(on);
+    std::lock_guard<std::mutex> lock(Mutex());
     for (tDevice& device : m_devices)
         if (device.address == address)
             device.silent = on;
 }
 
-void CZaberEmulator::DelayNextReply(int ms)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_delayMs = std::max(0, ms);
-}
-
 void CZaberEmulator::GarbleNextReply()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(Mutex());
     m_garble = true;
 }
 
 void CZaberEmulator::CorruptNextChecksum()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(Mutex());
     m_corrupt = true;
 }
 
 void CZaberEmulator::StallNextMove(int address, int axis)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (tDevice& device : m_devices)
-        if (device.address == address && axis >= 1 && axis <= static_cast<int>(device.axes.size()))
-            device.axes[axis - 1].stallArmed = true;
-}
-
-void CZaberEmulator::Vanish()
-{
-    // Only the serving thread touches the descriptors; it holds m_mutex while it does, so closing
-    // here under the same lock never pulls one away from under a read.
-    std::lock_guard<std::mutex> lock(m_mutex);
-    CloseTerminal();
-    Wake();
-}
-
-bool CZaberEmulator::Reappear()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_master >= 0)
-        return true;
-    const bool opened = OpenTerminal();
-    Wake();
-    return opened;
+    std::lock_guard<std::mutex> lock(Mutex());
+    ArmMove(address, axis, true);
 }
 
 void CZaberEmulator::SlipNextMove(int address, int axis)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(Mutex());
+    ArmMove(address, axis, false);
+}
+
+void CZaberEmulator::ArmMove(int address, int axis, bool stall)
+{
     for (tDevice& device : m_devices)
         if (device.address == address && axis >= 1 && axis <= static_cast<int>(device.axes.size()))
-            device.axes[axis - 1].slipArmed = true;
+            (stall ? device.axes[axis - 1].stallArmed : device.axes[axis - 1].slipArmed) = true;
 }
 
 void CZaberEmulator::IgnoreStops(bool on)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(Mutex());
     m_ignoreStops = on;
 }
 
 void CZaberEmulator::PowerCycle(int address)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(Mutex());
+    Power(address);
+}
+
+void CZaberEmulator::Power(int address)
+{
     const double nowS = m_clock.NowS();
     for (tDevice& device : m_devices) {
         if (device.address != address)
@@ -345,7 +205,12 @@ void CZaberEmulator::PowerCycle(int address)
 
 void CZaberEmulator::Park(int address)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(Mutex());
+    SetParked(address);
+}
+
+void CZaberEmulator::SetParked(int address)
+{
     for (tDevice& device : m_devices)
         if (device.address == address)
             device.parked = true;
@@ -353,7 +218,7 @@ void CZaberEmulator::Park(int address)
 
 std::string CZaberEmulator::StoredSettings() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(Mutex());
     std::string text;
     for (const tDevice& device : m_devices) {
         text += std::to_string(device.address) + ": alert " + (device.alerts ? "1" : "0");
@@ -367,13 +232,13 @@ std::string CZaberEmulator::StoredSettings() const
 
 void CZaberEmulator::ReplaceNextData(const std::string& data)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(Mutex());
     m_replaceData = data;
 }
 
 std::string CZaberEmulator::LastCommand(int address) const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(Mutex());
     for (const tDevice& device : m_devices)
         if (device.address == address)
             return device.lastCommand;
@@ -382,146 +247,94 @@ std::string CZaberEmulator::LastCommand(int address) const
 
 std::vector<std::string> CZaberEmulator::Homings() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(Mutex());
     return m_homings;
 }
 
 int CZaberEmulator::CommandsReceived(int address) const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(Mutex());
     return address >= 1 && address <= static_cast<int>(m_devices.size()) ? m_devices[address - 1].commands : 0;
 }
 
 bool CZaberEmulator::WaitForCommands(int address, int count, int timeoutMs) const
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(Mutex());
     if (address < 1 || address > static_cast<int>(m_devices.size()))
         return false;
     return m_handled.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                               [&] { return m_devices[address - 1].commands >= count; });
 }
 
-bool CZaberEmulator::Control(const std::string& line)
+bool CZaberEmulator::ControlProtocol(const std::vector<std::string>& words)
 {
-    const auto words = Words(line);
     std::int64_t a = 0, b = 0;
-    if ((words.size() == 2 || (words.size() == 3 && ParseInt(words[2], a))) && words[0] == "silent" &&
-        (words[1] == "on" || words[1] == "off"))
-        Silence(words[1] == "on", words.size() == 3 ? static_cast<int>(a) : 0);
-    else if (words.size() == 2 && words[0] == "delay" && ParseInt(words[1], a))
-        DelayNextReply(static_cast<int>(a));
-    else if (words.size() == 1 && words[0] == "garble")
-        GarbleNextReply();
-    else if (words.size() == 1 && words[0] == "bad-checksum")
-        CorruptNextChecksum();
-    else if (words.size() == 3 && words[0] == "stall" && ParseInt(words[1], a) && ParseInt(words[2], b))
-        StallNextMove(static_cast<int>(a), static_cast<int>(b));
-    else if (words.size() == 3 && words[0] == "slip" && ParseInt(words[1], a) && ParseInt(words[2], b))
-        SlipNextMove(static_cast<int>(a), static_cast<int>(b));
-    else if (words.size() == 2 && words[0] == "deaf-to-stop" && (words[1] == "on" || words[1] == "off"))
-        IgnoreStops(words[1] == "on");
-    else if (words.size() == 2 && words[0] == "power-cycle" && ParseInt(words[1], a))
-        PowerCycle(static_cast<int>(a));
-    else if (words.size() == 2 && words[0] == "park" && ParseInt(words[1], a))
-        Park(static_cast<int>(a));
-    else if (words.size() == 1 && words[0] == "vanish")
-        Vanish();
-    else if (words.size() == 1 && words[0] == "return")
-        return Reappear();
-    else
+    const bool onOff = words.size() >= 2 && (words[1] == "on" || words[1] == "off");
+    if (words.size() == 3 && words[0] == "silent" && onOff && ParseInt(words[2], a) && a != 0) {
+        for (tDevice& device : m_devices)
+            if (device.address == a)
+                device.silent = words[1] == "on";
+    } else if (words.size() == 1 && words[0] == "garble") {
+        m_garble = true;
+    } else if (words.size() == 1 && words[0] == "bad-checksum") {
+        m_corrupt = true;
+    } else if (words.size() == 3 && (words[0] == "stall" || words[0] == "slip") && ParseInt(words[1], a) &&
+               ParseInt(words[2], b)) {
+        ArmMove(static_cast<int>(a), static_cast<int>(b), words[0] == "stall");
+    } else if (words.size() == 2 && words[0] == "deaf-to-stop" && onOff) {
+        m_ignoreStops = words[1] == "on";
+    } else if (words.size() == 2 && words[0] == "power-cycle" && ParseInt(words[1], a)) {
+        Power(static_cast<int>(a));
+    } else if (words.size() == 2 && words[0] == "park" && ParseInt(words[1], a)) {
+        SetParked(static_cast<int>(a));
+    } else {
         return false;
+    }
     return true;
 }
 
-// Serving
-
-void CZaberEmulator::Serve()
+std::string CZaberEmulator::Unprompted(int& waitMs)
 {
-    for (;;) {
-        std::vector<std::string> out;
-        int master = -1, timeoutMs = c_maxPollMs;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (!m_running)
-                return;
-            const double nowS = m_clock.NowS();
-            Update(nowS, out);
-            const double nextS = NextEventS();
-            if (std::isfinite(nextS))
-                timeoutMs = static_cast<int>(
-                    std::clamp(std::ceil((nextS - nowS) / m_options.timeScale * 1000.0), 0.0, double(c_maxPollMs)));
-            master = m_master;
-            if (master >= 0 && !m_silent)
-                for (const std::string& line : out)
-                    (void)!write(master, line.data(), line.size());
-            out.clear();
-        }
-        pollfd fds[2] = {{m_wake, POLLIN, 0}, {master, POLLIN, 0}};
-        poll(fds, master >= 0 ? 2 : 1, timeoutMs);
-        std::uint64_t count = 0;
-        while (read(m_wake, &count, sizeof(count)) > 0) {
-        }
-        if (master < 0 || (fds[1].revents & POLLIN) == 0)
-            continue;
-
-        std::string reply;
-        int delayMs = 0;
-        bool garble = false;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_master != master)
-                continue; // vanished meanwhile
-            char chunk[512];
-            const ssize_t n = read(master, chunk, sizeof(chunk));
-            if (n <= 0)
-                continue;
-            m_buffer.append(chunk, static_cast<std::size_t>(n));
-            std::vector<std::string> lines;
-            for (std::size_t end; (end = m_buffer.find_first_of("\r\n")) != std::string::npos;) {
-                lines.push_back(m_buffer.substr(0, end));
-                m_buffer.erase(0, end + 1);
-            }
-            for (const std::string& line : lines)
-                Handle(line, out);
-            if (out.empty() || m_silent)
-                continue;
-            for (const std::string& line : out)
-                reply += line;
-            if (m_corrupt) {
-                // The first line's checksum, wrong by one (or a wrong one where there was none).
-                const std::size_t end = reply.find("\r\n");
-                std::string first = reply.substr(0, end);
-                if (first.size() > 3 && first[first.size() - 3] == ':')
-                    first.resize(first.size() - 3);
-                char tail[8];
-                std::snprintf(tail, sizeof(tail), ":%02X", (Lrc(first.substr(1)) + 1) & 0xFF);
-                reply = first + tail + reply.substr(end);
-                m_corrupt = false;
-            }
-            delayMs = std::exchange(m_delayMs, 0);
-            garble = std::exchange(m_garble, false);
-        }
-        // Outside the lock, so that faults and Stop can be asked for meanwhile; only this thread
-        // writes, and Vanish waits for the lock, so the descriptor stays valid until the next round.
-        if (delayMs > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_master != master)
-            continue;
-        if (garble) {
-            const std::string noise = "~~ line noise ~~\r\n";
-            (void)!write(master, noise.data(), noise.size());
-            const std::size_t half = reply.size() / 2;
-            (void)!write(master, reply.data(), half);
-            tcdrain(master);
-            (void)!write(master, reply.data() + half, reply.size() - half);
-        } else {
-            (void)!write(master, reply.data(), reply.size());
-        }
-    }
+    std::vector<std::string> out;
+    const double nowS = m_clock.NowS();
+    Update(nowS, out);
+    const double nextS = NextEventS();
+    if (std::isfinite(nextS))
+        waitMs = static_cast<int>(
+            std::clamp(std::ceil((nextS - nowS) / m_options.timeScale * 1000.0), 0.0, double(c_maxPollMs)));
+    std::string lines;
+    for (const std::string& line : out)
+        lines += line;
+    return lines;
 }
 
-void CZaberEmulator::Handle(const std::string& raw, std::vector<std::string>& out)
+std::string CZaberEmulator::Handle(const std::string& line)
+{
+    std::vector<std::string> out;
+    Respond(line, out);
+    std::string reply;
+    for (const std::string& each : out)
+        reply += each;
+    if (reply.empty())
+        return reply;
+    if (std::exchange(m_corrupt, false)) {
+        // The first line's checksum, wrong by one (or a wrong one where there was none).
+        const std::size_t end = reply.find("\r\n");
+        std::string first = reply.substr(0, end);
+        if (first.size() > 3 && first[first.size() - 3] == ':')
+            first.resize(first.size() - 3);
+        char tail[8];
+        std::snprintf(tail, sizeof(tail), ":%02X", (Lrc(first.substr(1)) + 1) & 0xFF);
+        reply = first + tail + reply.substr(end);
+    }
+    if (std::exchange(m_garble, false)) {
+        reply = "~~ line noise ~~\r\n" + reply;
+        SplitReply();
+    }
+    return reply;
+}
+
+void CZaberEmulator::Respond(const std::string& raw, std::vector<std::string>& out)
 {
     std::string line = raw;
     const std::size_t slash = line.find('/');

@@ -2,16 +2,14 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "CAxisMotion.h"
+#include "CLineEmulator.h"
 #include "CSteadySimClock.h"
 
 namespace zaberemu {
@@ -61,6 +59,7 @@ struct tEmulatorOptions {
 };
 
 // Zaber ASCII devices on a pseudo-terminal, for tests and for trying the driver without hardware.
+// A command ends at CR or LF (or both); replies and alerts end in CR LF.
 //
 // Every axis moves along the simulated stage's motion model (trapezoidal moves at "maxspeed" and
 // the device's acceleration, end switches at 0 and the travel, which follows from the product's
@@ -73,30 +72,24 @@ struct tEmulatorOptions {
 // without a reply; alerts of a single-axis device carry axis 1; "warnings clear" lists the flags
 // as they were before clearing; "set accel" is kept but the motion model's acceleration is fixed.
 //
-// Faults for tests: silence, a late reply, a garbled and split reply, a bad checksum, a stall in
-// the middle of the next move of an axis (or a slip: it ends there without a flag), a chain that
-// ignores stops, a device power-cycled, a reply with other data (a number out of range, say), and
-// the whole port vanishing and coming back.
+// Faults of its own for tests: a device silent, a noise line before a reply that comes split, a
+// bad checksum, a stall in the middle of the next move of an axis (or a slip: it ends there
+// without a flag), a chain that ignores stops, a device power-cycled, a reply with other data (a
+// number out of range, say); the kit's faults besides (silence, a late reply, the port vanishing
+// and coming back).
 //
-// One serving thread; every public member may be called from any thread (m_mutex).
-class CZaberEmulator {
+// The kit's serving thread calls Handle and Unprompted with the kit's mutex (Mutex()) held; every
+// public member takes it, so any may be called from any thread.
+class CZaberEmulator final : public emukit::CLineEmulator {
 public:
     explicit CZaberEmulator(tEmulatorOptions options);
-    ~CZaberEmulator(); // Stop
-    CZaberEmulator(const CZaberEmulator&) = delete;
-    CZaberEmulator& operator=(const CZaberEmulator&) = delete;
+    ~CZaberEmulator() override; // Stop
 
-    // Opens the pseudo-terminal and starts serving. False, with Error() saying why, on failure.
-    bool Start();
-    void Stop();
-    // The path to open: the link when one was asked for, else the pseudo-terminal itself.
-    std::string Path() const;
-    std::string Error() const;
-
-    // No replies while on: from any device (`address` 0), or from that one; commands still act.
+    // No replies while on: from any device (`address` 0, also no alerts), or from that one;
+    // commands still act.
     void Silence(bool on, int address = 0);
-    void DelayNextReply(int ms);                   // the next reply comes `ms` real milliseconds late
-    void GarbleNextReply();                        // a garbage line, then the reply split in two writes
+    // Unlike the kit's garbling, the reply survives: a noise line, then the reply split in two.
+    void GarbleNextReply();
     void CorruptNextChecksum();                    // the next reply carries a wrong checksum
     void StallNextMove(int address, int axis);     // the axis's next move stops halfway with FS
     void SlipNextMove(int address, int axis);      // the axis's next move ends halfway, IDLE, no flag
@@ -110,14 +103,16 @@ public:
     // The "home" commands received, in order: "address.axis", "+" appended when another axis of
     // the chain was moving at the time.
     std::vector<std::string> Homings() const;
-    void Vanish();                           // the port closes, as an unplugged USB adapter
-    bool Reappear();                         // a new pseudo-terminal; the link follows it
     int CommandsReceived(int address) const; // commands addressed to the device (broadcasts too)
     // Waits until the device has received `count` commands in all, at most `timeoutMs`.
     bool WaitForCommands(int address, int count, int timeoutMs) const;
-    // One fault in words ("silent on", "silent on 2", "delay 1500", "garble", "bad-checksum", "stall 1 2",
-    // "slip 1 2", "deaf-to-stop on", "power-cycle 2", "park 2", "vanish", "return"); false when not understood.
-    bool Control(const std::string& line);
+
+protected:
+    // Its own faults in words: "silent on|off ADDRESS", "garble", "bad-checksum", "stall ADDRESS
+    // AXIS", "slip ADDRESS AXIS", "deaf-to-stop on|off", "power-cycle ADDRESS", "park ADDRESS".
+    bool ControlProtocol(const std::vector<std::string>& words) override;
+    std::string Handle(const std::string& line) override;
+    std::string Unprompted(int& waitMs) override; // the alerts of axes that came to rest
 
 private:
     struct tAxis {
@@ -156,15 +151,12 @@ private:
         std::vector<std::string> words;
     };
 
-    // The serving thread: takes m_mutex for every look at the devices and every read or write of
-    // the terminal, and lets it go only to poll and to sleep out a late reply. Every private member
-    // below but Wake expects m_mutex held.
-    void Serve();
-    bool OpenTerminal();  // expects m_mutex held
-    void CloseTerminal(); // expects m_mutex held
-    void Wake();
-    // Handles one command line; appends the lines to send. Expects m_mutex held.
-    void Handle(const std::string& line, std::vector<std::string>& out);
+    // Every private member below expects Mutex() held.
+    void ArmMove(int address, int axis, bool stall); // the axis's next move stalls (or slips)
+    void Power(int address);                         // a power cycle
+    void SetParked(int address);
+    // Handles one command line; appends the lines to send (alerts that fell due first).
+    void Respond(const std::string& line, std::vector<std::string>& out);
     std::string Answer(tDevice& device, int address, const tCommand& command, double nowS);
     std::string Reply(const tDevice& device, int address, const tCommand& command, bool accepted,
                       const std::string& data, double nowS) const;
@@ -172,7 +164,7 @@ private:
     std::string AxisCommand(tDevice& device, const tCommand& command, double nowS);
     std::string MoveAxis(tAxis& axis, const std::vector<std::string>& words, double nowS, bool check);
     void Update(double nowS, std::vector<std::string>& out); // ends of motions, stalls, alerts
-    double NextEventS() const;                               // expects m_mutex held
+    double NextEventS() const;
     std::string TopFlag(const tAxis& axis) const;
     std::string DeviceFlag(const tDevice& device) const;
     bool Busy(const tAxis& axis, double nowS) const { return axis.motion->IsMovingAt(nowS); }
@@ -180,25 +172,12 @@ private:
 
     tEmulatorOptions m_options;
     simstage::CSteadySimClock m_clock;
-    mutable std::mutex m_mutex;
-    mutable std::condition_variable m_handled; // a command was handled
+    mutable std::condition_variable m_handled; // a command was handled; with Mutex()
     std::vector<tDevice> m_devices;
-    std::thread m_thread;
-    bool m_running = false;
-    int m_master = -1;
-    int m_slave = -1; // held open so that the master never sees a hang-up between two users
-    int m_wake = -1;  // eventfd: a fault or Stop wakes the serving thread
-    std::string m_terminal;
-    std::string m_error;
-    std::string m_buffer;
-    bool m_silent = false;
-    int m_delayMs = 0;
     bool m_garble = false;
     bool m_corrupt = false;
     bool m_ignoreStops = false;
     std::string m_replaceData;
-    bool m_linked = false;    // the link at linkPath is this emulator's
-    std::string m_linkTarget; // where it points
     std::vector<std::string> m_homings;
 };
 

@@ -130,7 +130,7 @@ void CSerialLink::Read()
     }
 }
 
-ESerialStatus CSerialLink::Write(const std::string& command, const Matcher* matcher)
+ESerialStatus CSerialLink::Write(const std::string& command, const Matcher* matcher, bool untilQuiet)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -141,7 +141,7 @@ ESerialStatus CSerialLink::Write(const std::string& command, const Matcher* matc
         m_matcher = matcher;
         m_lines.clear();
         m_complete = false;
-        m_untilQuiet = false;
+        m_untilQuiet = untilQuiet;
     }
     const ESerialStatus status = m_port.WriteLine(command);
     if (status != ESerialStatus::eOK) {
@@ -159,7 +159,7 @@ ESerialStatus CSerialLink::Request(const std::string& command, const Matcher& ma
                                    int quietMs)
 {
     std::lock_guard<std::mutex> one(m_requestMutex);
-    const ESerialStatus sent = Write(command, &matcher);
+    const ESerialStatus sent = Write(command, &matcher, quietMs > 0);
     if (sent != ESerialStatus::eOK)
         return sent;
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -169,7 +169,6 @@ ESerialStatus CSerialLink::Request(const std::string& command, const Matcher& ma
         m_arrived.wait_until(lock, deadline, ended);
     } else {
         // Each line taken reopens the collection for another `quietMs`.
-        m_untilQuiet = true;
         for (std::size_t seen = 0;;) {
             const Clock::time_point until =
                 m_lines.empty() ? deadline : std::min(deadline, Clock::now() + std::chrono::milliseconds(quietMs));
@@ -231,7 +230,7 @@ ESerialStatus CSerialLink::Purge(int quietMs)
 ESerialStatus CSerialLink::Send(const std::string& command)
 {
     std::lock_guard<std::mutex> one(m_requestMutex);
-    return Write(command, nullptr);
+    return Write(command, nullptr, false);
 }
 
 } // namespace plat

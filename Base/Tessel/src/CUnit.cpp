@@ -16,7 +16,7 @@ struct tUnitRow {
 
 constexpr double c_pi = 3.14159265358979323846;
 
-constexpr std::array<tUnitRow, 7> c_units{{
+constexpr std::array<tUnitRow, 8> c_units{{
     {EQuantity::None, 1.0, ""},
     {EQuantity::Length, 1e9, "m"},
     {EQuantity::Length, 1e6, "mm"},
@@ -24,6 +24,7 @@ constexpr std::array<tUnitRow, 7> c_units{{
     {EQuantity::Length, 1.0, "nm"},
     {EQuantity::Angle, 1.0, "°"},
     {EQuantity::Angle, 180.0 / c_pi, "rad"},
+    {EQuantity::Length, 1e7, "cm"},
 }};
 
 // Every CUnit holds a code of the table: FromCode refuses others and the constants are in it.

@@ -1,8 +1,9 @@
 #pragma once
 
 // Everything a stage driver needs of Plinth, and nothing more: the low-level stage it derives
-// from, its axes and records, the property IDs with the typed property access, registering its
-// own settings by name, the result codes and the exported factory (PLINTH_DEFINE_CREATE_STAGE).
+// from, its axes and records, the property IDs with the typed property access, declaring its
+// own settings by name (utl::RegisterProperty with a utl::tPropertyInfo: level, unit, range or
+// allowed values, description), the result codes and the exported factory (PLINTH_DEFINE_CREATE_STAGE).
 // A driver never needs the stage registry, the flat API or module loading; applications include
 // <plinth/Plinth.h> instead.
 

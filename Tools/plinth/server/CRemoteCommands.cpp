@@ -1,5 +1,6 @@
 #include "CRemoteCommands.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -220,6 +221,19 @@ void Info(CClient& client)
         std::printf("driver says: %s\n", info.driver_message().c_str());
 }
 
+// The speed of an axis as the server reports it (the stage's unit, ticks per second for the
+// shipped drivers) as a length per second through its calibration (µm per tick), as the library
+// converts in process; in the stage's unit when the axis has no calibration.
+std::string SpeedText(const pb::AxisInfo& axis)
+{
+    const double perSecondUm = axis.speed() * axis.calibration_um();
+    if (std::isfinite(perSecondUm) && axis.calibration_um() > 0.0)
+        return FormatReadable(Position(perSecondUm, utl::c_mum)) + "/s";
+    char text[64];
+    std::snprintf(text, sizeof(text), "%g (driver units; the axis has no calibration)", axis.speed());
+    return text;
+}
+
 void Axes(CClient& client)
 {
     const auto reply = client.Call("axes", &pb::StageService::Stub::GetAxes, client.StageRequest());
@@ -231,7 +245,7 @@ void Axes(CClient& client)
             std::printf("limits %s .. %s, ", Um(axis.minimum_um()).c_str(), Um(axis.maximum_um()).c_str());
         else
             std::printf("limits not defined, ");
-        std::printf("speed %g, position %s\n", axis.speed(),
+        std::printf("speed %s, position %s\n", SpeedText(axis).c_str(),
                     axis.position_known() ? Um(axis.position_um()).c_str()
                                           : DescribeCode(axis.position_result()).c_str());
     }
@@ -336,17 +350,42 @@ void Calib(CClient& client, const tArgs& args)
     PrintAxisValues(client.Call("calibration", &pb::StageService::Stub::SetCalibration, request), " per tick", true);
 }
 
+// The server takes speeds in the stage's unit: a length per second is converted here through the
+// calibration the server reports for the axis, as the library converts in process.
 void Speed(CClient& client, const tArgs& args)
 {
+    std::vector<tAxisSpeed> parsed;
+    for (const auto& text : args.items)
+        parsed.push_back(ParseAxisSpeed(text));
+    const auto axes = client.Call("axes", &pb::StageService::Stub::GetAxes, client.StageRequest());
     pb::AxisValuesRequest request;
     request.set_stage_id(client.ID());
-    for (const auto& text : args.items) {
-        const tAxisNumber speed = ParseAxisNumber(text, std::numeric_limits<double>::denorm_min());
+    for (const auto& speed : parsed) {
         auto* value = request.add_values();
         value->set_axis(AxisText(speed.axis));
-        value->set_value(speed.value);
+        value->set_value(speed.value.GetValue());
+        if (!speed.perSecond)
+            continue;
+        const auto info = std::find_if(axes.axes().begin(), axes.axes().end(), [&](const pb::AxisInfo& each) {
+            return speed.axis.letter != 0 ? each.type() == std::string(1, speed.axis.letter)
+                                          : each.number() == speed.axis.number;
+        });
+        if (info == axes.axes().end())
+            throw CRemoteError("stage " + std::to_string(client.ID()) + " has no axis " + speed.axis.text);
+        if (speed.value.GetUnit().GetQuantity() != utl::EQuantity::Length)
+            throw CRemoteError("setting the speed of " + speed.axis.text + ": " + info->axis() +
+                               " takes speeds in µm/s (or another unit of its kind), not " +
+                               speed.value.GetUnit().GetSymbol() + "/s");
+        if (!(info->calibration_um() > 0.0))
+            throw CRemoteError("setting the speed of " + speed.axis.text + ": " + info->axis() +
+                               " has no calibration to convert " + FormatReadable(speed.value) + "/s");
+        value->set_value(Micrometres(speed.value) / info->calibration_um());
     }
-    PrintAxisValues(client.Call("speeds", &pb::StageService::Stub::SetSpeeds, request), "", false);
+    if (request.values_size() > 0)
+        client.Call("speeds", &pb::StageService::Stub::SetSpeeds, request);
+    const auto now = client.Call("axes", &pb::StageService::Stub::GetAxes, client.StageRequest());
+    for (const auto& axis : now.axes())
+        std::printf("%s: %s\n", axis.axis().c_str(), SpeedText(axis).c_str());
 }
 
 std::string PropertyText(const pb::PropertyValue& value)
@@ -467,8 +506,9 @@ std::optional<tRemoteChoice> ChooseServer(int argc, char** argv)
     }
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "serve" || arg == "shell" || arg == "demo" || arg == "--module" || arg == "--port" ||
-            arg.rfind("--module=", 0) == 0 || arg.rfind("--port=", 0) == 0 || arg == "--help" || arg == "-h")
+        if (arg == "serve" || arg == "shell" || arg == "demo" || arg == "config" || arg == "--module" ||
+            arg == "--port" || arg.rfind("--module=", 0) == 0 || arg.rfind("--port=", 0) == 0 || arg == "--help" ||
+            arg == "-h")
             return std::nullopt;
     }
     // Read before any thread of ours runs.

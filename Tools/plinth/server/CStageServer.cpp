@@ -29,6 +29,7 @@
 #include "CStageSession.h"
 #include "CommandArgs.h"
 #include "Interrupts.h"
+#include "RememberedStages.h"
 #include "ServerAddress.h"
 
 namespace plinthcli {
@@ -152,6 +153,25 @@ void WriteTimeScale(stg::CLowLevelStage& stage, double timeScale)
         stg::WriteStageProperty(stage, info->id, timeScale);
 }
 
+// Loads the stage's driver module (chosen by the server's command line or its configuration,
+// never by a client), registers and activates the stage. With `mustHaveAxes`, a driver that found
+// no axis and says why counts as failed.
+std::unique_ptr<CStageSession> OpenStage(const CStageServer::tStage& stage, double timeScale, bool mustHaveAxes)
+{
+    std::string why;
+    const std::string module = stg::FindDriverModule(stage.driver, "", why);
+    if (module.empty())
+        throw std::runtime_error(why);
+    auto session = std::make_unique<CStageSession>(module, stage.id, false, [&](stg::CLowLevelStage& low) {
+        WritePort(low, stage.port);
+        WriteTimeScale(low, timeScale);
+    });
+    const std::string said = DriverMessage(stage.id);
+    if (mustHaveAxes && stg::GetAxisCount(stage.id) == 0 && !said.empty())
+        throw std::runtime_error(said);
+    return session;
+}
+
 std::string AxisName(std::uint32_t id, int axis)
 {
     const stg::EAxisType type = stg::GetAxisType(id, axis);
@@ -182,9 +202,19 @@ CStageServer::tStage CStageServer::ParseStage(const std::string& text)
 
 int CStageServer::Run(const tOptions& options)
 {
+    // Without --stage: the stages remembered in the configuration file, each with the driver and
+    // the settings (port, limits) it was last used with; the simulated stage 1 when there are none.
     std::vector<tStage> stages = options.stages;
-    if (stages.empty())
-        stages.push_back({1, "sim", ""});
+    const bool remembered = stages.empty();
+    if (remembered) {
+        std::vector<std::uint32_t> unnamed;
+        for (const auto& stage : RememberedStages(unnamed))
+            stages.push_back({stage.id, stage.driver, ""});
+        for (const std::uint32_t id : unnamed)
+            std::fprintf(stderr, "plinth serve: stage %u has settings but names no driver; give it with --stage\n", id);
+        if (stages.empty())
+            stages.push_back({1, "sim", ""});
+    }
     const tServerAddress address =
         ParseServerAddress(options.listen.empty() ? "unix:" + DefaultSocketPath() : options.listen);
     std::string token;
@@ -194,25 +224,31 @@ int CStageServer::Run(const tOptions& options)
         token = ReadTokenFile(options.tokenFile);
     }
 
-    // The stages first: a server that cannot drive them does not listen.
+    // The stages first: a server that cannot drive the stages it was given does not listen. A
+    // remembered stage that cannot start (its device unplugged, its driver gone) is left out.
     std::map<std::uint32_t, std::unique_ptr<CStageSession>> sessions;
     std::map<std::uint32_t, std::string> drivers;
     std::map<std::uint32_t, std::map<int, std::string>> labels;
     for (const auto& stage : stages) {
         if (sessions.count(stage.id) != 0)
             throw std::runtime_error("stage " + std::to_string(stage.id) + " is given twice");
-        std::string why;
-        const std::string module = stg::FindDriverModule(stage.driver, "", why);
-        if (module.empty())
-            throw std::runtime_error(why);
-        sessions[stage.id] = std::make_unique<CStageSession>(module, stage.id, false, [&](stg::CLowLevelStage& low) {
-            WritePort(low, stage.port);
-            WriteTimeScale(low, options.timeScale);
-        });
+        try {
+            sessions[stage.id] = OpenStage(stage, options.timeScale, remembered);
+        } catch (const std::runtime_error& error) {
+            sessions.erase(stage.id);
+            if (!remembered)
+                throw;
+            std::fprintf(stderr, "plinth serve: stage %u (%s) left out: %s\n", stage.id, stage.driver.c_str(),
+                         error.what());
+            continue;
+        }
         drivers[stage.id] = stage.driver;
         for (int axis : stg::GetAxisList(stage.id))
             labels[stage.id][axis] = AxisName(stage.id, axis);
     }
+
+    if (sessions.empty())
+        throw std::runtime_error("none of the remembered stages could start; name them with --stage");
 
     CFd listener = address.tcp ? ListenTcp(address) : ListenUnix(address.path);
     CEventHub hub(labels);

@@ -6,7 +6,8 @@
 
 namespace plinthcli {
 
-// `plinth serve`: registers and activates the stages it is given, serves them over gRPC until
+// `plinth serve`: registers and activates the stages it is given (or, given none, the stages the
+// configuration file remembers with their drivers, see RememberedStages.h), serves them over gRPC until
 // SIGINT or SIGTERM, then stops their motion, ends the calls, unregisters every stage (so their
 // positions are stored) and answers exit status 0.
 //
@@ -22,10 +23,10 @@ public:
         std::string port;   // a hardware driver's serial port, "" to keep the remembered one
     };
     struct tOptions {
-        std::vector<tStage> stages;
-        std::string listen;     // "" for the default socket
-        std::string tokenFile;  // required with TCP
-        double timeScale = 0.0; // > 0: the simulated stage's time scale
+        std::vector<tStage> stages; // none: the remembered stages, else 1=sim
+        std::string listen;         // "" for the default socket
+        std::string tokenFile;      // required with TCP
+        double timeScale = 0.0;     // > 0: the simulated stage's time scale
     };
 
     // Throws std::runtime_error with one line when it cannot start (a stage, the address).

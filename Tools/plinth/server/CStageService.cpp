@@ -1,7 +1,9 @@
 #include "CStageService.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <type_traits>
 
 #include <cfg/GlobalPropSets.h>
 #include <plinth/Plinth.h>
@@ -11,9 +13,13 @@
 #include "ServerAddress.h"
 
 namespace plinthcli {
+
+namespace pb = plinth::v1;
+using grpc::ServerContext;
+using grpc::Status;
+
 namespace {
 
-using grpc::Status;
 using grpc::StatusCode;
 using Position = utl::TUnitValue<double>;
 
@@ -23,7 +29,7 @@ constexpr std::chrono::milliseconds c_cancelCheck{100};
 Status Invalid(const std::string& message) { return {StatusCode::INVALID_ARGUMENT, message}; }
 
 // The library answered `code` to `what`.
-Status Failed(grpc::ServerContext* context, const std::string& what, int code)
+Status Failed(ServerContext* context, const std::string& what, int code)
 {
     context->AddTrailingMetadata("plinth-result", std::to_string(code));
     const std::string message =
@@ -53,16 +59,7 @@ Position FromMicrometres(double value) { return Position(value, utl::c_mum); }
 
 const char* TypeLetter(stg::EAxisType type)
 {
-    switch (type) {
-    case stg::eAxisX:
-        return "X";
-    case stg::eAxisY:
-        return "Y";
-    case stg::eAxisZ:
-        return "Z";
-    default:
-        return "-";
-    }
+    return type == stg::eAxisX ? "X" : type == stg::eAxisY ? "Y" : type == stg::eAxisZ ? "Z" : "-";
 }
 
 std::string Narrow(const std::wstring& text)
@@ -85,6 +82,130 @@ std::wstring Widen(const std::string& text)
     return wide;
 }
 
+// What a reply carries of a value: micrometres of a length, a plain number as it is.
+double Number(const Position& value) { return Micrometres(value); }
+double Number(double value) { return value; }
+
+// A request's number: a length in micrometres, or a plain number.
+template <class T>
+T FromNumber(double value)
+{
+    if constexpr (std::is_same_v<T, Position>)
+        return FromMicrometres(value);
+    else
+        return value;
+}
+
+// The axis values of a reply, labelled as the stage names its axes.
+template <class T, class Label>
+void AddValues(const std::map<int, T>& values, google::protobuf::RepeatedPtrField<pb::AxisValue>* out,
+               const Label& label)
+{
+    for (const auto& [axis, number] : values) {
+        auto* value = out->Add();
+        value->set_axis(label(axis));
+        value->set_value(Number(number));
+    }
+}
+
+// The status of a call whose only failure is the library's answer `code` to `what`.
+Status Outcome(ServerContext* context, const std::string& what, int code)
+{
+    return code == stg::c_OK ? Status::OK : Failed(context, what, code);
+}
+
+// The per-axis settings that a client reads and writes as a whole (every value > 0): what errors
+// call them, how the library reads every axis's and writes the given ones.
+struct tCalibration {
+    using Value = Position;
+    static constexpr const char* c_name = "the calibration";
+    static int Read(std::uint32_t id, std::map<int, Value>& values)
+    {
+        return stg::GetCalibration(id, values, stg::eAllAxes);
+    }
+    static int Write(std::uint32_t id, const std::map<int, Value>& values) { return stg::SetCalibration(id, values); }
+};
+struct tSpeeds {
+    using Value = double;
+    static constexpr const char* c_name = "the speed";
+    static int Read(std::uint32_t id, std::map<int, Value>& values)
+    {
+        return stg::GetSpeeds(id, values, stg::eAllAxes);
+    }
+    static int Write(std::uint32_t id, const std::map<int, Value>& values) { return stg::SetSpeeds(id, values); }
+};
+
+// Calls `use` with a value of the C++ type that carries properties of the registered `type`;
+// false when the server carries no such type.
+template <class Use>
+bool WithValueOf(int type, Use&& use)
+{
+    switch (type) {
+    case mem::c_tInt:
+        return use(int{}), true;
+    case mem::c_tInt64:
+        return use(std::int64_t{}), true;
+    case mem::c_tDouble:
+        return use(double{}), true;
+    case mem::c_tBool:
+        return use(bool{}), true;
+    case mem::c_tUnitDouble:
+        return use(Position()), true;
+    case mem::c_tWString:
+        return use(std::wstring()), true;
+    default:
+        return false;
+    }
+}
+
+void Put(pb::PropertyValue* reply, int value) { reply->set_int_value(value); }
+void Put(pb::PropertyValue* reply, std::int64_t value) { reply->set_int_value(value); }
+void Put(pb::PropertyValue* reply, double value) { reply->set_double_value(value); }
+void Put(pb::PropertyValue* reply, bool value) { reply->set_bool_value(value); }
+void Put(pb::PropertyValue* reply, const std::wstring& value) { reply->set_text_value(Narrow(value)); }
+void Put(pb::PropertyValue* reply, const Position& value)
+{
+    reply->mutable_quantity_value()->set_value(value.GetValue());
+    reply->mutable_quantity_value()->set_unit(value.GetUnit().GetSymbol());
+}
+
+// Takes a written value of the property's own type: false when the request gives another type, a
+// number out of its range or one that is not finite (a unit that is not known, too).
+using Given = pb::PropertyValue;
+bool Take(const Given& given, int& value)
+{
+    if (given.value_case() != Given::kIntValue || given.int_value() < INT32_MIN || given.int_value() > INT32_MAX)
+        return false;
+    value = static_cast<int>(given.int_value());
+    return true;
+}
+bool Take(const Given& given, std::int64_t& value)
+{
+    value = given.int_value();
+    return given.value_case() == Given::kIntValue;
+}
+bool Take(const Given& given, double& value)
+{
+    value = given.double_value();
+    return given.value_case() == Given::kDoubleValue && std::isfinite(value);
+}
+bool Take(const Given& given, bool& value)
+{
+    value = given.bool_value();
+    return given.value_case() == Given::kBoolValue;
+}
+bool Take(const Given& given, Position& value)
+{
+    const auto unit = utl::CUnit::FromSymbol(given.quantity_value().unit());
+    if (given.value_case() != Given::kQuantityValue || !std::isfinite(given.quantity_value().value()) || !unit)
+        return false;
+    value = Position(given.quantity_value().value(), *unit);
+    return true;
+}
+// Text settings name ports, paths and the like: only the server's own command line chooses what
+// it opens, so none is written through the server.
+bool Take(const Given& /*given*/, std::wstring& /*value*/) { return false; }
+
 } // namespace
 
 CStageService::CStageService(std::map<std::uint32_t, std::string> drivers, std::string token, CEventHub& hub)
@@ -93,7 +214,7 @@ CStageService::CStageService(std::map<std::uint32_t, std::string> drivers, std::
 }
 
 template <class Body>
-Status CStageService::Serve(grpc::ServerContext* context, const char* method, Body&& body)
+Status CStageService::Serve(ServerContext* context, const char* method, Body&& body)
 {
     Status status;
     if (!m_token.empty()) {
@@ -115,6 +236,16 @@ Status CStageService::Serve(grpc::ServerContext* context, const char* method, Bo
         std::fprintf(stderr, "plinth serve: %s from %s failed: %s\n", method, context->peer().c_str(),
                      status.error_message().c_str());
     return status;
+}
+
+template <class Body>
+Status CStageService::ServeStage(ServerContext* context, const char* method, std::uint32_t stageID, Body&& body)
+{
+    return Serve(context, method, [&] {
+        if (Status status = CheckStage(stageID); !status.ok())
+            return status;
+        return body();
+    });
 }
 
 Status CStageService::CheckStage(std::uint32_t stageID) const
@@ -158,6 +289,36 @@ Status CStageService::ResolveAxes(std::uint32_t stageID, const google::protobuf:
     return Status::OK;
 }
 
+template <class T>
+Status CStageService::ReadValues(std::uint32_t stageID, const google::protobuf::RepeatedPtrField<pb::AxisValue>& given,
+                                 const char* what, bool positive, std::map<int, T>& values) const
+{
+    for (const auto& entry : given) {
+        int axis = -1;
+        if (Status status = ResolveAxis(stageID, entry.axis(), axis); !status.ok())
+            return status;
+        if (!std::isfinite(entry.value()) || (positive && entry.value() <= 0.0))
+            return Invalid(std::string(what) + " of axis " + entry.axis() + " is not a " +
+                           (positive ? "positive " : "") + "finite number");
+        if (!values.emplace(axis, FromNumber<T>(entry.value())).second)
+            return Invalid("axis " + entry.axis() + " is given twice");
+    }
+    if (values.empty())
+        return Invalid(std::string(what) + " of at least one axis is needed");
+    return Status::OK;
+}
+
+Status CStageService::ResolveProperty(std::uint32_t stageID, const pb::PropertyRequest& request,
+                                      utl::tPropertyInfo& info, int& axis) const
+{
+    const auto found = utl::FindProperty(Widen(request.name()));
+    if (!found)
+        return {StatusCode::NOT_FOUND, "no property is registered as \"" + request.name().substr(0, 64) + "\""};
+    info = *found;
+    axis = -1;
+    return request.axis().empty() ? Status::OK : ResolveAxis(stageID, request.axis(), axis);
+}
+
 std::string CStageService::Label(std::uint32_t stageID, int axis) const
 {
     const stg::EAxisType type = stg::GetAxisType(stageID, axis);
@@ -166,12 +327,12 @@ std::string CStageService::Label(std::uint32_t stageID, int axis) const
     return std::to_string(axis);
 }
 
-Status CStageService::ListStages(grpc::ServerContext* context, const plinth::v1::ListStagesRequest* /*request*/,
-                                 plinth::v1::ListStagesReply* reply)
+Status CStageService::ListStages(ServerContext* context, const pb::ListStagesRequest* /*request*/,
+                                 pb::ListStagesReply* reply)
 {
     return Serve(context, "ListStages", [&] {
         for (const auto& [id, driver] : m_drivers) {
-            plinth::v1::StageRequest one;
+            pb::StageRequest one;
             one.set_stage_id(id);
             GetInfo(context, &one, reply->add_stages());
         }
@@ -179,8 +340,7 @@ Status CStageService::ListStages(grpc::ServerContext* context, const plinth::v1:
     });
 }
 
-Status CStageService::GetInfo(grpc::ServerContext* context, const plinth::v1::StageRequest* request,
-                              plinth::v1::StageInfo* reply)
+Status CStageService::GetInfo(ServerContext* context, const pb::StageRequest* request, pb::StageInfo* reply)
 {
     return Serve(context, "GetInfo", [&] {
         const std::uint32_t id = request->stage_id();
@@ -200,13 +360,10 @@ Status CStageService::GetInfo(grpc::ServerContext* context, const plinth::v1::St
     });
 }
 
-Status CStageService::GetAxes(grpc::ServerContext* context, const plinth::v1::StageRequest* request,
-                              plinth::v1::AxesReply* reply)
+Status CStageService::GetAxes(ServerContext* context, const pb::StageRequest* request, pb::AxesReply* reply)
 {
-    return Serve(context, "GetAxes", [&] {
-        const std::uint32_t id = request->stage_id();
-        if (Status status = CheckStage(id); !status.ok())
-            return status;
+    const std::uint32_t id = request->stage_id();
+    return ServeStage(context, "GetAxes", id, [&] {
         for (int axis : stg::GetAxisList(id)) {
             auto* info = reply->add_axes();
             info->set_axis(Label(id, axis));
@@ -234,68 +391,46 @@ Status CStageService::GetAxes(grpc::ServerContext* context, const plinth::v1::St
     });
 }
 
-Status CStageService::GetPositions(grpc::ServerContext* context, const plinth::v1::StageRequest* request,
-                                   plinth::v1::PositionsReply* reply)
+Status CStageService::GetPositions(ServerContext* context, const pb::StageRequest* request, pb::PositionsReply* reply)
 {
-    return Serve(context, "GetPositions", [&] {
-        const std::uint32_t id = request->stage_id();
-        if (Status status = CheckStage(id); !status.ok())
-            return status;
+    const std::uint32_t id = request->stage_id();
+    return ServeStage(context, "GetPositions", id, [&] {
         std::map<int, Position> positions;
         std::vector<int> enabled;
-        if (const int rc = stg::GetEnabledAxes(id, enabled); rc != stg::c_OK)
-            return Failed(context, "reading the positions", rc);
+        int rc = stg::GetEnabledAxes(id, enabled);
         for (int axis : enabled)
             positions[axis] = Position();
-        if (const int rc = stg::GetPosition(id, positions, stg::eGivenAxes); rc != stg::c_OK)
-            return Failed(context, "reading the positions", rc);
-        for (const auto& [axis, position] : positions) {
-            auto* value = reply->add_positions_um();
-            value->set_axis(Label(id, axis));
-            value->set_value(Micrometres(position));
-        }
-        return Status::OK;
+        if (rc == stg::c_OK)
+            rc = stg::GetPosition(id, positions, stg::eGivenAxes);
+        AddValues(positions, reply->mutable_positions_um(), [&](int axis) { return Label(id, axis); });
+        return Outcome(context, "reading the positions", rc);
     });
 }
 
-int CStageService::AwaitMoveEnd(grpc::ServerContext* context,
-                                const std::shared_ptr<CEventHub::tSubscriber>& events) const
+int CStageService::AwaitMoveEnd(ServerContext* context, const std::shared_ptr<CEventHub::tSubscriber>& events) const
 {
     bool started = false;
-    plinth::v1::Event event;
+    pb::Event event;
     while (!m_stopping) {
         if (context->IsCancelled() || std::chrono::system_clock::now() > context->deadline())
             return stg::c_Timeout;
         if (!CEventHub::Next(*events, event, c_cancelCheck))
             continue;
-        if (event.kind() == plinth::v1::Event::MOVE_STARTED)
+        if (event.kind() == pb::Event::MOVE_STARTED)
             started = true;
-        else if (started && event.kind() == plinth::v1::Event::MOVE_FINISHED)
+        else if (started && event.kind() == pb::Event::MOVE_FINISHED)
             return event.result();
     }
     return stg::c_Stopped;
 }
 
-Status CStageService::Move(grpc::ServerContext* context, const plinth::v1::MoveRequest* request,
-                           plinth::v1::MoveReply* reply)
+Status CStageService::Move(ServerContext* context, const pb::MoveRequest* request, pb::MoveReply* reply)
 {
-    return Serve(context, "Move", [&] {
-        const std::uint32_t id = request->stage_id();
-        if (Status status = CheckStage(id); !status.ok())
-            return status;
-        if (request->targets_um().empty())
-            return Invalid("a move needs at least one target");
+    const std::uint32_t id = request->stage_id();
+    return ServeStage(context, "Move", id, [&] {
         std::map<int, Position> targets;
-        for (const auto& target : request->targets_um()) {
-            int axis = -1;
-            if (Status status = ResolveAxis(id, target.axis(), axis); !status.ok())
-                return status;
-            if (!std::isfinite(target.value()))
-                return Invalid("the target of axis " + target.axis() + " is not a finite number");
-            if (targets.count(axis) != 0)
-                return Invalid("axis " + target.axis() + " has two targets");
-            targets[axis] = FromMicrometres(target.value());
-        }
+        if (Status status = ReadValues(id, request->targets_um(), "the target", false, targets); !status.ok())
+            return status;
         // A blocking move is a started move and a wait for its "finished" event, so that its
         // client sees samples and other clients reach the stage meanwhile. A client that goes away
         // leaves the move going.
@@ -308,25 +443,19 @@ Status CStageService::Move(grpc::ServerContext* context, const plinth::v1::MoveR
         reply->set_result(rc);
         if (rc != stg::c_OK)
             return Failed(context, "the move", rc);
-        for (const auto& [axis, target] : targets) {
-            Position position;
-            if (stg::GetPosition(id, axis, position) == stg::c_OK) {
-                auto* value = reply->add_positions_um();
-                value->set_axis(Label(id, axis));
-                value->set_value(Micrometres(position));
-            }
-        }
+        std::map<int, Position> positions;
+        for (const auto& target : targets)
+            if (stg::GetPosition(id, target.first, positions[target.first]) != stg::c_OK)
+                positions.erase(target.first);
+        AddValues(positions, reply->mutable_positions_um(), [&](int axis) { return Label(id, axis); });
         return Status::OK;
     });
 }
 
-Status CStageService::WaitForStop(grpc::ServerContext* context, const plinth::v1::WaitRequest* request,
-                                  plinth::v1::MoveReply* reply)
+Status CStageService::WaitForStop(ServerContext* context, const pb::WaitRequest* request, pb::MoveReply* reply)
 {
-    return Serve(context, "WaitForStop", [&] {
-        const std::uint32_t id = request->stage_id();
-        if (Status status = CheckStage(id); !status.ok())
-            return status;
+    const std::uint32_t id = request->stage_id();
+    return ServeStage(context, "WaitForStop", id, [&] {
         // Short waits, so that the stage lock is free between them for the other clients.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(request->timeout_ms());
         const auto axes = stg::GetAxisList(id);
@@ -337,46 +466,28 @@ Status CStageService::WaitForStop(grpc::ServerContext* context, const plinth::v1
                 break;
         }
         reply->set_result(rc);
-        return rc == stg::c_OK ? Status::OK : Failed(context, "waiting for the stop", rc);
+        return Outcome(context, "waiting for the stop", rc);
     });
 }
 
-Status CStageService::FreeRun(grpc::ServerContext* context, const plinth::v1::FreeRunRequest* request,
-                              plinth::v1::Empty* /*reply*/)
+Status CStageService::FreeRun(ServerContext* context, const pb::FreeRunRequest* request, pb::Empty* /*reply*/)
 {
-    return Serve(context, "FreeRun", [&] {
-        const std::uint32_t id = request->stage_id();
-        if (Status status = CheckStage(id); !status.ok())
-            return status;
+    const std::uint32_t id = request->stage_id();
+    return ServeStage(context, "FreeRun", id, [&] {
         std::map<int, double> speeds;
-        for (const auto& speed : request->speeds()) {
-            int axis = -1;
-            if (Status status = ResolveAxis(id, speed.axis(), axis); !status.ok())
-                return status;
-            if (!std::isfinite(speed.value()))
-                return Invalid("the speed of axis " + speed.axis() + " is not a finite number");
-            speeds[axis] = speed.value();
-        }
-        if (speeds.empty())
-            return Invalid("a free run needs at least one axis");
-        const int rc = stg::MoveFree(id, speeds);
-        return rc == stg::c_OK ? Status::OK : Failed(context, "the free run", rc);
-    });
-}
-
-Status CStageService::Stop(grpc::ServerContext* context, const plinth::v1::StageRequest* request,
-                           plinth::v1::Empty* /*reply*/)
-{
-    return Serve(context, "Stop", [&] {
-        const std::uint32_t id = request->stage_id();
-        if (Status status = CheckStage(id); !status.ok())
+        if (Status status = ReadValues(id, request->speeds(), "the speed", false, speeds); !status.ok())
             return status;
-        const int rc = stg::StopMoving(id);
-        return rc == stg::c_OK ? Status::OK : Failed(context, "the stop", rc);
+        return Outcome(context, "the free run", stg::MoveFree(id, speeds));
     });
 }
 
-void CStageService::FillLimits(std::uint32_t stageID, plinth::v1::LimitsReply* reply) const
+Status CStageService::Stop(ServerContext* context, const pb::StageRequest* request, pb::Empty* /*reply*/)
+{
+    const std::uint32_t id = request->stage_id();
+    return ServeStage(context, "Stop", id, [&] { return Outcome(context, "the stop", stg::StopMoving(id)); });
+}
+
+Status CStageService::FillLimits(std::uint32_t stageID, pb::LimitsReply* reply) const
 {
     for (int axis : stg::GetAxisList(stageID)) {
         auto* limits = reply->add_limits();
@@ -388,26 +499,19 @@ void CStageService::FillLimits(std::uint32_t stageID, plinth::v1::LimitsReply* r
             limits->set_maximum_um(Micrometres(maximum));
         }
     }
+    return Status::OK;
 }
 
-Status CStageService::GetLimits(grpc::ServerContext* context, const plinth::v1::StageRequest* request,
-                                plinth::v1::LimitsReply* reply)
+Status CStageService::GetLimits(ServerContext* context, const pb::StageRequest* request, pb::LimitsReply* reply)
 {
-    return Serve(context, "GetLimits", [&] {
-        if (Status status = CheckStage(request->stage_id()); !status.ok())
-            return status;
-        FillLimits(request->stage_id(), reply);
-        return Status::OK;
-    });
+    const std::uint32_t id = request->stage_id();
+    return ServeStage(context, "GetLimits", id, [&] { return FillLimits(id, reply); });
 }
 
-Status CStageService::SetLimits(grpc::ServerContext* context, const plinth::v1::SetLimitsRequest* request,
-                                plinth::v1::LimitsReply* reply)
+Status CStageService::SetLimits(ServerContext* context, const pb::SetLimitsRequest* request, pb::LimitsReply* reply)
 {
-    return Serve(context, "SetLimits", [&] {
-        const std::uint32_t id = request->stage_id();
-        if (Status status = CheckStage(id); !status.ok())
-            return status;
+    const std::uint32_t id = request->stage_id();
+    return ServeStage(context, "SetLimits", id, [&] {
         std::vector<std::pair<int, std::pair<double, double>>> ranges;
         for (const auto& limits : request->limits()) {
             int axis = -1;
@@ -423,243 +527,114 @@ Status CStageService::SetLimits(grpc::ServerContext* context, const plinth::v1::
                     stg::SetAxisLimits(id, axis, FromMicrometres(range.first), FromMicrometres(range.second));
                 rc != stg::c_OK)
                 return Failed(context, "setting the limits", rc);
-        FillLimits(id, reply);
-        return Status::OK;
+        return FillLimits(id, reply);
     });
 }
 
-Status CStageService::ClearLimits(grpc::ServerContext* context, const plinth::v1::AxesRequest* request,
-                                  plinth::v1::LimitsReply* reply)
+Status CStageService::ClearLimits(ServerContext* context, const pb::AxesRequest* request, pb::LimitsReply* reply)
 {
-    return Serve(context, "ClearLimits", [&] {
-        const std::uint32_t id = request->stage_id();
+    const std::uint32_t id = request->stage_id();
+    return ServeStage(context, "ClearLimits", id, [&] {
         std::vector<int> axes;
-        if (Status status = CheckStage(id); !status.ok())
-            return status;
         if (Status status = ResolveAxes(id, request->axes(), axes); !status.ok())
             return status;
-        if (const int rc = stg::UndefineLimits(id, axes); rc != stg::c_OK)
-            return Failed(context, "forgetting the limits", rc);
-        FillLimits(id, reply);
-        return Status::OK;
+        const int rc = stg::UndefineLimits(id, axes);
+        return rc == stg::c_OK ? FillLimits(id, reply) : Failed(context, "forgetting the limits", rc);
     });
 }
 
-Status CStageService::FindLimits(grpc::ServerContext* context, const plinth::v1::AxesRequest* request,
-                                 plinth::v1::LimitsReply* reply)
+Status CStageService::FindLimits(ServerContext* context, const pb::AxesRequest* request, pb::LimitsReply* reply)
 {
-    return Serve(context, "FindLimits", [&] {
-        const std::uint32_t id = request->stage_id();
+    const std::uint32_t id = request->stage_id();
+    return ServeStage(context, "FindLimits", id, [&] {
         std::vector<int> axes;
-        if (Status status = CheckStage(id); !status.ok())
-            return status;
         if (Status status = ResolveAxes(id, request->axes(), axes); !status.ok())
             return status;
-        auto& manager = stg::CStageManager::StageManager();
-        const auto held = manager.Acquire(id);
-        if (!held)
-            return Failed(context, "the range search", stg::c_NoSuchStage);
-        if (const int rc = held->GetMediumLevel().InitRanges(axes); rc != stg::c_OK)
-            return Failed(context, "the range search", rc);
-        FillLimits(id, reply);
-        return Status::OK;
+        const auto held = stg::CStageManager::StageManager().Acquire(id);
+        const int rc = held ? held->GetMediumLevel().InitRanges(axes) : stg::c_NoSuchStage;
+        return rc == stg::c_OK ? FillLimits(id, reply) : Failed(context, "the range search", rc);
     });
 }
 
-Status CStageService::GetCalibration(grpc::ServerContext* context, const plinth::v1::StageRequest* request,
-                                     plinth::v1::AxisValues* reply)
+template <class Setting>
+Status CStageService::AxisSetting(ServerContext* context, const char* method, std::uint32_t id,
+                                  const google::protobuf::RepeatedPtrField<pb::AxisValue>* given, pb::AxisValues* reply)
 {
-    return Serve(context, "GetCalibration", [&] {
-        const std::uint32_t id = request->stage_id();
-        if (Status status = CheckStage(id); !status.ok())
-            return status;
-        std::map<int, Position> calibration;
-        if (const int rc = stg::GetCalibration(id, calibration, stg::eAllAxes); rc != stg::c_OK)
-            return Failed(context, "reading the calibration", rc);
-        for (const auto& [axis, length] : calibration) {
-            auto* value = reply->add_values();
-            value->set_axis(Label(id, axis));
-            value->set_value(Micrometres(length));
-        }
-        return Status::OK;
-    });
-}
-
-Status CStageService::SetCalibration(grpc::ServerContext* context, const plinth::v1::AxisValuesRequest* request,
-                                     plinth::v1::AxisValues* reply)
-{
-    return Serve(context, "SetCalibration", [&] {
-        const std::uint32_t id = request->stage_id();
-        if (Status status = CheckStage(id); !status.ok())
-            return status;
-        std::map<int, Position> calibration;
-        for (const auto& entry : request->values()) {
-            int axis = -1;
-            if (Status status = ResolveAxis(id, entry.axis(), axis); !status.ok())
+    return ServeStage(context, method, id, [&] {
+        std::map<int, typename Setting::Value> values;
+        if (given) {
+            if (Status status = ReadValues(id, *given, Setting::c_name, true, values); !status.ok())
                 return status;
-            if (!std::isfinite(entry.value()) || entry.value() <= 0.0)
-                return Invalid("the calibration of axis " + entry.axis() + " is not a positive finite length");
-            calibration[axis] = FromMicrometres(entry.value());
+            if (const int rc = Setting::Write(id, values); rc != stg::c_OK)
+                return Failed(context, std::string("setting ") + Setting::c_name, rc);
+            values.clear();
         }
-        if (!calibration.empty())
-            if (const int rc = stg::SetCalibration(id, calibration); rc != stg::c_OK)
-                return Failed(context, "setting the calibration", rc);
-        plinth::v1::StageRequest read;
-        read.set_stage_id(id);
-        return GetCalibration(context, &read, reply);
+        const int rc = Setting::Read(id, values);
+        AddValues(values, reply->mutable_values(), [&](int axis) { return Label(id, axis); });
+        return Outcome(context, std::string("reading ") + Setting::c_name, rc);
     });
 }
 
-Status CStageService::GetSpeeds(grpc::ServerContext* context, const plinth::v1::StageRequest* request,
-                                plinth::v1::AxisValues* reply)
+Status CStageService::GetCalibration(ServerContext* context, const pb::StageRequest* request, pb::AxisValues* reply)
 {
-    return Serve(context, "GetSpeeds", [&] {
-        const std::uint32_t id = request->stage_id();
-        if (Status status = CheckStage(id); !status.ok())
-            return status;
-        std::map<int, double> speeds;
-        if (const int rc = stg::GetSpeeds(id, speeds, stg::eAllAxes); rc != stg::c_OK)
-            return Failed(context, "reading the speeds", rc);
-        for (const auto& [axis, speed] : speeds) {
-            auto* value = reply->add_values();
-            value->set_axis(Label(id, axis));
-            value->set_value(speed);
-        }
-        return Status::OK;
-    });
+    return AxisSetting<tCalibration>(context, "GetCalibration", request->stage_id(), nullptr, reply);
 }
 
-Status CStageService::SetSpeeds(grpc::ServerContext* context, const plinth::v1::AxisValuesRequest* request,
-                                plinth::v1::AxisValues* reply)
+Status CStageService::SetCalibration(ServerContext* context, const pb::AxisValuesRequest* request,
+                                     pb::AxisValues* reply)
 {
-    return Serve(context, "SetSpeeds", [&] {
-        const std::uint32_t id = request->stage_id();
-        if (Status status = CheckStage(id); !status.ok())
-            return status;
-        std::map<int, double> speeds;
-        for (const auto& entry : request->values()) {
-            int axis = -1;
-            if (Status status = ResolveAxis(id, entry.axis(), axis); !status.ok())
-                return status;
-            if (!std::isfinite(entry.value()) || entry.value() <= 0.0)
-                return Invalid("the speed of axis " + entry.axis() + " is not a positive finite number");
-            speeds[axis] = entry.value();
-        }
-        if (!speeds.empty())
-            if (const int rc = stg::SetSpeeds(id, speeds); rc != stg::c_OK)
-                return Failed(context, "setting the speeds", rc);
-        plinth::v1::StageRequest read;
-        read.set_stage_id(id);
-        return GetSpeeds(context, &read, reply);
-    });
+    return AxisSetting<tCalibration>(context, "SetCalibration", request->stage_id(), &request->values(), reply);
 }
 
-Status CStageService::GetProperty(grpc::ServerContext* context, const plinth::v1::PropertyRequest* request,
-                                  plinth::v1::PropertyValue* reply)
+Status CStageService::GetSpeeds(ServerContext* context, const pb::StageRequest* request, pb::AxisValues* reply)
 {
-    return Serve(context, "GetProperty", [&] {
-        const std::uint32_t id = request->stage_id();
-        if (Status status = CheckStage(id); !status.ok())
-            return status;
-        const auto info = utl::FindProperty(Widen(request->name()));
-        if (!info)
-            return Status(StatusCode::NOT_FOUND,
-                          "no property is registered as \"" + request->name().substr(0, 64) + "\"");
+    return AxisSetting<tSpeeds>(context, "GetSpeeds", request->stage_id(), nullptr, reply);
+}
+
+Status CStageService::SetSpeeds(ServerContext* context, const pb::AxisValuesRequest* request, pb::AxisValues* reply)
+{
+    return AxisSetting<tSpeeds>(context, "SetSpeeds", request->stage_id(), &request->values(), reply);
+}
+
+Status CStageService::GetProperty(ServerContext* context, const pb::PropertyRequest* request, pb::PropertyValue* reply)
+{
+    const std::uint32_t id = request->stage_id();
+    return ServeStage(context, "GetProperty", id, [&] {
+        utl::tPropertyInfo info;
         int axis = -1;
-        const bool stageLevel = request->axis().empty();
-        if (!stageLevel)
-            if (Status status = ResolveAxis(id, request->axis(), axis); !status.ok())
-                return status;
-        const auto read = [&](auto& value) {
-            return stageLevel ? stg::GetProperty(id, info->id, value) : stg::GetProperty(id, axis, info->id, value);
-        };
+        if (Status status = ResolveProperty(id, *request, info, axis); !status.ok())
+            return status;
         int rc = stg::c_OK;
-        if (info->type == mem::c_tInt) {
-            int value = 0;
-            if ((rc = read(value)) == stg::c_OK)
-                reply->set_int_value(value);
-        } else if (info->type == mem::c_tInt64) {
-            std::int64_t value = 0;
-            if ((rc = read(value)) == stg::c_OK)
-                reply->set_int_value(value);
-        } else if (info->type == mem::c_tDouble) {
-            double value = 0.0;
-            if ((rc = read(value)) == stg::c_OK)
-                reply->set_double_value(value);
-        } else if (info->type == mem::c_tBool) {
-            bool value = false;
-            if ((rc = read(value)) == stg::c_OK)
-                reply->set_bool_value(value);
-        } else if (info->type == mem::c_tUnitDouble) {
-            Position value;
-            if ((rc = read(value)) == stg::c_OK) {
-                reply->mutable_quantity_value()->set_value(value.GetValue());
-                reply->mutable_quantity_value()->set_unit(value.GetUnit().GetSymbol());
-            }
-        } else if (info->type == mem::c_tWString) {
-            std::wstring value;
-            if ((rc = read(value)) == stg::c_OK)
-                reply->set_text_value(Narrow(value));
-        } else {
+        const bool carried = WithValueOf(info.type, [&](auto value) {
+            rc = axis < 0 ? stg::GetProperty(id, info.id, value) : stg::GetProperty(id, axis, info.id, value);
+            if (rc == stg::c_OK)
+                Put(reply, value);
+        });
+        if (!carried)
             return Invalid("property " + request->name() + " has a type the server does not carry");
-        }
-        return rc == stg::c_OK ? Status::OK : Failed(context, "reading " + request->name(), rc);
+        return Outcome(context, "reading " + request->name(), rc);
     });
 }
 
-Status CStageService::SetProperty(grpc::ServerContext* context, const plinth::v1::PropertyRequest* request,
-                                  plinth::v1::PropertyValue* reply)
+Status CStageService::SetProperty(ServerContext* context, const pb::PropertyRequest* request, pb::PropertyValue* reply)
 {
-    Status written = Serve(context, "SetProperty", [&] {
-        const std::uint32_t id = request->stage_id();
-        if (Status status = CheckStage(id); !status.ok())
-            return status;
-        const auto info = utl::FindProperty(Widen(request->name()));
-        if (!info)
-            return Status(StatusCode::NOT_FOUND,
-                          "no property is registered as \"" + request->name().substr(0, 64) + "\"");
+    const std::uint32_t id = request->stage_id();
+    Status written = ServeStage(context, "SetProperty", id, [&] {
+        utl::tPropertyInfo info;
         int axis = -1;
-        const bool stageLevel = request->axis().empty();
-        if (!stageLevel)
-            if (Status status = ResolveAxis(id, request->axis(), axis); !status.ok())
-                return status;
-        const auto write = [&](const auto& value) {
-            return stageLevel ? stg::SetProperty(id, info->id, value) : stg::SetProperty(id, axis, info->id, value);
-        };
-        const auto& given = request->value();
-        const auto wrongType = [&] { return Invalid("property " + request->name() + " takes another type of value"); };
-        int rc = stg::c_OK;
-        if (info->type == mem::c_tInt) {
-            if (given.value_case() != plinth::v1::PropertyValue::kIntValue || given.int_value() < INT32_MIN ||
-                given.int_value() > INT32_MAX)
-                return wrongType();
-            rc = write(static_cast<int>(given.int_value()));
-        } else if (info->type == mem::c_tInt64) {
-            if (given.value_case() != plinth::v1::PropertyValue::kIntValue)
-                return wrongType();
-            rc = write(std::int64_t{given.int_value()});
-        } else if (info->type == mem::c_tDouble) {
-            if (given.value_case() != plinth::v1::PropertyValue::kDoubleValue || !std::isfinite(given.double_value()))
-                return wrongType();
-            rc = write(given.double_value());
-        } else if (info->type == mem::c_tBool) {
-            if (given.value_case() != plinth::v1::PropertyValue::kBoolValue)
-                return wrongType();
-            rc = write(given.bool_value());
-        } else if (info->type == mem::c_tUnitDouble) {
-            if (given.value_case() != plinth::v1::PropertyValue::kQuantityValue ||
-                !std::isfinite(given.quantity_value().value()))
-                return wrongType();
-            const auto unit = utl::CUnit::FromSymbol(given.quantity_value().unit());
-            if (!unit)
-                return Invalid("unknown unit \"" + given.quantity_value().unit().substr(0, 16) + "\"");
-            rc = write(Position(given.quantity_value().value(), *unit));
-        } else {
-            // Text settings name ports, paths and the like: only the server's own command line
-            // chooses what it opens.
+        if (Status status = ResolveProperty(id, *request, info, axis); !status.ok())
+            return status;
+        if (info.type == mem::c_tWString)
             return Status(StatusCode::PERMISSION_DENIED, "text properties are not written through the server");
-        }
-        return rc == stg::c_OK ? Status::OK : Failed(context, "writing " + request->name(), rc);
+        bool taken = false;
+        int rc = stg::c_OK;
+        WithValueOf(info.type, [&](auto value) {
+            if ((taken = Take(request->value(), value)))
+                rc = axis < 0 ? stg::SetProperty(id, info.id, value) : stg::SetProperty(id, axis, info.id, value);
+        });
+        if (!taken)
+            return Invalid("property " + request->name() + " takes another type of value");
+        return Outcome(context, "writing " + request->name(), rc);
     });
     if (!written.ok())
         return written;
@@ -667,25 +642,20 @@ Status CStageService::SetProperty(grpc::ServerContext* context, const plinth::v1
     return GetProperty(context, request, reply);
 }
 
-Status CStageService::EscapeZ(grpc::ServerContext* context, const plinth::v1::EscapeRequest* request,
-                              plinth::v1::EscapeReply* reply)
+Status CStageService::EscapeZ(ServerContext* context, const pb::EscapeRequest* request, pb::EscapeReply* reply)
 {
-    return Serve(context, "EscapeZ", [&] {
-        const std::uint32_t id = request->stage_id();
-        if (Status status = CheckStage(id); !status.ok())
-            return status;
+    const std::uint32_t id = request->stage_id();
+    return ServeStage(context, "EscapeZ", id, [&] {
         const int rc = stg::EscapeZ(id, request->escape());
         reply->set_result(rc);
         reply->set_escaped(stg::IsEscapedZ(id));
         reply->set_enabled(stg::IsEscapeEnabled(id));
-        return rc == stg::c_OK || rc == stg::c_EscapeCounted
-                   ? Status::OK
-                   : Failed(context, request->escape() ? "escape" : "return", rc);
+        return Outcome(context, request->escape() ? "escape" : "return", rc == stg::c_EscapeCounted ? stg::c_OK : rc);
     });
 }
 
-Status CStageService::Subscribe(grpc::ServerContext* context, const plinth::v1::SubscribeRequest* request,
-                                grpc::ServerWriter<plinth::v1::Event>* writer)
+Status CStageService::Subscribe(ServerContext* context, const pb::SubscribeRequest* request,
+                                grpc::ServerWriter<pb::Event>* writer)
 {
     return Serve(context, "Subscribe", [&] {
         const std::uint32_t id = request->stage_id();
@@ -695,7 +665,7 @@ Status CStageService::Subscribe(grpc::ServerContext* context, const plinth::v1::
         const auto events = m_hub.Add(id);
         // The headers go out at once, so that the client knows that it is subscribed.
         writer->SendInitialMetadata();
-        plinth::v1::Event event;
+        pb::Event event;
         while (!m_stopping && !context->IsCancelled()) {
             if (!CEventHub::Next(*events, event, c_cancelCheck))
                 continue;

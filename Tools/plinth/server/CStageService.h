@@ -6,6 +6,7 @@
 #include <string>
 
 #include <plinth/v1/stage.grpc.pb.h>
+#include <utl/PropertyRegistry.h>
 
 #include "CEventHub.h"
 
@@ -72,13 +73,34 @@ private:
     // Runs `body` for a call: the token check first; a failing status is logged.
     template <class Body>
     grpc::Status Serve(grpc::ServerContext* context, const char* method, Body&& body);
+    // Serve for a call on one stage: CheckStage first, then `body`.
+    template <class Body>
+    grpc::Status ServeStage(grpc::ServerContext* context, const char* method, std::uint32_t stageID, Body&& body);
+    // NOT_FOUND unless the stage is one of this server's, UNAVAILABLE unless it is active.
     grpc::Status CheckStage(std::uint32_t stageID) const;
     grpc::Status ResolveAxis(std::uint32_t stageID, const std::string& text, int& axis) const;
     // The axes named (all of them when none is).
     grpc::Status ResolveAxes(std::uint32_t stageID, const google::protobuf::RepeatedPtrField<std::string>& texts,
                              std::vector<int>& axes) const;
+    // Reads the axis values of a request into `values` (axis number to T, made from the number in
+    // micrometres or as it is): at least one, every axis one of the stage's and named once, every
+    // number finite (and > 0 with `positive`); else INVALID_ARGUMENT naming `what`.
+    template <class T>
+    grpc::Status ReadValues(std::uint32_t stageID,
+                            const google::protobuf::RepeatedPtrField<plinth::v1::AxisValue>& given, const char* what,
+                            bool positive, std::map<int, T>& values) const;
+    // Reads a per-axis setting (Setting: calibration or speeds) of every axis into `reply`; with
+    // `given`, writes those values first.
+    template <class Setting>
+    grpc::Status AxisSetting(grpc::ServerContext* context, const char* method, std::uint32_t id,
+                             const google::protobuf::RepeatedPtrField<plinth::v1::AxisValue>* given,
+                             plinth::v1::AxisValues* reply);
+    // The registered property a request names, and its axis (-1: the stage's own property).
+    grpc::Status ResolveProperty(std::uint32_t stageID, const plinth::v1::PropertyRequest& request,
+                                 utl::tPropertyInfo& info, int& axis) const;
     std::string Label(std::uint32_t stageID, int axis) const;
-    void FillLimits(std::uint32_t stageID, plinth::v1::LimitsReply* reply) const;
+    // Always OK.
+    grpc::Status FillLimits(std::uint32_t stageID, plinth::v1::LimitsReply* reply) const;
     // Waits for the end of the move that the stage starts next (its "started" event is the first
     // one seen), up to the deadline of the call; the move's outcome, or c_Timeout.
     int AwaitMoveEnd(grpc::ServerContext* context, const std::shared_ptr<CEventHub::tSubscriber>& events) const;

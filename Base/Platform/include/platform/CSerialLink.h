@@ -83,8 +83,10 @@ public:
 
 private:
     void Read(); // the reader thread
-    // Writes the command for the request in flight. Expects m_requestMutex held, not m_mutex.
-    ESerialStatus Write(const std::string& command, const Matcher* matcher);
+    // Writes the command for the request in flight. The matcher and the collection mode
+    // (`untilQuiet`) are in place before the command leaves, so that no line of its reply comes
+    // before its request can take it. Expects m_requestMutex held, not m_mutex.
+    ESerialStatus Write(const std::string& command, const Matcher* matcher, bool untilQuiet);
 
     CSerialPort m_port;
     LineHandler m_unsolicited;

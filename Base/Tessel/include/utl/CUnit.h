@@ -19,7 +19,8 @@ enum class EUnitCode : int {
     Micrometre = 3,
     Nanometre = 4,
     Degree = 5,
-    Radian = 6
+    Radian = 6,
+    Centimetre = 7
 };
 
 // A physical unit. A small value type (one int) that is cheap to copy and compare.
@@ -30,7 +31,7 @@ public:
 
     // The unit stored under `code`, or nothing for a code this library does not know.
     static std::optional<CUnit> FromCode(int code) noexcept;
-    // Parses a unit symbol: "m", "mm", "um", "µm", "nm", "deg", "°", "rad"; "" is the null unit.
+    // Parses a unit symbol: "m", "cm", "mm", "um", "µm", "nm", "deg", "°", "rad"; "" is the null unit.
     static std::optional<CUnit> FromSymbol(std::string_view symbol) noexcept;
 
     constexpr int GetCode() const noexcept { return static_cast<int>(m_code); }
@@ -53,6 +54,7 @@ private:
 
 inline constexpr CUnit c_null{EUnitCode::Null};
 inline constexpr CUnit c_m{EUnitCode::Metre};
+inline constexpr CUnit c_cm{EUnitCode::Centimetre};
 inline constexpr CUnit c_mm{EUnitCode::Millimetre};
 inline constexpr CUnit c_mum{EUnitCode::Micrometre};
 inline constexpr CUnit c_nm{EUnitCode::Nanometre};
