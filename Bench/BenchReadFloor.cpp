@@ -106,7 +106,7 @@ void PrescribedReads(CLowLevelStage& stage, const CLowLevelStage::CHold* held, E
 // Args: the read (eXY, eXYPrecision, eOneAxis) and whether the reads run under one hold.
 void BM_Floor_PrescribedReads(benchmark::State& state)
 {
-    const std::uint32_t id = bench::SimStage(simstage::eSimFull, 1.0);
+    const std::uint32_t id = bench::SimStage(bench::ESimProfile::eFull, 1.0);
     auto& manager = stg::CStageManager::StageManager();
     CLowLevelStage* stage = manager.GetLowLevel(id);
     if (!stage) {
@@ -133,7 +133,7 @@ BENCHMARK(BM_Floor_PrescribedReads)
 
 void BM_Floor_SnapshotCheck(benchmark::State& state)
 {
-    const std::uint32_t id = bench::SimStage(simstage::eSimFull, 1.0);
+    const std::uint32_t id = bench::SimStage(bench::ESimProfile::eFull, 1.0);
     auto& manager = stg::CStageManager::StageManager();
     CLowLevelStage* stage = manager.GetLowLevel(id);
     if (!stage) {

@@ -148,7 +148,7 @@ bool MoveX(pb::StageService::Stub& stub, double um)
 
 void BM_PositionReadInProcess(benchmark::State& state)
 {
-    const std::uint32_t id = bench::SimStage(simstage::eSimFull, 1.0);
+    const std::uint32_t id = bench::SimStage(bench::ESimProfile::eFull, 1.0);
     std::map<int, utl::TUnitValue<double>> positions;
     bench::CMedian median(state);
     for (auto _ : state) {

@@ -4,24 +4,25 @@
 // driver's own started move under the stage lock, a bare hand-over to a waiting thread, and a
 // blocking move without travel.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
 #include <plinth/StageAPI.h>
+#include <plinth/StageAPIAxes.h>
 #include <plinth/StageAPICoordinates.h>
+#include <plinth/driver/ResultCodes.h>
 
 #include "BenchSupport.h"
-#include "CAxisMotion.h"
-#include "CSimStage.h"
 
 namespace {
-
 using Clock = std::chrono::steady_clock;
-using simstage::eSimBlockingOnly;
-using simstage::eSimFull;
+constexpr bench::ESimProfile eSimFull = bench::ESimProfile::eFull;
+constexpr bench::ESimProfile eSimBlockingOnly = bench::ESimProfile::eBlockingOnly;
 
 utl::TUnitValue<geo::CdVec2> Um2(double x, double y) { return {geo::CdVec2(x, y), utl::c_mum}; }
 
@@ -48,8 +49,8 @@ BENCHMARK(BM_MoveToXYStarted);
 // check of the low level, driver), targets in ticks.
 void BM_Floor_LowLevelMoveToPos(benchmark::State& state)
 {
-    simstage::CSimStage stage(1001);
-    if (stage.Init() != stg::c_OK) {
+    const auto stage = bench::NewSimDriver(1001);
+    if (!stage || stage->Init() != stg::c_OK) {
         state.SkipWithError("Init failed");
         return;
     }
@@ -57,10 +58,10 @@ void BM_Floor_LowLevelMoveToPos(benchmark::State& state)
     const bench::CAllocCount allocs;
     for (auto _ : state) {
         target = -target;
-        benchmark::DoNotOptimize(stage.MoveToPos({{1, target}, {2, 2 * target}}));
+        benchmark::DoNotOptimize(stage->MoveToPos({{1, target}, {2, 2 * target}}));
     }
     allocs.Report(state);
-    stage.Exit();
+    stage->Exit();
 }
 BENCHMARK(BM_Floor_LowLevelMoveToPos);
 
@@ -222,17 +223,22 @@ void BM_Floor_ThreadHandoff(benchmark::State& state)
 }
 BENCHMARK(BM_Floor_ThreadHandoff)->UseManualTime()->ArgName("awake")->Arg(0)->Arg(1);
 
-// The travel time of X and Y moving from 0 by `ticksX` / `ticksY` at their default speeds, in
-// real seconds at time scale 1.
-double TravelS(std::int64_t ticksX, std::int64_t ticksY)
+// The travel time of X and Y moving by `um` at their speeds, in real seconds at time scale 1: the
+// longer of the two trapezoids (or triangles) with the simulated stage's ramps of 100 mm/s^2.
+double TravelS(std::uint32_t id, double um)
 {
-    const auto& hx = simstage::c_simAxes[0];
-    const auto& hy = simstage::c_simAxes[1];
-    simstage::CAxisMotion x(hx.lowerEndTicks, hx.upperEndTicks, hx.accelTicksPerS2);
-    simstage::CAxisMotion y(hy.lowerEndTicks, hy.upperEndTicks, hy.accelTicksPerS2);
-    x.MoveTo(0.0, ticksX, hx.speedTicksPerS);
-    y.MoveTo(0.0, ticksY, hy.speedTicksPerS);
-    return std::max(x.RestTimeS(), y.RestTimeS());
+    constexpr double accelUmPerS2 = 100'000.0;
+    double longest = 0.0;
+    for (stg::EAxisType type : {stg::eAxisX, stg::eAxisY}) {
+        utl::TUnitValue<double> speed;
+        if (stg::GetAxisSpeed(id, type, speed) != stg::c_OK)
+            return 0.0;
+        const double v = speed.In(utl::c_mum).GetValue();
+        const double travelS =
+            um >= v * v / accelUmPerS2 ? um / v + v / accelUmPerS2 : 2.0 * std::sqrt(um / accelUmPerS2);
+        longest = std::max(longest, travelS);
+    }
+    return longest;
 }
 
 // Wall time of a blocking move of X and Y by 10 um minus its travel time in real time: 20 ms at
@@ -241,7 +247,7 @@ void BM_BlockingMove10um(benchmark::State& state)
 {
     const double timeScale = double(state.range(0));
     const std::uint32_t id = bench::SimStage(eSimFull, timeScale);
-    const double travelS = TravelS(100, 200) / timeScale; // 10 um: 100 ticks of X, 200 of Y
+    const double travelS = TravelS(id, 10.0) / timeScale;
     stg::MoveToXY(id, Um2(0.0, 0.0), true);
     double target = 0.0;
     bench::CMedian median(state);
@@ -285,7 +291,7 @@ void BM_Floor_BlockingMoveNoTravelAfterSleep(benchmark::State& state)
 {
     const std::uint32_t id = bench::SimStage(eSimFull, 1.0);
     stg::MoveToXY(id, Um2(0.0, 0.0), true);
-    const double sleepS = TravelS(100, 200);
+    const double sleepS = TravelS(id, 10.0);
     bench::CMedian median(state);
     for (auto _ : state) {
         std::this_thread::sleep_for(std::chrono::duration<double>(sleepS));

@@ -9,15 +9,14 @@
 #include <plinth/StageAPI.h>
 #include <plinth/StageAPIAxes.h>
 #include <plinth/StageAPICoordinates.h>
+#include <plinth/driver/ResultCodes.h>
 
 #include "BenchSupport.h"
 #include "CAxisMotion.h"
-#include "CSimStage.h"
 #include "CSteadySimClock.h"
 
 namespace {
-
-using simstage::eSimFull;
+constexpr bench::ESimProfile eSimFull = bench::ESimProfile::eFull;
 
 void BM_GetPositionXY(benchmark::State& state)
 {
@@ -89,19 +88,19 @@ BENCHMARK(BM_GetPositionByType);
 // simulated driver's position read.
 void BM_LowLevelGetPositionXY(benchmark::State& state)
 {
-    simstage::CSimStage stage(1000);
-    if (stage.Init() != stg::c_OK) {
+    const auto stage = bench::NewSimDriver(1000);
+    if (!stage || stage->Init() != stg::c_OK) {
         state.SkipWithError("Init failed");
         return;
     }
     stg::CLowLevelStage::TickMap positions{{1, 0}, {2, 0}};
     const bench::CAllocCount allocs;
     for (auto _ : state) {
-        stage.GetPosition(positions, stg::eGivenAxes);
+        stage->GetPosition(positions, stg::eGivenAxes);
         benchmark::DoNotOptimize(positions);
     }
     allocs.Report(state);
-    stage.Exit();
+    stage->Exit();
 }
 BENCHMARK(BM_LowLevelGetPositionXY);
 

@@ -12,6 +12,8 @@
 #include <plinth/StageAPI.h>
 #include <plinth/StageAPIAxes.h>
 #include <plinth/StageAPICoordinates.h>
+#include <plinth/driver/CreateStage.h>
+#include <utl/PropertyRegistry.h>
 
 namespace {
 
@@ -88,9 +90,16 @@ void CMedian::Report()
     m_state.counters["median_us"] = *middle * 1e6;
 }
 
+std::unique_ptr<stg::CLowLevelStage> NewSimDriver(std::uint32_t stageID)
+{
+    const auto create =
+        reinterpret_cast<stg::CreateStageFn>(plat::FindExport(Registry().module.Get(), stg::c_createStageExport));
+    return std::unique_ptr<stg::CLowLevelStage>(create ? create(stageID) : nullptr);
+}
+
 std::uint64_t Allocations() noexcept { return g_allocations.load(std::memory_order_relaxed); }
 
-std::uint32_t SimStage(simstage::ESimProfile profile, double timeScale)
+std::uint32_t SimStage(ESimProfile profile, double timeScale)
 {
     tRegistry& registry = Registry();
     const auto key = std::make_pair(int(profile), timeScale);
@@ -101,8 +110,9 @@ std::uint32_t SimStage(simstage::ESimProfile profile, double timeScale)
     auto& manager = stg::CStageManager::StageManager();
     if (!manager.RegisterStage(info) || !manager.ActivateStage(info))
         return 0;
-    stg::SetProperty(id, simstage::c_propSimProfile, std::int32_t(profile));
-    stg::SetProperty(id, simstage::c_propSimTimeScale, timeScale);
+    // The simulated stage's own settings, by the names it declares.
+    stg::SetProperty(id, utl::FindProperty(L"SimProfile")->id, std::int32_t(profile));
+    stg::SetProperty(id, utl::FindProperty(L"SimTimeScale")->id, timeScale);
     for (stg::EAxisType type : {stg::eAxisX, stg::eAxisY, stg::eAxisZ})
         stg::EnableAxis(id, type, true);
     stg::SetAxisLimitsXY(id, Mm2(-10.0, -10.0), Mm2(10.0, 10.0));

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <memory>
+
+#include <plinth/driver/CLowLevelStage.h>
+
 // What the benchmarks share: a count of heap allocations (the program replaces the global
 // operator new) and simulated stages registered through the stage manager the way an application
 // registers them.
@@ -9,8 +13,6 @@
 #include <vector>
 
 #include <benchmark/benchmark.h>
-
-#include "SimStageDefs.h"
 
 namespace bench {
 
@@ -50,10 +52,17 @@ private:
     std::vector<double> m_samples;
 };
 
+// The simulated stage's controller profiles, as its "SimProfile" setting takes them (see the
+// README): a controller with every kind of move, and one that only moves blocking.
+enum class ESimProfile : std::int32_t { eFull = 0, eBlockingOnly = 1 };
+
 // The ID of a simulated stage in `profile`, registered and activated on first use and kept until
 // UnregisterStages: X, Y and Z enabled, limits set (X/Y -10 mm .. 10 mm, Z 0 .. 5 mm), precision
 // mode off, standing at X = Y = 0 and at rest, with "SimTimeScale" `timeScale`.
-std::uint32_t SimStage(simstage::ESimProfile profile, double timeScale);
+std::uint32_t SimStage(ESimProfile profile, double timeScale);
+// A new driver object of the simulated stage, made by its module's factory, for benchmarks of
+// the low level on its own; null when the module has no factory.
+std::unique_ptr<stg::CLowLevelStage> NewSimDriver(std::uint32_t stageID);
 void UnregisterStages();
 
 } // namespace bench
