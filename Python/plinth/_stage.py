@@ -279,6 +279,7 @@ class Stage:
         except BaseException:
             _plinth.UnregisterStage(self._module, stage_id)
             raise
+        _plinth.remember_driver(stage_id, self.driver_path)
         self.xy = VectorAxes(self, "XY", 2)
         self.xyz = VectorAxes(self, "XYZ", 3)
         self._open = True

@@ -356,6 +356,10 @@ PYBIND11_MODULE(_plinth, m)
         std::string path = stg::FindDriverModule(nameOrPath, "", why);
         return std::make_pair(path, why);
     });
+    // Which driver a stage was opened with, kept in its settings for `plinth serve`.
+    m.def("remember_driver", [](std::uint32_t stageID, const std::string& modulePath) {
+        stg::RememberDriver(stageID, stg::DriverNameOf(modulePath));
+    });
     m.def("load_module", [](const std::string& path) {
         const plat::ModuleHandle module = plat::LoadModule(path);
         if (!module)

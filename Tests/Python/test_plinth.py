@@ -88,6 +88,7 @@ def test_settings_by_name_answer_defaults_describe_themselves_and_refuse_undecla
     assert "Calibration" not in settings
     assert stage.properties("y")["Calibration"].value == (0.05, "µm")
     assert stage.properties("x")["Speed"].unit == "ticks/s"
+    assert stage.get_property("DriverName") == "sim"  # remembered for plinth serve
 
     # Outside the declared range or values: refused, naming the setting and what it takes; nothing changes.
     for name, value, takes in (("SimTimeScale", 0.0, "1e-06 .. 1e+06"), ("SimProfile", 3, "one of 0, 1, 2")):

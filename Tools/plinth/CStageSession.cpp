@@ -5,9 +5,8 @@
 #include <unistd.h>
 
 #include <cfg/GlobalPropSets.h>
+#include <plinth/DriverModules.h>
 #include <utl/PropertyRegistry.h>
-
-#include "RememberedStages.h"
 
 namespace plinthcli {
 
@@ -90,7 +89,7 @@ CStageSession::CStageSession(const std::string& modulePath, std::uint32_t stageI
         throw std::runtime_error("the driver of stage " + std::to_string(stageID) + " failed to start" +
                                  (said.empty() ? "" : ": " + said));
     }
-    RememberDriver(stageID, DriverNameOf(modulePath));
+    stg::RememberDriver(stageID, stg::DriverNameOf(modulePath));
 }
 
 CStageSession::~CStageSession()

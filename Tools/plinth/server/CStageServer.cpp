@@ -29,7 +29,6 @@
 #include "CStageSession.h"
 #include "CommandArgs.h"
 #include "Interrupts.h"
-#include "RememberedStages.h"
 #include "ServerAddress.h"
 
 namespace plinthcli {
@@ -208,7 +207,7 @@ int CStageServer::Run(const tOptions& options)
     const bool remembered = stages.empty();
     if (remembered) {
         std::vector<std::uint32_t> unnamed;
-        for (const auto& stage : RememberedStages(unnamed))
+        for (const auto& stage : stg::RememberedStages(unnamed))
             stages.push_back({stage.id, stage.driver, ""});
         for (const std::uint32_t id : unnamed)
             std::fprintf(stderr, "plinth serve: stage %u has settings but names no driver; give it with --stage\n", id);
