@@ -961,8 +961,8 @@ extern "C" char* NextShellCompletion(const char* text, int state)
                                    text, g_shellVocabulary);
         next = 0;
         // An axis completed with its "=" goes on with the value, not with a blank.
-        rl_completion_append_character =
-            matches.size() == 1 && !matches.front().empty() && matches.front().back() == '=' ? '\0' : ' ';
+        const bool goesOn = matches.size() == 1 && !matches.front().empty() && matches.front().back() == '=';
+        rl_completion_append_character = goesOn ? 0 : int{' '};
     }
     return next < matches.size() ? strdup(matches[next++].c_str()) : nullptr;
 }
