@@ -8,12 +8,10 @@
 #include <cstdio>
 #include <string>
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 
 #include "CAsiEmulator.h"
+#include "ControlLines.h"
 
 namespace {
 
@@ -74,30 +72,7 @@ int main(int argc, char** argv) // NOLINT(bugprone-exception-escape)
     std::printf("%s\n", emulator.Path().c_str());
     std::fflush(stdout);
 
-    bool input = true;
-    std::string pending;
-    while (!g_stop) {
-        if (options.vanishAfterMoves > 0 && emulator.Vanished()) {
-            emulator.Stop();
-            return c_vanishedExit;
-        }
-        pollfd in{STDIN_FILENO, POLLIN, 0};
-        if (poll(&in, input ? 1 : 0, 200) <= 0) // without input: look at the stop flag now and then
-            continue;
-        char chunk[256];
-        const ssize_t n = read(STDIN_FILENO, chunk, sizeof(chunk));
-        if (n <= 0) {
-            input = false; // no more control lines; serve until interrupted
-            continue;
-        }
-        pending.append(chunk, static_cast<std::size_t>(n));
-        for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
-            const std::string line = pending.substr(0, end);
-            pending.erase(0, end + 1);
-            if (!line.empty() && !emulator.Control(line))
-                std::fprintf(stderr, "plinth-asi-emu: not understood: %s\n", line.c_str());
-        }
-    }
-    emulator.Stop();
-    return 0;
+    const bool vanished = emukit::ServeControlLines(
+        emulator, "plinth-asi-emu", g_stop, [&] { return options.vanishAfterMoves > 0 && emulator.Vanished(); });
+    return vanished ? c_vanishedExit : 0;
 }

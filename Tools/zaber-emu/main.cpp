@@ -10,12 +10,10 @@
 #include <string>
 #include <thread>
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 
 #include "CZaberEmulator.h"
+#include "ControlLines.h"
 
 namespace {
 
@@ -95,26 +93,6 @@ int main(int argc, char** argv) // NOLINT(bugprone-exception-escape)
     std::printf("%s\n", emulator.Path().c_str());
     std::fflush(stdout);
 
-    bool input = true;
-    std::string pending;
-    while (!g_stop) {
-        pollfd in{STDIN_FILENO, POLLIN, 0};
-        if (poll(&in, input ? 1 : 0, 200) <= 0) // without input: look at the stop flag now and then
-            continue;
-        char chunk[256];
-        const ssize_t n = read(STDIN_FILENO, chunk, sizeof(chunk));
-        if (n <= 0) {
-            input = false; // no more control lines; serve until interrupted
-            continue;
-        }
-        pending.append(chunk, static_cast<std::size_t>(n));
-        for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
-            const std::string line = pending.substr(0, end);
-            pending.erase(0, end + 1);
-            if (!line.empty() && !emulator.Control(line))
-                std::fprintf(stderr, "plinth-zaber-emu: not understood: %s\n", line.c_str());
-        }
-    }
-    emulator.Stop();
+    emukit::ServeControlLines(emulator, "plinth-zaber-emu", g_stop);
     return 0;
 }
