@@ -405,15 +405,21 @@ inline int SpeedCalibration(const Position& calibration)
     return std::isfinite(length) && length > 0.0 && !calibration.GetUnit().IsNull() ? c_OK : c_InvalidValue;
 }
 
+// The calibration of `axis` that its speeds convert with (see SpeedCalibration).
+template <class K>
+int SpeedCalibrationOf(CStageAccess& s, K axis, Position& calibration)
+{
+    const int rc = QueryOne(axis, calibration, c_emptyEntry,
+                            [&](PositionsOf<K>& map) { return s.GetCalibration(map, eGivenAxes); });
+    return rc == c_OK ? SpeedCalibration(calibration) : rc;
+}
+
 template <class K>
 int GetAxisSpeed(std::uint32_t stageID, K axis, Position& perSecond)
 {
     return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) {
         Position calibration;
-        int rc = QueryOne(axis, calibration, c_emptyEntry,
-                          [&](PositionsOf<K>& map) { return s.GetCalibration(map, eGivenAxes); });
-        if (rc == c_OK)
-            rc = SpeedCalibration(calibration);
+        int rc = SpeedCalibrationOf(s, axis, calibration);
         double ticksPerSecond = 0.0;
         if (rc == c_OK)
             rc = QueryOne(axis, ticksPerSecond, 0.0, [&](SpeedsOf<K>& map) { return s.GetSpeeds(map, eGivenAxes); });
@@ -430,10 +436,7 @@ int SetAxisSpeed(std::uint32_t stageID, K axis, const Position& perSecond)
 {
     return WithStage(stageID, c_NoSuchStage, [&](CStageAccess& s) {
         Position calibration;
-        int rc = QueryOne(axis, calibration, c_emptyEntry,
-                          [&](PositionsOf<K>& map) { return s.GetCalibration(map, eGivenAxes); });
-        if (rc == c_OK)
-            rc = SpeedCalibration(calibration);
+        int rc = SpeedCalibrationOf(s, axis, calibration);
         if (rc != c_OK)
             return rc;
         if (!perSecond.GetUnit().IsCompatible(calibration.GetUnit()))
