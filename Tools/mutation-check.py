@@ -51,7 +51,7 @@ FAULTS = [
     F("sqlite-nesting-depth", "base", "Base/Almanac/src/CNestingCheck.h",
       "            if (height > c_maxNestingDepth)\n", "            if (height > 10 * c_maxNestingDepth)\n",
       "a settings file whose sets nest without bound is loaded"),
-    F("config-unusable-forgotten", "base", "Base/Almanac/src/GlobalPropSets.cpp",
+    F("config-unusable-forgotten", "base", "Base/Almanac/src/CDatabase.cpp",
       "            m_error = m_unusable;\n", "            m_error.clear();\n",
       "a write into memory clears why the settings file could not be used: the command says it saved"),
     F("sqlite-dangling-link", "base", "Base/Almanac/src/CSqliteStore.cpp",
