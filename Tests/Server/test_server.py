@@ -3,6 +3,7 @@ import os
 import signal
 import socket
 import subprocess
+import sys
 import threading
 import time
 
@@ -32,9 +33,12 @@ class Server:
 
     def _read(self):
         for line in self.process.stderr:
+            sys.stderr.write(line)  # shown with a failing test: what the server said, sanitizer reports too
             with self._changed:
                 self.lines.append(line)
                 self._changed.notify_all()
+        with self._changed:  # the server has ended: a waiter stops waiting for its lines
+            self._changed.notify_all()
 
     def wait_for_line(self, text):
         with self._changed:
