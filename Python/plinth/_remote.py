@@ -21,7 +21,7 @@ import grpc
 
 from ._events import EventKind
 from ._quantity import Quantity
-from ._stage import Setting, _length_per_second
+from ._stage import AxisType, Setting, _length_per_second
 from .errors import PlinthError, ResultCode, error_for
 from .v1 import stage_pb2 as pb
 from .v1 import stage_pb2_grpc as pb_grpc
@@ -29,7 +29,7 @@ from .v1 import stage_pb2_grpc as pb_grpc
 _MAX_MESSAGE = 64 * 1024
 _CALL_TIMEOUT = 15.0
 
-AxisKey = Union[str, int]
+AxisKey = Union[str, int, AxisType]
 
 
 def default_address() -> str:
@@ -54,6 +54,10 @@ def _target(address: str) -> str:
 
 
 def _axis(key: AxisKey) -> str:
+    """The axis as the server names it: "X", "Y", "Z" by type (a letter or an AxisType), else its
+    number. AxisType is an int too: it is looked at first, as Stage does."""
+    if isinstance(key, AxisType):
+        return key.name
     return str(key).upper() if isinstance(key, str) else str(int(key))
 
 

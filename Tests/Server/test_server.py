@@ -151,6 +151,9 @@ def test_every_setting_is_listed_through_the_server_as_the_stage_lists_it_in_pro
             assert setting.description and line.endswith(" " + setting.description)
             assert isinstance(setting, plinth.Setting)
     assert stage.properties("y")["Speed"] == (1234, "ticks/s", "the speed of moves")
+    # An AxisType names the axis by its type, as in process, not the axis with its number.
+    from plinth._remote import _axis
+    assert [_axis(t) for t in (plinth.AxisType.Z, "z", 3)] == ["Z", "Z", "3"]
     assert stage.properties("x")["Speed"].value != 1234
     assert stage.properties("y")["Calibration"].value == plinth.Quantity(0.05, "µm")
     assert stage.properties()["DriverName"].value == "sim" and '"sim"' in listed["stage"]
