@@ -2,7 +2,9 @@
 // read in process, the time from the library's "move finished" to a subscribed client, the rate
 // of the position samples, and 16 clients reading at 50 Hz while one moves and one subscribes
 // (failed calls and the server's CPU use). The server is a process of its own, started on first
-// use on a private socket with a scratch settings file and ended with SIGTERM at exit.
+// use on a private socket with a scratch settings file and ended with SIGTERM at exit. The read's
+// floors: the same call to a bare server of the same service, and a socket round trip between
+// two processes.
 
 #include <algorithm>
 #include <atomic>
@@ -16,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,9 +34,14 @@ namespace {
 namespace pb = plinth::v1;
 using Clock = std::chrono::steady_clock;
 
+// A server process on a private socket, ended with SIGTERM when the benchmarks end: `plinth serve`
+// with the simulated stage and a scratch settings file, or the floor server (the same service
+// answering fixed positions).
 class CServerProcess {
 public:
-    CServerProcess()
+    enum class EKind { eStageServer, eFloor };
+
+    explicit CServerProcess(EKind kind)
     {
         char dir[] = "/tmp/plinth-bench-XXXXXX";
         if (mkdtemp(dir) == nullptr)
@@ -45,22 +53,27 @@ public:
         if (m_pid == 0) {
             putenv(const_cast<char*>(config.c_str())); // NOLINT: the child's own copy
             std::freopen("/dev/null", "w", stderr);
-            // The simulated stage by its module path: no driver folder needs to be set.
-            execl(PLINTH_CLI, PLINTH_CLI, "serve", "--stage", "1=" PLINTH_SIMSTAGE_MODULE, "--listen",
-                  m_address.c_str(), static_cast<char*>(nullptr));
+            if (kind == EKind::eFloor)
+                execl(PLINTH_FLOOR_SERVER, PLINTH_FLOOR_SERVER, m_address.c_str(), static_cast<char*>(nullptr));
+            else // the simulated stage by its module path: no driver folder needs to be set
+                execl(PLINTH_CLI, PLINTH_CLI, "serve", "--stage", "1=" PLINTH_SIMSTAGE_MODULE, "--listen",
+                      m_address.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
-        // Ready once it answers; then limits for every axis, so that it moves and reads.
-        for (int attempt = 0; attempt < 200; ++attempt) {
+        // Ready once it answers at all (the floor server answers GetInfo with UNIMPLEMENTED).
+        for (int attempt = 0; attempt < 200 && !m_ready; ++attempt) {
             grpc::ClientContext context;
             context.set_deadline(std::chrono::system_clock::now() + std::chrono::milliseconds(100));
             context.set_wait_for_ready(true);
             pb::StageRequest request;
             request.set_stage_id(1);
             pb::StageInfo info;
-            if (NewStub()->GetInfo(&context, request, &info).ok())
-                break;
+            const grpc::StatusCode code = NewStub()->GetInfo(&context, request, &info).error_code();
+            m_ready = code != grpc::StatusCode::UNAVAILABLE && code != grpc::StatusCode::DEADLINE_EXCEEDED;
         }
+        if (!m_ready || kind == EKind::eFloor)
+            return;
+        // Limits for every axis of the stage, so that it moves and reads.
         grpc::ClientContext context;
         pb::SetLimitsRequest limits;
         limits.set_stage_id(1);
@@ -104,7 +117,13 @@ private:
 
 CServerProcess& Server()
 {
-    static CServerProcess server;
+    static CServerProcess server(CServerProcess::EKind::eStageServer);
+    return server;
+}
+
+CServerProcess& FloorServer()
+{
+    static CServerProcess server(CServerProcess::EKind::eFloor);
     return server;
 }
 
@@ -162,16 +181,19 @@ void BM_PositionReadInProcess(benchmark::State& state)
 }
 BENCHMARK(BM_PositionReadInProcess)->UseManualTime();
 
-void BM_PositionReadThroughServer(benchmark::State& state)
+// A position read through `server` (a new connection, made before timing), and the processor time
+// the server spends on one read: on a machine whose cores are busy with other work, the round
+// trip is this, the client's own (the CPU column) and waiting for a core.
+void ReadThrough(benchmark::State& state, CServerProcess& server)
 {
-    if (!Server().Ready()) {
+    if (!server.Ready()) {
         state.SkipWithError("the server did not start");
         return;
     }
-    const auto stub = Server().NewStub();
-    ReadPositions(*stub); // the connection is made before timing
+    const auto stub = server.NewStub();
+    ReadPositions(*stub);
     bench::CMedian median(state);
-    const double serverCpu = CpuSeconds(Server().Pid());
+    const double serverCpu = CpuSeconds(server.Pid());
     for (auto _ : state) {
         const auto start = Clock::now();
         if (!ReadPositions(*stub))
@@ -181,12 +203,63 @@ void BM_PositionReadThroughServer(benchmark::State& state)
         state.SetIterationTime(took.count());
     }
     median.Report();
-    // The processor time the server spends on one read: on a machine whose cores are busy with
-    // other work, the round trip is this, the client's own (the CPU column) and waiting for a core.
     if (state.iterations() > 0)
-        state.counters["server_cpu_us"] = (CpuSeconds(Server().Pid()) - serverCpu) * 1e6 / double(state.iterations());
+        state.counters["server_cpu_us"] = (CpuSeconds(server.Pid()) - serverCpu) * 1e6 / double(state.iterations());
 }
+
+void BM_PositionReadThroughServer(benchmark::State& state) { ReadThrough(state, Server()); }
 BENCHMARK(BM_PositionReadThroughServer)->UseManualTime();
+
+// Floor: the same call to the floor server, the same service answering fixed positions; the RPC
+// engine's round trip between two processes on this machine.
+void BM_Floor_PositionReadThroughBareServer(benchmark::State& state) { ReadThrough(state, FloorServer()); }
+BENCHMARK(BM_Floor_PositionReadThroughBareServer)->UseManualTime();
+
+// Floor: 60 bytes to a child process over a Unix socket pair and back; the two wake-ups that any
+// request and its answer between two processes take, without an RPC engine.
+void BM_Floor_SocketRoundTrip(benchmark::State& state)
+{
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+        state.SkipWithError("socketpair failed");
+        return;
+    }
+    const pid_t echo = fork();
+    if (echo == 0) { // only system calls in the child of a threaded process
+        close(ends[0]);
+        char buffer[64];
+        ssize_t got = 0;
+        while ((got = read(ends[1], buffer, sizeof buffer)) > 0)
+            if (write(ends[1], buffer, std::size_t(got)) != got)
+                break;
+        _exit(0);
+    }
+    close(ends[1]);
+    char message[60] = {};
+    bench::CMedian median(state);
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        std::size_t back = 0;
+        if (write(ends[0], message, sizeof message) != ssize_t(sizeof message))
+            state.SkipWithError("write failed");
+        while (back < sizeof message) {
+            const ssize_t got = read(ends[0], message + back, sizeof message - back);
+            if (got <= 0) {
+                state.SkipWithError("the echo ended");
+                break;
+            }
+            back += std::size_t(got);
+        }
+        const std::chrono::duration<double> took = Clock::now() - start;
+        median.Add(took.count());
+        state.SetIterationTime(took.count());
+    }
+    median.Report();
+    close(ends[0]); // the echo reads the end and exits
+    if (echo > 0)
+        waitpid(echo, nullptr, 0);
+}
+BENCHMARK(BM_Floor_SocketRoundTrip)->UseManualTime();
 
 // Moves X back and forth; for each "move finished" the delay from the library raising it (the
 // event's server-side time stamp, on the same steady clock) to this client reading it, and the

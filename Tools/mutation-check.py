@@ -493,6 +493,14 @@ FAULTS = [
       "            return stg::c_Timeout;\n        if (!CEventHub::Next",
       "            return stg::StopMoving(context->IsCancelled() ? 1U : 0U), stg::c_Timeout;\n        if (!CEventHub::Next",
       "a client that goes away in a blocking move stops the stage"),
+    F("server-proplist-stage-level", "stage server", "Tools/plinth/server/CStageService.cpp",
+      "const utl::EPropertyScope level = axis < 0 ? utl::EPropertyScope::Stage : utl::EPropertyScope::Axis;",
+      "const utl::EPropertyScope level = utl::EPropertyScope::Stage;",
+      "the server lists the stage's settings for an axis"),
+    F("server-proplist-axis-unchecked", "stage server", "Tools/plinth/server/CStageService.cpp",
+      "        if (!request->axis().empty())\n            if (Status status = ResolveAxis(id, request->axis(), axis);",
+      "        if (false)\n            if (Status status = ResolveAxis(id, request->axis(), axis);",
+      "the server answers a listing of an unknown axis with the stage's settings"),
 ]
 
 # Lines of tests against lines of code: non-blank lines of .h/.cpp/.py files that are not only a

@@ -8,7 +8,7 @@
 
 The stages have the methods of the in-process Stage that make sense at a distance: positions,
 moves (blocking or started), free runs, stop, limits, the range search, calibration, speeds,
-properties by name, Z escape and events. Failures raise the same PlinthError subclasses;
+properties by name and every setting listed, Z escape and events. Failures raise the same PlinthError subclasses;
 a request the server refuses before anything happens (an unknown axis, a value that is not
 finite) raises ValueError, a missing or wrong token PermissionError, no server ConnectionError.
 """
@@ -21,7 +21,7 @@ import grpc
 
 from ._events import EventKind
 from ._quantity import Quantity
-from ._stage import _length_per_second
+from ._stage import AxisType, Setting, _length_per_second
 from .errors import PlinthError, ResultCode, error_for
 from .v1 import stage_pb2 as pb
 from .v1 import stage_pb2_grpc as pb_grpc
@@ -29,7 +29,7 @@ from .v1 import stage_pb2_grpc as pb_grpc
 _MAX_MESSAGE = 64 * 1024
 _CALL_TIMEOUT = 15.0
 
-AxisKey = Union[str, int]
+AxisKey = Union[str, int, AxisType]
 
 
 def default_address() -> str:
@@ -54,6 +54,10 @@ def _target(address: str) -> str:
 
 
 def _axis(key: AxisKey) -> str:
+    """The axis as the server names it: "X", "Y", "Z" by type (a letter or an AxisType), else its
+    number. AxisType is an int too: it is looked at first, as Stage does."""
+    if isinstance(key, AxisType):
+        return key.name
     return str(key).upper() if isinstance(key, str) else str(int(key))
 
 
@@ -376,6 +380,13 @@ class RemoteStage:
             packed = pb.PropertyValue(text_value=str(value))
         request = self._req(pb.PropertyRequest, axis="" if axis is None else _axis(axis), name=prop, value=packed)
         return self._unpack(self.server._call("SetProperty", request, f"writing {prop}"))
+
+    def properties(self, axis: Optional[AxisKey] = None) -> Dict[str, Setting]:
+        """As Stage.properties: every registered setting of the stage (axis None) or of an axis
+        that the served stage answers, by name, as Setting(value, unit, description)."""
+        request = self._req(pb.PropertyListRequest, axis="" if axis is None else _axis(axis))
+        reply = self.server._call("ListProperties", request, "listing the properties")
+        return {p.name: Setting(self._unpack(p.value), p.unit, p.description) for p in reply.properties}
 
     def escape_z(self) -> None:
         self.server._call("EscapeZ", self._req(pb.EscapeRequest, escape=True), "escaping Z", None)

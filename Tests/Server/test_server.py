@@ -141,6 +141,44 @@ def test_speeds_in_lengths_per_second_convert_through_the_calibration_the_server
     assert stage.speeds("y") == 20000.0 and stage.speeds("y", unit="mm") == (1.0, "mm")
 
 
+def test_every_setting_is_listed_through_the_server_as_the_stage_lists_it_in_process(server):
+    stage = plinth.connect(server.address).stage(1)
+    assert stage.set_property("Speed", 1234.0, axis="y") == 1234
+    listed = {}
+    for target in ("stage", "Y"):
+        out, err = server.run("prop", "list", target).communicate(timeout=BOUND_S)
+        listed[target] = out
+        settings = stage.properties(None if target == "stage" else "y")
+        # The same settings in the same order, each with the value, unit and description shown.
+        assert [line.split()[0] for line in out.splitlines()] == list(settings), err
+        for line, (name, setting) in zip(out.splitlines(), settings.items()):
+            assert setting.description and line.endswith(" " + setting.description)
+            assert isinstance(setting, plinth.Setting)
+    assert stage.properties("y")["Speed"] == (1234, "ticks/s", "the speed of moves")
+    # An AxisType names the axis by its type, as in process, not the axis with its number.
+    from plinth._remote import _axis
+    assert [_axis(t) for t in (plinth.AxisType.Z, "z", 3)] == ["Z", "Z", "3"]
+    assert stage.properties("x")["Speed"].value != 1234
+    assert stage.properties("y")["Calibration"].value == plinth.Quantity(0.05, "µm")
+    assert stage.properties()["DriverName"].value == "sim" and '"sim"' in listed["stage"]
+    assert "Speed" not in stage.properties() and "Calibration" not in listed["stage"]
+    # An unknown axis is refused, in one logged line, and changes nothing.
+    before = stage.properties("y")
+    refused = server.run("prop", "list", "7")
+    assert refused.wait(BOUND_S) != 0 and 'no axis "7"' in refused.stderr.read()
+    with pytest.raises(ValueError):
+        stage.properties(7)
+    assert stage.properties("y") == before
+    server.wait_for_line("ListProperties from")
+
+    # The listing in process, from the settings the server kept, is the same to the letter.
+    assert server.stop() == 0
+    for target, out in listed.items():
+        local = subprocess.run([PLINTH, "prop", "list", target], env=server.env, capture_output=True, text=True,
+                               timeout=BOUND_S)
+        assert local.stdout == out, local.stderr
+
+
 def test_malformed_requests_are_refused_and_nothing_moves(server):
     stage = plinth.connect(server.address).stage(1)
     watcher = Recorder(stage)

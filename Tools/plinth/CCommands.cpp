@@ -28,6 +28,7 @@
 #include "CStopOnSignal.h"
 #include "ConfigCommand.h"
 #include "Interrupts.h"
+#include "PropertyText.h"
 #include "Quantity.h"
 #include "ShellCompletion.h"
 
@@ -735,36 +736,28 @@ void CCommands::ListProps(const std::string& target)
     for (const auto& info : utl::RegisteredProperties()) {
         if (info.scope != utl::EPropertyScope::Any && info.scope != level)
             continue;
-        const auto show = [&](auto value, auto print) {
+        const auto show = [&](auto value, auto text) {
             const int rc =
                 stageLevel ? stg::GetProperty(id, info.id, value) : stg::GetProperty(id, axis, info.id, value);
-            if (rc != stg::c_OK)
-                return;
-            const std::string shown = print(value) + (info.unit.empty() ? "" : " " + Narrow(info.unit));
-            // Padded by characters, not bytes: units such as µm take two bytes.
-            const auto characters = std::count_if(
-                shown.begin(), shown.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; });
-            std::printf("%-24s %s%*s %s\n", Narrow(info.name).c_str(), shown.c_str(),
-                        static_cast<int>(std::max<std::ptrdiff_t>(0, 20 - characters)), "",
-                        Narrow(info.description).c_str());
+            if (rc == stg::c_OK)
+                std::fputs(PropertyListLine(Narrow(info.name), text(value), info.type == mem::c_tWString,
+                                            Narrow(info.unit), Narrow(info.description))
+                               .c_str(),
+                           stdout);
         };
-        const auto number = [](auto v) {
-            std::ostringstream out;
-            out << v;
-            return out.str();
-        };
+        const auto shown = [](const auto& v) { return PropertyText(v); };
         if (info.type == mem::c_tInt)
-            show(0, number);
+            show(0, shown);
         else if (info.type == mem::c_tInt64)
-            show(std::int64_t{0}, number);
+            show(std::int64_t{0}, shown);
         else if (info.type == mem::c_tDouble)
-            show(0.0, number);
+            show(0.0, shown);
         else if (info.type == mem::c_tBool)
-            show(false, [](bool v) { return std::string(v ? "true" : "false"); });
+            show(false, shown);
         else if (info.type == mem::c_tUnitDouble)
-            show(Position(), [](const Position& v) { return FormatQuantity(v, 4); });
+            show(Position(), shown);
         else if (info.type == mem::c_tWString)
-            show(std::wstring(), [](const std::wstring& v) { return "\"" + Narrow(v) + "\""; });
+            show(std::wstring(), Narrow);
     }
 }
 
@@ -830,29 +823,23 @@ void CCommands::Prop(const tPropArgs& args)
         CheckCode("reading " + args.name, rc);
         std::printf("%s = %s%s\n", args.name.c_str(), print(value).c_str(), unit.c_str());
     };
-    const auto number = [](auto v) {
-        std::ostringstream out;
-        out << v;
-        return out.str();
-    };
+    const auto shown = [](const auto& v) { return PropertyText(v); };
     const std::string& what = args.name;
     if (type == "int")
         access(
-            0, [&](const std::string& t) { return ParseInteger<int>(t, what); }, number);
+            0, [&](const std::string& t) { return ParseInteger<int>(t, what); }, shown);
     else if (type == "int64")
         access(
-            std::int64_t{0}, [&](const std::string& t) { return ParseInteger<std::int64_t>(t, what); }, number);
+            std::int64_t{0}, [&](const std::string& t) { return ParseInteger<std::int64_t>(t, what); }, shown);
     else if (type == "double")
         access(
-            0.0, [&](const std::string& t) { return ParseReal(t, what); }, number);
+            0.0, [&](const std::string& t) { return ParseReal(t, what); }, shown);
     else if (type == "bool")
         access(
-            false, [&](const std::string& t) { return ParseTruth(t, what); },
-            [](bool v) { return std::string(v ? "true" : "false"); });
+            false, [&](const std::string& t) { return ParseTruth(t, what); }, shown);
     else if (type == "quantity")
         access(
-            Position(), [&](const std::string& t) { return ParseQuantity(t, what); },
-            [](const Position& v) { return FormatQuantity(v, 4); });
+            Position(), [&](const std::string& t) { return ParseQuantity(t, what); }, shown);
     else
         access(std::wstring(), Widen, Narrow);
 }

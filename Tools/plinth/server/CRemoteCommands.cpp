@@ -19,6 +19,7 @@
 
 #include "CommandArgs.h"
 #include "Interrupts.h"
+#include "PropertyText.h"
 #include "Quantity.h"
 #include "ServerAddress.h"
 
@@ -388,31 +389,56 @@ void Speed(CClient& client, const tArgs& args)
         std::printf("%s: %s\n", axis.axis().c_str(), SpeedText(axis).c_str());
 }
 
-std::string PropertyText(const pb::PropertyValue& value)
+// As the value shows in process; `quoted` tells whether it is text.
+std::string ValueText(const pb::PropertyValue& value, bool& quoted)
 {
+    quoted = value.value_case() == pb::PropertyValue::kTextValue;
     switch (value.value_case()) {
     case pb::PropertyValue::kIntValue:
-        return std::to_string(value.int_value());
-    case pb::PropertyValue::kDoubleValue: {
-        char text[64];
-        std::snprintf(text, sizeof(text), "%g", value.double_value());
-        return text;
-    }
+        return PropertyText(static_cast<std::int64_t>(value.int_value()));
+    case pb::PropertyValue::kDoubleValue:
+        return PropertyText(value.double_value());
     case pb::PropertyValue::kBoolValue:
-        return value.bool_value() ? "true" : "false";
+        return PropertyText(value.bool_value());
     case pb::PropertyValue::kTextValue:
-        return value.text_value();
+        return PropertyText(value.text_value());
     case pb::PropertyValue::kQuantityValue: {
         const auto unit = utl::CUnit::FromSymbol(value.quantity_value().unit());
-        return FormatQuantity(Position(value.quantity_value().value(), unit ? *unit : utl::CUnit()), 4);
+        return PropertyText(Position(value.quantity_value().value(), unit ? *unit : utl::CUnit()));
     }
     default:
         return "(no value)";
     }
 }
 
+std::string ValueText(const pb::PropertyValue& value)
+{
+    bool quoted = false;
+    return ValueText(value, quoted);
+}
+
+void ListProps(CClient& client, const std::string& target)
+{
+    pb::PropertyListRequest request;
+    request.set_stage_id(client.ID());
+    if (target != "stage")
+        request.set_axis(AxisText(ParseAxisKey(target)));
+    const auto reply = client.Call("listing the properties", &pb::StageService::Stub::ListProperties, request);
+    for (const auto& entry : reply.properties()) {
+        bool quoted = false;
+        const std::string value = ValueText(entry.value(), quoted);
+        std::fputs(PropertyListLine(entry.name(), value, quoted, entry.unit(), entry.description()).c_str(), stdout);
+    }
+}
+
 void Prop(CClient& client, const tArgs& args)
 {
+    if (args.action == "list") {
+        ListProps(client, args.target.empty() ? "stage" : args.target);
+        return;
+    }
+    if (args.target.empty() || args.name.empty())
+        throw CArgumentError("prop " + args.action + " needs a target (stage, X, Y, Z or an axis number) and a name");
     pb::PropertyRequest request;
     request.set_stage_id(client.ID());
     if (args.target != "stage")
@@ -421,7 +447,7 @@ void Prop(CClient& client, const tArgs& args)
     // The current value tells the type the new one is read as.
     const auto current = client.Call("reading the property", &pb::StageService::Stub::GetProperty, request);
     if (args.action == "get") {
-        std::printf("%s = %s\n", args.name.c_str(), PropertyText(current).c_str());
+        std::printf("%s = %s\n", args.name.c_str(), ValueText(current).c_str());
         return;
     }
     if (args.value.empty())
@@ -447,7 +473,7 @@ void Prop(CClient& client, const tArgs& args)
         value->set_text_value(args.value);
     }
     const auto written = client.Call("writing the property", &pb::StageService::Stub::SetProperty, request);
-    std::printf("%s = %s\n", args.name.c_str(), PropertyText(written).c_str());
+    std::printf("%s = %s\n", args.name.c_str(), ValueText(written).c_str());
 }
 
 void Escape(CClient& client, bool escape)
@@ -554,9 +580,11 @@ int RunRemote(int argc, char** argv, const tRemoteChoice& choice)
     auto* speed = command("speed", "Show or set the axis speeds", [&](CClient& c) { Speed(c, args); });
     speed->add_option("speeds", args.items, "AXIS=SPEED");
     auto* prop = command("prop", "Read or write a stage or axis property", [&](CClient& c) { Prop(c, args); });
-    prop->add_option("action", args.action, "get or set")->required()->check(CLI::IsMember({"get", "set"}));
-    prop->add_option("target", args.target, "stage, or an axis")->required();
-    prop->add_option("name", args.name, "Property name")->required();
+    prop->add_option("action", args.action, "get, set, or list (every setting of the target)")
+        ->required()
+        ->check(CLI::IsMember({"get", "set", "list"}));
+    prop->add_option("target", args.target, "stage, or an axis (X, Y, Z or a number); list: default stage");
+    prop->add_option("name", args.name, "Property name");
     prop->add_option("value", args.value, "Value to set");
     command("escape", "Move Z out of the way", [](CClient& c) { Escape(c, true); });
     command("return", "Bring Z back from an escape", [](CClient& c) { Escape(c, false); });

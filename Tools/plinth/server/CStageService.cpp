@@ -319,6 +319,17 @@ Status CStageService::ResolveProperty(std::uint32_t stageID, const pb::PropertyR
     return request.axis().empty() ? Status::OK : ResolveAxis(stageID, request.axis(), axis);
 }
 
+bool CStageService::ReadProperty(std::uint32_t stageID, int axis, const utl::tPropertyInfo& info,
+                                 pb::PropertyValue* value, int& rc)
+{
+    rc = stg::c_OK;
+    return WithValueOf(info.type, [&](auto read) {
+        rc = axis < 0 ? stg::GetProperty(stageID, info.id, read) : stg::GetProperty(stageID, axis, info.id, read);
+        if (rc == stg::c_OK)
+            Put(value, read);
+    });
+}
+
 std::string CStageService::Label(std::uint32_t stageID, int axis) const
 {
     const stg::EAxisType type = stg::GetAxisType(stageID, axis);
@@ -605,12 +616,7 @@ Status CStageService::GetProperty(ServerContext* context, const pb::PropertyRequ
         if (Status status = ResolveProperty(id, *request, info, axis); !status.ok())
             return status;
         int rc = stg::c_OK;
-        const bool carried = WithValueOf(info.type, [&](auto value) {
-            rc = axis < 0 ? stg::GetProperty(id, info.id, value) : stg::GetProperty(id, axis, info.id, value);
-            if (rc == stg::c_OK)
-                Put(reply, value);
-        });
-        if (!carried)
+        if (!ReadProperty(id, axis, info, reply, rc))
             return Invalid("property " + request->name() + " has a type the server does not carry");
         return Outcome(context, "reading " + request->name(), rc);
     });
@@ -640,6 +646,35 @@ Status CStageService::SetProperty(ServerContext* context, const pb::PropertyRequ
         return written;
     cfg::Flush();
     return GetProperty(context, request, reply);
+}
+
+Status CStageService::ListProperties(ServerContext* context, const pb::PropertyListRequest* request,
+                                     pb::PropertyList* reply)
+{
+    const std::uint32_t id = request->stage_id();
+    return ServeStage(context, "ListProperties", id, [&] {
+        int axis = -1;
+        if (!request->axis().empty())
+            if (Status status = ResolveAxis(id, request->axis(), axis); !status.ok())
+                return status;
+        // As `prop list` in process: the settings of the level (and those of any level) that the
+        // stage or the axis answers; one it does not hold, or of a type not carried, is left out.
+        const utl::EPropertyScope level = axis < 0 ? utl::EPropertyScope::Stage : utl::EPropertyScope::Axis;
+        for (const auto& info : utl::RegisteredProperties()) {
+            if (info.scope != utl::EPropertyScope::Any && info.scope != level)
+                continue;
+            pb::PropertyValue value;
+            int rc = stg::c_OK;
+            if (!ReadProperty(id, axis, info, &value, rc) || rc != stg::c_OK)
+                continue;
+            auto* entry = reply->add_properties();
+            entry->set_name(Narrow(info.name));
+            *entry->mutable_value() = std::move(value);
+            entry->set_unit(Narrow(info.unit));
+            entry->set_description(Narrow(info.description));
+        }
+        return Status::OK;
+    });
 }
 
 Status CStageService::EscapeZ(ServerContext* context, const pb::EscapeRequest* request, pb::EscapeReply* reply)

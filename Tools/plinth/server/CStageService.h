@@ -64,6 +64,8 @@ public:
                              plinth::v1::PropertyValue* reply) override;
     grpc::Status SetProperty(grpc::ServerContext* context, const plinth::v1::PropertyRequest* request,
                              plinth::v1::PropertyValue* reply) override;
+    grpc::Status ListProperties(grpc::ServerContext* context, const plinth::v1::PropertyListRequest* request,
+                                plinth::v1::PropertyList* reply) override;
     grpc::Status EscapeZ(grpc::ServerContext* context, const plinth::v1::EscapeRequest* request,
                          plinth::v1::EscapeReply* reply) override;
     grpc::Status Subscribe(grpc::ServerContext* context, const plinth::v1::SubscribeRequest* request,
@@ -98,6 +100,11 @@ private:
     // The registered property a request names, and its axis (-1: the stage's own property).
     grpc::Status ResolveProperty(std::uint32_t stageID, const plinth::v1::PropertyRequest& request,
                                  utl::tPropertyInfo& info, int& axis) const;
+    // Reads the property `info` of the stage (axis -1) or of an axis into `value` (when the
+    // library answers c_OK, its answer in `rc`); false when the server carries no value of the
+    // property's type.
+    static bool ReadProperty(std::uint32_t stageID, int axis, const utl::tPropertyInfo& info,
+                             plinth::v1::PropertyValue* value, int& rc);
     std::string Label(std::uint32_t stageID, int axis) const;
     // Always OK.
     grpc::Status FillLimits(std::uint32_t stageID, plinth::v1::LimitsReply* reply) const;
