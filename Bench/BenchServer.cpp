@@ -55,9 +55,10 @@ public:
             std::freopen("/dev/null", "w", stderr);
             if (kind == EKind::eFloor)
                 execl(PLINTH_FLOOR_SERVER, PLINTH_FLOOR_SERVER, m_address.c_str(), static_cast<char*>(nullptr));
-            else // the simulated stage by its module path: no driver folder needs to be set
-                execl(PLINTH_CLI, PLINTH_CLI, "serve", "--stage", "1=" PLINTH_SIMSTAGE_MODULE, "--listen",
-                      m_address.c_str(), static_cast<char*>(nullptr));
+            else // the simulated stage by its module path (no driver folder needs to be set), in
+                 // real time, so that its moves last long enough for position samples
+                execl(PLINTH_CLI, PLINTH_CLI, "--time-scale", "1", "serve", "--stage", "1=" PLINTH_SIMSTAGE_MODULE,
+                      "--listen", m_address.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
         // Ready once it answers at all (the floor server answers GetInfo with UNIMPLEMENTED).
