@@ -8,9 +8,10 @@
 
 The stages have the methods of the in-process Stage that make sense at a distance: positions,
 moves (blocking or started), free runs, stop, limits, the range search, calibration, speeds,
-properties by name and every setting listed, Z escape and events. Failures raise the same PlinthError subclasses;
-a request the server refuses before anything happens (an unknown axis, a value that is not
-finite) raises ValueError, a missing or wrong token PermissionError, no server ConnectionError.
+properties by name and every setting listed, Z escape and events. Failures raise the same
+PlinthError subclasses; a request the server refuses before anything happens (an unknown axis, a
+value that is not finite) raises ValueError, a missing or wrong token PermissionError, no server
+ConnectionError.
 """
 
 import os
