@@ -113,30 +113,21 @@ struct tHostRegistration {
 
 } // namespace
 
-// Constructed when the library is loaded, before the host registration below (same file, so in
-// this order), and destroyed after it is removed.
-CStageManager CStageManager::ms_StageManager;
-static tHostRegistration s_hostRegistration;
+CStageManager& CStageManager::StageManager()
+{
+    static CStageManager* const manager = new CStageManager(); // never destroyed
+    return *manager;
+}
 
-CStageManager& CStageManager::StageManager() { return ms_StageManager; }
+// Made when the library is loaded (or earlier, by a first use from another static object), before
+// the host registration below (same file, so in this order).
+CStageManager& CStageManager::ms_StageManager = StageManager();
+static tHostRegistration s_hostRegistration;
 
 CStageManager::CStageManager() : m_propSet(boost::make_shared<utl::CPropSet>()), m_eventID(GetStageEventID())
 {
     RegisterProps();
     cfg::PlugGlobalPropSet(c_cfgStageGroup, c_cfgManagerSetID, m_propSet, false);
-}
-
-CStageManager::~CStageManager()
-{
-    // Deliberately let go, not deleted: the code of the driver objects lives in their modules,
-    // which may be unloaded already; the upper layers refer to those objects. Running out of memory
-    // here ends the process, which is ending anyway. The slots themselves go.
-    // NOLINTBEGIN(bugprone-unhandled-exception-at-new)
-    for (detail::tStageSlot* slot = m_slots.load(); slot; delete std::exchange(slot, slot->next.load()))
-        (void)slot->active.release();
-    for (auto& entry : m_lowLevel)
-        (void)new std::shared_ptr<CLowLevelStage>(std::move(entry.second));
-    // NOLINTEND(bugprone-unhandled-exception-at-new)
 }
 
 bool CStageManager::RegisterProps()

@@ -8,8 +8,8 @@
 
 namespace stg::detail {
 
-// A place in the stage manager's look-up list, never freed while the manager lives (a look-up may
-// read it at any time) and reused for a later stage once empty. The first cache line is read by
+// A place in the stage manager's look-up list, never freed (a look-up may read it at any time, also
+// while the process exits) and reused for a later stage once empty. The first cache line is read by
 // every look-up and written only by registration and retirement; the count of calls in flight
 // has a line of its own, written by the calls on this stage alone (64 bytes: the cache line of
 // the x86-64 and ARMv8 cores the library runs on). The atomics are sequentially consistent: a

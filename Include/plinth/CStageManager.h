@@ -60,11 +60,13 @@ struct tStageInfo {
 // Acquire everywhere else.
 class CStageManager {
 public:
+    // The one manager of the process, made when the library is loaded and never destroyed: a
+    // thread that outlives the static objects (a daemon thread of an interpreter that is shutting
+    // down) may still look a stage up or end a hold of one. So stages still registered when the
+    // process ends are neither exited nor deleted (their driver modules may be gone by then):
+    // unregister every stage before.
     static CStageManager& StageManager();
 
-    // The manager does not exit or delete stages still registered when the library is unloaded:
-    // their driver modules may be gone by then. Unregister every stage before.
-    ~CStageManager();
     CStageManager(const CStageManager&) = delete;
     CStageManager& operator=(const CStageManager&) = delete;
 
@@ -125,7 +127,9 @@ private:
     // Ends one hold of `slot` (CStageRef); takes m_mutex only when the slot is not live.
     void Release(detail::tStageSlot& slot) const noexcept;
 
-    static CStageManager ms_StageManager;
+    ~CStageManager() = default; // never called: the manager lives as long as the process
+
+    static CStageManager& ms_StageManager;
 
     // Guards m_lowLevel, the non-atomic members of the slots and the growth of their list; held
     // briefly, never while calling out. m_unheld: a hold of a slot that is not live ended.
